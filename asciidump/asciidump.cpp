@@ -1,0 +1,1 @@
+// The ASCII logger plug-in.

@@ -1,0 +1,1 @@
+// The board plug-in: transport, board manager and stream modules.

@@ -1,0 +1,114 @@
+// The observer model of the framework: observables notify their observers
+// with an argument.
+#ifndef OSTREL_OBSERVER_H
+#define OSTREL_OBSERVER_H
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace Ostrel {
+
+class Observable;
+
+// What an observable hands to its observers; a text tag, and in Arg<T> a value.
+class Argument {
+public:
+    explicit Argument(const std::string& tag = std::string()) : _tag(tag) {}
+    virtual ~Argument();
+    const std::string& tag() const { return _tag; }
+
+private:
+    std::string _tag;
+};
+
+template <class T>
+class Arg : public Argument {
+public:
+    explicit Arg(const T& value, const std::string& tag = std::string())
+        : Argument(tag), _value(value) {}
+    const T& get_value() const { return _value; }
+    const T& operator()() const { return _value; }
+
+private:
+    T _value;
+};
+
+// An observer and the observables it observes know each other: whichever of
+// the two goes first leaves the other, so neither is left holding a pointer
+// to freed memory.
+class Observer {
+public:
+    Observer() = default;
+    Observer(const Observer&) {}                       // links are not copied
+    Observer& operator=(const Observer&) { return *this; }
+    virtual ~Observer();   // stops observing everything it observes
+
+    virtual void update(Observable* observable, Argument* argument) = 0;
+    // Called by an observable that is being destroyed while this observer
+    // still observes it, so that the observer can forget it.
+    virtual void observable_deleted(Observable* observable);
+
+private:
+    friend class Observable;
+    void link(Observable* o);
+    void unlink(Observable* o);
+    std::mutex _links_mutex;
+    std::vector<Observable*> _links;
+};
+
+// The observer list is guarded by a recursive mutex: an observer called
+// during a notification may notify again, but must not add or remove
+// observers of the same observable from another thread while waiting for
+// that walk to end.
+class Observable {
+public:
+    Observable();
+    Observable(const Observable&) = delete;
+    Observable& operator=(const Observable&) = delete;
+    virtual ~Observable();
+
+    void addObserver(Observer* o);      // an observer is held once
+    void removeObserver(Observer* o);
+    bool hasObserver(Observer* o) const;
+    int countObservers() const;
+    std::vector<Observer*> observers() const;   // a copy, in order of addition
+
+    // Marks the observable changed, calls update() on every observer and
+    // clears the mark.
+    void notifyObservers(Argument* argument = nullptr);
+
+    void setChanged() { _changed = true; }
+    void clearChanged() { _changed = false; }
+    bool hasChanged() const { return _changed; }
+
+    // Calls f on every observer while holding the mutex for the whole walk.
+    // Observers removed during the walk are not called any more.
+    template <class F>
+    F for_each_observer(F f)
+    {
+        std::lock_guard<std::recursive_mutex> lock(_mutex);
+        const std::vector<Observer*> walk(_observers);
+        for (Observer* o : walk) {
+            if (std::find(_observers.begin(), _observers.end(), o) != _observers.end())
+                f(o);
+        }
+        return f;
+    }
+
+    std::recursive_mutex& mutex() const { return _mutex; }
+
+private:
+    friend class Observer;
+    void drop(Observer* o);   // removeObserver without telling the observer
+
+    mutable std::recursive_mutex _mutex;
+    std::vector<Observer*> _observers;
+    std::atomic<bool> _changed;
+};
+
+} // namespace Ostrel
+
+#endif

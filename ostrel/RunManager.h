@@ -1,0 +1,185 @@
+// Run managers and their run loop.
+//
+// Design of the run loop
+// ----------------------
+// Every run manager owns one run thread, started by its first request
+// (GetReady or Activate) and joined by shutdown(). Requests from other
+// threads (GetReady, Activate, Pause, Continue, PrepareToStop, deActivate)
+// only set flags or queue work for that thread and return at once; every
+// hook below runs on the run thread. A run goes through these steps:
+//
+//   1. status Starting; run state counters reset and run clock started;
+//      event number 0; the stop request cleared; the monitor queue's thread
+//      started when a monitor queue is set.
+//   2. PrepareForRun()   (base: command PrepareForRun to the modules)
+//   3. Start()           (base: command Start to the modules)
+//   4. status Running; then for every event cycle, until a stop:
+//        a. a pause request: command Pause, status Paused, wait for
+//           Continue (or a stop), command Continue, status Running;
+//        b. when a DAQTrigger is installed in the DAQmanager, wait until it
+//           fires (it is asked again and again, each call waiting briefly);
+//        c. Trigger()     (base: command Trigger, code 6, to the modules);
+//        d. for every module observing the run command, in observer order:
+//           when hasData() is true, getData() and, for a block,
+//           writeData(module id, block), then the block goes to the monitor
+//           queue and the run loop releases its reference. getData() is
+//           never called when hasData() is false, and each module gives at
+//           most one block per cycle;
+//        e. when any module gave a block: the run state counts one event
+//           (and one written event when a writeData returned more than 0),
+//           the event number grows by one, then EndOfEvent();
+//           when none did and no trigger is installed, the loop sleeps until
+//           any data queue receives an event, 1 ms at most;
+//        f. the run stops when PrepareToStop(true) or deActivate() was
+//           called, when the event number reached the maximum number of
+//           events (0 means no limit), when the run time reached the run
+//           duration (0 means no limit), or when CheckEndOfRun() is true.
+//   5. status Stopping; EndOfRun(); Stop() (base: command Stop and command
+//      Flush to the modules, then every module's waiting events go through
+//      writeData and the monitor queue as in 4d, until no module has data
+//      or the maximum number of events is reached; these count as events);
+//      the run clock stops; status Stopped, then Ready; the manager is no
+//      longer active.
+//
+// Overrides of the hooks call the base. A derived class whose destructor
+// runs while its run thread may still call its hooks must call shutdown()
+// first thing in its destructor.
+#ifndef OSTREL_RUNMANAGER_H
+#define OSTREL_RUNMANAGER_H
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ostrel/DAQObject.h"
+#include "ostrel/DataQueue.h"
+#include "ostrel/Module.h"
+
+namespace Ostrel {
+
+// The observable through which a run manager commands its modules: every
+// observer that is a Module takes part in the run. A command reaches the
+// modules as an Arg<int> holding its code.
+class RunCommand : public Observable {
+public:
+    enum Code {
+        GetReady = 1,
+        PrepareForRun = 2,
+        Start = 3,
+        Stop = 4,
+        Pause = 5,
+        Trigger = 6,
+        Continue = 7,
+        Reset = 8,
+        Flush = 9
+    };
+
+    RunCommand() = default;
+    ~RunCommand() override;
+
+    void send(int code);
+    // The run number handed to Start and Stop.
+    int run_number() const { return _run_number.load(); }
+    void set_run_number(int n) { _run_number = n; }
+
+    std::vector<Module*> modules() const;   // observers that are modules, in order
+
+private:
+    std::atomic<int> _run_number{0};
+};
+
+class RunManager : public DAQObject {
+public:
+    // Takes ownership of the command (a new one when none is given) and
+    // registers with the DAQmanager.
+    explicit RunManager(const DAQid& id, RunCommand* command = nullptr);
+    ~RunManager() override;
+
+    RunCommand& operator()() { return *_command; }
+    RunCommand& run_command() { return *_command; }
+
+    void addModule(Module* m);       // the module observes the run command
+    void deleteModule(Module* m);    // and stops observing it
+    int countModules() const;
+    std::vector<Module*> modules() const;
+
+    // Requests, from any thread.
+    void GetReady();
+    void Activate();                 // starts a run unless one is active
+    void deActivate();               // ends the run; modules get Reset; NotReady
+    bool isActive() const { return _active.load(); }
+    void Pause();
+    void Continue();
+    void PrepareToStop(bool flag);
+    int stop_requested() const { return _stop_request.load(); }
+    // Ends any run and joins the run thread; idempotent. Not from the run
+    // thread itself.
+    void shutdown();
+
+    void set_max_events(unsigned long n) { _max_events = n; }
+    unsigned long get_max_events() const { return _max_events.load(); }
+    void set_run_duration(double seconds);
+    double get_run_duration() const;
+    int get_run_number() const { return _command->run_number(); }
+    void set_run_number(int n) { _command->set_run_number(n); }
+    unsigned long get_event_number() const { return _event_number.load(); }
+
+    // Replaces the monitor queue, deleting the previous one (null: none).
+    void set_monitor(DataQueue* queue);
+    DataQueue* get_monitor() const;
+    void start_monitor();
+    void stop_monitor();
+
+    // Hooks, called on the run thread.
+    virtual void PrepareForRun();
+    virtual void Start();
+    virtual void Stop();
+    virtual void Trigger();
+    virtual int writeData(const DAQid& id, ModuleData* data);   // base: data->size()
+    virtual int EndOfEvent();                                   // base: 0
+    virtual bool CheckEndOfRun();                               // base: false
+    virtual void EndOfRun();
+    // Text commands set through a parameter by derived managers.
+    virtual void set_command(const std::string& text);
+
+protected:
+    void set_event_number(unsigned long n) { _event_number = n; }
+    // Reads one block from every module that has data (step 4d); returns
+    // the number of blocks and sets `written` when a writeData returned > 0.
+    int read_modules(bool& written);
+
+private:
+    enum Request { None = 0, ReqGetReady = 1, ReqRun = 2, ReqReset = 4, ReqQuit = 8 };
+    bool post(int request);
+    void count_event(int blocks, bool written);
+    bool max_events_reached() const;
+    void thread_main();
+    void do_run();
+    void do_get_ready();
+    void do_reset();
+    bool wait_trigger();
+    void handle_pause();
+
+    RunCommand* _command;
+    std::atomic<unsigned long> _max_events{0};
+    std::atomic<unsigned long> _event_number{0};
+    std::atomic<int> _stop_request{0};
+    std::atomic<bool> _active{false};
+    std::atomic<bool> _pause{false};
+    std::atomic<double> _duration{0.0};
+
+    mutable std::mutex _monitor_mutex;
+    DataQueue* _monitor = nullptr;
+
+    std::mutex _req_mutex;
+    std::condition_variable _req_cond;
+    int _requests = 0;
+    std::thread _thread;
+};
+
+} // namespace Ostrel
+
+#endif
