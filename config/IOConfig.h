@@ -1,0 +1,48 @@
+// Handler of the `IO` section: the settings of run-file output.
+#ifndef BRISKO_CONFIG_IOCONFIG_H
+#define BRISKO_CONFIG_IOCONFIG_H
+
+#include <iosfwd>
+#include <string>
+
+#include "config/SectionParser.h"
+
+// The values at construction hold while no `IO` element has been parsed; an
+// element that lacks an attribute gives that setting its own default
+// (compression on, 500000000 bytes, "/tmp/", "tellum-", run 0).
+class IOConfig : public SectionParser {
+public:
+    IOConfig();
+    IOConfig(const IOConfig& other) = default;
+    ~IOConfig() override;
+    // Copies the five settings only; the element stays this handler's.
+    IOConfig& operator=(const IOConfig& other);
+
+    void parse_node(xmlNodePtr element) override;
+    // Writes the five attributes into the document's `IO` element; nothing
+    // when the document has none.
+    void save_config() override;
+
+    bool get_compression() const { return compress; }
+    int get_max_size() const { return max_size; }
+    const std::string& get_output_path() const { return path; }
+    const std::string& get_prefix() const { return prefix; }
+    int get_run_number() const { return run_number; }
+
+    void set_compression(bool flag) { compress = flag; }
+    void set_max_size(int size) { max_size = size; }
+    void set_output_path(const std::string& text) { path = text; }
+    void set_prefix(const std::string& text) { prefix = text; }
+    void set_run_number(int number) { run_number = number; }
+
+private:
+    bool compress;
+    int max_size;
+    int run_number;
+    std::string path;
+    std::string prefix;
+};
+
+std::ostream& operator<<(std::ostream& os, const IOConfig& io);
+
+#endif

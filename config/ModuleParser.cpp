@@ -1,0 +1,5 @@
+#include "config/ModuleParser.h"
+
+ModuleParser::ModuleParser() = default;
+
+ModuleParser::~ModuleParser() = default;

@@ -1,0 +1,42 @@
+#include "config/SectionParser.h"
+
+ConfigException::ConfigException(const std::string& why) : _why(why) {}
+
+ConfigException::~ConfigException() = default;
+
+const char* ConfigException::what() const noexcept
+{
+    return new_message(_why.empty() ? std::string("ConfigException") : _why);
+}
+
+SectionParser::SectionParser() : node(nullptr) {}
+
+SectionParser::~SectionParser()
+{
+    nmap.clear();
+}
+
+void SectionParser::parse_node(xmlNodePtr) {}
+
+void SectionParser::parse_node_id(const std::string&) {}
+
+void SectionParser::section_parsed() {}
+
+void SectionParser::save_config() {}
+
+void SectionParser::save_config_node(xmlNodePtr) {}
+
+void SectionParser::save_config_id(const std::string&) {}
+
+std::string SectionParser::node_name() const
+{
+    if (!node || !node->name)
+        return "<null>";
+    return reinterpret_cast<const char*>(node->name);
+}
+
+void SectionParser::set_node(xmlNodePtr element)
+{
+    node = element;
+    name = node_name();
+}

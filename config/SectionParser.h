@@ -1,0 +1,61 @@
+// Base of every configuration section handler, and the exception of
+// configuration and set-up errors.
+#ifndef BRISKO_CONFIG_SECTIONPARSER_H
+#define BRISKO_CONFIG_SECTIONPARSER_H
+
+#include <map>
+#include <string>
+
+#include <libxml/tree.h>
+
+#include "ostrel/Exception.h"
+
+class ConfigException : public Ostrel::Exception {
+public:
+    explicit ConfigException(const std::string& why);
+    ~ConfigException() override;
+
+    // The message; "ConfigException" when it was built without one. The
+    // text lives as long as the exception.
+    const char* what() const noexcept override;
+
+private:
+    std::string _why;
+};
+
+// A handler reads the elements of one name when the configuration is parsed
+// and writes its state back before it is saved. The configuration document
+// owns its handlers; their element pointers are valid until its next reset.
+class SectionParser {
+public:
+    using NodeMap = std::map<std::string, xmlNodePtr>;
+
+    SectionParser();
+    virtual ~SectionParser();
+
+    virtual void parse_node(xmlNodePtr element);
+    virtual void parse_node_id(const std::string& id);
+    // Once for every element under `modules` that this handler serves,
+    // after the whole file was parsed.
+    virtual void section_parsed();
+    virtual void save_config();
+    virtual void save_config_node(xmlNodePtr element);
+    virtual void save_config_id(const std::string& id);
+
+    std::string get_id() const { return id; }
+    void set_id(const std::string& text) { id = text; }
+    const std::string& get_name() const { return name; }
+    void set_name(const std::string& text) { name = text; }
+    // The element name of `node`, or "<null>".
+    std::string node_name() const;
+    void set_node(xmlNodePtr element);
+
+protected:
+    xmlNodePtr node;
+    std::string id;
+    std::string name;
+    // Elements already read, so that saving updates them in place.
+    NodeMap nmap;
+};
+
+#endif
