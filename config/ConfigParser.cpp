@@ -22,6 +22,7 @@
 #include "config/ModuleParser.h"
 #include "config/PathConfig.h"
 #include "config/PluginParser.h"
+#include "config/ScanConfig.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Module.h"
 #include "ostrel/Parameter.h"
@@ -99,7 +100,7 @@ void ConfigParser::reset()
 {
     clean();
     register_handler("paths", new PathConfig);
-    // "scans": the scan definitions.
+    register_handler("scans", new ScanConfig);
     register_handler("IO", new IOConfig);
     register_handler("general", new GeneralConfig);
     register_handler("plugins", new PluginParser);
@@ -483,6 +484,14 @@ void ConfigParser::remove_child(xmlNodePtr node)
 {
     if (!node)
         return;
+    // Module handlers keep pointers to their elements: they must not be
+    // left holding freed nodes.
+    for (const auto& entry : handlers)
+        if (ModuleParser* mp = dynamic_cast<ModuleParser*>(entry.second))
+            mp->forget_nodes(node);
+    for (const auto& entry : id_handler)
+        if (entry.second)
+            entry.second->forget_nodes(node);
     xmlUnlinkNode(node);
     xmlFreeNode(node);
 }

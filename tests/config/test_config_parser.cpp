@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "ConfigTestUtil.h"
+#include "common/TestModule.h"
 #include "config/ModuleParser.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Module.h"
@@ -48,22 +49,6 @@ public:
     ~BoardParser() override { ++j.deleted; }
     void section_parsed() override { j.calls.push_back("parsed board"); }
     Journal& j;
-};
-
-class IdleModule : public Ostrel::Module {
-public:
-    explicit IdleModule(const Ostrel::DAQid& id) : Ostrel::Module(id) {}
-    int PrepareForRun() override { return 0; }
-    int Start(int) override { return 0; }
-    int Stop(int) override { return 0; }
-    int Pause() override { return 0; }
-    int Continue() override { return 0; }
-    int Reset() override { return 0; }
-    int GetReady() override { return 0; }
-    int Trigger() override { return 0; }
-    int flush() override { return 0; }
-    bool hasData() override { return false; }
-    Ostrel::ModuleData* getData() override { return nullptr; }
 };
 
 const char* const plain_doc = "<?xml version=\"1.0\"?>\n<Sorbek><IO/></Sorbek>\n";

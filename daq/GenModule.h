@@ -1,0 +1,89 @@
+// The base class of every acquisition module of the program.
+#ifndef BRISKO_DAQ_GENMODULE_H
+#define BRISKO_DAQ_GENMODULE_H
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ostrel/Module.h"
+#include "ostrel/Parameter.h"
+
+class Analysis;
+class ScanPoint;
+
+// The kind of run a run manager performs and hands to its modules.
+enum class RunType : int { None = 0, Data = 1, Pedestal = 2, IntTrg = 3, Scan = 4, Pulse = 5 };
+
+// What the run managers, loggers and windows need of any module on top of the
+// framework's: an analysis with its histograms, the parameters "pedestal" and
+// "noise" (one value per channel, empty at first) and "command" (a text that
+// reaches parse_command), a lookup by identifier, the compressed monitoring
+// data and the module's records of the native binary run file.
+//
+// The module owns its analysis once set_analysis has it, but the class that
+// sets it deletes it in its own destructor: this one does not.
+class GenModule : public Ostrel::Module {
+public:
+    GenModule(const Ostrel::DAQid& id, unsigned long address);
+    ~GenModule() override;
+
+    // The live module entered under the identifier's text, or null.
+    static GenModule* find_module(const Ostrel::DAQid& id);
+
+    Analysis* get_analysis() const { return ana; }
+    // Deletes the analysis held before.
+    void set_analysis(Analysis* analysis);
+    unsigned long get_address() const { return static_cast<unsigned long>(_add); }
+
+    // The module's own event counter, kept in 24 bits.
+    void reset_evt_counter() { ievt = 0; }
+    void increase_evt_counter();
+    unsigned long get_evt_counter() const { return static_cast<unsigned long>(ievt.load()); }
+
+    RunType get_run_type() const { return run_type.load(); }
+    void set_run_type(RunType type) { run_type = type; }
+    // Hands the text to parse_command; the "command" parameter calls it.
+    void set_command(const std::string& text);
+
+    // The analysis's pedestals and noise into the parameters "pedestal" and
+    // "noise", which take one value per channel.
+    void update_pedestals();
+    // The parameters into the analysis's pedestals and noise, as far as they
+    // go; when every channel got a non-zero pedestal and noise the analysis
+    // takes them as valid (no pre-sampling).
+    void copy_pedestals();
+
+    // The histogram set's monitoring stream, compressed with zlib. The caller
+    // frees *data with delete[]. 1, or 0 with no data.
+    int get_monitor_data(int& size, char** data) override;
+    // Empties the histograms and puts the parameters' pedestals back.
+    void reset_monitor_data() override;
+
+    // The analysis's chip count and channels per chip; 0 without analysis.
+    virtual int get_n_chips();
+    virtual int get_n_chan();
+    virtual void EndOfEvent();
+    virtual void set_scan_point(ScanPoint& point);
+    virtual int get_data_type() = 0;
+    // The module's word in the native run file header.
+    virtual void set_header_description(unsigned int& word);
+    // The pedestal record of the native run file: an array of nwords words
+    // that the caller frees with delete[].
+    virtual unsigned int* write_pedestals(int& nwords);
+    // The configuration record; none here (nwords 0, null).
+    virtual unsigned int* write_config(int& nwords);
+    virtual void parse_command(const std::string& text);
+
+private:
+    Analysis* ana;
+    uint64_t _add;
+    std::atomic<uint64_t> ievt;
+    Ostrel::Par<std::vector<double>>* pedestal;
+    Ostrel::Par<std::vector<double>>* noise;
+    Ostrel::ParameterObserver<std::string, GenModule>* observer;
+    std::atomic<RunType> run_type;
+};
+
+#endif

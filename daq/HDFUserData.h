@@ -1,0 +1,103 @@
+// The rows a module delivers to an HDF5 run file, described by its data
+// format text:
+//
+//     name {field/type,field/type,...}    one compound dataset "name"
+//                                         ("data" when the name is empty)
+//     field/type,field/type,...           one dataset per field
+//
+// A type is an optional byte-order mark ("=" native, "<" little-endian,
+// ">" big-endian), an optional element count and one letter: c (8-bit
+// character), h/H (signed/unsigned 16-bit), i/I (32-bit), l/L (64-bit),
+// f (32-bit float) or d (64-bit float). Fields are laid out in order, each
+// at the next multiple of its element size; the row is not padded at the
+// end. The order mark only names the byte order of the stored bytes, which
+// are written as the module lays them out.
+#ifndef BRISKO_DAQ_HDFUSERDATA_H
+#define BRISKO_DAQ_HDFUSERDATA_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include <hdf5.h>
+
+namespace Ostrel {
+class Module;
+}
+
+// One field of a row.
+struct FormatDef {
+    char fmt;         // type letter
+    char name[64];    // field name, at most 63 characters
+    int size;         // bytes of one element
+    int len;          // number of elements
+    int align;        // alignment, equal to size
+    int offset;       // byte offset in the row
+    hid_t type;       // element type
+    hid_t obj;        // the field's dataset in the split form, else -1
+};
+
+class HDFUserData {
+public:
+    // Attaches at once when `file` is an open file (not -1).
+    HDFUserData(hid_t file, const std::string& group, const std::string& format);
+    HDFUserData(const HDFUserData&) = delete;
+    HDFUserData& operator=(const HDFUserData&) = delete;
+    ~HDFUserData();
+
+    // Parses the format into the component list and the row layout. 0 on
+    // success; 1 on a syntax error, which is reported (the components
+    // parsed before it remain) or, for an empty field list, not.
+    int parse_data(const std::string& format);
+
+    // Parses, creates the group `group` in the file (its parent groups must
+    // exist) and the datasets, with no rows. 0, or -1 when the format does
+    // not parse or the group cannot be created (nothing is created then).
+    // A stream that was attached lets go of its former objects first.
+    int attach(hid_t file, const std::string& group, const std::string& format);
+
+    // Appends `nrows` rows of the row size to the datasets. `rows` holds
+    // `nbytes` readable bytes: when they are fewer than the rows need, the
+    // bytes missing read as zeros, so nothing is read past the caller's
+    // buffer. The row count grows by `nrows` even when a dataset refuses
+    // the rows (its rows stay at the fill value 0), so that rows keep their
+    // numbers. 0, or -1 when the stream is not attached or a dataset
+    // refused the rows.
+    int write_data(const void* rows, int nrows, size_t nbytes);
+
+    // Closes the datasets and the group; the file stays open.
+    void close();
+    // True while the stream is not attached.
+    bool error() const { return data_group < 0; }
+
+    long get_nevts() const { return nevts; }
+    int get_row_size() const { return data_size; }
+    bool is_split() const { return split; }
+    // The compound dataset's name.
+    const std::string& get_data_name() const { return data_name; }
+    const std::vector<FormatDef>& get_components() const { return components; }
+
+    // The module whose stream this is; not owned.
+    void set_obj(Ostrel::Module* object) { obj = object; }
+    Ostrel::Module* get_object() const { return obj; }
+
+private:
+    // Parses one "name/type" token and appends its component; false after
+    // reporting what is wrong.
+    bool parse_token(const std::string& token);
+    std::string dataset_path(const std::string& name) const;
+
+    bool split;
+    hid_t fileid;
+    hid_t data_group;
+    hid_t data_type;
+    hid_t data_obj;
+    int data_size;
+    long nevts;
+    std::string gname;
+    std::string data_name;
+    std::vector<FormatDef> components;
+    Ostrel::Module* obj;
+};
+
+#endif

@@ -1,0 +1,131 @@
+// The histograms that describe one module's channels, and their monitoring
+// stream.
+#ifndef BRISKO_DATA_HSTDATA_H
+#define BRISKO_DATA_HSTDATA_H
+
+#include <atomic>
+#include <iosfwd>
+#include <memory>
+#include <vector>
+
+#include "data/PadMap.h"
+#include "ostrel/Thread.h"
+#include "plenwig/hst_histogram.h"
+#include "plenwig/hst_histogram2d.h"
+
+// Pedestals, noise, the last event, hit counts, signal spectra (overall and
+// per chip), signal against channel and two pad maps of hits, as chart-library
+// objects so that monitor windows draw them while the analysis fills them.
+//
+// Locking: every histogram carries its own lock, and each library call takes
+// it. Whoever writes the arrays that Event(), Chan(), Ped() and Noise() hand
+// out holds that histogram's lock (hst_function_lock) meanwhile. The histogram
+// set itself (which objects there are) is guarded by the fill lock: set_bins
+// and set_map replace objects under it, and the analysis fills under it.
+// Windows keep references of their own to the objects they show.
+class HstData {
+public:
+    // Counts below 1 and an empty or infinite range raise ConfigException.
+    HstData(int nchip, int nchan, int nbins, double xmin, double xmax);
+    HstData(const HstData& other);
+    HstData& operator=(const HstData& other);
+    virtual ~HstData();
+
+    // Zeroes the common mode and average noise of every chip and empties
+    // every histogram.
+    virtual void Init();
+
+    // Sets the binning of the signal spectra (the smaller bound as minimum)
+    // and builds the histogram set: the signal histograms afresh; the
+    // per-channel ones (pedestals, noise, hit map, event display) and the
+    // pad-map histograms are kept, contents and all, while their shape is
+    // unchanged.
+    void set_bins(int nbins, double vmin, double vmax);
+    // Takes a copy of the map and shapes the pad-map histograms after it.
+    void set_map(const PadMap& map);
+    // Releases every histogram, the map and the per-chip values.
+    void clear();
+
+    int Nchip() const { return nchip; }
+    int Nchan() const { return nchan; }
+    int Ntot() const { return ntot; }
+    int get_nbins() const { return nbins; }
+    double get_range_min() const { return rmin; }
+    double get_range_max() const { return rmax; }
+    // Bins per unit of signal.
+    double get_bwidth() const { return bwidth; }
+
+    PadMap* get_map() const { return map; }
+    HstHistogram* get_ped() const { return ped; }
+    HstHistogram* get_noise() const { return noise; }
+    HstHistogram* get_out() const { return out; }
+    HstHistogram* get_chan() const { return chan; }
+    HstHistogram* get_hitmap() const { return hitmap; }
+    // 0: all chips; k: chip k − 1. Null outside 0 .. nchip.
+    HstHistogram* get_hsig(int k) const;
+    HstHistogram2D* get_hsig2() const { return hsig2; }
+    HstHistogram2D* get_h2dmap() const { return h2dmap; }
+    HstHistogram2D* get_h2dmap_c() const { return h2dmap_c; }
+
+    // The bin arrays of the per-channel histograms, ntot values each: raw
+    // signal of the last event, corrected signal, pedestals, noise.
+    double* Event() const { return bins(out); }
+    double* Chan() const { return bins(chan); }
+    double* Ped() const { return bins(ped); }
+    double* Noise() const { return bins(noise); }
+    // The bin array of spectrum k (as get_hsig).
+    double* Signal(int k) const { return bins(get_hsig(k)); }
+
+    // Per-chip values of the last event; 0 for a chip outside the module.
+    double Cmmd(int ichip) const;
+    void SetCmmd(double value, int ichip);
+    double AvNoise(int ichip) const;
+    void SetAvNoise(double value, int ichip);
+
+    // The histograms' fill lock.
+    Ostrel::Mutex& get_lock() const { return m_fill; }
+
+protected:
+    // Changes the channel count. The histograms whose shape follows it are
+    // built anew; a pad map that places no channel is replaced by the
+    // default one. Counts below 1 raise ConfigException.
+    void set_channels(int nchip, int nchan);
+
+    mutable Ostrel::Mutex m_fill;
+
+private:
+    static double* bins(HstHistogram* h);
+    // The value of a chip, or null for a chip outside the module.
+    std::atomic<double>* per_chip(const std::unique_ptr<std::atomic<double>[]>& values,
+                                  int ichip) const;
+    void build(int nbins, double vmin, double vmax);
+    void assign(const HstData& other);
+
+    int nchip;
+    int nchan;
+    int nbins;
+    int ntot;
+    double bwidth;
+    double rmax;
+    double rmin;
+    PadMap* map;
+    std::unique_ptr<std::atomic<double>[]> cmmd;
+    std::unique_ptr<std::atomic<double>[]> avnoise;
+    HstHistogram* out;
+    HstHistogram* chan;
+    HstHistogram* ped;
+    HstHistogram* noise;
+    HstHistogram* hitmap;
+    std::vector<HstHistogram*> hsig;
+    HstHistogram2D* hsig2;
+    HstHistogram2D* h2dmap;
+    HstHistogram2D* h2dmap_c;
+};
+
+// The monitoring stream of the histogram set: big-endian 32-bit counts and
+// lengths, host-order doubles, "H1D " and "H2D " blocks.
+std::ostream& operator<<(std::ostream& os, const HstData& data);
+// Reading the stream back is not supported: says so and reads nothing.
+std::istream& operator>>(std::istream& is, HstData& data);
+
+#endif
