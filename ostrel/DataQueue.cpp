@@ -52,6 +52,7 @@ bool DataQueue::push_event(ModuleData* block)
 {
     if (!block)
         return false;
+    bool wake;
     {
         std::lock_guard<std::mutex> lock(_mutex);
         if (_dead || _events.size() >= _capacity) {
@@ -60,8 +61,13 @@ bool DataQueue::push_event(ModuleData* block)
         }
         block->inc_ref();
         _events.push_back(block);
+        // Waking costs a system call. get_event() waiters are woken at once;
+        // the queue's own thread looks every millisecond by itself and is
+        // woken only when the queue fills up.
+        wake = _sleepers > 0 || (_consumer_sleeps && _events.size() * 2 >= _capacity);
     }
-    _cond.notify_all();
+    if (wake)
+        _cond.notify_all();
     raise_data_generation();
     return true;
 }
@@ -70,10 +76,17 @@ ModuleData* DataQueue::get_event(int milliseconds)
 {
     std::unique_lock<std::mutex> lock(_mutex);
     auto ready = [this] { return _dead || !_events.empty(); };
-    if (milliseconds < 0)
-        _cond.wait(lock, ready);
-    else if (!_cond.wait_for(lock, std::chrono::milliseconds(milliseconds), ready))
-        throw DataQueueTimeOut();
+    if (!ready()) {
+        ++_sleepers;
+        bool in_time = true;
+        if (milliseconds < 0)
+            _cond.wait(lock, ready);
+        else
+            in_time = _cond.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
+        --_sleepers;
+        if (!in_time)
+            throw DataQueueTimeOut();
+    }
     if (_events.empty())
         throw DataQueueDie();
     ModuleData* d = _events.front();
@@ -171,24 +184,28 @@ int DataQueue::user_run(ModuleData*)
 void DataQueue::thread_main()
 {
     on_start();
+    // Events are taken in batches, so that the producer and this thread
+    // meet on the lock once per batch rather than once per event.
+    std::deque<ModuleData*> batch;
     for (;;) {
-        ModuleData* d = nullptr;
         {
             std::unique_lock<std::mutex> lock(_mutex);
-            _cond.wait(lock, [this] { return _stopping || !_events.empty(); });
+            _busy = false;
+            while (!_stopping && _events.empty()) {
+                _consumer_sleeps = true;
+                _cond.wait_for(lock, std::chrono::milliseconds(1));
+                _consumer_sleeps = false;
+            }
             if (_stopping)
                 break;
-            d = _events.front();
-            _events.pop_front();
+            batch.swap(_events);
             _busy = true;
         }
-        user_run(d);
-        d->dec_ref();
-        {
-            std::lock_guard<std::mutex> lock(_mutex);
-            _busy = false;
+        for (ModuleData* d : batch) {
+            user_run(d);
+            d->dec_ref();
         }
-        _cond.notify_all();
+        batch.clear();
     }
     on_stop();
     _running = false;

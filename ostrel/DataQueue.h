@@ -48,7 +48,8 @@ public:
 
     // Runs the queue's thread (again after a stop); idempotent.
     void start();
-    // Ends the thread after the event in hand; waiting events stay queued.
+    // Ends the thread after the events in hand (it takes them in batches);
+    // events still waiting stay queued.
     void stop();
     bool is_running() const { return _running.load(); }
 
@@ -76,6 +77,8 @@ private:
     std::condition_variable _cond;
     std::deque<ModuleData*> _events;
     bool _busy = false;
+    int _sleepers = 0;   // get_event() callers waiting on _cond
+    bool _consumer_sleeps = false;
     bool _dead = false;
     bool _stopping = false;
     std::atomic<bool> _running{false};

@@ -38,6 +38,7 @@ Observable::~Observable()
     {
         std::lock_guard<std::recursive_mutex> lock(_mutex);
         left.swap(_observers);
+        ++_generation;
     }
     for (Observer* o : left) {
         o->unlink(this);
@@ -52,6 +53,7 @@ void Observable::addObserver(Observer* o)
     std::lock_guard<std::recursive_mutex> lock(_mutex);
     if (std::find(_observers.begin(), _observers.end(), o) == _observers.end()) {
         _observers.push_back(o);
+        ++_generation;
         o->link(this);
     }
 }
@@ -64,6 +66,7 @@ void Observable::removeObserver(Observer* o)
     auto it = std::remove(_observers.begin(), _observers.end(), o);
     if (it != _observers.end()) {
         _observers.erase(it, _observers.end());
+        ++_generation;
         o->unlink(this);
     }
 }
@@ -72,6 +75,7 @@ void Observable::drop(Observer* o)
 {
     std::lock_guard<std::recursive_mutex> lock(_mutex);
     _observers.erase(std::remove(_observers.begin(), _observers.end(), o), _observers.end());
+    ++_generation;
 }
 
 bool Observable::hasObserver(Observer* o) const

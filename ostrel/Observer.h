@@ -90,13 +90,30 @@ public:
     F for_each_observer(F f)
     {
         std::lock_guard<std::recursive_mutex> lock(_mutex);
-        const std::vector<Observer*> walk(_observers);
-        for (Observer* o : walk) {
-            if (std::find(_observers.begin(), _observers.end(), o) != _observers.end())
+        // The walk goes over a copy, kept on the stack for the usual few
+        // observers: notifications run once per event.
+        Observer* small[16];
+        std::vector<Observer*> large;
+        Observer** walk = small;
+        const size_t n = _observers.size();
+        if (n > 16) {
+            large = _observers;
+            walk = large.data();
+        } else {
+            std::copy(_observers.begin(), _observers.end(), small);
+        }
+        const unsigned long generation = _generation;
+        for (size_t i = 0; i < n; ++i) {
+            Observer* o = walk[i];
+            if (generation == _generation ||
+                std::find(_observers.begin(), _observers.end(), o) != _observers.end())
                 f(o);
         }
         return f;
     }
+
+    // Raised by every change of the observer list.
+    unsigned long generation() const { return _generation.load(); }
 
     std::recursive_mutex& mutex() const { return _mutex; }
 
@@ -106,6 +123,7 @@ private:
 
     mutable std::recursive_mutex _mutex;
     std::vector<Observer*> _observers;
+    std::atomic<unsigned long> _generation{0};
     std::atomic<bool> _changed;
 };
 

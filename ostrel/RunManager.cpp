@@ -263,8 +263,16 @@ bool RunManager::max_events_reached() const
 
 int RunManager::read_modules(bool& written)
 {
+    // The module list is taken again only when the run command's observers
+    // have changed: this runs once per event.
+    const unsigned long generation = _command->generation();
+    if (generation != _modules_generation || !_modules_valid) {
+        _cycle_modules = _command->modules();
+        _modules_generation = generation;
+        _modules_valid = true;
+    }
     int got = 0;
-    for (Module* m : _command->modules()) {
+    for (Module* m : _cycle_modules) {
         if (!m->hasData())
             continue;
         ModuleData* d = m->getData();

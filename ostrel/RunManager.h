@@ -164,6 +164,10 @@ private:
     void handle_pause();
 
     RunCommand* _command;
+    // The modules of the current cycle (run thread only).
+    std::vector<Module*> _cycle_modules;
+    unsigned long _modules_generation = 0;
+    bool _modules_valid = false;
     std::atomic<unsigned long> _max_events{0};
     std::atomic<unsigned long> _event_number{0};
     std::atomic<int> _stop_request{0};

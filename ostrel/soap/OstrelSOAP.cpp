@@ -223,6 +223,17 @@ xmlNode* new_envelope(xmlDocPtr doc, xmlNsPtr* soap_ns)
     return xmlNewChild(env, *soap_ns, X("Body"), nullptr);
 }
 
+// An element without a namespace. libxml2's xmlNewChild would give it the
+// parent's namespace, putting the reply's elements into the envelope's.
+xmlNode* plain_child(xmlNode* parent, const char* name, const std::string* text = nullptr)
+{
+    xmlNode* n = xmlNewDocNode(parent->doc, nullptr, X(name), nullptr);
+    xmlAddChild(parent, n);
+    if (text)
+        xmlNodeAddContent(n, X(xml_text(*text).c_str()));
+    return n;
+}
+
 std::string serialize(xmlDocPtr doc)
 {
     xmlChar* mem = nullptr;
@@ -240,7 +251,7 @@ std::string build_response(const Request& req, const Result& result)
     xmlNsPtr soap_ns = nullptr;
     xmlNode* body = new_envelope(doc, &soap_ns);
     const std::string name = req.operation + "Response";
-    xmlNode* resp = xmlNewChild(body, nullptr, X(name.c_str()), nullptr);
+    xmlNode* resp = plain_child(body, name.c_str());
     if (!req.ns.empty()) {
         // A prefix, not a default namespace: <return> and its children stay
         // unqualified.
@@ -249,18 +260,18 @@ std::string build_response(const Request& req, const Result& result)
     }
     switch (result.kind) {
     case Result::Text:
-        xmlNewTextChild(resp, nullptr, X("return"), X(xml_text(result.text).c_str()));
+        plain_child(resp, "return", &result.text);
         break;
     case Result::List: {
-        xmlNode* ret = xmlNewChild(resp, nullptr, X("return"), nullptr);
+        xmlNode* ret = plain_child(resp, "return");
         for (const std::string& item : result.items)
-            xmlNewTextChild(ret, nullptr, X("item"), X(xml_text(item).c_str()));
+            plain_child(ret, "item", &item);
         break;
     }
     case Result::Fields: {
-        xmlNode* ret = xmlNewChild(resp, nullptr, X("return"), nullptr);
+        xmlNode* ret = plain_child(resp, "return");
         for (const auto& f : result.fields)
-            xmlNewTextChild(ret, nullptr, X(f.first.c_str()), X(xml_text(f.second).c_str()));
+            plain_child(ret, f.first.c_str(), &f.second);
         break;
     }
     }
@@ -273,8 +284,9 @@ std::string build_fault(const Fault& fault)
     xmlNsPtr soap_ns = nullptr;
     xmlNode* body = new_envelope(doc, &soap_ns);
     xmlNode* f = xmlNewChild(body, soap_ns, X("Fault"), nullptr);
-    xmlNewTextChild(f, nullptr, X("faultcode"), X(fault.client ? "soap:Client" : "soap:Server"));
-    xmlNewTextChild(f, nullptr, X("faultstring"), X(xml_text(fault.message).c_str()));
+    const std::string code = fault.client ? "soap:Client" : "soap:Server";
+    plain_child(f, "faultcode", &code);
+    plain_child(f, "faultstring", &fault.message);
     return serialize(doc);
 }
 

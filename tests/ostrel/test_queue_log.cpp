@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/LogLines.h"
 #include "common/TestUtil.h"
 #include "ostrel/Ostrel.h"
 
@@ -16,22 +17,6 @@ using namespace Ostrel;
 
 namespace {
 
-struct CaptureSink : StreamItem {
-    explicit CaptureSink(unsigned short mask) : StreamItem(mask) { Logger::instance()->add_stream(this); }
-    long write(const char* text, size_t count) override
-    {
-        std::lock_guard<std::mutex> l(m);
-        lines.emplace_back(text, count);
-        return static_cast<long>(count);
-    }
-    std::vector<std::string> get()
-    {
-        std::lock_guard<std::mutex> l(m);
-        return lines;
-    }
-    std::mutex m;
-    std::vector<std::string> lines;
-};
 
 } // namespace
 
@@ -205,8 +190,8 @@ TEST(DAQTimer, StartStopReset)
 
 TEST(Log, LevelsMasksAndLines)
 {
-    CaptureSink warn(LOG_WARNING | LOG_ERROR);
-    CaptureSink all(0xFF);
+    LogLines warn(LOG_WARNING | LOG_ERROR);
+    LogLines all(0xFF);
     {
         Ostrel::ostream log;
         log << "info line" << std::endl;
@@ -228,7 +213,7 @@ TEST(Log, LevelsMasksAndLines)
     EXPECT_EQ(os.str(), "x");
 
     // Many threads, one line each time, never interleaved.
-    CaptureSink many(LOG_PROTOCOL);
+    LogLines many(LOG_PROTOCOL);
     std::vector<std::thread> ts;
     for (int t = 0; t < 4; ++t)
         ts.emplace_back([t] {

@@ -165,23 +165,35 @@ Soap parse_reply(const Http& h)
         if (named(c, "Body"))
             body = c;
     const auto in_body = elements(body);
+    // The response element is in the request's namespace ("urn:ostrel"
+    // here) and everything in it is unqualified; an element in the
+    // envelope's namespace does not count as found.
+    auto plain = [](const std::vector<xmlNode*>& nodes) {
+        std::vector<xmlNode*> out;
+        for (xmlNode* n : nodes)
+            if (!n->ns)
+                out.push_back(n);
+        return out;
+    };
     if (!in_body.empty()) {
         xmlNode* r = in_body.front();
         s.response_name = reinterpret_cast<const char*>(r->name);
+        if (r->ns && s.response_name != "Fault" && !xmlStrEqual(r->ns->href, X("urn:ostrel")))
+            s.response_name = "{namespaced}" + s.response_name;
         if (s.response_name == "Fault") {
             s.fault = true;
-            for (xmlNode* c : elements(r)) {
+            for (xmlNode* c : plain(elements(r))) {
                 if (named(c, "faultcode"))
                     s.faultcode = text_of(c);
                 if (named(c, "faultstring"))
                     s.faultstring = text_of(c);
             }
         } else {
-            for (xmlNode* ret : elements(r)) {
+            for (xmlNode* ret : plain(elements(r))) {
                 if (!named(ret, "return"))
                     continue;
                 s.ret = text_of(ret);
-                for (xmlNode* c : elements(ret)) {
+                for (xmlNode* c : plain(elements(ret))) {
                     if (named(c, "item"))
                         s.items.push_back(text_of(c));
                     else
