@@ -23,6 +23,7 @@
 #include "config/PathConfig.h"
 #include "config/PluginParser.h"
 #include "config/ScanConfig.h"
+#include "daq/DAQcontroller.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Module.h"
 #include "ostrel/Parameter.h"
@@ -108,6 +109,10 @@ void ConfigParser::reset()
 
 void ConfigParser::clean()
 {
+    // The run managers and modules read the handlers (and the plug-ins'
+    // hooks) while they run: they go first.
+    DAQcontroller::instance()->reset_daq();
+
     // The hooks point into libraries that stay open; the factories must not
     // outlive the configuration that named them.
     if (PluginParser* plugins = dynamic_cast<PluginParser*>(get_handler("plugins")))

@@ -67,6 +67,11 @@ public:
     virtual void EndOfEvent();
     virtual void set_scan_point(ScanPoint& point);
     virtual int get_data_type() = 0;
+    // The bytes of each row that interpret_data_format hands out (in one
+    // array allocated with new[], which the caller deletes); 0 (the default)
+    // when the rows are laid out as get_data_format describes. Loggers read
+    // no further into a row than this.
+    virtual int get_data_row_size() { return 0; }
     // The module's word in the native run file header.
     virtual void set_header_description(unsigned int& word);
     // The pedestal record of the native run file: an array of nwords words

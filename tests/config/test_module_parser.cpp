@@ -47,8 +47,10 @@ protected:
     }
     void TearDown() override
     {
-        SectionFixture::TearDown();
+        // The configuration's reset deletes the acquisition's modules: the
+        // test's own goes first.
         module.reset();
+        SectionFixture::TearDown();
     }
 
     // Saves, reads the file back and saves again: the second file must be

@@ -1,0 +1,163 @@
+#include "daq/DAQcontroller.h"
+
+#include <cstring>
+#include <iostream>
+#include <sstream>
+
+#include "config/PluginParser.h"
+#include "daq/GenModule.h"
+#include "daq/RunSupport.h"
+#include "daq/TellumData.h"
+#include "daq/TellumRunManager.h"
+#include "data/Analysis.h"
+#include "ostrel/DAQmanager.h"
+#include "ostrel/Log.h"
+
+using run_support::log;
+
+namespace {
+
+Ostrel::RunManager* builtin_factory(const std::string& type, const std::string& name)
+{
+    return TellumRunManager::new_manager(type, Ostrel::DAQid(name));
+}
+
+} // namespace
+
+// ---- controller ------------------------------------------------------------
+
+DAQcontroller* DAQcontroller::instance()
+{
+    static DAQcontroller controller;
+    return &controller;
+}
+
+TellumRunManager* DAQcontroller::get_run_manager()
+{
+    return dynamic_cast<TellumRunManager*>(
+        Ostrel::DAQmanager::theDAQmanager()->find_runmanager("main"));
+}
+
+void DAQcontroller::set_main_window(MainWindow* w)
+{
+    window = w;
+    if (window)
+        set_module_list();
+}
+
+std::vector<std::string> DAQcontroller::module_ids() const
+{
+    std::vector<std::string> ids;
+    for (const auto& entry : Ostrel::DAQmanager::theDAQmanager()->ModuleMap())
+        if (dynamic_cast<GenModule*>(entry.second))
+            ids.push_back(entry.first.str());
+    return ids;
+}
+
+void DAQcontroller::set_module_list()
+{
+    if (!window)
+        return;
+    const std::vector<std::string> ids = module_ids();
+    // The run menu "main" follows the state of "main" (RunMenu::find,
+    // translate and update with a copy of its run state), then the window
+    // rebuilds its panels from `ids` (MainWindow::set_module_list): both
+    // belong to the main window, which is not part of this library yet.
+}
+
+void DAQcontroller::setup_daq(int, char**)
+{
+    // Installed here rather than when the library loads: the configuration
+    // layer works, and is tested, without the acquisition.
+    PluginParser::set_builtin_factory(&builtin_factory);
+
+    Ostrel::DAQmanager* mgr = Ostrel::DAQmanager::theDAQmanager();
+    TellumRunManager* rm = TellumRunManager::create_run_manager("data", "main");
+    if (rm) {
+        const bool update = run_support::ped_update();
+        for (const auto& entry : mgr->ModuleMap()) {
+            rm->addModule(entry.second);
+            if (GenModule* g = dynamic_cast<GenModule*>(entry.second))
+                if (Analysis* ana = g->get_analysis())
+                    ana->DoPedestalUpdate(update);
+        }
+        rm->set_max_events(0);
+    } else {
+        log(Ostrel::LOG_ERROR, "No run manager main could be made: the modules take part in no run");
+    }
+    if (!mgr->isRunning())
+        mgr->StartRun(4);
+}
+
+void DAQcontroller::reset_daq()
+{
+    Ostrel::DAQmanager* mgr = Ostrel::DAQmanager::theDAQmanager();
+    log(Ostrel::LOG_INFO, "Reseting DAQ...");
+
+    std::vector<Ostrel::DAQid> names;
+    for (const auto& entry : mgr->RunMmap())
+        names.push_back(entry.first);
+    // Every run ends, and writes its file, while all the modules and run
+    // managers it may use are still there.
+    for (const Ostrel::DAQid& name : names)
+        if (Ostrel::RunManager* rm = mgr->find_runmanager(name))
+            rm->shutdown();
+    for (const Ostrel::DAQid& name : names) {
+        Ostrel::RunManager* rm = mgr->find_runmanager(name);
+        if (!rm)
+            continue;
+        log(Ostrel::LOG_INFO, "Clean up RunManager " + rm->get_id().str());
+        log(Ostrel::LOG_INFO, "...Number of modules: " + std::to_string(rm->countModules()));
+        delete rm;
+    }
+
+    for (const std::string& id : module_ids())
+        delete dynamic_cast<GenModule*>(mgr->find_module(id));
+
+    // With a window, its panels go too (MainWindow::clear_modules, which
+    // clears them later in the GUI thread); the window is not part of this
+    // library yet.
+}
+
+void DAQcontroller::stop_daq()
+{
+    log(Ostrel::LOG_INFO, "Shuting down the DAQ");
+    reset_daq();
+}
+
+// ---- monitor queue ---------------------------------------------------------
+
+TellumMonitor::TellumMonitor(TellumRunManager* rm, size_t capacity)
+    : Ostrel::DataQueue(capacity), run_manager(rm)
+{
+}
+
+TellumMonitor::~TellumMonitor()
+{
+    stop();
+}
+
+int TellumMonitor::user_run(Ostrel::ModuleData* event)
+{
+    uint16_t word = 0;
+    if (event->size() >= sizeof(word))
+        std::memcpy(&word, event->data(), sizeof(word));
+    TellumData* record = TellumData::from(event);
+    // A block too short for a record header is no event either.
+    if (word != TellumData::MARKER || !record) {
+        std::ostringstream text;
+        text << "Wrong Event " << std::hex << word;
+        log(Ostrel::LOG_ERROR, text.str());
+        return 1;
+    }
+    const Ostrel::DAQid id(static_cast<unsigned short>(record->mod_id));
+    Ostrel::Module* module = Ostrel::DAQmanager::theDAQmanager()->find_module(id);
+    if (!module) {
+        std::cout << "Module " << id << " does not exist " << std::endl;
+        return 1;
+    }
+    if (GenModule* g = dynamic_cast<GenModule*>(module))
+        if (Analysis* ana = g->get_analysis())
+            ana->Fill(record);
+    return 1;
+}

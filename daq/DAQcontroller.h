@@ -1,0 +1,56 @@
+// The process-wide acquisition controller and the monitor queue of the run
+// managers.
+#ifndef BRISKO_DAQ_DAQCONTROLLER_H
+#define BRISKO_DAQ_DAQCONTROLLER_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "ostrel/DataQueue.h"
+
+class MainWindow;
+class TellumRunManager;
+
+// Sets up the run manager "main" with every module after the configuration
+// is read, and tears the acquisition down again.
+class DAQcontroller {
+public:
+    static DAQcontroller* instance();
+
+    // The run manager "main", or null.
+    TellumRunManager* get_run_manager();
+    void set_main_window(MainWindow* window);
+    MainWindow* get_main_window() const { return window; }
+    void set_module_list();
+    // The ids of the framework's modules that are ours (GenModule), in id
+    // order: the modules the main window shows.
+    std::vector<std::string> module_ids() const;
+    // Creates the run manager "main" of type "data" with every module (the
+    // built-in run-manager kinds are installed here) and starts the
+    // framework's manager.
+    void setup_daq(int argc, char** argv);
+    // Deletes every run manager (every run ends and every run thread is
+    // joined before the first is deleted) and then every module of ours.
+    void reset_daq();
+    void stop_daq();
+
+private:
+    DAQcontroller() = default;
+    MainWindow* window = nullptr;
+};
+
+// A run manager's monitor queue: its thread hands every event to the
+// analysis of the module that produced it, which it finds by the record's
+// module id.
+class TellumMonitor : public Ostrel::DataQueue {
+public:
+    TellumMonitor(TellumRunManager* rm, size_t capacity);
+    ~TellumMonitor() override;
+    int user_run(Ostrel::ModuleData* event) override;
+
+private:
+    TellumRunManager* run_manager;
+};
+
+#endif

@@ -1,0 +1,685 @@
+#include "daq/HDFDataLogger.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <hdf5.h>
+
+#include "daq/GenModule.h"
+#include "daq/HDFUserData.h"
+#include "daq/HDFUtils.h"
+#include "daq/ScanRunManager.h"
+#include "daq/TellumData.h"
+#include "daq/TellumRunManager.h"
+#include "data/Analysis.h"
+#include "ostrel/DAQmanager.h"
+#include "ostrel/Log.h"
+
+namespace {
+
+// The run record, as stored: native unsigned 32-bit fields, the time as C's
+// broken-down UTC time (month 0 to 11, year since 1900).
+struct RunInfoTime {
+    uint32_t second;
+    uint32_t minute;
+    uint32_t hour;
+    uint32_t mday;
+    uint32_t month;
+    uint32_t year;
+};
+
+struct RunInfo {
+    uint32_t run_type;
+    uint32_t run_number;
+    uint32_t nevts;
+    RunInfoTime time;
+};
+
+static_assert(sizeof(RunInfoTime) == 24 && sizeof(RunInfo) == 36, "run record layout");
+
+// A scan variable's value at a scan point.
+struct VarState {
+    int32_t type;
+    double value;
+};
+
+// A scan variable of the scan definition.
+struct VarDefinition {
+    int32_t type;
+    int32_t npoints;
+    double from;
+    double to;
+};
+
+static_assert(sizeof(VarState) == 16 && sizeof(VarDefinition) == 24, "scan record layout");
+
+// Rows wait until a block of this many is full (fewer for long rows): large
+// enough that the file's per-append cost is spread thin, small enough to keep
+// the memory of a stream at a few megabytes.
+constexpr size_t block_rows = 4096;
+constexpr size_t block_bytes = 4u << 20;
+
+// The flush rule.
+constexpr double flush_megabytes = 50.0;
+constexpr double flush_seconds = 300.0;
+
+hid_t compound(size_t size, std::initializer_list<std::pair<const char*, std::pair<size_t, hid_t>>> fields)
+{
+    const hid_t t = H5Tcreate(H5T_COMPOUND, size);
+    for (const auto& f : fields)
+        H5Tinsert(t, f.first, f.second.first, f.second.second);
+    return t;
+}
+
+void close_object(hid_t& id)
+{
+    if (id >= 0)
+        H5Oclose(id);
+    id = -1;
+}
+
+void close_type(hid_t& id)
+{
+    if (id >= 0)
+        H5Tclose(id);
+    id = -1;
+}
+
+// The first n bins of one of the histogram set's per-channel histograms,
+// read under the histogram's lock.
+void copy_bins(const HstData& d, HstHistogram* h, double* (HstData::*bins)() const, std::vector<double>& into,
+               size_t n)
+{
+    if (!h)
+        return;
+    hst_function_lock(HST_FUNCTION(h));
+    if (const double* values = (d.*bins)())
+        std::copy(values, values + n, into.begin());
+    hst_function_unlock(HST_FUNCTION(h));
+}
+
+hid_t create_group(hid_t file, const std::string& path)
+{
+    return H5Gcreate2(file, path.c_str(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+}
+
+} // namespace
+
+struct Header {
+    RunInfo run_info;
+};
+
+// The datasets of one module in the open file (identifiers −1 until made).
+// Modules without an analysis have only their folder and configuration.
+struct ModuleDataIDs {
+    uint32_t nscan = 0;
+    uint32_t npoint = 0;
+    uint32_t nped = 0;   // pedestal rows written
+    hid_t folder = -1;
+    hid_t pedestal_group = -1;
+    hid_t pedestals = -1;
+    hid_t noise = -1;
+    hid_t ped_evtno = -1;
+    hid_t evt_time = -1;
+    hid_t config = -1;
+    hid_t maps = -1;
+    int ncol = 0;   // channels of the pedestal and noise rows
+};
+
+// A module's data stream in the open file and the rows waiting for it.
+struct HDFStream {
+    HDFUserData* data;    // the descriptor's object id
+    GenModule* module;
+    hid_t evt_time;       // the stream's "time" dataset, or −1
+    size_t row_size;      // the data format's
+    size_t capacity;      // rows per block
+    size_t nrows = 0;     // rows waiting
+    std::vector<char> rows;
+    std::vector<double> times;
+    bool warned = false;
+};
+
+struct HDFPrivate {
+    Header H{};
+    hid_t fileid = -1;
+    hid_t header = -1;
+    hid_t run_records = -1;
+    hid_t modules = -1;
+    hid_t scanID = -1;
+    hid_t scanVars = -1;
+    hid_t startID = -1;
+    hid_t endID = -1;
+    hid_t time_type = -1;
+    hid_t info_type = -1;
+    hid_t var_type = -1;
+    std::map<Ostrel::DAQid, ModuleDataIDs> modlist;
+    std::vector<HDFStream> streams;
+    uint32_t nscan = 0;
+    uint32_t npoints = 0;
+    double data_bytes = 0;       // bytes of rows handed to the current file
+    unsigned long resized = 0;   // rows cut or padded to the format's size
+};
+
+namespace {
+
+// The modules that have a folder in the open file, with their datasets;
+// none while no file is open.
+std::vector<std::pair<GenModule*, ModuleDataIDs*>> in_file(HDFPrivate& p, const std::vector<GenModule*>& modules)
+{
+    std::vector<std::pair<GenModule*, ModuleDataIDs*>> out;
+    if (p.fileid < 0)
+        return out;
+    for (GenModule* m : modules) {
+        auto it = p.modlist.find(m->get_id());
+        if (it != p.modlist.end())
+            out.emplace_back(m, &it->second);
+    }
+    return out;
+}
+
+} // namespace
+
+HDFDataLogger::HDFDataLogger(TellumRunManager* rm, bool compress, unsigned long max_size)
+    : DataLogger(rm, compress, max_size), priv(new HDFPrivate), last_time(0), last_size(0), last_event(0)
+{
+    set_tail_func([](const char** block, void* self) { return writeTail(block, static_cast<HDFDataLogger*>(self)); },
+                  this);
+    set_extension("h5");
+}
+
+HDFDataLogger::~HDFDataLogger()
+{
+    if (priv->fileid >= 0 && is_open())
+        close();
+    // Streams of a file that never opened, or of modules that had no data
+    // group in the last one.
+    for (auto& entry : descriptors) {
+        const long oid = entry.second.get_object_id();
+        if (oid > 0)
+            delete reinterpret_cast<HDFUserData*>(oid);
+    }
+    delete priv;
+}
+
+unsigned long HDFDataLogger::get_resized_rows() const
+{
+    return priv->resized;
+}
+
+void HDFDataLogger::register_data_stream(int n, FileIODescriptor* d)
+{
+    Ostrel::DAQmanager* manager = Ostrel::DAQmanager::theDAQmanager();
+    for (int i = 0; d && i < n; ++i) {
+        const Ostrel::DAQid id = d[i].get_module_id();
+        if (descriptors.count(id)) {
+            Ostrel::ostream log(Ostrel::LOG_WARNING);
+            log << "HDFDataLogger: Identifier " << id << " already registered. Ignoring" << std::endl;
+            continue;
+        }
+        HDFUserData* data = new HDFUserData(-1, id.str(), d[i].get_format());
+        data->set_obj(manager->find_module(id));
+        d[i].set_object_id(reinterpret_cast<long>(data));
+        descriptors[id] = d[i];
+    }
+    Ostrel::FileIOManager::register_data_stream(n, d);
+}
+
+// ---- the file --------------------------------------------------------------
+
+void HDFDataLogger::fill_run_info(unsigned long nevts)
+{
+    RunInfo& r = priv->H.run_info;
+    const std::time_t now = wall_time();
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    r.time = {static_cast<uint32_t>(tm.tm_sec),  static_cast<uint32_t>(tm.tm_min),
+              static_cast<uint32_t>(tm.tm_hour), static_cast<uint32_t>(tm.tm_mday),
+              static_cast<uint32_t>(tm.tm_mon),  static_cast<uint32_t>(tm.tm_year)};
+    r.run_number = run_manager ? static_cast<uint32_t>(run_manager->get_run_number()) : 0;
+    r.run_type = run_manager ? static_cast<uint32_t>(run_manager->get_run_type()) : 0;
+    r.nevts = static_cast<uint32_t>(nevts);
+}
+
+int HDFDataLogger::do_open(const char* path)
+{
+    std::remove(path);
+    // What a flush put on disk must stay there until the next flush, so
+    // that a run that ends abruptly leaves a readable file: chunks that grow
+    // move elsewhere in the file, and the space they leave is not reused.
+    const hid_t fcpl = H5Pcreate(H5P_FILE_CREATE);
+    H5Pset_file_space_strategy(fcpl, H5F_FSPACE_STRATEGY_NONE, 0, 1);
+    hid_t file = -1;
+    H5E_BEGIN_TRY
+    {
+        file = H5Fcreate(path, H5F_ACC_TRUNC, fcpl, H5P_DEFAULT);
+    }
+    H5E_END_TRY;
+    H5Pclose(fcpl);
+    if (file < 0) {
+        Ostrel::ostream log(Ostrel::LOG_SEVERE);
+        log << "HDFDataLogger: Couldn't create file " << path << std::endl;
+        return -1;
+    }
+    HDFPrivate& p = *priv;
+    p.fileid = file;
+    p.data_bytes = 0;
+
+    p.time_type = compound(sizeof(RunInfoTime), {{"second", {offsetof(RunInfoTime, second), H5T_NATIVE_UINT32}},
+                                                 {"minute", {offsetof(RunInfoTime, minute), H5T_NATIVE_UINT32}},
+                                                 {"hour", {offsetof(RunInfoTime, hour), H5T_NATIVE_UINT32}},
+                                                 {"mday", {offsetof(RunInfoTime, mday), H5T_NATIVE_UINT32}},
+                                                 {"month", {offsetof(RunInfoTime, month), H5T_NATIVE_UINT32}},
+                                                 {"year", {offsetof(RunInfoTime, year), H5T_NATIVE_UINT32}}});
+    p.info_type = compound(sizeof(RunInfo), {{"run_type", {offsetof(RunInfo, run_type), H5T_NATIVE_UINT32}},
+                                             {"run_number", {offsetof(RunInfo, run_number), H5T_NATIVE_UINT32}},
+                                             {"nevts", {offsetof(RunInfo, nevts), H5T_NATIVE_UINT32}},
+                                             {"time", {offsetof(RunInfo, time), p.time_type}}});
+    ScanRunManager* scan = scan_manager();
+    if (scan)
+        p.var_type = compound(sizeof(VarState), {{"type", {offsetof(VarState, type), H5T_NATIVE_INT32}},
+                                                 {"value", {offsetof(VarState, value), H5T_NATIVE_DOUBLE}}});
+
+    p.header = create_group(file, "/header");
+    fill_run_info(run_manager ? run_manager->get_status().n_trigger() : 0);
+    add_attribute(p.header, "setup", p.info_type, &p.H.run_info);
+    p.run_records = create_array(file, "/header/run_records", p.info_type, 1);
+    append_data(p.run_records, 0, 1, &p.H.run_info, 1);
+
+    const std::vector<GenModule*> mods = run_modules();
+    std::vector<uint32_t> words;
+    for (GenModule* m : mods) {
+        unsigned int w = 0;
+        m->set_header_description(w);
+        words.push_back(w);
+    }
+    hid_t header_modules = create_array(file, "/header/modules", H5T_NATIVE_UINT32, 1);
+    append_data(header_modules, 0, 1, words.data(), static_cast<long>(words.size()));
+    close_object(header_modules);
+
+    if (scan) {
+        writeScanDefinition();
+        hid_t points = create_group(file, "/scan/points");
+        close_object(points);
+        p.startID = create_array(file, "/scan/points/start", H5T_NATIVE_DOUBLE, 1);
+        p.endID = create_array(file, "/scan/points/end", H5T_NATIVE_DOUBLE, 1);
+        p.scanVars = create_array(file, "/scan/points/values", p.var_type, 1);
+    }
+
+    p.modules = create_group(file, "/modules");
+    p.modlist.clear();
+    p.streams.clear();
+    for (GenModule* m : mods) {
+        if (descriptors.count(m->get_id()))
+            open_module(m);
+    }
+
+    writeMaps();
+    writeConfig();
+    writePedestals();
+
+    last_time = 0;
+    last_size = 0;
+    last_event = run_manager ? run_manager->get_event_number() : 0;
+    return 0;
+}
+
+// The module's folder, its pedestal and map datasets and its data stream.
+void HDFDataLogger::open_module(GenModule* m)
+{
+    HDFPrivate& p = *priv;
+    const Ostrel::DAQid& id = m->get_id();
+    const std::string folder = "/modules/" + id.str();
+    ModuleDataIDs& ids = p.modlist[id];
+    ids.folder = create_group(p.fileid, folder);
+    ids.config = create_array(p.fileid, (folder + "/configuration").c_str(), H5T_NATIVE_UINT32, 1);
+    Analysis* ana = m->get_analysis();
+    if (!ana)
+        return;
+
+    ids.pedestal_group = create_group(p.fileid, folder + "/pedestal");
+    ids.ped_evtno = create_array(p.fileid, (folder + "/pedestal/evt_time").c_str(), H5T_NATIVE_DOUBLE, 1);
+    ids.ncol = ana->Ntot();
+    ids.pedestals = create_array(p.fileid, (folder + "/pedestal/pedestal").c_str(), H5T_NATIVE_DOUBLE, ids.ncol);
+    ids.noise = create_array(p.fileid, (folder + "/pedestal/noise").c_str(), H5T_NATIVE_DOUBLE, ids.ncol);
+    bool has_map;
+    {
+        std::lock_guard<Ostrel::Mutex> lock(ana->get_lock());
+        has_map = ana->get_map() != nullptr;
+    }
+    if (has_map)
+        ids.maps = create_array(p.fileid, (folder + "/maps").c_str(), H5T_NATIVE_UINT32, 1);
+
+    // The streams of the first file come from the registration; a later
+    // file makes its own, and the run manager's descriptor must carry it.
+    FileIODescriptor& d = descriptors[id];
+    HDFUserData* data = reinterpret_cast<HDFUserData*>(d.get_object_id());
+    if (d.get_object_id() <= 0) {
+        data = new HDFUserData(-1, id.str(), d.get_format());
+        d.set_object_id(reinterpret_cast<long>(data));
+        if (run_manager)
+            run_manager->updateOID(id, d.get_object_id());
+    }
+    data->set_obj(m);
+    if (data->attach(p.fileid, folder + "/data", d.get_format()) != 0)
+        return;
+
+    const std::string time_path = folder + "/data/time";
+    if (H5Lexists(p.fileid, time_path.c_str(), H5P_DEFAULT) > 0) {
+        Ostrel::ostream log(Ostrel::LOG_WARNING);
+        log << "HDFDataLogger: the data format of " << id << " names a field \"time\"; the event times of "
+            << id << " are not stored" << std::endl;
+    } else {
+        ids.evt_time = create_array(p.fileid, time_path.c_str(), H5T_NATIVE_DOUBLE, 1);
+    }
+
+    HDFStream s;
+    s.data = data;
+    s.module = m;
+    s.evt_time = ids.evt_time;
+    s.row_size = static_cast<size_t>(data->get_row_size());
+    s.capacity = std::max<size_t>(1, std::min(block_rows, block_bytes / s.row_size));
+    s.rows.resize(s.capacity * s.row_size);
+    s.times.resize(s.capacity);
+    p.streams.push_back(std::move(s));
+}
+
+void HDFDataLogger::close_objects()
+{
+    HDFPrivate& p = *priv;
+    for (auto& entry : p.modlist) {
+        ModuleDataIDs& ids = entry.second;
+        for (hid_t* id : {&ids.pedestals, &ids.noise, &ids.ped_evtno, &ids.evt_time, &ids.config, &ids.maps,
+                          &ids.pedestal_group, &ids.folder})
+            close_object(*id);
+    }
+    p.modlist.clear();
+    for (hid_t* id : {&p.run_records, &p.header, &p.scanVars, &p.startID, &p.endID, &p.scanID, &p.modules})
+        close_object(*id);
+    for (hid_t* id : {&p.info_type, &p.time_type, &p.var_type})
+        close_type(*id);
+}
+
+int HDFDataLogger::do_close()
+{
+    HDFPrivate& p = *priv;
+    if (p.fileid < 0)
+        return -1;
+    for (HDFStream& s : p.streams)
+        drain(s);
+    p.streams.clear();
+    // The streams hold HDF5 objects and types: they go before the file and
+    // the library. No descriptor may keep pointing at them, the run
+    // manager's included.
+    for (auto& entry : descriptors) {
+        if (entry.second.get_object_id() > 0)
+            delete reinterpret_cast<HDFUserData*>(entry.second.get_object_id());
+        entry.second.set_object_id(0);
+        if (run_manager)
+            run_manager->updateOID(entry.first, 0);
+    }
+    flush_data();
+    close_objects();
+
+    const herr_t rc = H5Fclose(p.fileid);
+    p.fileid = -1;
+    if (rc < 0) {
+        Ostrel::ostream log(Ostrel::LOG_ERROR);
+        log << "Could not close " << get_file_name() << std::endl;
+    }
+    // Let the library go, unless another part of the program still holds
+    // HDF5 objects: shutting down would close them under its feet.
+    if (H5Fget_obj_count(H5F_OBJ_ALL, H5F_OBJ_ALL) == 0)
+        H5close();
+    return rc < 0 ? -1 : 0;
+}
+
+int HDFDataLogger::writeTail(const char** block, HDFDataLogger* logger)
+{
+    *block = nullptr;
+    logger->writePedestals();
+    return 0;
+}
+
+void HDFDataLogger::flush_data()
+{
+    HDFPrivate& p = *priv;
+    if (p.fileid < 0)
+        return;
+    for (HDFStream& s : p.streams)
+        drain(s);
+    fill_run_info(run_manager ? run_manager->get_event_number() : 0);
+    append_data(p.run_records, 1, 1, &p.H.run_info, 1);
+    H5Fflush(p.fileid, H5F_SCOPE_GLOBAL);
+    // A byte past what the flush wrote: the library extends a block that
+    // ends the file in place, which would write over the flushed one.
+    H5Fincrement_filesize(p.fileid, 1);
+}
+
+// ---- events ----------------------------------------------------------------
+
+// Blocks written without a stream descriptor (the internal-trigger run's)
+// go to the stream of the module that the event record names; the framework
+// counts no bytes for them.
+long HDFDataLogger::do_write(const char* block, unsigned long size)
+{
+    TellumData record(0, 0, 0, 0);
+    if (!block || size < sizeof record)
+        return 0;
+    std::memcpy(&record, block, sizeof record);
+    if (record.header != TellumData::MARKER)
+        return 0;
+    for (HDFStream& s : priv->streams) {
+        if ((static_cast<unsigned int>(s.module->get_id().to_int()) & 0xFFFF) == record.mod_id) {
+            write_event(s, block, size);
+            break;
+        }
+    }
+    return 0;
+}
+
+long HDFDataLogger::do_write(const FileIODescriptor& d, const char* block, unsigned long size)
+{
+    // Only the logger's own streams: a descriptor of a module without a
+    // data group, or of a closed file, carries nothing usable.
+    const long oid = d.get_object_id();
+    for (HDFStream& s : priv->streams) {
+        if (reinterpret_cast<long>(s.data) == oid)
+            return write_event(s, block, size);
+    }
+    return 0;
+}
+
+// The flush rule, then the event's rows. The number of rows.
+int HDFDataLogger::write_event(HDFStream& s, const char* block, unsigned long size)
+{
+    HDFPrivate& p = *priv;
+    const double t = run_time();
+    const unsigned long event = run_manager ? run_manager->get_event_number() : 0;
+    if (event != last_event) {
+        const double mb = p.data_bytes / 1048576.0;
+        const bool by_size = mb - last_size > flush_megabytes;
+        const bool by_time = t - last_time > flush_seconds;
+        if (by_size || by_time) {
+            flush_data();
+            if (by_time)
+                last_time = t;
+            if (by_size)
+                last_size = mb;
+            last_event = event;
+        }
+    }
+
+    char* rows = nullptr;
+    const int n = s.module->interpret_data_format(block, static_cast<int>(std::min<unsigned long>(size, INT_MAX)), &rows);
+    const int written = n > 0 && rows ? n : 0;
+    if (written)
+        stage(s, rows, n, t);
+    delete[] rows;
+    return written;
+}
+
+void HDFDataLogger::stage(HDFStream& s, const char* rows, int nrows, double t)
+{
+    const size_t n = static_cast<size_t>(nrows);
+    const size_t row = s.row_size;
+    if (s.nrows + n > s.rows.size() / row) {
+        drain(s);
+        if (n > s.capacity) {
+            s.rows.resize(n * row);
+            s.times.resize(n);
+        }
+    }
+    char* to = s.rows.data() + s.nrows * row;
+    const int given = s.module->get_data_row_size();
+    if (given <= 0 || static_cast<size_t>(given) == row) {
+        std::memcpy(to, rows, n * row);
+    } else {
+        // Read no further into a row than the module wrote, and fill what
+        // it left out with zeros.
+        const size_t from = static_cast<size_t>(given);
+        const size_t keep = std::min(from, row);
+        for (size_t r = 0; r < n; ++r) {
+            std::memcpy(to + r * row, rows + r * from, keep);
+            std::memset(to + r * row + keep, 0, row - keep);
+        }
+        priv->resized += n;
+        if (!s.warned) {
+            s.warned = true;
+            Ostrel::ostream log(Ostrel::LOG_WARNING);
+            log << "HDFDataLogger: " << s.module->get_id() << " hands rows of " << from
+                << " bytes for a data format of " << row << " bytes per row" << std::endl;
+        }
+    }
+    std::fill_n(s.times.begin() + static_cast<long>(s.nrows), n, t);
+    s.nrows += n;
+    priv->data_bytes += static_cast<double>(n * (row + sizeof(double)));
+    if (s.nrows >= s.capacity)
+        drain(s);
+}
+
+void HDFDataLogger::drain(HDFStream& s)
+{
+    if (s.nrows == 0)
+        return;
+    // The time rows keep the row numbers of the data rows they belong to.
+    const long first = s.data->get_nevts();
+    const long n = static_cast<long>(s.nrows);
+    s.data->write_data(s.rows.data(), static_cast<int>(n), s.nrows * s.row_size);
+    if (s.evt_time >= 0)
+        append_data(s.evt_time, first, 1, s.times.data(), n);
+    s.nrows = 0;
+}
+
+// ---- side records ----------------------------------------------------------
+
+void HDFDataLogger::writePedestals()
+{
+    const double t = run_time();
+    for (auto [m, ids] : in_file(*priv, run_modules())) {
+        Analysis* ana = m->get_analysis();
+        if (!ana || ids->pedestals < 0)
+            continue;
+        // Rows of the width the datasets were made with, whatever the
+        // analysis holds now.
+        const size_t ncol = static_cast<size_t>(std::max(ids->ncol, 1));
+        std::vector<double> ped(ncol, 0.0);
+        std::vector<double> noise(ncol, 0.0);
+        {
+            std::lock_guard<Ostrel::Mutex> lock(ana->get_lock());
+            const size_t n = std::min(ncol, static_cast<size_t>(std::max(ana->Ntot(), 0)));
+            copy_bins(*ana, ana->get_ped(), &HstData::Ped, ped, n);
+            copy_bins(*ana, ana->get_noise(), &HstData::Noise, noise, n);
+        }
+        append_data(ids->ped_evtno, ids->nped, 1, &t, 1);
+        append_data(ids->pedestals, ids->nped, ids->ncol, ped.data(), 1);
+        append_data(ids->noise, ids->nped, ids->ncol, noise.data(), 1);
+        ids->nped += 1;
+    }
+}
+
+void HDFDataLogger::writeMaps()
+{
+    for (auto [m, ids] : in_file(*priv, run_modules())) {
+        const Analysis* ana = m->get_analysis();
+        if (!ana || ids->maps < 0)
+            continue;
+        uint32_t shape = 0;
+        std::vector<uint32_t> words = pad_words(*ana, shape);
+        words.insert(words.begin(), shape);
+        append_data(ids->maps, 0, 1, words.data(), static_cast<long>(words.size()));
+    }
+}
+
+void HDFDataLogger::writeConfig()
+{
+    for (auto [m, ids] : in_file(*priv, run_modules())) {
+        int n = 0;
+        unsigned int* words = m->write_config(n);
+        if (words && n > 0 && ids->config >= 0)
+            append_data(ids->config, 0, 1, words, n);
+        delete[] words;
+    }
+}
+
+void HDFDataLogger::writeScanDefinition()
+{
+    HDFPrivate& p = *priv;
+    ScanRunManager* scan = scan_manager();
+    if (p.fileid < 0 || !scan || p.scanID >= 0)
+        return;
+    p.scanID = create_group(p.fileid, "/scan");
+    hid_t def = create_group(p.fileid, "/scan/def");
+    close_object(def);
+
+    const int32_t nevt = scan->nevt_per_point();
+    const int32_t nvar = scan->get_n_var();
+    for (auto item : {std::make_pair("/scan/def/nevt", &nevt), std::make_pair("/scan/def/nvar", &nvar)}) {
+        hid_t d = create_array(p.fileid, item.first, H5T_NATIVE_INT32, 1);
+        append_data(d, 0, 1, item.second, 1);
+        close_object(d);
+    }
+
+    std::vector<VarDefinition> vars;
+    for (int i = 0; i < nvar; ++i) {
+        const ScanVar& v = scan->get_var(i);
+        vars.push_back({static_cast<int32_t>(v.type()), v.n_points(), v.first(), v.last()});
+    }
+    hid_t type = compound(sizeof(VarDefinition), {{"type", {offsetof(VarDefinition, type), H5T_NATIVE_INT32}},
+                                                  {"npoints", {offsetof(VarDefinition, npoints), H5T_NATIVE_INT32}},
+                                                  {"from", {offsetof(VarDefinition, from), H5T_NATIVE_DOUBLE}},
+                                                  {"to", {offsetof(VarDefinition, to), H5T_NATIVE_DOUBLE}}});
+    hid_t d = create_array(p.fileid, "/scan/def/variables", type, 1);
+    append_data(d, 0, 1, vars.data(), static_cast<long>(vars.size()));
+    close_object(d);
+    close_type(type);
+}
+
+void HDFDataLogger::writeScanPoint()
+{
+    HDFPrivate& p = *priv;
+    ScanRunManager* scan = scan_manager();
+    if (p.fileid < 0 || !scan || p.startID < 0 || !scan->get_status().isRunning())
+        return;
+    const double t = run_time();
+    const ScanPoint& point = scan->get_current();
+    append_data(p.startID, p.nscan, 1, &t, 1);
+    if (p.nscan > 0)
+        append_data(p.endID, p.nscan - 1, 1, &t, 1);
+    append_data(p.endID, p.nscan, 1, &t, 1);
+
+    std::vector<VarState> values;
+    for (const ScanVar& v : point)
+        values.push_back({static_cast<int32_t>(v.type()), v.value()});
+    append_data(p.scanVars, p.npoints, 1, values.data(), static_cast<long>(values.size()));
+    p.nscan += 1;
+    p.npoints += static_cast<uint32_t>(values.size());
+}

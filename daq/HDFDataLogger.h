@@ -1,0 +1,62 @@
+// The HDF5 run file: the logger the run managers use when no plug-in
+// supplies one.
+#ifndef BRISKO_DAQ_HDFDATALOGGER_H
+#define BRISKO_DAQ_HDFDATALOGGER_H
+
+#include <map>
+
+#include "daq/DataLogger.h"
+#include "ostrel/DAQid.h"
+
+struct HDFPrivate;
+struct HDFStream;
+
+// Event rows wait in memory and go to the file in blocks; a flush (by the
+// flush rule, or flush_data) and the close write them out, so the file
+// holds the same rows as if each event had been appended on its own.
+class HDFDataLogger : public DataLogger {
+public:
+    HDFDataLogger(TellumRunManager* rm, bool compress, unsigned long max_size);
+    ~HDFDataLogger() override;
+
+    void register_data_stream(int n, FileIODescriptor* descriptors) override;
+
+    void writePedestals() override;
+    void writeMaps() override;
+    void writeScanDefinition() override;
+    void writeScanPoint() override;
+    void writeConfig() override;
+
+    // The file manager's tail function.
+    static int writeTail(const char** block, HDFDataLogger* logger);
+    // Writes the waiting rows and the latest run record, and flushes the
+    // file to disk.
+    void flush_data();
+
+    // Rows whose size (the module's get_data_row_size) differed from the
+    // data format's row size, since the logger was made: they were cut or
+    // padded with zeros to the format's size.
+    unsigned long get_resized_rows() const;
+
+protected:
+    int do_open(const char* path) override;
+    int do_close() override;
+    long do_write(const char* buffer, unsigned long size) override;
+    long do_write(const FileIODescriptor& descriptor, const char* buffer, unsigned long size) override;
+
+private:
+    void fill_run_info(unsigned long nevts);
+    void open_module(GenModule* module);
+    int write_event(HDFStream& stream, const char* block, unsigned long size);
+    void stage(HDFStream& stream, const char* rows, int nrows, double t);
+    void drain(HDFStream& stream);
+    void close_objects();
+
+    HDFPrivate* priv;
+    std::map<Ostrel::DAQid, FileIODescriptor> descriptors;
+    double last_time;
+    double last_size;
+    unsigned long last_event;
+};
+
+#endif

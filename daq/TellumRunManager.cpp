@@ -1,0 +1,341 @@
+#include "daq/TellumRunManager.h"
+
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <iostream>
+#include <thread>
+
+#include "config/PathUtils.h"
+#include "config/PluginParser.h"
+#include "daq/DAQcontroller.h"
+#include "daq/DataLogger.h"
+#include "daq/HDFDataLogger.h"
+#include "daq/ParseOpt.h"
+#include "daq/RunManagers.h"
+#include "daq/RunSupport.h"
+#include "daq/ScanRunManager.h"
+#include "data/Analysis.h"
+#include "ostrel/DAQmanager.h"
+#include "ostrel/Log.h"
+
+using run_support::log;
+
+namespace {
+
+// The longest wait for the monitor queue, in seconds.
+constexpr double monitor_wait = 5.0;
+
+} // namespace
+
+TellumRunManager::TellumRunManager(const Ostrel::DAQid& id, Ostrel::RunCommand* command)
+    : Ostrel::RunManager(id, command), run_type(RunType::None), logger(nullptr)
+{
+    auto* text = new Ostrel::Par<std::string>();
+    add_par("command", text);
+    // Bound after the holder observes the parameter: the command, which may
+    // wait for long, is then the last call its notification makes on this
+    // manager, so that a destructor waiting for it is not overtaken.
+    new_par(&TellumRunManager::set_command, text);
+    const int capacity = run_support::monitor_buffer();
+    set_monitor(new TellumMonitor(this, static_cast<size_t>(capacity > 0 ? capacity : 1)));
+}
+
+TellumRunManager::~TellumRunManager()
+{
+    retire();
+    // Modules that left the run command for a while (local modules) still
+    // remember it; they must not reach it once it is gone.
+    for (const auto& entry : Ostrel::DAQmanager::theDAQmanager()->ModuleMap()) {
+        Ostrel::Module* m = entry.second;
+        if (m->get_run_command() == &run_command())
+            m->UnRegisterDAQ(true);
+    }
+    run_support::log_destroying("RunManager", get_id());
+}
+
+void TellumRunManager::retire()
+{
+    // Before the run ends, so that a waiting "logData" does not take the
+    // end of the run for its cue.
+    {
+        std::lock_guard<std::mutex> lock(command_mutex);
+        retiring = true;
+    }
+    command_cond.notify_all();
+    shutdown();
+    {
+        std::unique_lock<std::mutex> lock(command_mutex);
+        command_cond.wait(lock, [this] { return command_waiters == 0; });
+    }
+    // A file opened without a run (or by a command that came after the
+    // last run) is closed complete while the whole manager is still there.
+    stop_logging();
+}
+
+// ---- run hooks -------------------------------------------------------------
+
+void TellumRunManager::PrepareForRun()
+{
+    const bool update = run_support::ped_update();
+    for (Ostrel::Module* m : modules()) {
+        GenModule* g = dynamic_cast<GenModule*>(m);
+        if (!g)
+            continue;
+        g->set_run_type(get_run_type());
+        if (Analysis* ana = g->get_analysis())
+            ana->DoPedestalUpdate(update);
+    }
+    Ostrel::RunManager::PrepareForRun();
+}
+
+void TellumRunManager::Start()
+{
+    log(Ostrel::LOG_INFO, "[RM." + get_id().str() + "] Starting the run");
+    Ostrel::RunManager::Start();
+}
+
+void TellumRunManager::Stop()
+{
+    Ostrel::RunManager::Stop();
+    // The run's events are analysed before it ends: once it has, the
+    // modules may go without the monitor thread still filling them.
+    wait_for_monitor(false);
+    log(Ostrel::LOG_INFO, "End of run");
+    stop_logging();
+    get_status().set_status(Ostrel::RunState::Stopping);
+    log(Ostrel::LOG_INFO, "Quit Rmanager::Stop()");
+}
+
+void TellumRunManager::wait_for_monitor(bool until_stop)
+{
+    Ostrel::DataQueue* queue = get_monitor();
+    if (!queue)
+        return;
+    Ostrel::DAQTimer timer;
+    timer.start();
+    while (!queue->empty() && timer.elapsed() <= monitor_wait && !(until_stop && stop_requested()))
+        std::this_thread::yield();
+}
+
+int TellumRunManager::EndOfEvent()
+{
+    bool interrupts = false;
+    // Looked up every event: the main window adds the switch at any time.
+    if (has_par("doInterrupts")) {
+        try {
+            if (auto* p = dynamic_cast<Ostrel::Par<bool>*>(get_par("doInterrupts"))) {
+                std::lock_guard<std::recursive_mutex> lock(p->mutex());
+                interrupts = p->get_value();
+            }
+        } catch (const Ostrel::Exception&) {
+            interrupts = false;
+        }
+    }
+    if (interrupts) {
+        if (PluginParser* plugins = run_support::plugins())
+            plugins->reset_interrupts();
+    }
+    return 0;
+}
+
+int TellumRunManager::writeData(const Ostrel::DAQid& id, Ostrel::ModuleData* data)
+{
+    if (!data)
+        return 0;
+    const int size = static_cast<int>(data->size());
+    if (logger.load()) {
+        with_logger([&](DataLogger* active) {
+            auto it = descriptor_map.find(id);
+            if (it != descriptor_map.end())
+                active->write(it->second, data->data(), data->size());
+        });
+    }
+    return size;
+}
+
+// ---- run file --------------------------------------------------------------
+
+int TellumRunManager::updateOID(const Ostrel::DAQid& id, long oid)
+{
+    std::lock_guard<std::recursive_mutex> lock(log_mutex);
+    auto it = descriptor_map.find(id);
+    if (it != descriptor_map.end())
+        it->second.set_object_id(oid);
+    for (FileIODescriptor& d : descriptors)
+        if (d.get_module_id() == id)
+            d.set_object_id(oid);
+    return 0;
+}
+
+DataLogger* TellumRunManager::create_logger(bool compress, int max_size)
+{
+    if (PluginParser* plugins = run_support::plugins()) {
+        if (DataLogger* from_plugin = plugins->create_logger(compress, max_size)) {
+            from_plugin->set_run_manager(this);
+            return from_plugin;
+        }
+    }
+    return new HDFDataLogger(this, compress, max_size > 0 ? static_cast<unsigned long>(max_size) : 0);
+}
+
+void TellumRunManager::log_data(const char* file, bool compress, int max_size)
+{
+    if (!file || !*file)
+        return;
+    std::lock_guard<std::recursive_mutex> lock(log_mutex);
+    // The file of an earlier request would otherwise stay open and
+    // incomplete for ever.
+    stop_logging();
+
+    DataLogger* active = create_logger(compress, max_size);
+    logger = active;
+    const std::string name = PathUtils::splitext(file).first + "." + active->get_extension();
+
+    descriptors.clear();
+    for (Ostrel::Module* m : modules()) {
+        FileIODescriptor d;
+        d.set_module_id(m->get_id());
+        d.set_format(m->get_data_format());
+        descriptors.push_back(d);
+    }
+    // The logger may give object ids to the streams while it registers
+    // them, in the array or through updateOID: the map must hold the
+    // entries already, and takes the array's state afterwards.
+    descriptor_map.clear();
+    for (const FileIODescriptor& d : descriptors)
+        descriptor_map[d.get_module_id()] = d;
+    active->register_data_stream(static_cast<int>(descriptors.size()), descriptors.data());
+    descriptor_map.clear();
+    for (const FileIODescriptor& d : descriptors)
+        descriptor_map[d.get_module_id()] = d;
+
+    get_status().reset();
+    if (active->open(name.c_str()) != 0) {
+        log(Ostrel::LOG_ERROR, "Could not open the run file " + name);
+        logger = nullptr;
+        delete active;
+    }
+}
+
+void TellumRunManager::stop_logging()
+{
+    std::lock_guard<std::recursive_mutex> lock(log_mutex);
+    DataLogger* active = logger.exchange(nullptr);
+    if (!active)
+        return;
+    log(Ostrel::LOG_INFO, "Stopping data logger");
+    active->close();
+    delete active;
+}
+
+void TellumRunManager::set_command(const std::string& text)
+{
+    const ParseOpt options(text);
+    if (options() != "logData")
+        return;
+    const std::string file = options.find_opt("file", "");
+    const std::string size_text =
+        options.find_opt("max_size", std::to_string(run_support::max_size()));
+    const std::string compress_text =
+        options.find_opt("compression", run_support::compression() ? "1" : "0");
+    if (file.empty())
+        return;
+    const int max_size = std::atoi(size_text.c_str());
+    const char first =
+        compress_text.empty() ? '\0' : static_cast<char>(std::tolower(static_cast<unsigned char>(compress_text[0])));
+    const bool compress = first == 't' || first == 'y' || first == '1';
+
+    // No upper bound: the file belongs to the next run, whenever this one
+    // ends. A manager being deleted ends the wait (and the command).
+    {
+        std::unique_lock<std::mutex> lock(command_mutex);
+        if (retiring)
+            return;
+        ++command_waiters;
+        const auto step = std::chrono::milliseconds(100);
+        do {
+            command_cond.wait_for(lock, step, [this] { return retiring; });
+        } while (!retiring && get_status().isRunning());
+        if (retiring) {
+            --command_waiters;
+            command_cond.notify_all();
+            return;
+        }
+    }
+    struct Leave {
+        TellumRunManager* rm;
+        ~Leave()
+        {
+            std::lock_guard<std::mutex> lock(rm->command_mutex);
+            --rm->command_waiters;
+            rm->command_cond.notify_all();
+        }
+    } leave{this};
+    log_data(file.c_str(), compress, max_size);
+}
+
+// ---- modules and factories -------------------------------------------------
+
+std::list<Ostrel::Module*> TellumRunManager::deplete_run_manager()
+{
+    const std::vector<Ostrel::Module*> taken = modules();
+    // Forgotten, not only left: the command goes with this manager, and a
+    // module must not reach it when it registers elsewhere later.
+    for (Ostrel::Module* m : taken)
+        m->UnRegisterDAQ(true);
+    return std::list<Ostrel::Module*>(taken.begin(), taken.end());
+}
+
+TellumRunManager* TellumRunManager::new_manager(const std::string& type, const Ostrel::DAQid& id)
+{
+    if (type == "data")
+        return new DataRunManager(id);
+    if (type == "pedestal")
+        return new PedestalRunManager(id);
+    if (type == "int_trg")
+        return new IntTrgRunManager(id);
+    if (type == "pulse")
+        return new PulseRunManager(id, nullptr);
+    if (type == "scan")
+        return new ScanRunManager(id);
+    std::cout << "*** Rmanager::new_manager: invalid run type " << type << std::endl;
+    return nullptr;
+}
+
+TellumRunManager* TellumRunManager::create_run_manager(const std::string& type,
+                                                       const std::string& name)
+{
+    Ostrel::DAQmanager* mgr = Ostrel::DAQmanager::theDAQmanager();
+    TellumRunManager* old = dynamic_cast<TellumRunManager*>(mgr->find_runmanager(name));
+
+    // The new manager is made before the old one goes, so that the old one
+    // and its modules stay as they are when none can be made.
+    Ostrel::RunManager* made = nullptr;
+    if (PluginParser* plugins = run_support::plugins())
+        made = plugins->create_run_manager(type, name);
+    else
+        made = new_manager(type, Ostrel::DAQid(name));
+    TellumRunManager* rm = dynamic_cast<TellumRunManager*>(made);
+    if (made && !rm) {
+        log(Ostrel::LOG_ERROR, "The run manager factory of type " + type +
+                                   " did not give a run manager of the program");
+        delete made;
+        // It had taken the name over in the framework's manager.
+        if (old)
+            mgr->register_runmanager(old);
+    }
+    if (!rm || rm == old)
+        return rm;
+
+    if (old) {
+        // Its run ends with the modules still attached, so that they stop
+        // and its file is closed complete.
+        old->shutdown();
+        const std::list<Ostrel::Module*> taken = old->deplete_run_manager();
+        delete old;
+        for (Ostrel::Module* m : taken)
+            rm->addModule(m);
+    }
+    return rm;
+}

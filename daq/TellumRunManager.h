@@ -1,0 +1,111 @@
+// The base of the program's run managers: a text command parameter, the data
+// logger of the run file, one stream descriptor per module, the monitor
+// queue, the run type handed to the modules, and the factories that build the
+// run-manager kinds by type name.
+#ifndef BRISKO_DAQ_TELLUMRUNMANAGER_H
+#define BRISKO_DAQ_TELLUMRUNMANAGER_H
+
+#include <atomic>
+#include <condition_variable>
+#include <list>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "daq/GenModule.h"
+#include "ostrel/FileIOManager.h"
+#include "ostrel/Parameter.h"
+#include "ostrel/RunManager.h"
+
+class DataLogger;
+
+class TellumRunManager : public Ostrel::RunManager,
+                         public Ostrel::ParameterCollection<TellumRunManager> {
+public:
+    using FileIODescriptor = Ostrel::FileIOManager::FileIODescriptor;
+
+    TellumRunManager(const Ostrel::DAQid& id, Ostrel::RunCommand* command = nullptr);
+    ~TellumRunManager() override;
+
+    RunType get_run_type() const { return run_type; }
+    DataLogger* get_logger() const { return logger.load(); }
+
+    void PrepareForRun() override;
+    void Start() override;
+    void Stop() override;
+    int EndOfEvent() override;
+    int writeData(const Ostrel::DAQid& id, Ostrel::ModuleData* data) override;
+    // The "command" parameter's texts; only "logData" is understood. It
+    // returns once the current run has stopped (and at once when the
+    // manager is being deleted meanwhile, writing nothing then).
+    void set_command(const std::string& text) override;
+
+    // The object id of the module's stream descriptor (the HDF5 logger keeps
+    // its stream objects there). 0.
+    int updateOID(const Ostrel::DAQid& id, long oid);
+    // Starts writing a run file named after `file` with the logger's
+    // extension; a file still open is closed first. Nothing for a null or
+    // empty file name.
+    void log_data(const char* file, bool compress, int max_size);
+    void stop_logging();
+    // A plug-in's logger when one is configured, else the HDF5 logger.
+    DataLogger* create_logger(bool compress, int max_size);
+    // Takes every module off the run command and returns them; the modules
+    // forget this manager's run command.
+    std::list<Ostrel::Module*> deplete_run_manager();
+
+    // The built-in kinds by type name: "data", "pedestal", "int_trg",
+    // "pulse", "scan"; null for any other.
+    static TellumRunManager* new_manager(const std::string& type, const Ostrel::DAQid& id);
+    // Replaces the run manager of that name by one of the type, which takes
+    // over its modules (a run of the old one ends first). When no manager of
+    // the type can be made the old one stays as it is, modules and all, and
+    // the result is null. Without a loaded configuration the built-in kinds
+    // serve.
+    static TellumRunManager* create_run_manager(const std::string& type, const std::string& name);
+
+protected:
+    // Ends any run, joins the run thread, lets a "logData" command that
+    // waits for the run's end return without effect and closes the run file.
+    // Every destructor of a run manager class calls it first thing, so that
+    // no hook, command or logger runs on a half-destroyed manager.
+    void retire();
+
+    // Polls until the monitor queue has handled every event it was given,
+    // or 5 s have passed, or (with `until_stop`) a stop of the run is
+    // requested. Nothing without a monitor queue.
+    void wait_for_monitor(bool until_stop);
+
+    // Calls f(logger) while no other thread can replace or close the active
+    // logger; false, without calling f, when no logger is active.
+    template <class F>
+    bool with_logger(F f)
+    {
+        std::lock_guard<std::recursive_mutex> lock(log_mutex);
+        DataLogger* active = logger.load();
+        if (!active)
+            return false;
+        f(active);
+        return true;
+    }
+
+    RunType run_type;
+
+private:
+    // Guards the logger and the descriptors: the run thread writes through
+    // them while "logData" (another thread) or the destructor replaces them.
+    // Recursive: the logger calls updateOID while it writes.
+    mutable std::recursive_mutex log_mutex;
+    std::atomic<DataLogger*> logger;
+    std::vector<FileIODescriptor> descriptors;
+    std::map<Ostrel::DAQid, FileIODescriptor> descriptor_map;
+
+    // "logData" commands waiting for the run to end.
+    std::mutex command_mutex;
+    std::condition_variable command_cond;
+    int command_waiters = 0;
+    bool retiring = false;
+};
+
+#endif

@@ -1,0 +1,636 @@
+// The data loggers: native binary run files decoded back record by record,
+// and HDF5 run files read back with h5py (check_run_file.py).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <hdf5.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "common/TestUtil.h"
+#include "daq/HDFDataLogger.h"
+#include "daq/RunManagers.h"
+#include "daq/ScanRunManager.h"
+#include "daq/TellumLogger.h"
+#include "daq/TellumData.h"
+#include "daq/TellumRunManager.h"
+#include "data/Analysis.h"
+
+#include "RowModule.h"
+
+namespace {
+
+using Descriptor = Ostrel::FileIOManager::FileIODescriptor;
+using Words = std::vector<uint32_t>;
+
+const std::time_t new_year_2024 = 1704067200;   // 2024-01-01 00:00:00 UTC
+
+class TestRunManager : public TellumRunManager {
+public:
+    using TellumRunManager::TellumRunManager;
+    void set_event(unsigned long n) { set_event_number(n); }
+    void set_type(RunType t) { run_type = t; }
+};
+
+// A logger on a clock the test sets.
+template <class Logger>
+class Clocked : public Logger {
+public:
+    using Logger::Logger;
+    double t = 0;
+    std::time_t now = new_year_2024;
+
+protected:
+    double run_time() const override { return t; }
+    std::time_t wall_time() const override { return now; }
+};
+
+Analysis* analysis(int nchan, int nx = 0, int ny = 0)
+{
+    auto* a = new Analysis(1, nchan, 10, 0.0, 10.0);
+    if (nx > 0) {
+        PadMap map(nx, ny, nchan);
+        map.set_default();
+        a->set_map(map);
+    }
+    return a;
+}
+
+void set_pedestals(Analysis* a, double ped, double noise)
+{
+    for (int i = 0; i < a->Ntot(); ++i) {
+        hst_histogram_set_bin_content(a->get_ped(), i, ped + i);
+        hst_histogram_set_bin_content(a->get_noise(), i, noise + i);
+    }
+}
+
+// The stream descriptors a run manager hands its logger.
+std::vector<Descriptor> register_streams(DataLogger& logger, const std::vector<RowModule*>& modules)
+{
+    std::vector<Descriptor> d(modules.size());
+    for (size_t i = 0; i < modules.size(); ++i) {
+        d[i].set_module_id(modules[i]->get_id());
+        d[i].set_format(modules[i]->get_data_format());
+    }
+    logger.register_data_stream(static_cast<int>(d.size()), d.data());
+    return d;
+}
+
+// Writes the module's event under its descriptor; the event's bytes.
+std::string log_event(DataLogger& logger, const Descriptor& d, const RowModule& m, uint32_t event)
+{
+    Ostrel::ModuleData* block = m.make_event(event);
+    const std::string bytes(block->data(), block->size());
+    logger.write(d, block->data(), block->size());
+    block->dec_ref();
+    return bytes;
+}
+
+uint32_t header_word(GenModule& m)
+{
+    unsigned int w = 0;
+    m.set_header_description(w);
+    return w;
+}
+
+// ---- native binary run file ----------------------------------------------------
+
+// One record of a native run file: a side record's words (kind 1 to 8), or
+// an event record's bytes (kind 0).
+struct Record {
+    int kind;
+    Words words;
+    std::string bytes;
+};
+
+// Walks the file record by record, as a reader of the format does.
+std::vector<Record> read_native(const std::string& path)
+{
+    const std::string s = testutil::read_file(path);
+    std::vector<Record> out;
+    size_t pos = 0;
+    while (pos + 4 <= s.size()) {
+        uint32_t w;
+        std::memcpy(&w, s.data() + pos, 4);
+        if (w >> 16 == 0xCAFE) {
+            const size_t len = w & 0xFFF;
+            if (len < 2 || pos + 4 * len > s.size()) {
+                ADD_FAILURE() << "record of " << len << " words at byte " << pos << " of " << s.size();
+                return out;
+            }
+            Record r{static_cast<int>(w >> 12 & 0xF), Words(len), {}};
+            std::memcpy(r.words.data(), s.data() + pos, 4 * len);
+            EXPECT_EQ(len, r.words.back()) << "trailer of the record at byte " << pos;
+            out.push_back(r);
+            pos += 4 * len;
+        } else if ((w & 0xFFFF) == 0xCAFE && pos + 16 <= s.size()) {
+            uint32_t size;
+            std::memcpy(&size, s.data() + pos + 12, 4);
+            if (size < 16 || pos + size > s.size()) {
+                ADD_FAILURE() << "event of " << size << " bytes at byte " << pos;
+                return out;
+            }
+            out.push_back({0, {}, s.substr(pos, size)});
+            pos += size;
+        } else {
+            ADD_FAILURE() << "no record starts at byte " << pos;
+            return out;
+        }
+    }
+    EXPECT_EQ(s.size(), pos) << "bytes after the last record";
+    return out;
+}
+
+std::vector<int> kinds(const std::vector<Record>& records)
+{
+    std::vector<int> k;
+    for (const Record& r : records)
+        k.push_back(r.kind);
+    return k;
+}
+
+uint32_t float_word(float f)
+{
+    uint32_t w;
+    std::memcpy(&w, &f, 4);
+    return w;
+}
+
+TEST(NativeRunFile, RunWithoutModulesIsHeaderAndTail)
+{
+    TestRunManager rm("native-empty");
+    rm.set_run_number(42);
+    const std::string path = testutil::make_temp_dir("native") + "/run.data";
+    Clocked<TellumLogger> logger(&rm, false, 0);
+    EXPECT_EQ("data", logger.get_extension());
+    ASSERT_EQ(0, logger.open(path.c_str()));
+    EXPECT_EQ(0, logger.close());
+
+    const auto records = read_native(path);
+    ASSERT_EQ(2u, records.size());
+    const uint32_t t = static_cast<uint32_t>(new_year_2024);
+    EXPECT_EQ((Words{0xCAFE1005u, t, 42, 0, 5}), records[0].words);
+    EXPECT_EQ((Words{0xCAFE3004u, t, 42, 4}), records[1].words);
+}
+
+TEST(NativeRunFile, SideRecordsAndEventsReadBack)
+{
+    TestRunManager rm("native-run");
+    rm.set_run_number(7);
+    RowModule a("7", 4, analysis(4, 2, 2));   // a 2 x 2 map of 4 channels
+    RowModule b("8", 4);                      // no analysis
+    RowModule c("9", 4, analysis(5, 3, 2));   // an odd channel count
+    for (unsigned int w = 100; w < 110; ++w)
+        a.config.push_back(w);
+    for (RowModule* m : {&a, &b, &c})
+        rm.addModule(m);
+
+    const std::string path = testutil::make_temp_dir("native") + "/run.data";
+    Clocked<TellumLogger> logger(&rm, false, 0);
+    const auto d = register_streams(logger, {&a, &b, &c});
+    ASSERT_EQ(0, logger.open(path.c_str()));
+    std::vector<std::string> events;
+    events.push_back(log_event(logger, d[0], a, 1));
+    events.push_back(log_event(logger, d[1], b, 1));
+    logger.writePedestals();   // as a data run does periodically
+    events.push_back(log_event(logger, d[2], c, 2));
+    logger.close();
+
+    const auto r = read_native(path);
+    ASSERT_EQ((std::vector<int>{1, 4, 4, 4, 6, 6, 8, 0, 0, 4, 4, 4, 0, 3}), kinds(r));
+    const uint32_t t = static_cast<uint32_t>(new_year_2024);
+    EXPECT_EQ((Words{0xCAFE1008u, t, 7, 3, header_word(a), header_word(b), header_word(c), 8}), r[0].words);
+    EXPECT_EQ(1u << 20 | 0x10 | 7, header_word(a));
+    EXPECT_EQ((Words{0xCAFE4008u, 7, 1 << 16 | 4, 0, 0, 0, 0, 8}), r[1].words);
+    EXPECT_EQ((Words{0xCAFE4004u, 8, 0, 4}), r[2].words);
+    EXPECT_EQ(9u, r[3].words.size());
+    // Pads of the default maps: channel i at (i mod nx, i / nx).
+    EXPECT_EQ((Words{0xCAFE6006u, 7, 2 << 16 | 2, 0x00000100, 0x00010101, 6}), r[4].words);
+    // The last pair has no second channel: (255, 255). The header gives the
+    // length written, so the reader stays in step.
+    EXPECT_EQ((Words{0xCAFE6007u, 9, 3 << 16 | 2, 0x00000100, 0x02000001, 0x0101FFFF, 7}), r[5].words);
+    Words config{0xCAFE800Du, 7};
+    config.insert(config.end(), a.config.begin(), a.config.end());
+    config.push_back(13);
+    EXPECT_EQ(config, r[6].words);
+    EXPECT_EQ(events[0], r[7].bytes);
+    EXPECT_EQ(events[1], r[8].bytes);
+    EXPECT_EQ(events[2], r[12].bytes);
+    EXPECT_EQ((Words{0xCAFE3004u, t, 7, 4}), r[13].words);
+}
+
+TEST(NativeRunFile, NewFileAfterTheSizeLimitStartsWithTheHeader)
+{
+    TestRunManager rm("native-roll");
+    RowModule a("7", 128, analysis(4, 2, 2));
+    a.config = {1, 2, 3};
+    rm.addModule(&a);
+    const std::string dir = testutil::make_temp_dir("native");
+    Clocked<TellumLogger> logger(&rm, false, 1500);
+    const auto d = register_streams(logger, {&a});
+    ASSERT_EQ(0, logger.open((dir + "/run.data").c_str()));
+    std::vector<std::string> events;
+    for (uint32_t e = 0; e < 12; ++e) {
+        events.push_back(log_event(logger, d[0], a, e));
+        if (e == 6)
+            logger.writePedestals();
+    }
+    logger.close();
+
+    std::vector<std::string> read_events;
+    int files = 0;
+    for (;; ++files) {
+        char name[32];
+        std::snprintf(name, sizeof name, files ? "/run_%03d.data" : "/run.data", files);
+        if (access((dir + name).c_str(), F_OK) != 0)
+            break;
+        const auto r = read_native(dir + name);
+        ASSERT_GE(r.size(), 5u);
+        const std::vector<int> k = kinds(r);
+        EXPECT_EQ((std::vector<int>{1, 4, 6, 8}), std::vector<int>(k.begin(), k.begin() + 4)) << name;
+        EXPECT_EQ(3, r.back().kind) << name;
+        for (const Record& rec : r) {
+            if (rec.kind == 0)
+                read_events.push_back(rec.bytes);
+        }
+    }
+    EXPECT_GE(files, 3);
+    EXPECT_EQ(events, read_events);
+}
+
+TEST(NativeRunFile, ScanDefinitionAndPoints)
+{
+    ScanRunManager scan("native-scan");
+    scan.set_scan_list(100, {ScanVar(ScanVar::pulse, 2.5, 0.5, 0.25, 0), ScanVar(ScanVar::channel, 0, 127, 1, 0)});
+    ScanRunManager single("native-scan-1");
+    single.set_scan_list(10, {ScanVar(ScanVar::pulse, 1.25, 1.25, 1, 0)});
+
+    const std::string dir = testutil::make_temp_dir("native");
+    Clocked<TellumLogger> logger(&scan, false, 0);
+    ASSERT_EQ(0, logger.open((dir + "/scan.data").c_str()));
+    logger.writeScanPoint();
+    logger.set_run_manager(&single);
+    logger.writeScanPoint();
+    logger.close();
+
+    const auto r = read_native(dir + "/scan.data");
+    ASSERT_EQ((std::vector<int>{1, 7, 5, 5, 3}), kinds(r));
+    EXPECT_EQ((Words{0xCAFE700Au, 2, 100, 0x80000000u | 1 << 16 | 9, float_word(0.5f), float_word(2.5f), 128, 0, 127,
+                     10}),
+              r[1].words);
+    EXPECT_EQ((Words{0xCAFE5005u, 100 << 8 | 2, 1u << 28 | 50, 0, 5}), r[2].words);
+    EXPECT_EQ((Words{0xCAFE5004u, 10 << 8 | 1, 1u << 28 | 125, 4}), r[3].words);
+}
+
+// ---- HDF5 run file -------------------------------------------------------------
+
+template <class T>
+std::string list(const std::vector<T>& v)
+{
+    std::ostringstream os;
+    os.precision(17);
+    os << '[';
+    for (size_t i = 0; i < v.size(); ++i)
+        os << (i ? "," : "") << v[i];
+    return os.str() + ']';
+}
+
+// Compares the file with the expectation (JSON) through h5py.
+int check_with_h5py(const std::string& file, const std::string& expect)
+{
+    const std::string json = file + ".json";
+    testutil::write_file(json, expect);
+    const std::string cmd = std::string(BRISKO_PYTHON) + " " + BRISKO_SOURCE_DIR "/tests/daq/check_run_file.py " + file +
+                            " " + json;
+    return std::system(cmd.c_str());
+}
+
+bool h5dump_reads(const std::string& file)
+{
+    return std::system(("h5dump " + file + " > /dev/null 2>&1").c_str()) == 0;
+}
+
+// The expectation for a module's data rows: events first .. last, event e
+// at run time t0 + dt * e (times not checked when t0 is not a number).
+std::string data_rows(const RowModule& m, uint32_t first, uint32_t last, double t0, double dt,
+                      const char* extra = "")
+{
+    std::vector<uint32_t> events;
+    std::vector<double> times;
+    for (uint32_t e = first; e <= last; ++e) {
+        events.push_back(e);
+        times.push_back(t0 + dt * e);
+    }
+    return std::string("{\"nadc\":") + std::to_string(m.nadc) + ",\"rows_per_event\":" +
+           std::to_string(m.rows_per_event) + ",\"given_row\":" + std::to_string(m.given_row) +
+           ",\"split\":" + (m.split ? "true" : "false") + ",\"events\":" + list(events) +
+           (std::isnan(t0) ? "" : ",\"times\":" + list(times)) + extra + "}";
+}
+
+std::vector<double> ramp(int n, double from)
+{
+    std::vector<double> v;
+    for (int i = 0; i < n; ++i)
+        v.push_back(from + i);
+    return v;
+}
+
+TEST(HDFRunFile, WholeRunReadsBackInH5py)
+{
+    TestRunManager rm("hdf-run");
+    rm.set_run_number(17);
+    rm.set_type(RunType::Data);
+    RowModule a("7", 4, analysis(4, 2, 2));   // compound rows, two per event
+    a.rows_per_event = 2;
+    a.config = {100, 101, 102, 103, 104, 105, 106, 107, 108, 109};
+    RowModule b("8", 4);                      // no analysis
+    b.config = {7, 8, 9};
+    RowModule c("9", 3, analysis(5, 3, 2));   // split rows, handed 4 bytes short
+    c.split = true;
+    c.given_row = RowModule::row_bytes(3) - 4;
+    RowModule d("10", 2, analysis(2));        // rows handed 6 bytes too long
+    d.given_row = RowModule::row_bytes(2) + 6;
+    RowModule e("11", 2, analysis(1));        // no data format
+    e.format_override = true;
+    std::vector<RowModule*> mods{&a, &b, &c, &d, &e};
+    for (RowModule* m : mods) {
+        rm.addModule(m);
+        if (m->get_analysis())
+            set_pedestals(m->get_analysis(), 100, 1);
+    }
+
+    const std::string path = testutil::make_temp_dir("hdf") + "/run.h5";
+    {
+        Clocked<HDFDataLogger> logger(&rm, false, 0);
+        EXPECT_EQ("h5", logger.get_extension());
+        const auto ds = register_streams(logger, mods);
+        rm.get_status().add_trigger(3);
+        ASSERT_EQ(0, logger.open(path.c_str()));
+        const uint32_t n = 20;
+        for (uint32_t ev = 1; ev <= n; ++ev) {
+            rm.set_event(ev);
+            logger.t = 0.5 * ev;
+            for (size_t i = 0; i < mods.size(); ++i)
+                log_event(logger, ds[i], *mods[i], ev);
+            if (ev == 10)
+                logger.flush_data();   // the rows wait in memory again afterwards
+            if (ev == 4) {
+                for (RowModule* m : {&a, &c, &d, &e})
+                    set_pedestals(m->get_analysis(), 200, 2);
+                logger.writePedestals();
+            }
+        }
+        EXPECT_EQ(2UL * n, logger.get_resized_rows());
+        logger.t = 11;
+        EXPECT_EQ(0, logger.close());
+        // Every object of the file was let go.
+        EXPECT_EQ(0, H5Fget_obj_count(H5F_OBJ_ALL, H5F_OBJ_ALL));
+    }
+    EXPECT_TRUE(h5dump_reads(path));
+
+    auto pedestals = [](int nchan) {
+        return ",\"ped_times\":[0,2,11],\"pedestal\":[" + list(ramp(nchan, 100)) + "," + list(ramp(nchan, 200)) + "," +
+               list(ramp(nchan, 200)) + "],\"noise\":[" + list(ramp(nchan, 1)) + "," + list(ramp(nchan, 2)) + "," +
+               list(ramp(nchan, 2)) + "]";
+    };
+    const std::string expect =
+        "{\"run\":{\"run_type\":1,\"run_number\":17,\"nevts_open\":3,\"nevts_close\":20,\"time\":[0,0,0,1,0,124]},"
+        "\"header_modules\":" +
+        list(Words{header_word(a), header_word(b), header_word(c), header_word(d), header_word(e)}) +
+        ",\"module_list\":[\"7\",\"8\",\"9\",\"10\",\"11\"],\"scan\":null,\"modules\":{"
+        "\"7\":{\"members\":[\"configuration\",\"data\",\"maps\",\"pedestal\"],\"config\":" +
+        list(a.config) + pedestals(4) + ",\"maps\":" + list(Words{2 << 16 | 2, 0x00000100, 0x00010101}) +
+        ",\"data\":" + data_rows(a, 1, 20, 0, 0.5) +
+        "},"
+        "\"8\":{\"members\":[\"configuration\"],\"config\":[7,8,9]},"
+        "\"9\":{\"config\":[]" +
+        pedestals(5) + ",\"maps\":" + list(Words{3 << 16 | 2, 0x00000100, 0x02000001, 0x0101FFFF}) +
+        ",\"data\":" + data_rows(c, 1, 20, 0, 0.5) +
+        "},"
+        "\"10\":{\"members\":[\"configuration\",\"data\",\"maps\",\"pedestal\"]" +
+        pedestals(2) + ",\"data\":" + data_rows(d, 1, 20, 0, 0.5) +
+        "},"
+        "\"11\":{\"members\":[\"configuration\",\"maps\",\"pedestal\"]" +
+        pedestals(1) + ",\"data\":null}}}";
+    EXPECT_EQ(0, check_with_h5py(path, expect));
+}
+
+TEST(HDFRunFile, BlocksWithoutDescriptorGoToTheModuleTheyName)
+{
+    // The internal-trigger run writes whole blocks with no stream descriptor.
+    TestRunManager rm("hdf-plain");
+    RowModule a("0x21", 4, analysis(4));
+    rm.addModule(&a);
+    const std::string path = testutil::make_temp_dir("hdf") + "/plain.h5";
+    {
+        Clocked<HDFDataLogger> logger(&rm, false, 0);
+        register_streams(logger, {&a});
+        ASSERT_EQ(0, logger.open(path.c_str()));
+        RowModule stranger("99", 4);
+        for (uint32_t e = 1; e <= 3; ++e) {
+            logger.t = e;
+            for (Ostrel::ModuleData* b : {a.make_event(e), stranger.make_event(e)}) {
+                EXPECT_EQ(0L, logger.write(b->data(), b->size()));
+                b->dec_ref();
+            }
+        }
+        Ostrel::ModuleData* b = a.make_event(4);
+        TellumData::from(b)->header = 0xBEEF;   // not an event record
+        logger.write(b->data(), b->size());
+        b->dec_ref();
+        logger.close();
+    }
+    EXPECT_EQ(0, check_with_h5py(path, "{\"modules\":{\"0x21\":{\"data\":" + data_rows(a, 1, 3, 0, 1) + "}}}"));
+}
+
+// A module that hands the run loop `remaining` events as fast as it asks.
+class FeedModule : public RowModule {
+public:
+    using RowModule::RowModule;
+    bool hasData() override { return remaining > 0; }
+    Ostrel::ModuleData* getData() override
+    {
+        --remaining;
+        return make_event(++made);
+    }
+    std::atomic<uint32_t> remaining{0};
+    uint32_t made = 0;
+};
+
+TEST(HDFRunFile, DataRunThroughTheFramework)
+{
+    DataRunManager rm("hdf-framework");
+    FeedModule a("7", 16, analysis(16));
+    rm.addModule(&a);
+    const uint32_t n = 5000;
+    a.remaining = n;
+    rm.set_max_events(n);
+    const std::string stem = testutil::make_temp_dir("hdf") + "/run";
+    rm.log_data(stem.c_str(), false, 0);
+    rm.Activate();
+    ASSERT_TRUE(testutil::wait_until([&] { return !rm.isActive(); }, 30));
+    rm.deleteModule(&a);
+
+    const std::string rows = data_rows(a, 1, n, NAN, 0);
+    EXPECT_EQ(0, check_with_h5py(stem + ".h5", "{\"run\":{\"run_type\":1,\"nevts_open\":0,\"nevts_close\":" +
+                                                   std::to_string(n) + "},\"modules\":{\"7\":{\"data\":" + rows +
+                                                   "}}}"));
+}
+
+TEST(HDFRunFile, ScanPointsOfAThreePointScan)
+{
+    ScanRunManager scan("hdf-scan");
+    scan.set_scan_list(1, {ScanVar(ScanVar::threshold, 10, 30, 10, 0), ScanVar(ScanVar::trim, 5, 5, 1, 0)});
+    scan.PrepareForRun();
+    scan.get_status().set_status(Ostrel::RunState::Running);
+
+    const std::string path = testutil::make_temp_dir("hdf") + "/scan.h5";
+    Clocked<HDFDataLogger> logger(&scan, false, 0);
+    ASSERT_EQ(0, logger.open(path.c_str()));
+    for (int k = 1; k <= 3; ++k) {
+        logger.t = 10.0 * k;
+        scan.Trigger();   // the next point
+        logger.writeScanPoint();
+    }
+    scan.get_status().set_status(Ostrel::RunState::Stopped);
+    logger.writeScanPoint();   // not while stopped
+    logger.close();
+
+    EXPECT_EQ(0, check_with_h5py(path, "{\"scan\":{\"nevt\":1,\"variables\":[[2,3,10,30],[3,1,5,5]],"
+                                       "\"start\":[10,20,30],\"end\":[20,30,30],"
+                                       "\"values\":[[2,10],[3,5],[2,20],[3,5],[2,30],[3,5]]}}"));
+}
+
+TEST(HDFRunFile, FileThatCannotBeCreated)
+{
+    TestRunManager rm("hdf-fail");
+    RowModule a("7", 4, analysis(4));
+    rm.addModule(&a);
+    HDFDataLogger logger(&rm, false, 0);
+    auto ds = register_streams(logger, {&a});
+    // A second stream of the same module is refused; the first stays.
+    std::vector<Descriptor> again;
+    const std::string warned = testutil::capture_stdout([&] { again = register_streams(logger, {&a}); });
+    EXPECT_NE(std::string::npos, warned.find("HDFDataLogger: Identifier 7 already registered. Ignoring")) << warned;
+    EXPECT_EQ(-1L, again[0].get_object_id());
+    EXPECT_GT(ds[0].get_object_id(), 0L);
+    const std::string missing = testutil::home() + "/no/such/folder/run.h5";
+    const std::string out = testutil::capture_stdout([&] {
+        EXPECT_EQ(-1, logger.open(missing.c_str()));
+        EXPECT_EQ(-1L, logger.write(ds[0], "", 0));
+        logger.writePedestals();
+        logger.writeScanPoint();
+        logger.flush_data();
+        EXPECT_EQ(-1, logger.close());
+    });
+    EXPECT_NE(std::string::npos, out.find("HDFDataLogger: Couldn't create file " + missing)) << out;
+}
+
+// A run of one module into an HDF5 file, in a child process killed while
+// the file is open, as a crash would end a run.
+class KilledRun {
+public:
+    explicit KilledRun(int nadc = 128) : a("7", nadc, analysis(4)) { rm.addModule(&a); }
+
+    // Opens the file in the child, runs the body and kills the child.
+    void run(const std::function<void()>& body)
+    {
+        std::fflush(nullptr);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            Clocked<HDFDataLogger> child_logger(&rm, false, 0);
+            logger = &child_logger;
+            d = register_streams(child_logger, {&a})[0];
+            child_logger.open(path.c_str());
+            body();
+            std::raise(SIGKILL);
+            _exit(1);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "child status " << status;
+    }
+
+    // Events first .. last at run time t, each under its own event number.
+    void events(uint32_t first, uint32_t last, double t)
+    {
+        logger->t = t;
+        for (uint32_t e = first; e <= last; ++e) {
+            rm.set_event(e);
+            log_event(*logger, d, a, e);
+        }
+    }
+
+    int check(const std::string& nevts, const std::string& data) const
+    {
+        return check_with_h5py(path, "{\"run\":{\"nevts_close\":" + nevts + "},\"modules\":{\"7\":{\"data\":" + data +
+                                         "}}}");
+    }
+
+    TestRunManager rm{"hdf-kill"};
+    RowModule a;
+    const std::string path = testutil::make_temp_dir("kill") + "/run.h5";
+    // In the child:
+    Clocked<HDFDataLogger>* logger = nullptr;
+    Descriptor d;
+};
+
+TEST(HDFRunFile, FlushByRunTimeOncePerEvent)
+{
+    // 300.0 s after the last flush is not more than 300 s.
+    KilledRun at_limit;
+    at_limit.run([&] {
+        at_limit.events(1, 1, 10);
+        at_limit.logger->flush_data();
+        at_limit.events(2, 2, 300.0);
+    });
+    EXPECT_EQ(0, at_limit.check("1", data_rows(at_limit.a, 1, 1, 10, 0)));
+
+    // At 300.5 s the next event number flushes, once: another event under
+    // the same number, even much later, does not.
+    KilledRun past;
+    past.run([&] {
+        past.events(1, 1, 10);
+        past.events(2, 2, 300.5);
+        past.logger->t = 700;
+        log_event(*past.logger, past.d, past.a, 2);
+    });
+    EXPECT_TRUE(h5dump_reads(past.path));
+    EXPECT_EQ(0, past.check("2", data_rows(past.a, 1, 1, 10, 0)));
+}
+
+TEST(HDFRunFile, FlushByDataSize)
+{
+    // Rows of 8208 bytes and their times: 6382 events make more than 50 MB,
+    // and the event after them flushes.
+    KilledRun run(4096);
+    run.run([&] { run.events(1, 6383, 0); });
+    EXPECT_EQ(0, run.check("6383", "{\"count\":6382}"));
+}
+
+TEST(HDFRunFile, KilledRunReadsUpToTheLastFlush)
+{
+    // Blocks of rows reach the file after the flush, and the rows of the
+    // flush's last partial block are written again with more rows.
+    KilledRun run;
+    run.run([&] {
+        run.events(1, 5000, 1);
+        run.logger->flush_data();
+        run.events(5001, 15000, 2);
+    });
+    EXPECT_TRUE(h5dump_reads(run.path));
+    EXPECT_EQ(0, run.check("5000", data_rows(run.a, 1, 5000, 1, 0, ",\"at_least\":true")));
+}
+
+} // namespace
