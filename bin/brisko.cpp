@@ -1,41 +1,239 @@
-// Start-up of the acquisition program. This stage reads the configuration
-// (the file given, else the built-in document) and exits.
+// The program brisko: puts the process together, runs the acquisition with
+// or without its window, and saves the configuration at exit.
+#include <getopt.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <iostream>
+#include <string>
 
+#include <gio/gio.h>
+#include <glib-unix.h>
 #include <glib.h>
+#include <glade/glade.h>
+#include <gtk/gtk.h>
 
+#include "bin/LogIntercept.h"
 #include "config/ConfigParser.h"
+#include "config/GeneralConfig.h"
 #include "config/PathConfig.h"
 #include "config/PathUtils.h"
+#include "daq/DAQcontroller.h"
+#include "ostrel/DAQmanager.h"
+#include "ostrel/Log.h"
+#include "ostrel/Thread.h"
+#include "ostrel/soap/OstrelSOAP.h"
+
+namespace {
+
+// The main loop of the program without its window; null with the window.
+GMainLoop* loop = nullptr;
+
+// SIGINT, delivered by GLib in the main loop rather than in a signal handler,
+// so that quitting the loop is safe.
+gboolean quit(gpointer)
+{
+    std::printf("\nArrrgggg !!!!!\n");
+    std::fflush(stdout);
+    if (loop)
+        g_main_loop_quit(loop);
+    return G_SOURCE_CONTINUE;
+}
+
+std::string base_name(const char* path)
+{
+    const char* slash = std::strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+// Before the program saves the built-in document over an existing default
+// file (started with --no-cfg), the user's file is kept as "brisko.xml.bak".
+void keep_backup(const std::string& path, Ostrel::ostream& log)
+{
+    const std::string backup = path + ".bak";
+    GFile* from = g_file_new_for_path(path.c_str());
+    GFile* to = g_file_new_for_path(backup.c_str());
+    GError* error = nullptr;
+    if (g_file_copy(from, to, G_FILE_COPY_OVERWRITE, nullptr, nullptr, nullptr, &error))
+        log << Ostrel::loglevel(Ostrel::LOG_INFO) << "Keeping the previous " << path << " as "
+            << backup << std::endl;
+    else {
+        log << Ostrel::loglevel(Ostrel::LOG_ERROR) << "Could not keep " << path << " as " << backup
+            << ": " << error->message << std::endl;
+        g_error_free(error);
+    }
+    g_object_unref(from);
+    g_object_unref(to);
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
+    Ostrel::ostream log;
+
     PathUtils::set_program_path(argv[0]);
+    const std::string program = base_name(argv[0]);
+
+    // Without a display the window cannot be built; --no-gui needs none.
+    const bool have_display = gtk_init_check(&argc, &argv);
+    if (have_display)
+        glade_init();
     g_set_application_name("Tellum");
+    setup_log_intercept();
     PathConfig::create_default_folders();
 
     ConfigParser* config = ConfigParser::theConfig();
     config->add_config_path(PathConfig::get_default_config_dir());
-    const char* file = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        if (argv[i][0] != '-') {
-            file = argv[i];
+
+    int ivalidate = 0;
+    int igui = 1;
+    int idefault = 1;
+    int iport = -1;
+    static const struct option long_options[] = {
+        {"validate", no_argument, &ivalidate, 1},
+        {"schema-path", required_argument, nullptr, 's'},
+        {"config-path", required_argument, nullptr, 'c'},
+        {"ior", required_argument, nullptr, 'i'},
+        {"gui", no_argument, &igui, 1},
+        {"no-gui", no_argument, &igui, 0},
+        {"no-cfg", no_argument, &idefault, 0},
+        {"soap-port", required_argument, nullptr, 'p'},
+        {nullptr, 0, nullptr, 0}};
+    for (;;) {
+        int index = 0;
+        const int c = getopt_long(argc, argv, "s:c:i:h", long_options, &index);
+        if (c == -1)
+            break;
+        switch (c) {
+        case 0:
+            break;
+        case 's':
+            config->add_schema_path(optarg);
+            break;
+        case 'c':
+            config->add_config_path(optarg);
+            break;
+        case 'p':
+            iport = std::atoi(optarg);
+            break;
+        case '?': {
+            // The option at fault: by its letter, or the word itself for an
+            // option without one.
+            const char* name = nullptr;
+            for (const struct option* o = long_options; o->name; ++o)
+                if (optopt != 0 && o->val == optopt && !o->flag)
+                    name = o->name;
+            const std::string word = optind > 0 && optind <= argc ? argv[optind - 1] : "";
+            std::printf("A missing argument for %s\n", name ? name : word.c_str());
+            break;
+        }
+        default:
+            std::printf("%d %s [Ughhhh !!!!]\n", optopt, optind < argc ? argv[optind] : "");
             break;
         }
     }
+
+    log << Ostrel::loglevel(Ostrel::LOG_INFO) << "Starting " << program << std::endl;
+
+    const std::string default_config_path = [] {
+        gchar* p = g_build_filename(PathConfig::get_default_config_dir().c_str(), "brisko.xml", nullptr);
+        std::string s(p);
+        g_free(p);
+        return s;
+    }();
+
+    std::string file;
+    bool have_file = false;
+    if (optind < argc) {
+        file = argv[optind];
+        have_file = true;
+    } else if (idefault) {
+        GFile* f = g_file_new_for_path(default_config_path.c_str());
+        if (g_file_query_exists(f, nullptr)) {
+            file = default_config_path;
+            have_file = true;
+        } else {
+            log << Ostrel::loglevel(Ostrel::LOG_WARNING) << "\n"
+                << default_config_path << " not found.\n"
+                << "I will need a configuration file.\n"
+                << "usage:\n"
+                << "\tbrisko [config_file]\n"
+                << std::endl;
+        }
+        g_object_unref(f);
+    }
+
+    config->set_do_validate(ivalidate != 0);
     config->reset();
-    int rc = 0;
     try {
-        rc = config->parse(file ? PathUtils::normpath(file).c_str() : nullptr);
+        int rc;
+        if (have_file) {
+            file = PathUtils::normpath(file);
+            rc = config->parse(file.c_str());
+        } else {
+            rc = config->parse(nullptr);
+        }
+        if (rc != 1) {
+            log << Ostrel::loglevel(Ostrel::LOG_ERROR) << program << ": Problems parsing " << file
+                << "\n Quitting " << program << std::endl;
+            return 1;
+        }
     } catch (const std::exception& e) {
-        std::cout << argv[0] << ": Problems parsing " << (file ? file : "") << "\n..." << e.what()
-                  << std::endl;
+        log << Ostrel::loglevel(Ostrel::LOG_ERROR) << program << ": Problems parsing " << file
+            << "\n..." << e.what() << std::endl;
         return 1;
     }
-    if (rc != 1)
-        return 1;
-    std::cout << "Configuration " << (file ? file : "(built-in)") << " read." << std::endl;
+
+    GeneralConfig* general = dynamic_cast<GeneralConfig*>(config->get_handler("general"));
+    if (iport < 0)
+        iport = general ? general->get_soap_port() : 50000;
+
+    Ostrel::OstrelSOAP the_soap_server(iport);
+    the_soap_server.serve(true);
+    Ostrel::wait(0.1);
+    if (the_soap_server.is_running()) {
+        if (general)
+            general->set_soap_port(iport);
+    } else {
+        log << Ostrel::loglevel(Ostrel::LOG_ERROR) << "**** Could not start the SOAP server ******"
+            << std::endl;
+        if (the_soap_server.error())
+            log << Ostrel::loglevel(Ostrel::LOG_ERROR) << "\t" << the_soap_server.strerror() << std::endl;
+    }
+
+    DAQcontroller::instance()->setup_daq(argc, argv);
+    const guint sigint = g_unix_signal_add(SIGINT, quit, nullptr);
+
+    if (igui) {
+        log << Ostrel::loglevel(Ostrel::LOG_WARNING)
+            << "The main window is not available: running without it" << std::endl;
+    }
+    loop = g_main_loop_new(nullptr, TRUE);
+    g_main_loop_run(loop);
+
+    // Shut-down. Runs end first, so that every run file is closed and
+    // complete, and remote operations waiting for them return before the
+    // acquisition goes away.
+    log << Ostrel::loglevel(Ostrel::LOG_INFO) << "Saving current configuration in "
+        << default_config_path << std::endl;
+    if (!have_file && g_file_test(default_config_path.c_str(), G_FILE_TEST_EXISTS))
+        keep_backup(default_config_path, log);
+    config->save_config(default_config_path.c_str());
+
+    Ostrel::DAQmanager* manager = Ostrel::DAQmanager::theDAQmanager();
+    manager->StopRun();
+    for (int i = 0; i < 1000 && manager->countActiveRunManager() > 0; ++i)
+        Ostrel::wait(0.01);
+    the_soap_server.stop();
+
+    DAQcontroller::instance()->stop_daq();
     config->reset();
+    manager->cleanup();
+
+    g_source_remove(sigint);
+    g_main_loop_unref(loop);
+    loop = nullptr;
+    log << Ostrel::loglevel(Ostrel::LOG_INFO) << "Done" << std::endl;
     return 0;
 }

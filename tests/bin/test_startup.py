@@ -1,0 +1,324 @@
+"""The program started as users start it: options, configuration file,
+SOAP control, runs into files, SIGINT, and the configuration saved at exit.
+
+Every program runs with a private HOME; the SOAP server listens on loopback
+on a port found free for the test. Runs are driven with curl, as a remote
+client would."""
+
+import os
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+import xml.etree.ElementTree as ET
+
+BRISKO = os.environ["BRISKO"]
+PLUGIN = os.environ["SYNTHETIC_PLUGIN"]
+SOAP_NS = "http://schemas.xmlsoap.org/soap/envelope/"
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def wait_until(cond, seconds, step=0.05):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if cond():
+            return True
+        time.sleep(step)
+    return cond()
+
+
+def soap(port, operation, **args):
+    """One SOAP call with curl; the <return> element, or raises on a fault."""
+    env = ET.Element("{%s}Envelope" % SOAP_NS)
+    body = ET.SubElement(env, "{%s}Body" % SOAP_NS)
+    op = ET.SubElement(body, operation)
+    for name, value in args.items():
+        ET.SubElement(op, name).text = str(value)
+    request = ET.tostring(env, encoding="unicode")
+    out = subprocess.run(
+        ["curl", "-s", "-m", "30", "-H", "Content-Type: text/xml; charset=utf-8",
+         "--data-binary", request, "http://127.0.0.1:%d/" % port],
+        capture_output=True, text=True)
+    if out.returncode != 0:
+        raise ConnectionError("curl: %d %s" % (out.returncode, out.stderr))
+    reply = ET.fromstring(out.stdout)
+    fault = reply.find(".//{%s}Fault" % SOAP_NS)
+    if fault is not None:
+        raise RuntimeError(fault.findtext("faultstring"))
+    return reply.find(".//return")
+
+
+def run_state(port, name="main"):
+    ret = soap(port, "getRunState", object=name)
+    return {child.tag: child.text for child in ret}
+
+
+class Program:
+    """brisko on its own private HOME."""
+
+    def __init__(self, home, args):
+        self.home = home
+        env = dict(os.environ)
+        env.update(HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
+                   XDG_DATA_HOME=os.path.join(home, ".local", "share"),
+                   XDG_CACHE_HOME=os.path.join(home, ".cache"))
+        env.pop("DISPLAY", None)
+        self.proc = subprocess.Popen([BRISKO] + args, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, env=env, text=True)
+        self.output = None
+
+    def interrupt(self, timeout=60):
+        """SIGINT, then wait for the exit; the exit code."""
+        self.proc.send_signal(signal.SIGINT)
+        self.output, _ = self.proc.communicate(timeout=timeout)
+        return self.proc.returncode
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.communicate()
+
+
+class ProgramTest(unittest.TestCase):
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="brisko-program-")
+        self.config_dir = os.path.join(self.home, ".config", "Tellum")
+        self.default_file = os.path.join(self.config_dir, "brisko.xml")
+        self.programs = []
+
+    def tearDown(self):
+        for p in self.programs:
+            p.kill()
+        shutil.rmtree(self.home, ignore_errors=True)
+
+    def start(self, *args):
+        p = Program(self.home, list(args))
+        self.programs.append(p)
+        return p
+
+    def write_config(self, path, modules="", plugins="", soap_port=None, extra=""):
+        daq = ""
+        if soap_port is not None:
+            daq = "<daq><soap_port>%d</soap_port></daq>" % soap_port
+        with open(path, "w") as f:
+            f.write('<?xml version="1.0" encoding="UTF-8"?>\n'
+                    '<Sorbek xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" '
+                    'xsi:noNamespaceSchemaLocation="sorbek.xsd">\n'
+                    "<plugins>%s</plugins>\n<modules>%s</modules>\n<general>%s</general>\n%s"
+                    "</Sorbek>\n" % (plugins, modules, daq, extra))
+        return path
+
+    def wait_for_soap(self, port):
+        def up():
+            try:
+                run_state(port)
+                return True
+            except (ConnectionError, RuntimeError, ET.ParseError):
+                return False
+        self.assertTrue(wait_until(up, 20), "the SOAP server did not answer")
+
+
+class StartUp(ProgramTest):
+    def test_no_argument_and_no_default_file(self):
+        port = free_port()
+        p = self.start("--no-gui", "--soap-port", str(port))
+        self.wait_for_soap(port)
+        self.assertEqual(p.interrupt(), 0)
+        out = p.output
+        self.assertIn(self.default_file + " not found.\n", out)
+        self.assertIn("I will need a configuration file.\nusage:\n\tbrisko [config_file]\n", out)
+        self.assertIn("\nArrrgggg !!!!!\n", out)
+        self.assertIn("Saving current configuration in " + self.default_file, out)
+        self.assertTrue(out.rstrip().endswith("Done"), out)
+        saved = ET.parse(self.default_file).getroot()
+        self.assertEqual(saved.tag, "Sorbek")
+        self.assertEqual(saved.findtext("general/daq/soap_port"), str(port))
+
+    def test_no_cfg_starts_empty_and_keeps_the_old_default_file(self):
+        os.makedirs(self.config_dir)
+        original = self.write_config(self.default_file, extra="<!-- the user's own -->\n")
+        with open(original) as f:
+            before = f.read()
+        port = free_port()
+        p = self.start("--no-gui", "--no-cfg", "--soap-port", str(port))
+        self.wait_for_soap(port)
+        self.assertEqual(p.interrupt(), 0)
+        self.assertNotIn("not found.", p.output)
+        with open(self.default_file + ".bak") as f:
+            self.assertEqual(f.read(), before)
+        self.assertIn("brisko.xml.bak", p.output)
+
+    def test_loaded_file_untouched_and_default_file_written(self):
+        given = self.write_config(os.path.join(self.home, "given.xml"),
+                                  extra='<IO run_number="42"/>\n')
+        with open(given) as f:
+            before = f.read()
+        port = free_port()
+        p = self.start("--no-gui", "--soap-port", str(port), given)
+        self.wait_for_soap(port)
+        self.assertEqual(p.interrupt(), 0)
+        with open(given) as f:
+            self.assertEqual(f.read(), before)
+        saved = ET.parse(self.default_file).getroot()
+        self.assertEqual(saved.find("IO").get("run_number"), "42")
+
+    def test_soap_port_in_use_keeps_the_configured_port(self):
+        busy = socket.socket()
+        busy.bind(("127.0.0.1", 0))
+        busy.listen(1)
+        port = busy.getsockname()[1]
+        try:
+            given = self.write_config(os.path.join(self.home, "c.xml"), soap_port=50321)
+            p = self.start("--no-gui", "--soap-port", str(port), given)
+            time.sleep(1.0)
+            self.assertEqual(p.interrupt(), 0)
+        finally:
+            busy.close()
+        self.assertIn("**** Could not start the SOAP server ******\n\t", p.output)
+        saved = ET.parse(self.default_file).getroot()
+        self.assertEqual(saved.findtext("general/daq/soap_port"), "50321")
+
+    def test_two_config_paths_search_in_order(self):
+        a = os.path.join(self.home, "A")
+        b = os.path.join(self.home, "B")
+        os.makedirs(a)
+        os.makedirs(b)
+        self.write_config(os.path.join(b, "x.xml"), extra='<IO run_number="7"/>\n')
+        port = free_port()
+        p = self.start("--no-gui", "-c", a, "--config-path", b, "--soap-port", str(port), "x.xml")
+        self.wait_for_soap(port)
+        self.assertEqual(p.interrupt(), 0)
+        self.assertEqual(ET.parse(self.default_file).getroot().find("IO").get("run_number"), "7")
+
+    def test_unparsable_file_quits_with_status_1(self):
+        bad = os.path.join(self.home, "bad.xml")
+        with open(bad, "w") as f:
+            f.write("<Sorbek><unclosed></Sorbek>")
+        p = self.start("--no-gui", bad)
+        p.output, _ = p.proc.communicate(timeout=30)
+        self.assertEqual(p.proc.returncode, 1)
+        self.assertIn("brisko: Problems parsing " + bad + "\n Quitting brisko", p.output)
+        self.assertFalse(os.path.exists(self.default_file))
+
+    def test_bad_options_do_not_stop_the_program(self):
+        port = free_port()
+        p = self.start("--no-gui", "--soap-port", str(port), "-h", "--ior", "x")
+        self.wait_for_soap(port)
+        self.assertEqual(p.interrupt(), 0)
+        self.assertIn("[Ughhhh !!!!]", p.output)
+
+
+PLUGINS = ('<plugin name="synthetic" module="synthetic"><lib>%s</lib>'
+           "<hook>synthetic_section</hook></plugin>" % PLUGIN)
+NATIVE = "<data_logger><lib>%s</lib><hook>native_logger</hook><options/></data_logger>" % PLUGIN
+
+
+class Runs(ProgramTest):
+    def start_with_module(self, mode="trigger", native=False):
+        port = free_port()
+        modules = '<synthetic name="7" mode="%s" rate="2000" nchip="1" nchan="8"/>' % mode
+        plugins = PLUGINS + (NATIVE if native else "")
+        given = self.write_config(os.path.join(self.home, "run.xml"), modules=modules,
+                                  plugins=plugins, soap_port=port)
+        p = self.start("--no-gui", given)
+        self.wait_for_soap(port)
+        self.assertIn("7", [i.text for i in soap(port, "listModules")])
+        return p, port
+
+    def take_run(self, port, stem, events):
+        soap(port, "setParameter", object="main", name="command",
+             value="logData|file=%s:max_size=0:compression=no" % stem)
+        soap(port, "runControl", runManager="main", command="Start")
+        self.assertTrue(wait_until(lambda: int(run_state(port)["nTrigger"]) >= events, 30))
+        soap(port, "runControl", runManager="main", command="Stop")
+        self.assertTrue(wait_until(lambda: run_state(port)["active"] == "false", 30))
+        return run_state(port)
+
+    def test_run_into_hdf5(self):
+        p, port = self.start_with_module()
+        stem = os.path.join(self.home, "run")
+        state = self.take_run(port, stem, 500)
+        self.assertEqual(p.interrupt(), 0)
+        events = int(state["eventNumber"])
+        dump = subprocess.run(["h5dump", "-H", stem + ".h5"], capture_output=True, text=True)
+        self.assertEqual(dump.returncode, 0, dump.stderr)
+        for path in ('GROUP "header"', 'DATASET "run_records"', 'GROUP "modules"', 'GROUP "7"',
+                     'DATASET "configuration"', 'GROUP "pedestal"', 'DATASET "pedestal"',
+                     'DATASET "noise"', 'GROUP "data"', 'DATASET "synthetic"', 'DATASET "time"'):
+            self.assertIn(path, dump.stdout)
+        check = subprocess.run(
+            ["/usr/bin/python3", "-c",
+             "import h5py,sys\n"
+             "f=h5py.File(sys.argv[1],'r')\n"
+             "rows=f['/modules/7/data/synthetic']\n"
+             "seq=[int(r['seq']) for r in rows]\n"
+             "assert seq==list(range(len(seq))), seq[:10]\n"
+             "assert all(list(r['adc'])==[100.0+i for i in range(8)] for r in rows)\n"
+             "assert len(f['/modules/7/data/time'])==len(seq)\n"
+             "assert len(f['/header/run_records'])==2\n"
+             "print(len(seq))\n", stem + ".h5"],
+            capture_output=True, text=True)
+        self.assertEqual(check.returncode, 0, check.stderr)
+        self.assertEqual(int(check.stdout), events)
+
+    def test_run_into_native_binary_file(self):
+        p, port = self.start_with_module(native=True)
+        stem = os.path.join(self.home, "run")
+        state = self.take_run(port, stem, 300)
+        self.assertEqual(p.interrupt(), 0)
+        with open(stem + ".data", "rb") as f:
+            data = f.read()
+        kinds, seqs = [], []
+        pos = 0
+        while pos + 4 <= len(data):
+            word = struct.unpack_from("<I", data, pos)[0]
+            if word & 0xFFFF == 0xCAFE:           # an event record
+                size = struct.unpack_from("<I", data, pos + 12)[0]
+                seqs.append(struct.unpack_from("<I", data, pos + 16)[0])
+                kinds.append("event")
+                pos += size
+            elif word >> 16 == 0xCAFE:            # a side record
+                kinds.append((word >> 12) & 0xF)
+                pos += 4 * (word & 0xFFF)
+            else:
+                self.fail("no record at byte %d" % pos)
+        self.assertEqual(pos, len(data))
+        self.assertEqual(kinds[0], 1)             # run header
+        self.assertEqual(kinds[-1], 3)            # run tail
+        self.assertIn(4, kinds)                   # pedestals
+        self.assertEqual(seqs, list(range(len(seqs))))
+        self.assertEqual(len(seqs), int(state["eventNumber"]))
+
+    def test_sigint_during_a_run_leaves_a_complete_file(self):
+        p, port = self.start_with_module(mode="timed")
+        stem = os.path.join(self.home, "cut")
+        soap(port, "setParameter", object="main", name="command",
+             value="logData|file=%s:max_size=0" % stem)
+        soap(port, "runControl", runManager="main", command="Start")
+        self.assertTrue(wait_until(lambda: int(run_state(port)["nTrigger"]) >= 200, 30))
+        self.assertEqual(p.interrupt(), 0)
+        check = subprocess.run(
+            ["/usr/bin/python3", "-c",
+             "import h5py,sys\n"
+             "f=h5py.File(sys.argv[1],'r')\n"
+             "n=len(f['/modules/7/data/synthetic'])\n"
+             "assert n>=200 and len(f['/header/run_records'])==2\n"
+             "assert f['/header/run_records'][1]['nevts']==n, (f['/header/run_records'][1], n)\n",
+             stem + ".h5"],
+            capture_output=True, text=True)
+        self.assertEqual(check.returncode, 0, check.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
