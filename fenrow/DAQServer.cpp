@@ -1,0 +1,380 @@
+#include "fenrow/DAQServer.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <glib.h>
+
+#include "fenrow/NetConfig.h"
+#include "ostrel/Log.h"
+
+using Clock = std::chrono::steady_clock;
+
+// Receive buffers for one recvmmsg call.
+struct DAQServer::Batch {
+    static constexpr unsigned COUNT = 32;
+    alignas(8) std::uint8_t buffers[COUNT][BUFFER_SIZE];
+    mmsghdr headers[COUNT];
+    iovec vectors[COUNT];
+    sockaddr_in senders[COUNT];
+};
+
+namespace {
+
+// Datagrams handled per wake-up before the timers get their turn.
+constexpr int DRAIN_LIMIT = 1024;
+// Longest wait for data: the periodic work runs at least this often.
+constexpr int MAX_WAIT_MS = 500;
+
+std::string system_error()
+{
+    return g_strerror(errno);
+}
+
+} // namespace
+
+std::string get_ip_address(const std::string& interface)
+{
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        Ostrel::ostream log(Ostrel::LOG_ERROR);
+        log << "get_ip_address: Error from getifaddrs" << std::endl;
+        return std::string();
+    }
+    std::string found;
+    for (ifaddrs* a = list; a && found.empty(); a = a->ifa_next) {
+        if (!a->ifa_addr || !(a->ifa_flags & IFF_UP) || a->ifa_addr->sa_family != AF_INET)
+            continue;
+        char text[INET_ADDRSTRLEN];
+        const auto* sin = reinterpret_cast<const sockaddr_in*>(a->ifa_addr);
+        if (!inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text)) {
+            std::printf("%s: inet_ntop failed!\n", a->ifa_name);
+            continue;
+        }
+        Ostrel::ostream log(Ostrel::LOG_PROTOCOL);
+        log << "Found " << a->ifa_name << " - " << text << "[ looking for interface " << interface << "]"
+            << std::endl;
+        const std::string address = text;
+        if (address.compare(0, 3, "11.") == 0)
+            found = address;
+        else if (interface.empty() && (a->ifa_flags & IFF_LOOPBACK))
+            found = address;
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+DAQServer::DAQServer(const std::string& interface, int port) : _port(port), _interface(interface)
+{
+}
+
+DAQServer::~DAQServer()
+{
+    close();
+    delete _batch;
+}
+
+int DAQServer::init_server()
+{
+    if (_fd >= 0)
+        return 0;
+    _fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (_fd < 0) {
+        Ostrel::ostream log(Ostrel::LOG_ERROR);
+        log << "DAQServer: could not open the socket\n\t" << system_error() << std::endl;
+        return -1;
+    }
+    const int on = 1;
+    setsockopt(_fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    setsockopt(_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+
+    // Boards send in bursts; a large buffer keeps them while the thread is
+    // busy. The system reports twice what it granted.
+    int asked = RECEIVE_BUFFER;
+    setsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &asked, sizeof asked);
+    int granted = 0;
+    socklen_t len = sizeof granted;
+    if (getsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &granted, &len) == 0 && granted / 2 < asked) {
+        Ostrel::ostream log(Ostrel::LOG_WARNING);
+        log << "DAQServer: receive buffer of " << granted / 2 << " bytes granted, " << asked
+            << " asked for (net.core.rmem_max)" << std::endl;
+    }
+
+    _address = fenrow_net::bind_address();
+    if (_address.empty())
+        _address = ::get_ip_address(_interface);
+    if (_address.empty()) {
+        Ostrel::ostream log(Ostrel::LOG_INFO);
+        log << "Falling back to loopback" << std::endl;
+        _interface = "lo";
+        _address = "127.0.0.1";
+    }
+
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(_port));
+    if (inet_pton(AF_INET, _address.c_str(), &addr.sin_addr) != 1
+        || ::bind(_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        Ostrel::ostream log(Ostrel::LOG_ERROR);
+        log << "DAQServer: cannot bind socket\n\t" << system_error() << std::endl;
+        ::close(_fd);
+        _fd = -1;
+        return -4;
+    }
+    sockaddr_in bound{};
+    socklen_t blen = sizeof bound;
+    if (getsockname(_fd, reinterpret_cast<sockaddr*>(&bound), &blen) == 0)
+        _port = ntohs(bound.sin_port);
+    _wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+
+    Ostrel::ostream log(Ostrel::LOG_INFO);
+    log << "Creating server on " << _address << ":" << _port << std::endl;
+    after_setup();
+    return 0;
+}
+
+void DAQServer::start_thread()
+{
+    std::lock_guard<std::mutex> lock(_thread_mutex);
+    if (_thread.joinable() || _fd < 0)
+        return;
+    Ostrel::ostream log(Ostrel::LOG_PROTOCOL);
+    log << "Starting thread" << std::endl;
+    _stop_request = false;
+    _thread = std::thread([this] {
+        pthread_setname_np(pthread_self(), "DAQserver");
+        _thread_id = std::this_thread::get_id();
+        serve();
+        Ostrel::ostream quit(Ostrel::LOG_INFO);
+        quit << "Ostrel:: Quitting the thread" << std::endl;
+    });
+}
+
+void DAQServer::stop()
+{
+    std::lock_guard<std::mutex> lock(_thread_mutex);
+    _stop_request = true;
+    wake();
+    if (_thread.joinable() && std::this_thread::get_id() != _thread.get_id())
+        _thread.join();
+    _thread_id = std::thread::id();
+}
+
+void DAQServer::wake()
+{
+    if (_wake_fd >= 0) {
+        const std::uint64_t one = 1;
+        ssize_t rc = ::write(_wake_fd, &one, sizeof one);
+        (void)rc;
+    }
+}
+
+void DAQServer::close()
+{
+    if (_fd < 0)
+        return;
+    stop();
+    if (::close(_fd) != 0) {
+        Ostrel::ostream log(Ostrel::LOG_ERROR);
+        log << "DAQServer: error closing socket\n\t[" << system_error() << "]" << std::endl;
+    }
+    _fd = -1;
+    if (_wake_fd >= 0)
+        ::close(_wake_fd);
+    _wake_fd = -1;
+}
+
+int DAQServer::send_packet(const std::string& ip, int port, const void* bytes, std::size_t count)
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    errno = EINVAL;
+    if (_fd < 0 || inet_pton(AF_INET, ip.c_str(), &to.sin_addr) != 1
+        || ::sendto(_fd, bytes, count, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0) {
+        Ostrel::ostream log(Ostrel::LOG_ERROR);
+        log << "DAQServer::send_packet to " << ip << ":" << port << "\n\t" << system_error() << std::endl;
+        return -1;
+    }
+    return 0;
+}
+
+int DAQServer::wait_for_data(int milliseconds)
+{
+    if (_fd < 0)
+        return -1;
+    pollfd p{_fd, POLLIN, 0};
+    const int rc = ::poll(&p, 1, milliseconds);
+    if (rc < 0)
+        return errno == EINTR ? 0 : -1;
+    return rc > 0 && (p.revents & POLLIN) ? 1 : 0;
+}
+
+void DAQServer::add_idle_func(CallBackFunc func, void* data)
+{
+    _idle_funcs.push_back(CallBack{func, data});
+}
+
+void DAQServer::add_timed_func(double period, CallBackFunc func, void* data)
+{
+    TimedCallBack cb;
+    cb.func = func;
+    cb.data = data;
+    cb.period = period;
+    cb.stamp = Clock::now();
+    _timed_funcs.push_back(cb);
+}
+
+std::string DAQServer::get_ip_address() const
+{
+    return _address;
+}
+
+void DAQServer::handle_request(const std::string&, int, std::uint16_t*, int)
+{
+}
+
+void DAQServer::filter(std::uint8_t*, int)
+{
+}
+
+void DAQServer::idle()
+{
+}
+
+void DAQServer::after_setup()
+{
+}
+
+int DAQServer::process_request()
+{
+    if (!_batch)
+        _batch = new Batch;
+    Batch& b = *_batch;
+    int total = 0;
+    while (total < DRAIN_LIMIT && !_stop_request) {
+        for (unsigned i = 0; i < Batch::COUNT; ++i) {
+            b.vectors[i] = iovec{b.buffers[i], BUFFER_SIZE};
+            msghdr& h = b.headers[i].msg_hdr;
+            h = msghdr{};
+            h.msg_name = &b.senders[i];
+            h.msg_namelen = sizeof(sockaddr_in);
+            h.msg_iov = &b.vectors[i];
+            h.msg_iovlen = 1;
+            b.headers[i].msg_len = 0;
+        }
+        const int n = ::recvmmsg(_fd, b.headers, Batch::COUNT, MSG_DONTWAIT, nullptr);
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                Ostrel::ostream log(Ostrel::LOG_ERROR);
+                log << "DAQServer: Error getting data\n\t" << system_error() << std::endl;
+                log << "Error receiveing packet" << std::endl;
+            }
+            break;
+        }
+        for (int i = 0; i < n; ++i) {
+            _received.fetch_add(1, std::memory_order_relaxed);
+            const msghdr& h = b.headers[i].msg_hdr;
+            const unsigned count = b.headers[i].msg_len;
+            char ip[INET_ADDRSTRLEN] = "";
+            inet_ntop(AF_INET, &b.senders[i].sin_addr, ip, sizeof ip);
+            const int port = ntohs(b.senders[i].sin_port);
+            if (count == 0 || (h.msg_flags & MSG_TRUNC)) {
+                _socket_drops.fetch_add(1, std::memory_order_relaxed);
+                Ostrel::ostream log(Ostrel::LOG_ERROR);
+                log << "DAQServer: dropped a datagram of " << (count ? "more than " : "") << count
+                    << " bytes from " << ip << ":" << port << std::endl;
+                continue;
+            }
+            filter(b.buffers[i], static_cast<int>(count));
+            handle_request(ip, port, reinterpret_cast<std::uint16_t*>(b.buffers[i]), static_cast<int>(count));
+        }
+        total += n;
+        if (static_cast<unsigned>(n) < Batch::COUNT)
+            break;
+    }
+    return total;
+}
+
+int DAQServer::poll_timeout_ms() const
+{
+    const auto now = Clock::now();
+    auto next = _idle_stamp + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(_idle_period));
+    for (const TimedCallBack& t : _timed_funcs) {
+        const auto due = t.stamp + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(t.period));
+        next = std::min(next, due);
+    }
+    if (!_idle_funcs.empty())
+        return 0;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1;
+    return static_cast<int>(std::clamp<long long>(ms, 0, MAX_WAIT_MS));
+}
+
+void DAQServer::run_timers()
+{
+    for (auto it = _idle_funcs.begin(); it != _idle_funcs.end();)
+        it = it->func(it->data) ? std::next(it) : _idle_funcs.erase(it);
+
+    const auto now = Clock::now();
+    const auto since = [&now](Clock::time_point t) { return std::chrono::duration<double>(now - t).count(); };
+    if (since(_idle_stamp) >= _idle_period) {
+        _idle_stamp = now;
+        idle();
+    }
+    for (auto it = _timed_funcs.begin(); it != _timed_funcs.end();) {
+        if (since(it->stamp) >= it->period) {
+            it->stamp = now;
+            if (!it->func(it->data)) {
+                it = _timed_funcs.erase(it);
+                continue;
+            }
+        }
+        ++it;
+    }
+}
+
+void DAQServer::serve()
+{
+    {
+        Ostrel::ostream log(Ostrel::LOG_INFO);
+        log << "Start serving" << "[" << std::this_thread::get_id() << "]" << std::endl;
+    }
+    _running = true;
+    _idle_stamp = Clock::now();
+    while (!_stop_request) {
+        pollfd fds[2] = {{_fd, POLLIN, 0}, {_wake_fd, POLLIN, 0}};
+        const int rc = ::poll(fds, _wake_fd >= 0 ? 2 : 1, poll_timeout_ms());
+        if (rc < 0) {
+            if (errno == EINTR)
+                continue;
+            Ostrel::ostream log(Ostrel::LOG_ERROR);
+            log << "DAQserver: error polling for requests. Stop serving" << std::endl;
+            break;
+        }
+        if (fds[0].revents & POLLNVAL) {
+            Ostrel::ostream log(Ostrel::LOG_ERROR);
+            log << "DAQserver: error polling for requests. Stop serving" << std::endl;
+            break;
+        }
+        if (fds[1].revents & POLLIN) {
+            std::uint64_t v;
+            ssize_t r = ::read(_wake_fd, &v, sizeof v);
+            (void)r;
+        }
+        if (fds[0].revents & (POLLIN | POLLERR))
+            process_request();
+        if (!_stop_request)
+            run_timers();
+    }
+    _running = false;
+}
