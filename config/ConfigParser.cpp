@@ -109,6 +109,7 @@ void ConfigParser::reset()
 
 void ConfigParser::clean()
 {
+    std::lock_guard<std::recursive_mutex> lock(doc_mutex);
     // The run managers and modules read the handlers (and the plug-ins'
     // hooks) while they run: they go first.
     DAQcontroller::instance()->reset_daq();
@@ -199,6 +200,7 @@ void ConfigParser::retire_document()
 
 int ConfigParser::parse(const char* file)
 {
+    std::lock_guard<std::recursive_mutex> lock(doc_mutex);
     retire_document();
 
     if (!file) {
@@ -363,6 +365,7 @@ void ConfigParser::end_of_parse()
 
 int ConfigParser::save_config(const char* file)
 {
+    std::lock_guard<std::recursive_mutex> lock(doc_mutex);
     if (!doc || !file)
         return -1;
     for (const auto& entry : handlers) {

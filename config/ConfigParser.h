@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -75,6 +76,12 @@ public:
     void set_do_validate(bool flag) { do_validate = flag; }
     const std::string& get_config_path() const { return config_path; }
     void set_config_path(const std::string& path) { config_path = path; }
+
+    // Held while the document is read in, saved or reset. Code that changes
+    // the document from a thread of its own (a plug-in's network thread)
+    // takes it too, and without waiting, so that it never blocks a thread
+    // that is joining it.
+    std::recursive_mutex& document_mutex() { return doc_mutex; }
 
     // Handlers ---------------------------------------------------------------
     // clean(), then the built-in section handlers "paths", "scans", "IO",
@@ -307,6 +314,7 @@ private:
     HandlerMap handlers;
     IdHandler id_handler;
     std::vector<xmlDocPtr> retired;
+    std::recursive_mutex doc_mutex;
 
     static ConfigParser* the_parser;
 };

@@ -21,15 +21,6 @@ GenModule* find_gen_module(const std::string& id)
     return dynamic_cast<GenModule*>(Ostrel::DAQmanager::theDAQmanager()->find_module(Ostrel::DAQid(id)));
 }
 
-// The XPath of the module element: path[@name="id"]. XPath 1.0 has no
-// escapes, so an identifier holding a double quote is quoted with single
-// quotes.
-std::string element_path(const std::string& path, const std::string& id)
-{
-    const char quote = id.find('"') == std::string::npos ? '"' : '\'';
-    return path + "[@name=" + quote + id + quote + "]";
-}
-
 // The first node, saying so when there are several.
 xmlNodePtr first_of(const std::vector<xmlNodePtr>& nodes, const char* what, const std::string& id)
 {
@@ -52,6 +43,14 @@ bool within(xmlNodePtr n, xmlNodePtr subtree)
 } // namespace
 
 ModuleParser::ModuleParser() : map(nullptr), monitor_node(nullptr) {}
+
+// XPath 1.0 has no escapes, so an identifier holding a double quote is
+// quoted with single quotes.
+std::string ModuleParser::element_path(const std::string& path, const std::string& id)
+{
+    const char quote = id.find('"') == std::string::npos ? '"' : '\'';
+    return path + "[@name=" + quote + id + quote + "]";
+}
 
 ModuleParser::~ModuleParser()
 {

@@ -54,6 +54,9 @@ public:
     void parse_pedestal_file(const std::string& file, GenModule* module);
 
 protected:
+    // The XPath of the module element: path[@name="id"].
+    static std::string element_path(const std::string& path, const std::string& id);
+
     std::string pedestal_file;
     PadMap* map;
     xmlNodePtr monitor_node;

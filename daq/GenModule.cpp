@@ -81,6 +81,13 @@ void GenModule::set_analysis(Analysis* analysis)
     ana = analysis;
 }
 
+Analysis* GenModule::release_analysis()
+{
+    Analysis* held = ana;
+    ana = nullptr;
+    return held;
+}
+
 void GenModule::increase_evt_counter()
 {
     ievt = (ievt.load() + 1) & 0xFFFFFF;

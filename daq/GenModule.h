@@ -35,6 +35,10 @@ public:
     Analysis* get_analysis() const { return ana; }
     // Deletes the analysis held before.
     void set_analysis(Analysis* analysis);
+    // Hands the analysis over to the caller, who owns it from now on; the
+    // module has none. For analyses that the module shares with an owner of
+    // their own.
+    Analysis* release_analysis();
     unsigned long get_address() const { return static_cast<unsigned long>(_add); }
 
     // The module's own event counter, kept in 24 bits.

@@ -19,7 +19,9 @@ ParseOpt::ParseOpt(const std::string& text)
         const std::string::size_type eq = piece.find('=');
         if (eq == std::string::npos)
             continue;
-        options.emplace(trim_str(piece.substr(0, eq)), trim_str(piece.substr(eq + 1)));
+        auto added = options.emplace(trim_str(piece.substr(0, eq)), trim_str(piece.substr(eq + 1)));
+        if (added.second)
+            ordered.push_back(*added.first);
     }
 }
 

@@ -11,6 +11,8 @@
 
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 class ParseOpt {
 public:
@@ -20,10 +22,13 @@ public:
     const std::string& operator()() const { return command; }
     // The value of the option `name` (case matters), or `def`.
     std::string find_opt(const std::string& name, const std::string& def) const;
+    // Every option with the value find_opt gives, in the order of the text.
+    const std::vector<std::pair<std::string, std::string>>& get_options() const { return ordered; }
 
 private:
     std::string command;
     std::map<std::string, std::string> options;
+    std::vector<std::pair<std::string, std::string>> ordered;
 };
 
 #endif

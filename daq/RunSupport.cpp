@@ -42,6 +42,11 @@ int ped_period()
     return general().get_ped_period();
 }
 
+int ped_method()
+{
+    return general().get_ped_method();
+}
+
 int monitor_buffer()
 {
     return general().get_monitor_buffer();

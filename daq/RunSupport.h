@@ -17,6 +17,8 @@ namespace run_support {
 bool ped_update();
 int ped_period();
 int monitor_buffer();
+// The pedestal method (GeneralConfig::PedestalMethod).
+int ped_method();
 bool compression();
 int max_size();
 // The "plugins" handler, or null while none is registered.

@@ -262,6 +262,10 @@ int DAQServer::process_request()
         _batch = new Batch;
     Batch& b = *_batch;
     int total = 0;
+    // Datagrams come in runs from one board: its address is written out
+    // once per run rather than once per datagram.
+    in_addr last_address{};
+    char ip[INET_ADDRSTRLEN] = "";
     while (total < DRAIN_LIMIT && !_stop_request) {
         for (unsigned i = 0; i < Batch::COUNT; ++i) {
             b.vectors[i] = iovec{b.buffers[i], BUFFER_SIZE};
@@ -286,8 +290,10 @@ int DAQServer::process_request()
             _received.fetch_add(1, std::memory_order_relaxed);
             const msghdr& h = b.headers[i].msg_hdr;
             const unsigned count = b.headers[i].msg_len;
-            char ip[INET_ADDRSTRLEN] = "";
-            inet_ntop(AF_INET, &b.senders[i].sin_addr, ip, sizeof ip);
+            if (!*ip || b.senders[i].sin_addr.s_addr != last_address.s_addr) {
+                last_address = b.senders[i].sin_addr;
+                inet_ntop(AF_INET, &last_address, ip, sizeof ip);
+            }
             const int port = ntohs(b.senders[i].sin_port);
             if (count == 0 || (h.msg_flags & MSG_TRUNC)) {
                 _socket_drops.fetch_add(1, std::memory_order_relaxed);

@@ -1,26 +1,89 @@
-// The board manager of the readout boards: the network manager of the boards
-// on the host port, with one sending operation per board command.
+// The board manager of the readout boards. It is at once the configuration
+// section handler of the board family's element under `modules` and the
+// network manager of the boards on the host port: it registers the boards it
+// hears (defining them from their configuration element), makes one stream
+// module per stream of a registered board, turns the boards' data packets
+// into event records on those modules' queues, and offers one sending
+// operation per board command.
+//
+// The hooks run on the server thread. A board is registered only while the
+// run manager "main" exists: its stream modules take part in "main"'s runs,
+// and the configuration document is only touched after it has been read.
 #ifndef BRISKO_FENROW_FENROW_H
 #define BRISKO_FENROW_FENROW_H
 
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 
+#include <glib.h>
+
+#include "config/ModuleParser.h"
 #include "fenrow/FenrowManager.h"
+#include "ostrel/Observer.h"
+#include "ostrel/Thread.h"
 
 class ModuleNode;
 class TAmanager;
 
 namespace Ostrel {
 
-class Fenrow : public FenrowManager {
+class FenrowStream;
+class FenrowStreamConf;
+class Module;
+class RunManager;
+
+// How the operator answered for a board the configuration does not know.
+// Filled by whoever asks (the new-board dialog) and then finished; read by
+// the server thread once answered() holds.
+class DefineModuleInfo : public Condition {
 public:
+    int done = 0;
+    int chip_type = -1;
+    int nstreams = 0;        // -1: cancelled
+    int nchips = 0;          // -1 when cancelled
+    int slots[16] = {};      // entry k: the 0-based slot of the k-th stream
+
+    // Marks the answer complete and wakes any waiter.
+    void finish();
+    // The answer of a cancelled or closed dialog, finished.
+    void cancel();
+    bool answered();
+    bool cancelled();
+
+protected:
+    bool predicate() override { return done != 0; }
+};
+
+class Fenrow : public ModuleParser, public FenrowManager {
+public:
+    // Asks the operator, somewhere other than the server thread, how the
+    // board at ip is built, and finishes the record with the answer later.
+    // False when it cannot ask (no window): the definition is cancelled.
+    using BoardDefiner = std::function<bool(const std::shared_ptr<DefineModuleInfo>&, const std::string& ip)>;
+    static void set_board_definer(BoardDefiner definer);
+
     Fenrow();
     ~Fenrow() override;
 
-    // Every operation queues one command for the board (null: not
-    // registered) and returns 0, or -1 when it was not queued. "stream" is
-    // the stream's 1-based number on the board; "address" the address byte
-    // of the command (0 for one board).
+    // Section handler ---------------------------------------------------------
+    // Keeps the element; its name becomes the section name and its "name"
+    // attribute the section id.
+    void parse_node(xmlNodePtr element) override;
+    // Saves every stream section; an error of one is logged and the others
+    // still save.
+    void save_config() override;
+    // The element name of the board family ("fenrow" until one is known).
+    std::string section_name() const;
+
+    // Board commands (each queues one command and returns 0, or -1 when it
+    // was not queued). "stream" is the stream's 1-based number on the board;
+    // "address" the address byte of the command (0 for one board).
 
     // The chip registers of the chip set in one configuration packet.
     int send_config_register(ModuleNode* board, int stream, const TAmanager& chips);
@@ -41,6 +104,69 @@ public:
     int config_hybrids(ModuleNode* board);
     // config_hybrids of the registered board at ip; -1 when there is none.
     int config_module(const std::string& ip);
+
+    // Interrupts --------------------------------------------------------------
+    // True when a datagram waits on the board socket within 1 ms.
+    bool trigger();
+    void reset() {}
+
+    // The stream module that receives the data of the board's stream
+    // (1-based), or null.
+    FenrowStream* stream_module(const ModuleNode* board, int stream);
+    // Datagrams from boards that are not registered, dropped.
+    std::uint64_t unregistered_drops() const { return dropped(DropReason::board_unknown); }
+
+    // The configuration of a newly registered board, on the GLib main loop.
+    static gboolean configure_new_module(gpointer request);
+
+protected:
+    void take_request(const std::string& ip, int port, std::uint16_t* words, int count) override;
+    void add_module(ModuleNode* board) override;
+    void remove_module(ModuleNode* board) override;
+    void process_data(ModuleNode* board, std::uint16_t* words, int count) override;
+    ModuleNode* find_module(const std::string& ip, int port) override;
+
+private:
+    // Stream modules by stream number (1 .. MAX_STREAMS) of one board.
+    struct StreamSlot {
+        FenrowStream* module = nullptr;
+        std::uint16_t id = 0;   // the module id as a number
+    };
+    using BoardStreams = std::array<StreamSlot, MAX_STREAMS + 1>;
+
+    // Follows the run manager "main" and the modules that go, so that the
+    // server thread never uses either after it has gone.
+    class Watch : public Observer {
+    public:
+        explicit Watch(Fenrow* owner) : _owner(owner) {}
+        void update(Observable* o, Argument* arg) override;
+
+    private:
+        Fenrow* _owner;
+    };
+
+    RunManager* main_manager();
+    // The board's own element, else the one parsed last; null without.
+    xmlNodePtr board_element(const std::string& ip);
+    ModuleNode* node_from_element(const std::string& ip, int port);
+    // The board defined by the operator's answer: its element written into
+    // the configuration and the node configured. Null for an answer without
+    // a usable stream layout.
+    ModuleNode* node_from_answer(const std::string& ip, int port, const DefineModuleInfo& info);
+    void report_undefined(const std::string& ip);
+    void post_configuration(const std::string& ip);
+    void forget_module(Module* module);
+
+    Watch _watch;
+    std::mutex _streams_mutex;   // _main and _streams
+    RunManager* _main = nullptr;
+    std::map<const ModuleNode*, BoardStreams> _streams;
+
+    // Server thread only.
+    std::map<std::string, std::shared_ptr<DefineModuleInfo>> _definitions;
+    std::map<std::string, std::chrono::steady_clock::time_point> _undefined_said;
+
+    const unsigned long _serial;
 };
 
 } // namespace Ostrel

@@ -1,7 +1,6 @@
 #include "fenrow/Fenrow.h"
 
 #include "fenrow/ModuleNode.h"
-#include "fenrow/NetConfig.h"
 #include "fenrow/Packets.h"
 #include "fenrow/TAmanager.h"
 #include "ostrel/Log.h"
@@ -37,15 +36,6 @@ bool pack_registers(const TAmanager& chips, int words_per_chip, std::uint16_t* o
 } // namespace
 
 namespace Ostrel {
-
-Fenrow::Fenrow() : FenrowManager("em1", 255, fenrow_net::host_port(), false)
-{
-}
-
-Fenrow::~Fenrow()
-{
-    stop();
-}
 
 int Fenrow::send_config_register(ModuleNode* board, int stream, const TAmanager& chips)
 {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "config/ConfigParser.h"
 #include "config/ModuleParser.h"
 #include "fenrow/ModuleNode.h"
 #include "fenrow/NetConfig.h"
@@ -152,6 +153,12 @@ void FenrowManager::add_conf_module(ModuleParser* parser)
 {
     std::lock_guard<std::mutex> lock(_parsers_mutex);
     _parsers.push_back(parser);
+}
+
+void FenrowManager::remove_conf_module(ModuleParser* parser)
+{
+    std::lock_guard<std::mutex> lock(_parsers_mutex);
+    _parsers.erase(std::remove(_parsers.begin(), _parsers.end(), parser), _parsers.end());
 }
 
 std::vector<ModuleParser*> FenrowManager::conf_modules()
@@ -375,4 +382,19 @@ void FenrowManager::take_request(const std::string&, int, std::uint16_t*, int)
 
 void FenrowManager::process_data(ModuleNode*, std::uint16_t*, int)
 {
+}
+
+xmlNodePtr new_board_element(const std::string& element, const std::string& ip, int port)
+{
+    ConfigParser* config = ConfigParser::theConfig();
+    if (!config->root())
+        return nullptr;
+    xmlNodePtr modules = config->get_module_node();
+    if (!modules)
+        modules = config->create_section("modules");
+    xmlNodePtr board = config->create_element(modules, element);
+    config->set_attribute<std::string>(board, "name", ip);
+    config->set_attribute<int>(board, "address", port);
+    config->set_attribute<std::string>(board, "interface", "em1");
+    return board;
 }

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include <libxml/tree.h>
+
 #include "fenrow/DAQServer.h"
 #include "fenrow/Packets.h"
 #include "fenrow/PendingCommands.h"
@@ -48,7 +50,8 @@ enum class DropReason : int {
     data_no_hits,
     data_past_end,   // tail index at or past the datagram's end
     data_tail,
-    data_unwanted,   // well formed, but no run or no module takes it
+    data_unwanted,   // no run, or no module of the board's stream, takes it
+    board_unknown,   // from a board that could not be registered (yet)
     count
 };
 
@@ -80,6 +83,7 @@ public:
 
     // Per-stream configuration parsers (not owned), in insertion order.
     void add_conf_module(ModuleParser* parser);
+    void remove_conf_module(ModuleParser* parser);
     std::vector<ModuleParser*> conf_modules();
     // The parser whose section id is `name`, or null.
     ModuleParser* find_conf_module(const std::string& name);
@@ -148,5 +152,10 @@ private:
     std::vector<ModuleParser*> _parsers;
     std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(DropReason::count)> _drops{};
 };
+
+// A new element `element` for the board at ip under the configuration's
+// modules section (made when missing): "name" the IP, "address" the port,
+// "interface" "em1". Null without a configuration document.
+xmlNodePtr new_board_element(const std::string& element, const std::string& ip, int port);
 
 #endif

@@ -1,5 +1,7 @@
 #include "fenrow/ModuleNode.h"
 
+#include "fenrow/FenrowStream.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -29,6 +31,21 @@ void DataStream::set_readout_mode(int mode, int nadj)
 void DataStream::set_firmware(unsigned long fw)
 {
     _firmware.store(static_cast<unsigned>(fw & 0xFFFFFFFFul), std::memory_order_relaxed);
+    std::lock_guard<std::mutex> lock(_module_mutex);
+    if (auto* stream = dynamic_cast<Ostrel::FenrowStream*>(_module))
+        stream->set_analysis_firmware(fw & 0xFFFFFFFFul);
+}
+
+Ostrel::Module* DataStream::get_module() const
+{
+    std::lock_guard<std::mutex> lock(_module_mutex);
+    return _module;
+}
+
+void DataStream::set_module(Ostrel::Module* module)
+{
+    std::lock_guard<std::mutex> lock(_module_mutex);
+    _module = module;
 }
 
 void DataStream::copy(const DataStream& other)
@@ -45,7 +62,7 @@ void DataStream::copy(const DataStream& other)
     _firmware.store(other.firmware(), std::memory_order_relaxed);
     _hold = other._hold;
     _vout = other._vout;
-    _module = other._module;
+    set_module(other.get_module());
 }
 
 ModuleNode::ModuleNode() : _seen_us(now_us())

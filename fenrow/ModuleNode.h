@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,7 @@ public:
     unsigned firmware() const { return _firmware.load(std::memory_order_relaxed); }
     bool get_hold() const { return _hold; }
     bool vout() const { return _vout; }
-    Ostrel::Module* get_module() const { return _module; }
+    Ostrel::Module* get_module() const;
 
     // Leaves the channel count as it is.
     void set_nchip(int n) { _nchip = static_cast<unsigned>(n); }
@@ -42,9 +43,11 @@ public:
     void set_polarity(int p) { _polarity = static_cast<unsigned>(p); }
     void set_hold(bool on) { _hold = on; }
     void set_vout(bool on) { _vout = on; }
-    void set_module(Ostrel::Module* module) { _module = module; }
+    // A stream module clears its link before it goes: the firmware a board
+    // reports meanwhile reaches it only while it is linked.
+    void set_module(Ostrel::Module* module);
     void set_readout_mode(int mode, int nadj);
-    // Keeps the low 32 bits.
+    // Keeps the low 32 bits and hands them to the stream module's analysis.
     void set_firmware(unsigned long fw);
     // Every field of the other stream; the module is shared, not copied.
     void copy(const DataStream& other);
@@ -60,6 +63,7 @@ private:
     std::atomic<unsigned> _firmware{0};
     bool _hold = false;
     bool _vout = false;
+    mutable std::mutex _module_mutex;
     Ostrel::Module* _module = nullptr;
 };
 

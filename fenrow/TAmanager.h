@@ -33,7 +33,8 @@ public:
     // counts them in one byte.
     static constexpr int max_chips = 255;
 
-    TAmanager(ChipType type, int nchip);
+    // A stream's chip set starts as one "gp3" chip.
+    explicit TAmanager(ChipType type = gp3, int nchip = 1);
     TAmanager(const TAmanager& other);
     TAmanager& operator=(const TAmanager& other);
     ~TAmanager();

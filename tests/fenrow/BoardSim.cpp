@@ -257,6 +257,49 @@ int BoardSim::send_raw(const void* bytes, std::size_t count)
     return ip.empty() ? -1 : send_to(ip, port, bytes, count);
 }
 
+std::size_t BoardSim::send_many(const std::vector<std::vector<std::uint8_t>>& datagrams)
+{
+    sockaddr_in to{};
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<std::uint16_t>(_host_port));
+        if (_host_ip.empty() || inet_pton(AF_INET, _host_ip.c_str(), &to.sin_addr) != 1)
+            return 0;
+    }
+    constexpr std::size_t batch = 64;
+    mmsghdr headers[batch];
+    iovec vectors[batch];
+    std::size_t sent = 0;
+    int stalls = 0;
+    while (sent < datagrams.size() && _fd >= 0) {
+        const std::size_t n = std::min(batch, datagrams.size() - sent);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::vector<std::uint8_t>& d = datagrams[sent + i];
+            vectors[i] = iovec{const_cast<std::uint8_t*>(d.data()), d.size()};
+            headers[i] = mmsghdr{};
+            headers[i].msg_hdr.msg_name = &to;
+            headers[i].msg_hdr.msg_namelen = sizeof to;
+            headers[i].msg_hdr.msg_iov = &vectors[i];
+            headers[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int rc = ::sendmmsg(_fd, headers, static_cast<unsigned>(n), 0);
+        if (rc > 0) {
+            sent += static_cast<std::size_t>(rc);
+            stalls = 0;
+            continue;
+        }
+        // A full send buffer is worth a short wait, not a lost datagram.
+        if (rc < 0 && errno != EAGAIN && errno != ENOBUFS && errno != EINTR)
+            break;
+        if (++stalls > 1000)
+            break;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    _data_sent += sent;
+    return sent;
+}
+
 long BoardSim::data_loop(DataSpec spec)
 {
     const auto start = Clock::now();

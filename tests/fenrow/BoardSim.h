@@ -104,6 +104,9 @@ public:
     // Sends one datagram to the host: 0 or -1.
     int send_raw(const void* bytes, std::size_t count);
     int send_raw(const std::vector<std::uint8_t>& bytes) { return send_raw(bytes.data(), bytes.size()); }
+    // Sends the datagrams to the host in as few system calls as it can.
+    // Returns how many went.
+    std::size_t send_many(const std::vector<std::vector<std::uint8_t>>& datagrams);
     // Sends spec.count packets (count 0 is taken as 1) at the rate, on the
     // calling thread. Returns the packets sent.
     long send_data(const DataSpec& spec);

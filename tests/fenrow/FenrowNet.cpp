@@ -104,7 +104,7 @@ TestBoards::~TestBoards()
     stop();
 }
 
-bool TestBoards::open(const FenrowTiming& timing)
+bool OpenFenrow::open(const FenrowTiming& timing)
 {
     set_timing(timing);
     if (init_server() != 0)
@@ -113,7 +113,7 @@ bool TestBoards::open(const FenrowTiming& timing)
     return true;
 }
 
-void TestBoards::feed(const std::string& ip, int port, const std::vector<std::uint8_t>& bytes)
+void OpenFenrow::feed(const std::string& ip, int port, const std::vector<std::uint8_t>& bytes)
 {
     if (bytes.empty())
         return;
@@ -153,19 +153,20 @@ void TestBoards::take_request(const std::string& ip, int port, std::uint16_t* wo
 
 void TestBoards::process_data(ModuleNode* node, std::uint16_t* words, int count)
 {
-    ++data_calls;
     DataPacket packet;
-    if (!check_data_packet(node, words, count, packet))
-        return;
-    std::vector<std::uint16_t> record(static_cast<std::size_t>(record_data_words(packet)));
-    copy_record_data(packet, record.data());
-    {
-        std::lock_guard<std::mutex> lock(_mutex);
-        _record = std::move(record);
-        _packet = packet;
-        _packet.words = nullptr;   // points into the receive buffer
+    if (check_data_packet(node, words, count, packet)) {
+        std::vector<std::uint16_t> record(static_cast<std::size_t>(record_data_words(packet)));
+        copy_record_data(packet, record.data());
+        {
+            std::lock_guard<std::mutex> lock(_mutex);
+            _record = std::move(record);
+            _packet = packet;
+            _packet.words = nullptr;   // points into the receive buffer
+        }
+        ++data_ok;
     }
-    ++data_ok;
+    // Counted last: a test that sees the call sees what came of it.
+    ++data_calls;
 }
 
 FenrowTiming fast_timing()

@@ -64,10 +64,14 @@ struct Layout {
     std::vector<int> ids = {0, 2};
 };
 
-class TestBoards : public Ostrel::Fenrow {
+// A board manager whose protected parts the tests reach.
+class OpenFenrow : public Ostrel::Fenrow {
 public:
-    explicit TestBoards(const Layout& layout = Layout());
-    ~TestBoards() override;
+    // The thread goes before any part of the object does.
+    ~OpenFenrow() override { stop(); }
+
+    using Ostrel::Fenrow::find_module;
+    using Ostrel::Fenrow::process_data;
 
     // Sets the timing, opens the socket and starts the thread; false when
     // the socket could not be set up.
@@ -76,6 +80,14 @@ public:
     // One datagram through the receive path, from a buffer of exactly its
     // size (so that the sanitizers see any read past it).
     void feed(const std::string& ip, int port, const std::vector<std::uint8_t>& bytes);
+};
+
+// A board manager whose boards all have the test's layout, and which keeps
+// what reached its hooks.
+class TestBoards : public OpenFenrow {
+public:
+    explicit TestBoards(const Layout& layout = Layout());
+    ~TestBoards() override;
 
     std::atomic<std::uint64_t> taken{0};
     std::atomic<std::uint64_t> data_calls{0};

@@ -1,8 +1,11 @@
 // Command-line board simulator: one simulated readout board on a loopback
 // address that answers knocks and commands and, when asked, sends data
-// packets to the host that knocked (or to --host).
+// packets to the host that knocked (or to --host). With --on-start a stream
+// sends only between the host's start and stop commands for it, as a board
+// does; --record writes every datagram the board receives to a file.
 //
 //   fenrow_board_sim --address 127.0.0.2 --mode serial --chips 4 --rate 1000 --count 10000
+//   fenrow_board_sim --streams 1,3 --mode serial --on-start --count 10000 --record board.txt
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -10,6 +13,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <glib.h>
 
@@ -24,6 +28,45 @@ void on_signal(int)
     interrupted = true;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// One stream's data: on between the host's start and stop commands (from
+// the beginning without --on-start), with its own event counter.
+struct StreamState {
+    fenrow_sim::DataSpec spec;
+    bool on = false;
+    long sent = 0;
+    std::uint16_t evtcnt = 0;
+    Clock::time_point since{};
+    bool reported = false;
+};
+
+// Every datagram as a line of hexadecimal words (network order as read).
+void record(std::FILE* file, const fenrow_sim::Datagram& d)
+{
+    for (std::size_t i = 0; i + 1 < d.bytes.size(); i += 2)
+        std::fprintf(file, "%s%02x%02x", i ? " " : "", d.bytes[i], d.bytes[i + 1]);
+    std::fprintf(file, "\n");
+    std::fflush(file);
+}
+
+bool parse_streams(const std::string& text, std::vector<int>& out)
+{
+    std::size_t pos = 0;
+    while (pos <= text.size()) {
+        const std::size_t comma = text.find(',', pos);
+        const std::string item = text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        const int s = std::atoi(item.c_str());
+        if (s < 1 || s > MAX_STREAMS)
+            return false;
+        out.push_back(s);
+        if (comma == std::string::npos)
+            break;
+        pos = comma + 1;
+    }
+    return !out.empty();
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -32,6 +75,9 @@ int main(int argc, char** argv)
     gchar* host = nullptr;
     gchar* mode = nullptr;
     gchar* firmware = nullptr;
+    gchar* streams_text = nullptr;
+    gchar* record_file = nullptr;
+    gboolean on_start = FALSE;
     gint port = 0;
     gint stream = 1;
     gint chips = 1;
@@ -55,12 +101,15 @@ int main(int argc, char** argv)
         {"short-reply", 0, 0, G_OPTION_ARG_NONE, &short_reply, "Answer knocks with the four-word reply", nullptr},
         {"mode", 'm', 0, G_OPTION_ARG_STRING, &mode, "Send data: serial, sparse, adjacent or scope", "MODE"},
         {"stream", 's', 0, G_OPTION_ARG_INT, &stream, "Stream number of the data (1-8)", "N"},
+        {"streams", 0, 0, G_OPTION_ARG_STRING, &streams_text, "Several streams, each with --count packets", "N,N..."},
+        {"on-start", 0, 0, G_OPTION_ARG_NONE, &on_start, "Send a stream's data only after the host starts it", nullptr},
+        {"record", 0, 0, G_OPTION_ARG_FILENAME, &record_file, "Write every datagram received to the file", "FILE"},
         {"chips", 'c', 0, G_OPTION_ARG_INT, &chips, "Chips of the stream", "N"},
         {"channels", 0, 0, G_OPTION_ARG_INT, &channels, "Channels per chip", "N"},
         {"hits", 0, 0, G_OPTION_ARG_INT, &hits, "Sparse mode: hits per packet", "N"},
         {"nadj", 0, 0, G_OPTION_ARG_INT, &nadj, "Adjacent mode: adjacent channels", "N"},
-        {"count", 'n', 0, G_OPTION_ARG_INT64, &count, "Data packets to send (0: until --duration or a signal)", "N"},
-        {"rate", 'r', 0, G_OPTION_ARG_DOUBLE, &rate, "Packets per second (0: as fast as possible)", "HZ"},
+        {"count", 'n', 0, G_OPTION_ARG_INT64, &count, "Data packets to send per stream (0: until --duration or a signal)", "N"},
+        {"rate", 'r', 0, G_OPTION_ARG_DOUBLE, &rate, "Packets per second and stream (0: as fast as possible)", "HZ"},
         {"duration", 'd', 0, G_OPTION_ARG_DOUBLE, &duration, "Seconds to run (0: until done or a signal)", "S"},
         {"wait-host", 0, 0, G_OPTION_ARG_DOUBLE, &wait_host, "Seconds to wait for a knock before sending data", "S"},
         {"ack-error", 0, 0, G_OPTION_ARG_INT, &ack_error, "Error byte of every acknowledgement", "N"},
@@ -108,10 +157,27 @@ int main(int argc, char** argv)
             return 2;
         }
     }
+    std::vector<int> stream_numbers;
+    if (streams_text ? !parse_streams(streams_text, stream_numbers) : (stream < 1 || stream > MAX_STREAMS)) {
+        std::fprintf(stderr, "streams are numbered 1 to %d\n", MAX_STREAMS);
+        return 2;
+    }
+    if (!streams_text)
+        stream_numbers.push_back(stream);
+    std::FILE* recording = nullptr;
+    if (record_file) {
+        recording = std::fopen(record_file, "w");
+        if (!recording) {
+            std::fprintf(stderr, "cannot write %s\n", record_file);
+            return 2;
+        }
+    }
     g_free(address);
     g_free(host);
     g_free(mode);
     g_free(firmware);
+    g_free(streams_text);
+    g_free(record_file);
 
     fenrow_sim::BoardSim sim(options);
     fenrow_sim::AckRule rule;
@@ -128,39 +194,113 @@ int main(int argc, char** argv)
     std::printf("board on %s:%d\n", sim.address().c_str(), sim.port());
     std::fflush(stdout);
 
-    const auto start = std::chrono::steady_clock::now();
-    const auto elapsed = [&start] {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    };
+    const auto start = Clock::now();
+    const auto elapsed = [&start] { return std::chrono::duration<double>(Clock::now() - start).count(); };
     const auto done = [&] { return interrupted.load() || (duration > 0 && elapsed() >= duration); };
 
-    if (ro_mode) {
-        while (!done() && !sim.wait_for_host(0.1) && elapsed() < wait_host) {
+    std::size_t seen = 0;
+    // New datagrams: recorded, and start and stop commands followed.
+    std::vector<StreamState> states;
+    const auto take_datagrams = [&] {
+        const std::vector<fenrow_sim::Datagram> all = sim.received();
+        for (; seen < all.size(); ++seen) {
+            const fenrow_sim::Datagram& d = all[seen];
+            if (recording)
+                record(recording, d);
+            const std::vector<std::uint16_t> w = d.words();
+            if (!on_start || d.code() != CMD_START_STOP || w.size() < 4)
+                continue;
+            for (StreamState& st : states) {
+                if (st.spec.stream != (w[1] >> 8))
+                    continue;
+                const bool on = (w[3] & 1) != 0;
+                if (on && !st.on)
+                    st.since = Clock::now();
+                st.on = on;
+            }
         }
+    };
+
+    if (ro_mode) {
+        while (!done() && !sim.wait_for_host(0.1) && elapsed() < wait_host)
+            take_datagrams();
         if (sim.host_ip().empty()) {
             std::fprintf(stderr, "board_sim: no host knocked\n");
             return 1;
         }
-        fenrow_sim::DataSpec spec;
-        spec.stream = stream;
-        spec.mode = ro_mode;
-        spec.nchips = chips;
-        spec.channels = channels;
-        spec.hits = hits;
-        spec.nadj = nadj;
-        spec.count = count;
-        spec.rate = rate;
-        const auto data_start = std::chrono::steady_clock::now();
-        sim.start_data(spec);
-        while (!done() && sim.data_running())
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        const long sent = sim.stop_data();
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - data_start).count();
-        std::printf("sent %ld %s packets to %s:%d in %.3f s (%.0f/s)\n", sent, ro_mode_name(ro_mode),
-                    sim.host_ip().c_str(), sim.host_port(), seconds, seconds > 0 ? sent / seconds : 0.0);
+        for (int n : stream_numbers) {
+            StreamState st;
+            st.spec.stream = n;
+            st.spec.mode = ro_mode;
+            st.spec.nchips = chips;
+            st.spec.channels = channels;
+            st.spec.hits = hits;
+            st.spec.nadj = nadj;
+            // Each stream its own temperature, so that its events can be
+            // told from another stream's.
+            st.spec.temperature = 30.0 + n;
+            st.on = !on_start;
+            st.since = Clock::now();
+            states.push_back(st);
+        }
+        const auto all_sent = [&] {
+            for (const StreamState& st : states)
+                if (count == 0 || st.sent < count)
+                    return false;
+            return true;
+        };
+        // Packets go in batches, paced so that packet k of a stream leaves
+        // k / rate seconds after the stream was started.
+        std::vector<std::vector<std::uint8_t>> batch;
+        auto polled = Clock::now();
+        while (!done() && !all_sent()) {
+            if (Clock::now() - polled > std::chrono::milliseconds(1)) {
+                take_datagrams();
+                polled = Clock::now();
+            }
+            batch.clear();
+            auto next_due = Clock::time_point::max();
+            for (StreamState& st : states) {
+                if (!st.on || (count > 0 && st.sent >= count))
+                    continue;
+                const auto now = Clock::now();
+                for (int k = 0; k < 16 && (count == 0 || st.sent < count); ++k) {
+                    const auto due = st.since + std::chrono::duration_cast<Clock::duration>(
+                                                    std::chrono::duration<double>(rate > 0 ? st.sent / rate : 0.0));
+                    if (due > now) {
+                        next_due = std::min(next_due, due);
+                        break;
+                    }
+                    const auto usec = std::chrono::duration_cast<std::chrono::microseconds>(now - st.since).count();
+                    batch.push_back(fenrow_sim::make_data_packet(st.spec, st.evtcnt++, static_cast<std::uint32_t>(usec)));
+                    ++st.sent;
+                }
+            }
+            if (!batch.empty()) {
+                sim.send_many(batch);
+            } else {
+                const auto limit = Clock::now() + std::chrono::milliseconds(1);
+                std::this_thread::sleep_until(std::min(next_due, limit));
+            }
+            for (StreamState& st : states) {
+                if (st.reported || count == 0 || st.sent < count)
+                    continue;
+                st.reported = true;
+                const double seconds = std::chrono::duration<double>(Clock::now() - st.since).count();
+                std::printf("sent %ld %s packets of stream %d to %s:%d in %.3f s (%.0f/s)\n", st.sent,
+                            ro_mode_name(ro_mode), st.spec.stream, sim.host_ip().c_str(), sim.host_port(), seconds,
+                            seconds > 0 ? st.sent / seconds : 0.0);
+                std::fflush(stdout);
+            }
+        }
     }
-    while (!done() && (!ro_mode || duration > 0))
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    while (!done() && (!ro_mode || duration > 0 || on_start)) {
+        take_datagrams();
+        std::this_thread::sleep_for(std::chrono::milliseconds(recording ? 5 : 50));
+    }
+    take_datagrams();
+    if (recording)
+        std::fclose(recording);
     sim.stop();
     std::printf("received %zu datagrams, sent %llu acknowledgements\n", sim.received().size(),
                 static_cast<unsigned long long>(sim.acks_sent()));

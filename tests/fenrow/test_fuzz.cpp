@@ -1,13 +1,22 @@
 // Random, truncated and oversized datagrams from a simulated board: the
-// server must survive them all and count every bad one as dropped.
+// server must survive them all and count every bad one as dropped; and data
+// packets of every readout mode, good and bad, through the board manager
+// into its stream modules: a record for every good one, none for a bad one.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <random>
 
 #include <gtest/gtest.h>
 
+#include "BoardConfig.h"
 #include "FenrowNet.h"
 #include "common/TestUtil.h"
+#include "daq/TellumData.h"
+#include "fenrow/FenrowStream.h"
+#include "ostrel/DAQmanager.h"
+#include "ostrel/RunManager.h"
 
 using namespace fenrow_test;
 using Bytes = std::vector<std::uint8_t>;
@@ -24,7 +33,8 @@ std::uint64_t data_drops(const FenrowManager& m)
     return n;
 }
 
-class Fuzz : public ::testing::Test {
+// A seeded source of random datagrams.
+class Random : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -32,9 +42,6 @@ protected:
         seed = env_seed ? static_cast<unsigned>(std::strtoul(env_seed, nullptr, 0)) : std::random_device()();
         std::printf("fuzz seed %u (FENROW_FUZZ_SEED repeats it)\n", seed);
         rng.seed(seed);
-        ASSERT_TRUE(boards.open());   // streams 1 and 3
-        sim = start_board(boards, "127.0.0.2");
-        ASSERT_TRUE(sim);
     }
 
     int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
@@ -47,8 +54,8 @@ protected:
         return b;
     }
 
-    // A well-formed data packet for a stream the board has.
-    Bytes good_data()
+    // A well-formed packet of a random readout mode for stream 1 or 3.
+    fenrow_sim::DataSpec good_spec()
     {
         fenrow_sim::DataSpec spec;
         spec.stream = pick(0, 1) ? 1 : 3;
@@ -57,7 +64,29 @@ protected:
         spec.nchips = pick(1, 4);
         spec.hits = pick(1, 20);
         spec.nadj = pick(0, 20);
-        return fenrow_sim::make_data_packet(spec, static_cast<std::uint16_t>(pick(0, 65535)), 0);
+        return spec;
+    }
+
+    unsigned seed = 0;
+    std::mt19937 rng;
+    NetEnv env;
+    QuietConsole quiet;
+};
+
+class Fuzz : public Random {
+protected:
+    void SetUp() override
+    {
+        Random::SetUp();
+        ASSERT_TRUE(boards.open());   // streams 1 and 3
+        sim = start_board(boards, "127.0.0.2");
+        ASSERT_TRUE(sim);
+    }
+
+    // A well-formed data packet for a stream the board has.
+    Bytes good_data()
+    {
+        return fenrow_sim::make_data_packet(good_spec(), static_cast<std::uint16_t>(pick(0, 65535)), 0);
     }
 
     // Sends in bursts the server can take, so that the kernel drops nothing.
@@ -81,10 +110,6 @@ protected:
     // (where bad data packets are dropped in turn).
     std::uint64_t accounted() { return boards.taken + boards.dropped() - data_drops(boards); }
 
-    unsigned seed = 0;
-    std::mt19937 rng;
-    NetEnv env;
-    QuietConsole quiet;
     TestBoards boards;
     std::unique_ptr<fenrow_sim::BoardSim> sim;
 };
@@ -265,6 +290,204 @@ TEST_F(Fuzz, ExactSizedBuffersAreNeverOverrun)
     const std::uint64_t server = boards.received_count() - received0;
     EXPECT_EQ(fed + server, accounted() - accounted0);
     EXPECT_EQ(boards.data_calls, boards.data_ok + data_drops(boards));
+}
+
+// ---- data packets through the board manager ----------------------------------
+
+using Words = std::vector<std::uint16_t>;
+
+// The record's data words as the wire protocol lays them out, from the
+// packet's host-order words.
+Words expected_data(const Words& w, int mode, int n)
+{
+    switch (mode) {
+    case RO_SERIAL:
+        return Words(w.begin() + 9, w.begin() + 9 + n);
+    case RO_SPARSE:
+        return Words{w[9], w[11]};
+    default: {
+        Words out{w[9], w[11]};
+        for (int k = 1; k <= n; ++k) {
+            out.push_back(w[static_cast<std::size_t>(11 + 3 * k)]);
+            out.push_back(w[static_cast<std::size_t>(10 + 3 * k)]);
+        }
+        return out;
+    }
+    }
+}
+
+// Good packets carry event counters below this, bad ones from it up.
+constexpr std::uint16_t bad_marker = 0x8000;
+
+class DataFuzz : public Random {
+protected:
+    void SetUp() override
+    {
+        Random::SetUp();
+        manager = new OpenFenrow;
+        scope.load("fenrow", manager,
+                   "<fenrow name=\"127.0.0.2\"><stream name=\"21\" address=\"127.0.0.2\"/>"
+                   "<stream name=\"23\" address=\"127.0.0.2\"/></fenrow>");
+        main = scope.make_main();
+        ASSERT_TRUE(manager->open(quick_timing()));
+        board = std::make_unique<fenrow_sim::BoardSim>(fenrow_sim::BoardSim::Options{});
+        ASSERT_TRUE(board->start());
+        ASSERT_TRUE(wait_registered(*manager, "127.0.0.2"));
+        for (const char* id : {"21", "23"}) {
+            modules[id[1] - '0'] =
+                dynamic_cast<Ostrel::FenrowStream*>(Ostrel::DAQmanager::theDAQmanager()->find_module(id));
+            ASSERT_TRUE(modules[id[1] - '0']);
+        }
+        // "main" runs without its loop: the records stay on the queues.
+        main->get_status().set_status(Ostrel::RunState::Running);
+    }
+
+    // A good packet, recorded as expected.
+    Bytes good(std::uint16_t evtcnt)
+    {
+        const fenrow_sim::DataSpec spec = good_spec();
+        Bytes d = fenrow_sim::make_data_packet(spec, evtcnt, static_cast<std::uint32_t>(rng()));
+        const Words w = convert_packet(d.data(), d.size());
+        expected[evtcnt] = {spec.stream, spec.mode, w[2], expected_data(w, spec.mode, w[2])};
+        return d;
+    }
+
+    // A packet made bad in one of the ways the board manager must refuse,
+    // whatever the rest of it holds.
+    Bytes bad(std::uint16_t evtcnt)
+    {
+        Bytes d = good(evtcnt);
+        expected.erase(evtcnt);
+        const std::size_t nwords = d.size() / 2;
+        auto set = [&d](std::size_t word, std::uint16_t v) {
+            d[2 * word] = static_cast<std::uint8_t>(v >> 8);
+            d[2 * word + 1] = static_cast<std::uint8_t>(v);
+        };
+        switch (pick(0, 6)) {
+        case 0:   // cut anywhere before its tail
+            d.resize(static_cast<std::size_t>(pick(1, static_cast<int>(d.size()) - 1)));
+            break;
+        case 1:   // another word where the tail is
+            set(nwords - 1, static_cast<std::uint16_t>(PACKET_TAIL ^ pick(1, 0xFFFF)));
+            break;
+        case 2: {   // a mode the host does not read
+            const int modes[] = {0, 3, 5, 8, RO_SCOPE, 255};
+            d[17] = static_cast<std::uint8_t>(modes[pick(0, 5)]);
+            break;
+        }
+        case 3: {   // a stream without a module, or none at all
+            const int streams[] = {0, 2, 4, 8, 9, 200};
+            d[16] = static_cast<std::uint8_t>(streams[pick(0, 5)]);
+            break;
+        }
+        case 4:   // a count that puts the tail far past the end
+            set(2, static_cast<std::uint16_t>(pick(0x1000, 0xFFFF)));
+            break;
+        case 5: {   // junk behind a data packet's head, its tail word spoilt
+            d = random_bytes(pick(18, 400));
+            set(0, PACKET_HEAD);
+            set(1, DATA_PACKET);
+            set(3, evtcnt);
+            const long tail = data_tail_index(d[17], d[4] << 8 | d[5]);
+            if (tail >= 0 && static_cast<std::size_t>(tail) < d.size() / 2)
+                set(static_cast<std::size_t>(tail), 0x1234);
+            break;
+        }
+        default: {   // a sparse packet without hits
+            DataHeader h;
+            h.stream = 1;
+            h.mode = RO_SPARSE;
+            h.evtcnt = evtcnt;
+            d = encode_data_packet(h, {});
+            break;
+        }
+        }
+        return d;
+    }
+
+    // Takes every record off the queues and checks it against its packet.
+    void drain()
+    {
+        for (auto& entry : modules) {
+            Ostrel::FenrowStream* m = entry.second;
+            while (m->hasData()) {
+                Ostrel::ModuleData* block = m->getData();
+                if (!block)
+                    break;
+                ++records;
+                check_record(entry.first, block);
+                block->dec_ref();
+            }
+        }
+    }
+
+    void check_record(int stream, Ostrel::ModuleData* block)
+    {
+        const TellumData* r = TellumData::from(block);
+        ASSERT_TRUE(r);
+        const char* p = r->data;
+        std::uint16_t evtcnt = 0;
+        std::uint16_t nchan = 0;
+        std::uint16_t mode = 0;
+        std::memcpy(&evtcnt, p + 20, 2);
+        std::memcpy(&nchan, p + 22, 2);
+        std::memcpy(&mode, p + 24, 2);
+        ASSERT_LT(evtcnt, bad_marker) << "a record from a bad packet";
+        auto it = expected.find(evtcnt);
+        ASSERT_NE(it, expected.end()) << "a record of no packet sent: " << evtcnt;
+        const Expected& e = it->second;
+        EXPECT_EQ(stream, e.stream);
+        EXPECT_EQ(r->mod_id, 20 + e.stream);
+        EXPECT_EQ(mode, e.mode);
+        EXPECT_EQ(nchan, e.n);
+        ASSERT_GE(block->size(), sizeof(TellumData) + 26 + 2 * e.data.size());
+        Words data(e.data.size());
+        std::memcpy(data.data(), p + 26, 2 * data.size());
+        EXPECT_EQ(data, e.data) << "event " << evtcnt;
+        expected.erase(it);
+    }
+
+    struct Expected {
+        int stream;
+        int mode;
+        int n;
+        Words data;
+    };
+
+    ConfigScope scope;
+    OpenFenrow* manager = nullptr;   // the configuration's
+    Ostrel::RunManager* main = nullptr;
+    std::unique_ptr<fenrow_sim::BoardSim> board;
+    std::map<int, Ostrel::FenrowStream*> modules;
+    std::map<std::uint16_t, Expected> expected;
+    std::uint64_t records = 0;
+};
+
+TEST_F(DataFuzz, GoodPacketsOfEveryModeBecomeRecordsAndBadOnesNothing)
+{
+    std::uint64_t good_sent = 0;
+    std::uint16_t good_count = 0;
+    std::uint16_t bad_count = bad_marker;
+    for (int i = 0; i < 40000; ++i) {
+        const bool is_good = pick(0, 2) == 0;
+        const Bytes d = is_good ? good(good_count++) : bad(bad_count++);
+        good_sent += is_good;
+        if (good_count >= bad_marker)
+            good_count = 0;
+        if (bad_count == 0)
+            bad_count = bad_marker;
+        manager->feed("127.0.0.2", env.board_port, d);
+        if (i % 500 == 499) {
+            drain();
+            if (HasFatalFailure())
+                return;
+        }
+    }
+    drain();
+    EXPECT_EQ(records, good_sent);
+    EXPECT_TRUE(expected.empty()) << expected.size() << " good packets gave no record";
+    for (auto& entry : modules)
+        EXPECT_EQ(entry.second->n_dropped(), 0u);
 }
 
 } // namespace

@@ -1,0 +1,611 @@
+#include "fenrow/Fenrow.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <set>
+#include <vector>
+
+#include "config/ConfigParser.h"
+#include "daq/DAQcontroller.h"
+#include "daq/TellumData.h"
+#include "fenrow/FenrowPlugin.h"
+#include "fenrow/FenrowStream.h"
+#include "fenrow/FenrowStreamConf.h"
+#include "fenrow/ModuleNode.h"
+#include "fenrow/NetConfig.h"
+#include "fenrow/TAmanager.h"
+#include "ostrel/DAQmanager.h"
+#include "ostrel/Log.h"
+#include "ostrel/RunManager.h"
+
+namespace {
+
+// A request to configure a newly found board on the GLib main loop. The
+// manager is named by its serial number: it may be gone by the time the
+// loop gets to the request.
+struct ModConfigStruct {
+    unsigned long manager;
+    std::string ip;
+};
+
+// The live managers by serial number, for the requests above.
+std::mutex& live_mutex()
+{
+    static std::mutex* m = new std::mutex;
+    return *m;
+}
+
+std::map<unsigned long, Ostrel::Fenrow*>& live_managers()
+{
+    static auto* m = new std::map<unsigned long, Ostrel::Fenrow*>;
+    return *m;
+}
+
+std::atomic<unsigned long> next_serial{1};
+
+std::mutex& definer_mutex()
+{
+    static std::mutex* m = new std::mutex;
+    return *m;
+}
+
+Ostrel::Fenrow::BoardDefiner& board_definer()
+{
+    static auto* d = new Ostrel::Fenrow::BoardDefiner;
+    return *d;
+}
+
+constexpr double default_weight = 0.001;
+
+int chip_type_from_text(const std::string& text)
+{
+    if (text == "gp7")
+        return TAmanager::gp7;
+    if (text == "gp7_1")
+        return TAmanager::gp7_1;
+    if (text == "gp8")
+        return TAmanager::gp8;
+    return TAmanager::hdr;
+}
+
+// The first node the expression selects, or null.
+xmlNodePtr first_node(ConfigParser* config, const std::string& xpath)
+{
+    std::vector<xmlNodePtr> nodes;
+    return config->get_node(xpath, nodes) ? nodes.front() : nullptr;
+}
+
+// A stream element of a board under `parent`; attributes only.
+xmlNodePtr new_stream_element(ConfigParser* config, xmlNodePtr parent, const std::string& name,
+                              const std::string& ip)
+{
+    xmlNodePtr stream = config->create_element(parent, "stream");
+    config->set_attribute<std::string>(stream, "name", name);
+    config->set_attribute<std::string>(stream, "address", ip);
+    return stream;
+}
+
+// The monitor settings every new stream element starts with.
+void add_monitor(ConfigParser* config, xmlNodePtr stream)
+{
+    xmlNodePtr monitor = config->create_element(stream, "monitor");
+    config->set_attribute<int>(monitor, "nbin", 275);
+    config->set_attribute<double>(monitor, "min", 0.0);
+    config->set_attribute<double>(monitor, "max", 2200.0);
+    xmlNodePtr weights = config->create_element(monitor, "weights");
+    config->create_child<double>(weights, "pedestal", default_weight);
+    config->create_child<double>(weights, "noise", default_weight);
+}
+
+} // namespace
+
+namespace Ostrel {
+
+// ---- the operator's answer ---------------------------------------------------
+
+void DefineModuleInfo::finish()
+{
+    lock();
+    done = 1;
+    unlock();
+    notify_all();
+}
+
+void DefineModuleInfo::cancel()
+{
+    lock();
+    chip_type = TAmanager::unknown;
+    nstreams = -1;
+    nchips = -1;
+    done = 1;
+    unlock();
+    notify_all();
+}
+
+bool DefineModuleInfo::answered()
+{
+    lock();
+    const bool d = done != 0;
+    unlock();
+    return d;
+}
+
+bool DefineModuleInfo::cancelled()
+{
+    lock();
+    const bool c = done != 0 && nstreams < 0;
+    unlock();
+    return c;
+}
+
+void Fenrow::set_board_definer(BoardDefiner definer)
+{
+    std::lock_guard<std::mutex> lock(definer_mutex());
+    board_definer() = std::move(definer);
+}
+
+// ---- life --------------------------------------------------------------------
+
+Fenrow::Fenrow()
+    : FenrowManager("em1", 255, fenrow_net::host_port(), false), _watch(this), _serial(next_serial++)
+{
+    {
+        std::lock_guard<std::mutex> lock(live_mutex());
+        live_managers()[_serial] = this;
+    }
+    DAQmanager* manager = DAQmanager::theDAQmanager();
+    // Watched before it is looked up, so that no change in between is missed.
+    manager->addObserver(&_watch);
+    std::lock_guard<std::mutex> lock(_streams_mutex);
+    _main = manager->find_runmanager("main");
+}
+
+Fenrow::~Fenrow()
+{
+    stop();
+    // Waits for a notification under way to end: none comes after this.
+    DAQmanager::theDAQmanager()->removeObserver(&_watch);
+    {
+        std::lock_guard<std::mutex> lock(live_mutex());
+        live_managers().erase(_serial);
+    }
+    fenrow_plugin::forget_manager(this);
+
+    // An operator still asked gets no one to answer to.
+    for (auto& entry : _definitions)
+        if (!entry.second->answered())
+            entry.second->cancel();
+
+    // Stream modules left (the configuration deletes them first) must not
+    // keep pointing at this manager and its boards.
+    for (ModuleNode* board : modules())
+        remove_module(board);
+
+    ConfigParser* config = ConfigParser::theConfig();
+    for (ModuleParser* parser : conf_modules()) {
+        const int id = std::atoi(parser->get_id().c_str());
+        if (config->get_id_handler(id) == parser)
+            config->register_id_handler(id, nullptr);
+        remove_conf_module(parser);
+        delete parser;
+    }
+}
+
+// ---- section handler -----------------------------------------------------------
+
+void Fenrow::parse_node(xmlNodePtr element)
+{
+    set_node(element);
+    set_id(ConfigParser::theConfig()->get_attribute<std::string>(element, "name"));
+}
+
+void Fenrow::save_config()
+{
+    for (ModuleParser* parser : conf_modules()) {
+        try {
+            parser->save_config();
+        } catch (const ConfigException& e) {
+            Ostrel::ostream log(Ostrel::LOG_ERROR);
+            log << e.what() << std::endl;
+        }
+    }
+}
+
+std::string Fenrow::section_name() const
+{
+    const std::string& n = get_name();
+    return n.empty() || n == "<null>" ? std::string("fenrow") : n;
+}
+
+// ---- the run manager "main" and the stream modules ------------------------------
+
+void Fenrow::Watch::update(Observable*, Argument* argument)
+{
+    auto* notice = dynamic_cast<Arg<DAQmanager::Notice>*>(argument);
+    if (!notice)
+        return;
+    auto* object = reinterpret_cast<DAQObject*>(notice->get_value().second);
+    if (!object)
+        return;
+    switch (notice->get_value().first) {
+    case DAQmanager::nwRunManager:
+        // Only the framework's part of the manager is built yet: the pointer
+        // is kept, and used once the manager is in use.
+        if (object->get_id() == "main") {
+            std::lock_guard<std::mutex> lock(_owner->_streams_mutex);
+            _owner->_main = static_cast<RunManager*>(object);
+        }
+        break;
+    case DAQmanager::rmRunManager: {
+        std::lock_guard<std::mutex> lock(_owner->_streams_mutex);
+        if (_owner->_main && static_cast<DAQObject*>(_owner->_main) == object)
+            _owner->_main = nullptr;
+        break;
+    }
+    case DAQmanager::rmModule:
+        _owner->forget_module(static_cast<Module*>(object));
+        break;
+    default:
+        break;
+    }
+}
+
+void Fenrow::forget_module(Module* module)
+{
+    std::lock_guard<std::mutex> lock(_streams_mutex);
+    for (auto& board : _streams)
+        for (StreamSlot& slot : board.second)
+            if (slot.module && static_cast<Module*>(slot.module) == module)
+                slot = StreamSlot();
+}
+
+bool Fenrow::trigger()
+{
+    return wait_for_data(1) > 0;
+}
+
+RunManager* Fenrow::main_manager()
+{
+    std::lock_guard<std::mutex> lock(_streams_mutex);
+    return _main;
+}
+
+FenrowStream* Fenrow::stream_module(const ModuleNode* board, int stream)
+{
+    if (stream < 1 || stream > MAX_STREAMS)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(_streams_mutex);
+    auto it = _streams.find(board);
+    return it == _streams.end() ? nullptr : it->second[static_cast<std::size_t>(stream)].module;
+}
+
+// ---- datagrams -------------------------------------------------------------------
+
+void Fenrow::take_request(const std::string& ip, int port, std::uint16_t* words, int count)
+{
+    bool is_new = false;
+    if (get_module(ip)) {
+        take_board_datagram(ip, port, words, count, is_new);
+        return;
+    }
+    // A board is registered only into a running acquisition, and only while
+    // no other thread reads, saves or resets the configuration: otherwise
+    // the datagram is dropped and a later one (the answer to the next knock
+    // at the latest) tries again.
+    if (!main_manager()) {
+        count_drop(DropReason::board_unknown);
+        return;
+    }
+    std::unique_lock<std::recursive_mutex> document(ConfigParser::theConfig()->document_mutex(), std::try_to_lock);
+    if (!document.owns_lock()) {
+        count_drop(DropReason::board_unknown);
+        return;
+    }
+    if (!take_board_datagram(ip, port, words, count, is_new)) {
+        count_drop(DropReason::board_unknown);
+        return;
+    }
+    if (is_new)
+        post_configuration(ip);
+}
+
+void Fenrow::post_configuration(const std::string& ip)
+{
+    // Made under the lock that the main loop takes before it reads it.
+    ModConfigStruct* request;
+    {
+        std::lock_guard<std::mutex> lock(live_mutex());
+        request = new ModConfigStruct{_serial, ip};
+    }
+    g_idle_add(&Fenrow::configure_new_module, request);
+}
+
+gboolean Fenrow::configure_new_module(gpointer data)
+{
+    std::lock_guard<std::mutex> lock(live_mutex());
+    std::unique_ptr<ModConfigStruct> request(static_cast<ModConfigStruct*>(data));
+    auto it = live_managers().find(request->manager);
+    if (it != live_managers().end())
+        it->second->config_module(request->ip);
+    return FALSE;
+}
+
+void Fenrow::process_data(ModuleNode* board, std::uint16_t* words, int count)
+{
+    // Held while the event is handed over: the run manager and the module
+    // cannot go meanwhile.
+    std::lock_guard<std::mutex> lock(_streams_mutex);
+    if (!_main || !_main->get_status().isRunning()) {
+        count_drop(DropReason::data_unwanted);
+        return;
+    }
+    StreamSlot slot;
+    if (count >= 2 * DATA_HEADER_WORDS) {
+        const int stream = words[8] >> 8;
+        auto it = _streams.find(board);
+        if (stream >= 1 && stream <= MAX_STREAMS && it != _streams.end())
+            slot = it->second[static_cast<std::size_t>(stream)];
+        if (!slot.module) {
+            count_drop(DropReason::data_unwanted);
+            return;
+        }
+    }
+    DataPacket packet;
+    if (!check_data_packet(board, words, count, packet))
+        return;
+
+    const double daq_time = _main->get_status().time() * 1e6;
+    ModuleData* block = TellumData::create_packet(TellumData::EVENT_RECORD, slot.id, packet.payload_size);
+    char* payload = block->data() + sizeof(TellumData);
+    const double temperature = packet.temperature;
+    const std::uint32_t time = packet.header.time;
+    const std::uint16_t fields[3] = {packet.header.evtcnt, packet.header.nchan,
+                                     static_cast<std::uint16_t>(packet.header.mode)};
+    std::memcpy(payload, &temperature, 8);
+    std::memcpy(payload + 8, &daq_time, 8);
+    std::memcpy(payload + 16, &time, 4);
+    std::memcpy(payload + 20, fields, sizeof fields);
+    copy_record_data(packet, reinterpret_cast<std::uint16_t*>(payload + 26));
+    slot.module->push_data(block);
+}
+
+// ---- boards ------------------------------------------------------------------------
+
+xmlNodePtr Fenrow::board_element(const std::string& ip)
+{
+    ConfigParser* config = ConfigParser::theConfig();
+    if (xmlNodePtr own = first_node(config, "//modules/" + section_name() + "[@name='" + ip + "']"))
+        return own;
+    return node;
+}
+
+void Fenrow::add_module(ModuleNode* board)
+{
+    DAQmanager* manager = DAQmanager::theDAQmanager();
+    RunManager* main = manager->find_runmanager("main");
+    if (!main) {
+        DAQcontroller::instance()->set_module_list();
+        return;
+    }
+    ConfigParser* config = ConfigParser::theConfig();
+    const std::string section = section_name();
+    for (int i = 0; i < board->nstreams(); ++i) {
+        DataStream* stream = board->stream(i);
+        const int number = static_cast<int>(stream->id()) + 1;
+        const std::string name = node2name(board, number);
+        if (number < 1 || number > MAX_STREAMS) {
+            Ostrel::ostream log(Ostrel::LOG_ERROR);
+            log << "Board " << board->ip() << " has a stream in slot " << stream->id()
+                << ": boards have slots 0 to " << MAX_STREAMS - 1 << " only" << std::endl;
+            continue;
+        }
+        if (manager->find_module(name)) {
+            Ostrel::ostream log(Ostrel::LOG_ERROR);
+            log << "There is a module " << name << " already: stream " << number << " of board " << board->ip()
+                << " gets no module" << std::endl;
+            continue;
+        }
+        auto* module = new FenrowStream(DAQid(name), static_cast<unsigned long>(i), number,
+                                        new FenrowModuleData(this, board));
+        main->addModule(module);
+        {
+            std::lock_guard<std::mutex> lock(_streams_mutex);
+            _streams[board][static_cast<std::size_t>(number)] =
+                StreamSlot{module, static_cast<std::uint16_t>(std::atoi(name.c_str()))};
+        }
+
+        auto* conf = new FenrowStreamConf(module);
+        conf->set_id(name);
+        conf->set_parent_id(section);
+        xmlNodePtr element = conf->find_node();
+        if (!element) {
+            xmlNodePtr parent = board_element(board->ip());
+            if (parent) {
+                element = new_stream_element(config, parent, name, board->ip());
+                add_monitor(config, element);
+            }
+        }
+        if (element) {
+            try {
+                conf->set_node(element);
+                conf->parse_node(element);
+            } catch (const ConfigException& e) {
+                Ostrel::ostream log(Ostrel::LOG_ERROR);
+                log << "Stream " << name << ": " << e.what() << std::endl;
+            }
+        }
+        add_conf_module(conf);
+        config->register_id_handler(std::atoi(name.c_str()), conf);
+    }
+    DAQcontroller::instance()->set_module_list();
+}
+
+void Fenrow::remove_module(ModuleNode* board)
+{
+    BoardStreams streams;
+    {
+        std::lock_guard<std::mutex> lock(_streams_mutex);
+        auto it = _streams.find(board);
+        if (it == _streams.end())
+            return;
+        streams = it->second;
+        _streams.erase(it);
+    }
+    ConfigParser* config = ConfigParser::theConfig();
+    DAQmanager* manager = DAQmanager::theDAQmanager();
+    for (std::size_t number = 1; number < streams.size(); ++number) {
+        FenrowStream* module = streams[number].module;
+        if (!module)
+            continue;
+        // Its section reads the module: it goes first.
+        if (ModuleParser* conf = find_conf_module(module->get_id().str())) {
+            if (config->get_id_handler(streams[number].id) == conf)
+                config->register_id_handler(streams[number].id, nullptr);
+            remove_conf_module(conf);
+            delete conf;
+        }
+        if (DataStream* stream = board->find_stream(static_cast<int>(number) - 1))
+            if (stream->get_module() == module)
+                stream->set_module(nullptr);
+        manager->deleteModule(module);
+        delete module;
+    }
+    DAQcontroller::instance()->set_module_list();
+}
+
+// ---- board definitions --------------------------------------------------------------
+
+ModuleNode* Fenrow::find_module(const std::string& ip, int port)
+{
+    if (ModuleNode* board = node_from_element(ip, port)) {
+        _definitions.erase(ip);
+        return board;
+    }
+
+    auto asked = _definitions.find(ip);
+    if (asked != _definitions.end()) {
+        // Still asking: the board's datagrams are dropped until the answer.
+        if (!asked->second->answered())
+            return nullptr;
+        const std::shared_ptr<DefineModuleInfo> info = asked->second;
+        _definitions.erase(asked);
+        if (!info->cancelled())
+            if (ModuleNode* board = node_from_answer(ip, port, *info))
+                return board;
+        report_undefined(ip);
+        return nullptr;
+    }
+
+    BoardDefiner definer;
+    {
+        std::lock_guard<std::mutex> lock(definer_mutex());
+        definer = board_definer();
+    }
+    auto info = std::make_shared<DefineModuleInfo>();
+    if (definer && definer(info, ip)) {
+        _definitions[ip] = info;
+        return nullptr;
+    }
+    report_undefined(ip);
+    return nullptr;
+}
+
+void Fenrow::report_undefined(const std::string& ip)
+{
+    // Every datagram of the board comes here: once per knock is enough.
+    const auto now = std::chrono::steady_clock::now();
+    auto it = _undefined_said.find(ip);
+    if (it != _undefined_said.end()
+        && std::chrono::duration<double>(now - it->second).count() < timing().knock_period)
+        return;
+    _undefined_said[ip] = now;
+    std::cout << "I need to know how to configure board in " << ip << std::endl;
+}
+
+ModuleNode* Fenrow::node_from_element(const std::string& ip, int port)
+{
+    ConfigParser* config = ConfigParser::theConfig();
+    const std::string section = section_name();
+    if (!first_node(config, "//modules/" + section + "[@name='" + ip + "']"))
+        return nullptr;
+
+    std::vector<xmlNodePtr> streams;
+    config->get_node("//stream[@address=\"" + ip + "\"]", streams);
+    int nchips = 1;
+    int chip_type = TAmanager::gp7;
+    std::vector<int> slots;
+    if (streams.empty()) {
+        Ostrel::ostream log(Ostrel::LOG_ERROR);
+        log << "This should not happen if the module is already in the config file" << std::endl;
+        nchips = 1;
+        chip_type = TAmanager::ta32;
+        slots.push_back(0);
+    } else {
+        const std::string under = "//modules/" + section + "/stream[@address=\"" + ip + "\"]/";
+        if (xmlNodePtr n = first_node(config, under + "nchips")) {
+            try {
+                nchips = config->get_value<int>(n);
+            } catch (const ConfigException& e) {
+                Ostrel::ostream log(Ostrel::LOG_ERROR);
+                log << "Board " << ip << ": " << e.what() << std::endl;
+            }
+        }
+        if (xmlNodePtr n = first_node(config, under + "chip_type"))
+            chip_type = chip_type_from_text(trim_str(config->get_node_value(n)));
+        // The slot is the stream's number on the board less one: the last
+        // digit of its name.
+        std::set<int> taken;
+        for (xmlNodePtr s : streams) {
+            const std::string name = config->get_attribute<std::string>(s, "name", "");
+            const int slot = std::atoi(name.c_str()) % 10 - 1;
+            if (slot < 0 || slot >= MAX_STREAMS || !taken.insert(slot).second) {
+                Ostrel::ostream log(Ostrel::LOG_ERROR);
+                log << "Board " << ip << ": stream \"" << name << "\" names no free slot of 1 to " << MAX_STREAMS
+                    << "; it is left out" << std::endl;
+                continue;
+            }
+            slots.push_back(slot);
+        }
+    }
+    auto* board = new ModuleNode(ip, port);
+    board->configure(static_cast<int>(slots.size()), nchips, chip_type, slots.data());
+    return board;
+}
+
+ModuleNode* Fenrow::node_from_answer(const std::string& ip, int port, const DefineModuleInfo& info)
+{
+    // The dialog does not bound what it is told: streams beyond the slots
+    // that were chosen, and a slot chosen twice, are left out.
+    std::vector<int> slots;
+    std::set<int> taken;
+    const int asked = std::min<int>(info.nstreams, static_cast<int>(sizeof info.slots / sizeof info.slots[0]));
+    for (int k = 0; k < asked; ++k)
+        if (info.slots[k] >= 0 && info.slots[k] < MAX_STREAMS && taken.insert(info.slots[k]).second)
+            slots.push_back(info.slots[k]);
+    const int nchips = std::max(0, info.nchips);
+
+    ConfigParser* config = ConfigParser::theConfig();
+    xmlNodePtr element = new_board_element(section_name(), ip, port);
+    if (!element)
+        return nullptr;
+    for (int slot : slots) {
+        xmlNodePtr stream = new_stream_element(config, element, node2name(ip, slot + 1), ip);
+        config->create_child<int>(stream, "nchips", nchips);
+        config->create_child<std::string>(stream, "chip_type",
+                                          TAmanager::chip_name(static_cast<TAmanager::ChipType>(info.chip_type)));
+        for (int c = 0; c < nchips; ++c) {
+            xmlNodePtr chip = config->create_element(stream, "chip");
+            config->set_attribute<int>(chip, "id", c);
+        }
+        add_monitor(config, stream);
+    }
+    parse_node(element);
+
+    auto* board = new ModuleNode(ip, port);
+    board->configure(static_cast<int>(slots.size()), nchips, info.chip_type, slots.data());
+    return board;
+}
+
+} // namespace Ostrel

@@ -1,0 +1,96 @@
+#include "fenrow/TriggerModuleConf.h"
+
+#include <vector>
+
+#include "config/ConfigParser.h"
+#include "fenrow/TriggerBoard.h"
+#include "ostrel/DAQmanager.h"
+
+namespace Ostrel {
+
+namespace {
+
+constexpr int inputs = 8;
+
+} // namespace
+
+TriggerModuleConf::TriggerModuleConf(TriggerModule* m) : module(nullptr), operation(false), majority(1), mask(0)
+{
+    if (m) {
+        module = m;
+        module_id = m->get_id().str();
+    }
+}
+
+TriggerModuleConf::~TriggerModuleConf() = default;
+
+void TriggerModuleConf::set_module(TriggerModule* m)
+{
+    module = m;
+    module_id = m ? m->get_id().str() : std::string();
+    copy_to_module();
+}
+
+TriggerModule* TriggerModuleConf::get_module() const
+{
+    // The configuration deletes the modules before their sections.
+    if (!module || DAQmanager::theDAQmanager()->find_module(module_id) != module)
+        return nullptr;
+    return module;
+}
+
+void TriggerModuleConf::copy_to_module()
+{
+    TriggerModule* m = get_module();
+    if (!m)
+        return;
+    m->set_par<int>("majority", majority, false);
+    m->set_par<int>("operation", operation ? 1 : 0, false);
+    m->set_par<unsigned>("mask", mask, false);
+}
+
+void TriggerModuleConf::parse_node(xmlNodePtr element)
+{
+    ConfigParser* config = ConfigParser::theConfig();
+    set_id(config->get_attribute<std::string>(element, "name"));
+    set_node(element);
+
+    majority = config->get_value<int>(element, "majority", 1);
+    operation = config->get_value<int>(element, "operation", 0) != 0;
+    if (xmlNodePtr bits = config->find_element(element, "mask")) {
+        std::vector<int> values;
+        config->get_array<int>(bits, values);
+        mask = 0;
+        for (int i = 0; i < inputs && i < static_cast<int>(values.size()); ++i)
+            if (values[static_cast<std::size_t>(i)] != 0)
+                mask |= 1u << i;
+    } else {
+        config->create_element(element, "mask");
+        save_config();
+    }
+    copy_to_module();
+}
+
+void TriggerModuleConf::save_config()
+{
+    if (!node)
+        return;
+    int m_majority = majority;
+    int m_operation = operation ? 1 : 0;
+    unsigned m_mask = mask;
+    if (TriggerModule* m = get_module()) {
+        m_majority = m->get_majority();
+        m_operation = m->get_operation();
+        m_mask = m->get_mask();
+    }
+    ConfigParser* config = ConfigParser::theConfig();
+    config->check_value<int>(node, "majority", m_majority);
+    config->check_value<int>(node, "operation", m_operation);
+    std::string text;
+    for (int i = 0; i < inputs; ++i)
+        text += (m_mask >> i & 1u) ? "1 " : "0 ";
+    config->set_value<std::string>(node, "mask", text);
+    save_common();
+}
+
+} // namespace Ostrel
