@@ -44,7 +44,6 @@ private:
     char* _start = nullptr;
     size_t _offset = 0;
     size_t _end = 0;
-    bool _owns = false;
     ModuleData* _parent = nullptr;
     std::atomic<int> _refs{1};
 };

@@ -1,0 +1,57 @@
+// The text logger plug-in: a run manager that writes each event as one line
+// of decimal numbers, and the data logger of those lines.
+//
+// The event payload it reads (16-bit words in host byte order, counted from
+// the start of the event record, whose first 16 bytes are its header):
+//
+//     word 11      n, the number of values
+//     word 12      layout: 1 is a plain list of the n values from word 13;
+//                  any other layout has a leading value in word 13 and the
+//                  n values after it
+//     word 13 ...  the values
+//
+// A line holds the values in decimal, one blank between two, and ends with
+// a newline.
+#ifndef BRISKO_ASCIIDUMP_ASCIIDUMP_H
+#define BRISKO_ASCIIDUMP_ASCIIDUMP_H
+
+#include <string>
+
+#include "daq/DataLogger.h"
+#include "daq/RunManagers.h"
+
+// The data run manager whose run file is text.
+class ASCIIDumpManager : public DataRunManager {
+public:
+    explicit ASCIIDumpManager(const Ostrel::DAQid& id);
+    ~ASCIIDumpManager() override;
+
+    // The event's line into the run file: 1 with logging off (nothing
+    // written), 0 for a module the framework does not know and for an event
+    // too short for its values (dropped), -1 when the file refused the line,
+    // else the line's length in bytes.
+    int writeData(const Ostrel::DAQid& module, Ostrel::ModuleData* data) override;
+
+    // The event's line; false for a block too short for what it announces.
+    static bool format_line(const Ostrel::ModuleData* data, std::string& line);
+
+private:
+    // Failing writes are logged once, not once per event.
+    bool writes_failing = false;
+};
+
+// Writes what it is given and no side records; the run file's extension is
+// "txt". Compression is never used.
+class ASCIILogger : public DataLogger {
+public:
+    ASCIILogger(TellumRunManager* rm, unsigned long max_size);
+    ~ASCIILogger() override;
+
+    void writePedestals() override;
+    void writeMaps() override;
+    void writeScanDefinition() override;
+    void writeScanPoint() override;
+    void writeConfig() override;
+};
+
+#endif
