@@ -189,6 +189,12 @@ int main(int argc, char** argv)
     if (iport < 0)
         iport = general ? general->get_soap_port() : 50000;
 
+    // Ctrl-C from here on ends the program in order: remote clients may
+    // send it as soon as the SOAP server answers, before the acquisition is
+    // set up, and it then takes effect once the main loop runs.
+    loop = g_main_loop_new(nullptr, TRUE);
+    const guint sigint = g_unix_signal_add(SIGINT, quit, nullptr);
+
     Ostrel::OstrelSOAP the_soap_server(iport);
     the_soap_server.serve(true);
     Ostrel::wait(0.1);
@@ -203,13 +209,11 @@ int main(int argc, char** argv)
     }
 
     DAQcontroller::instance()->setup_daq(argc, argv);
-    const guint sigint = g_unix_signal_add(SIGINT, quit, nullptr);
 
     if (igui) {
         log << Ostrel::loglevel(Ostrel::LOG_WARNING)
             << "The main window is not available: running without it" << std::endl;
     }
-    loop = g_main_loop_new(nullptr, TRUE);
     g_main_loop_run(loop);
 
     // Shut-down. Runs end first, so that every run file is closed and
