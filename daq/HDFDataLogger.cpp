@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -15,6 +16,7 @@
 #include <hdf5.h>
 
 #include "daq/GenModule.h"
+#include "daq/HDFChunkWriter.h"
 #include "daq/HDFUserData.h"
 #include "daq/HDFUtils.h"
 #include "daq/ScanRunManager.h"
@@ -61,12 +63,6 @@ struct VarDefinition {
 };
 
 static_assert(sizeof(VarState) == 16 && sizeof(VarDefinition) == 24, "scan record layout");
-
-// Rows wait until a block of this many is full (fewer for long rows): large
-// enough that the file's per-append cost is spread thin, small enough to keep
-// the memory of a stream at a few megabytes.
-constexpr size_t block_rows = 4096;
-constexpr size_t block_bytes = 4u << 20;
 
 // The flush rule.
 constexpr double flush_megabytes = 50.0;
@@ -135,16 +131,14 @@ struct ModuleDataIDs {
     int ncol = 0;   // channels of the pedestal and noise rows
 };
 
-// A module's data stream in the open file and the rows waiting for it.
+// A module's data stream in the open file. Its rows, and their times, wait
+// in memory until a chunk of the dataset is full (HDFChunkWriter).
 struct HDFStream {
     HDFUserData* data;    // the descriptor's object id
     GenModule* module;
-    hid_t evt_time;       // the stream's "time" dataset, or −1
+    std::unique_ptr<HDFChunkWriter> times;   // the stream's "time" dataset, if made
     size_t row_size;      // the data format's
-    size_t capacity;      // rows per block
-    size_t nrows = 0;     // rows waiting
-    std::vector<char> rows;
-    std::vector<double> times;
+    std::vector<char> resized;   // rows cut or padded to the format's size
     bool warned = false;
 };
 
@@ -381,14 +375,14 @@ void HDFDataLogger::open_module(GenModule* m)
         ids.evt_time = create_array(p.fileid, time_path.c_str(), H5T_NATIVE_DOUBLE, 1);
     }
 
+    HDFChunkPool* pool = HDFChunkPool::shared();
+    data->buffer_rows(pool);
     HDFStream s;
     s.data = data;
     s.module = m;
-    s.evt_time = ids.evt_time;
+    if (ids.evt_time >= 0)
+        s.times = std::make_unique<HDFChunkWriter>(ids.evt_time, 1, sizeof(double), pool);
     s.row_size = static_cast<size_t>(data->get_row_size());
-    s.capacity = std::max<size_t>(1, std::min(block_rows, block_bytes / s.row_size));
-    s.rows.resize(s.capacity * s.row_size);
-    s.times.resize(s.capacity);
     p.streams.push_back(std::move(s));
 }
 
@@ -531,26 +525,19 @@ void HDFDataLogger::stage(HDFStream& s, const char* rows, int nrows, double t)
 {
     const size_t n = static_cast<size_t>(nrows);
     const size_t row = s.row_size;
-    if (s.nrows + n > s.rows.size() / row) {
-        drain(s);
-        if (n > s.capacity) {
-            s.rows.resize(n * row);
-            s.times.resize(n);
-        }
-    }
-    char* to = s.rows.data() + s.nrows * row;
     const int given = s.module->get_data_row_size();
-    if (given <= 0 || static_cast<size_t>(given) == row) {
-        std::memcpy(to, rows, n * row);
-    } else {
+    if (given > 0 && static_cast<size_t>(given) != row) {
         // Read no further into a row than the module wrote, and fill what
         // it left out with zeros.
         const size_t from = static_cast<size_t>(given);
         const size_t keep = std::min(from, row);
+        s.resized.resize(n * row);
+        char* to = s.resized.data();
         for (size_t r = 0; r < n; ++r) {
             std::memcpy(to + r * row, rows + r * from, keep);
             std::memset(to + r * row + keep, 0, row - keep);
         }
+        rows = to;
         priv->resized += n;
         if (!s.warned) {
             s.warned = true;
@@ -559,24 +546,21 @@ void HDFDataLogger::stage(HDFStream& s, const char* rows, int nrows, double t)
                 << " bytes for a data format of " << row << " bytes per row" << std::endl;
         }
     }
-    std::fill_n(s.times.begin() + static_cast<long>(s.nrows), n, t);
-    s.nrows += n;
+    // The time rows keep the row numbers of the data rows they belong to.
+    s.data->write_data(rows, nrows, n * row);
+    if (s.times)
+        s.times->append_with(n, [t](char* to, size_t, size_t k) {
+            for (size_t r = 0; r < k; ++r)
+                std::memcpy(to + r * sizeof t, &t, sizeof t);
+        });
     priv->data_bytes += static_cast<double>(n * (row + sizeof(double)));
-    if (s.nrows >= s.capacity)
-        drain(s);
 }
 
 void HDFDataLogger::drain(HDFStream& s)
 {
-    if (s.nrows == 0)
-        return;
-    // The time rows keep the row numbers of the data rows they belong to.
-    const long first = s.data->get_nevts();
-    const long n = static_cast<long>(s.nrows);
-    s.data->write_data(s.rows.data(), static_cast<int>(n), s.nrows * s.row_size);
-    if (s.evt_time >= 0)
-        append_data(s.evt_time, first, 1, s.times.data(), n);
-    s.nrows = 0;
+    s.data->flush_rows();
+    if (s.times)
+        s.times->flush();
 }
 
 // ---- side records ----------------------------------------------------------

@@ -11,9 +11,9 @@
 struct HDFPrivate;
 struct HDFStream;
 
-// Event rows wait in memory and go to the file in blocks; a flush (by the
-// flush rule, or flush_data) and the close write them out, so the file
-// holds the same rows as if each event had been appended on its own.
+// Event rows wait in memory and go to the file a chunk at a time; a flush
+// (by the flush rule, or flush_data) and the close write them out, so the
+// file holds the same rows as if each event had been appended on its own.
 class HDFDataLogger : public DataLogger {
 public:
     HDFDataLogger(TellumRunManager* rm, bool compress, unsigned long max_size);

@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "config/PathUtils.h"
+#include "daq/HDFChunkWriter.h"
 #include "daq/HDFUtils.h"
 #include "ostrel/Log.h"
 
@@ -273,6 +274,12 @@ int HDFUserData::write_data(const void* rows, int nrows, size_t nbytes)
     const size_t row = static_cast<size_t>(data_size);
     const size_t n = static_cast<size_t>(nrows);
 
+    if (!writers.empty()) {
+        buffer_data(bytes, n, nbytes);
+        nevts += nrows;
+        return rc_of_datasets();
+    }
+
     int rc = 0;
     if (!split) {
         std::vector<char> padded;
@@ -302,10 +309,85 @@ int HDFUserData::write_data(const void* rows, int nrows, size_t nbytes)
     return rc;
 }
 
+void HDFUserData::buffer_rows(HDFChunkPool* pool)
+{
+    if (error() || !writers.empty())
+        return;
+    if (!split) {
+        if (data_obj >= 0)
+            writers.push_back(std::make_unique<HDFChunkWriter>(data_obj, 1, static_cast<size_t>(data_size), pool));
+        else
+            writers.emplace_back();
+        return;
+    }
+    for (const FormatDef& c : components) {
+        const size_t width = static_cast<size_t>(c.len) * static_cast<size_t>(c.size);
+        if (c.obj >= 0)
+            writers.push_back(std::make_unique<HDFChunkWriter>(c.obj, c.len, width, pool));
+        else
+            writers.emplace_back();
+    }
+}
+
+void HDFUserData::buffer_data(const char* bytes, size_t n, size_t nbytes)
+{
+    const size_t row = static_cast<size_t>(data_size);
+    if (!split) {
+        if (!writers[0])
+            return;
+        // Bytes the caller did not give read as zeros.
+        writers[0]->append_with(n, [bytes, nbytes, row](char* to, size_t first, size_t k) {
+            const size_t at = first * row;
+            const size_t have = at < nbytes ? std::min(k * row, nbytes - at) : 0;
+            if (have)
+                std::memcpy(to, bytes + at, have);
+            std::memset(to + have, 0, k * row - have);
+        });
+        return;
+    }
+    for (size_t i = 0; i < components.size(); ++i) {
+        if (!writers[i])
+            continue;
+        const FormatDef& c = components[i];
+        const size_t width = static_cast<size_t>(c.len) * static_cast<size_t>(c.size);
+        const size_t offset = static_cast<size_t>(c.offset);
+        writers[i]->append_with(n, [bytes, nbytes, row, width, offset](char* to, size_t first, size_t k) {
+            for (size_t r = 0; r < k; ++r, to += width) {
+                const size_t at = (first + r) * row + offset;
+                const size_t have = at < nbytes ? std::min(width, nbytes - at) : 0;
+                if (have)
+                    std::memcpy(to, bytes + at, have);
+                std::memset(to + have, 0, width - have);
+            }
+        });
+    }
+}
+
+int HDFUserData::rc_of_datasets() const
+{
+    for (const auto& w : writers) {
+        if (!w)
+            return -1;
+    }
+    return 0;
+}
+
+int HDFUserData::flush_rows()
+{
+    int rc = 0;
+    for (const auto& w : writers) {
+        if (w && w->flush() < 0)
+            rc = -1;
+    }
+    return rc;
+}
+
 void HDFUserData::close()
 {
     if (error())
         return;
+    flush_rows();
+    writers.clear();
     if (split) {
         for (const FormatDef& c : components) {
             if (c.obj >= 0)

@@ -16,6 +16,7 @@
 #define BRISKO_DAQ_HDFUSERDATA_H
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,8 @@
 namespace Ostrel {
 class Module;
 }
+class HDFChunkPool;
+class HDFChunkWriter;
 
 // One field of a row.
 struct FormatDef {
@@ -65,7 +68,17 @@ public:
     // refused the rows.
     int write_data(const void* rows, int nrows, size_t nbytes);
 
-    // Closes the datasets and the group; the file stays open.
+    // From now until the stream is attached again or closed, write_data
+    // keeps the rows in memory and they reach the file a chunk at a time
+    // (HDFChunkWriter), full chunks compressed by `pool` when it is given;
+    // flush_rows and close write out what waits. For an attached stream.
+    void buffer_rows(HDFChunkPool* pool);
+    // Writes every row that waits in memory. 0, or -1 when a dataset
+    // refused rows since the last flush.
+    int flush_rows();
+
+    // Writes the rows that wait, closes the datasets and the group; the
+    // file stays open.
     void close();
     // True while the stream is not attached.
     bool error() const { return data_group < 0; }
@@ -86,6 +99,10 @@ private:
     // reporting what is wrong.
     bool parse_token(const std::string& token);
     std::string dataset_path(const std::string& name) const;
+    // Hands `n` rows (`nbytes` of them readable) to the chunk writers.
+    void buffer_data(const char* bytes, size_t n, size_t nbytes);
+    // -1 when a dataset of the stream was not made, as write_data reports.
+    int rc_of_datasets() const;
 
     bool split;
     hid_t fileid;
@@ -97,6 +114,9 @@ private:
     std::string gname;
     std::string data_name;
     std::vector<FormatDef> components;
+    // While rows are buffered: one per dataset, in the order of
+    // `components` when split; null for a dataset that was not made.
+    std::vector<std::unique_ptr<HDFChunkWriter>> writers;
     Ostrel::Module* obj;
 };
 

@@ -68,6 +68,21 @@ def expected_rows(data):
     return rows
 
 
+def check_deflate(ds, where):
+    """Chunks of 256 rows, deflate level 1, and every chunk stored compressed."""
+    same(ds.compression, "gzip", f"{where} filter")
+    same(ds.compression_opts, 1, f"{where} deflate level")
+    same(ds.chunks[0], 256, f"{where} chunk rows")
+    same(ds.chunks[1:], ds.shape[1:], f"{where} chunk columns")
+    raw = ds.dtype.itemsize * int(np.prod(ds.chunks))
+    for i in range(ds.id.get_num_chunks()):
+        info = ds.id.get_chunk_info(i)
+        if info.filter_mask != 0 or info.size >= raw:
+            errors.append(f"{where} chunk at row {info.chunk_offset[0]}: filter mask {info.filter_mask}, "
+                          f"{info.size} bytes for {raw}")
+            break
+
+
 def check_data(g, mid, data):
     where = f"/modules/{mid}/data"
     if data is None:
@@ -91,6 +106,9 @@ def check_data(g, mid, data):
         same(sorted(g["data"].keys()), ["event", "time"], f"{where} members")
         table = g["data"]["event"][...]
         evt, temp, adc = table["evt"], table["temp"], table["adc"]
+    if data.get("deflate"):
+        for name, ds in g["data"].items():
+            check_deflate(ds, f"{where}/{name}")
     stored_times = g["data"]["time"][...]
     n = len(rows)
     # A file cut short by a crash may hold more rows than were flushed.

@@ -10,6 +10,7 @@
 #include <hdf5.h>
 
 #include "common/TestUtil.h"
+#include "daq/HDFChunkWriter.h"
 #include "daq/HDFUserData.h"
 #include "daq/HDFUtils.h"
 
@@ -72,6 +73,31 @@ protected:
         H5Dclose(d);
         return out;
     }
+    // Every stored chunk of a dataset as the file holds it: filter mask and
+    // bytes, by chunk order.
+    std::vector<std::pair<uint32_t, std::vector<char>>> stored_chunks(const char* name)
+    {
+        std::vector<std::pair<uint32_t, std::vector<char>>> out;
+        hid_t d = H5Dopen2(file, name, H5P_DEFAULT);
+        hid_t s = H5Dget_space(d);
+        hsize_t n = 0;
+        H5Dget_num_chunks(d, s, &n);
+        for (hsize_t i = 0; i < n; ++i) {
+            hsize_t offset[2] = {0, 0};
+            unsigned mask = 0;
+            haddr_t addr = 0;
+            hsize_t size = 0;
+            H5Dget_chunk_info(d, s, i, offset, &mask, &addr, &size);
+            std::vector<char> bytes(size);
+            uint32_t read_mask = 0;
+            H5Dread_chunk(d, H5P_DEFAULT, offset, &read_mask, bytes.data());
+            out.emplace_back(read_mask, std::move(bytes));
+        }
+        H5Sclose(s);
+        H5Dclose(d);
+        return out;
+    }
+
     template <class T>
     std::vector<T> values(const char* name, hid_t mem)
     {
@@ -83,6 +109,26 @@ protected:
 
     hid_t file = -1;
 };
+
+// The rows of the format "a/d,b/I,v/3H" (or its compound form).
+#pragma pack(push, 1)
+struct SplitRow {
+    double a;
+    uint32_t b;
+    uint16_t v[3];
+};
+#pragma pack(pop)
+
+// `n` rows of `width` bytes that differ from row to row yet compress.
+std::vector<char> rows_of(size_t n, size_t width, unsigned seed = 1)
+{
+    std::vector<char> out(n * width);
+    for (size_t i = 0; i < out.size(); ++i) {
+        const size_t r = i / width;
+        out[i] = static_cast<char>((r * 7 + (i % width) * 3 + seed) % 61 + (r / 256) % 3);
+    }
+    return out;
+}
 
 } // namespace
 
@@ -219,14 +265,7 @@ TEST_F(HDFFileTest, SplitFormStoresEachFieldOfEveryRow)
               "/modules/7/data/b<I>[1] offset: 8 align 4\n"
               "/modules/7/data/v<H>[3] offset: 12 align 2\n",
               out);
-#pragma pack(push, 1)
-    struct Row {
-        double a;
-        uint32_t b;
-        uint16_t v[3];
-    };
-#pragma pack(pop)
-    const Row rows[2] = {{1.25, 7, {1, 2, 3}}, {2.5, 9, {4, 5, 6}}};
+    const SplitRow rows[2] = {{1.25, 7, {1, 2, 3}}, {2.5, 9, {4, 5, 6}}};
     EXPECT_EQ(0, d.write_data(rows, 2, sizeof rows));
     d.close();
     hsize_t dims[2];
@@ -338,4 +377,117 @@ TEST_F(HDFFileTest, UtilitiesExtendRewriteAndAttach)
     EXPECT_EQ(word, back);
     H5Aclose(attr);
     H5Gclose(g);
+}
+
+TEST_F(HDFFileTest, ChunkWriterRowsAroundChunkEndsReadBackAsAppended)
+{
+    // Without a spare processor the shared pool has no workers either.
+    HDFChunkPool& pool = *HDFChunkPool::shared();
+    EXPECT_EQ(HDFChunkPool::default_threads() > 0, pool.available());
+    HDFChunkPool none(0);
+    EXPECT_FALSE(none.available());
+    // One column of doubles (rank 1) and five 16-bit columns (rank 2), each
+    // written by the workers, without them, and once through append_data.
+    struct Kind {
+        const char* name;
+        hid_t type;
+        int ncols;
+        size_t width;
+    };
+    for (const Kind& k : {Kind{"d", H5T_NATIVE_DOUBLE, 1, 8}, Kind{"h", H5T_NATIVE_UINT16, 5, 10}}) {
+        for (size_t n : {0, 1, 255, 256, 257, 4097, 10 * 256 + 3}) {
+            const std::vector<char> rows = rows_of(n, k.width);
+            const std::string stem = std::string("/") + k.name + std::to_string(n);
+            const std::string ref = stem + "ref";
+            hid_t plain = create_array(file, ref.c_str(), k.type, k.ncols);
+            ASSERT_EQ(0, append_data(plain, 0, k.ncols, rows.data(), static_cast<long>(n)));
+            H5Dclose(plain);
+            for (HDFChunkPool* p : {&pool, &none}) {
+                const std::string name = stem + (p == &pool ? "pool" : "none");
+                hid_t ds = create_array(file, name.c_str(), k.type, k.ncols);
+                {
+                    HDFChunkWriter w(ds, k.ncols, k.width, p);
+                    // Pieces of uneven length, across chunk ends.
+                    for (size_t at = 0, piece = 1; at < n; at += piece, piece = piece * 3 % 700 + 1)
+                        w.append(rows.data() + at * k.width, std::min(piece, n - at));
+                    EXPECT_EQ(static_cast<long>(n), w.rows());
+                    EXPECT_EQ(0, w.flush());
+                }
+                H5Dclose(ds);
+                hsize_t dims[2];
+                EXPECT_EQ(rows, read(name.c_str(), -1, dims)) << name;
+                EXPECT_EQ(n, dims[0]) << name;
+                // The chunks are those the library's own filter stores.
+                EXPECT_EQ(stored_chunks(ref.c_str()), stored_chunks(name.c_str())) << name;
+            }
+        }
+    }
+}
+
+TEST_F(HDFFileTest, ChunkFlushedPartlyIsWrittenWholeOnceFull)
+{
+    HDFChunkPool& pool = *HDFChunkPool::shared();
+    const size_t width = 40;
+    const std::vector<char> rows = rows_of(1000, width, 5);
+    hid_t ds = create_array(file, "/grid", H5T_NATIVE_DOUBLE, 5);
+    HDFChunkWriter w(ds, 5, width, &pool);
+    size_t at = 0;
+    // Flushes at 100, 101 and 200 rows into the first chunk, then at 40
+    // rows into the fourth, each followed by a file flush as a run makes.
+    for (size_t upto : {100, 101, 200, 808, 1000}) {
+        w.append(rows.data() + at * width, upto - at);
+        at = upto;
+        EXPECT_EQ(0, w.flush());
+        H5Fflush(file, H5F_SCOPE_GLOBAL);
+        hsize_t dims[2];
+        const std::vector<char> back = read("/grid", -1, dims);
+        EXPECT_EQ(upto, dims[0]);
+        EXPECT_EQ(std::vector<char>(rows.begin(), rows.begin() + static_cast<long>(upto * width)), back) << upto;
+    }
+    H5Dclose(ds);
+
+    hid_t ref = create_array(file, "/ref", H5T_NATIVE_DOUBLE, 5);
+    ASSERT_EQ(0, append_data(ref, 0, 5, rows.data(), 1000));
+    H5Dclose(ref);
+    EXPECT_EQ(stored_chunks("/ref"), stored_chunks("/grid"));
+}
+
+TEST_F(HDFFileTest, BufferedStreamsStoreWhatDirectWritesStore)
+{
+    std::vector<SplitRow> rows(700);
+    for (size_t i = 0; i < rows.size(); ++i)
+        rows[i] = {0.5 * static_cast<double>(i), static_cast<uint32_t>(3 * i),
+                   {static_cast<uint16_t>(i), static_cast<uint16_t>(i + 1), static_cast<uint16_t>(i & 7)}};
+    const size_t bytes = rows.size() * sizeof(SplitRow) - 6;   // the last row handed short
+    HDFChunkPool& pool = *HDFChunkPool::shared();
+    for (const char* format : {"x {a/d,b/I,v/3H}", "a/d,b/I,v/3H"}) {
+        for (const char* group : {"/modules/7/data", "/modules/8/data"}) {
+            HDFUserData d(-1, "", "");
+            testutil::capture_stdout([&] { ASSERT_EQ(0, d.attach(file, group, format)); });
+            const bool buffered = group[9] == '8';
+            if (buffered)
+                d.buffer_rows(&pool);
+            const char* from = reinterpret_cast<const char*>(rows.data());
+            size_t done = 0;
+            for (int n : {1, 299, 1, 256, 143}) {
+                EXPECT_EQ(0, d.write_data(from + done * sizeof(SplitRow), n, bytes - done * sizeof(SplitRow)));
+                done += static_cast<size_t>(n);
+            }
+            EXPECT_EQ(700, d.get_nevts());
+            if (buffered) {
+                EXPECT_EQ(0, d.flush_rows());
+            }
+            d.close();
+        }
+        for (const char* name : {"x", "a", "b", "v"}) {
+            const std::string direct = std::string("/modules/7/data/") + name;
+            const std::string buffered = std::string("/modules/8/data/") + name;
+            if (H5Lexists(file, direct.c_str(), H5P_DEFAULT) <= 0)
+                continue;
+            EXPECT_EQ(read(direct.c_str()), read(buffered.c_str())) << format << " " << name;
+            EXPECT_EQ(stored_chunks(direct.c_str()), stored_chunks(buffered.c_str())) << format << " " << name;
+        }
+        H5Ldelete(file, "/modules/7/data", H5P_DEFAULT);
+        H5Ldelete(file, "/modules/8/data", H5P_DEFAULT);
+    }
 }

@@ -28,6 +28,15 @@
 
 #include "RowModule.h"
 
+#if defined(__SANITIZE_THREAD__)
+// The killed runs fork the test, which has threads by then, and the child's
+// run file starts worker threads of its own.
+extern "C" const char* __tsan_default_options()
+{
+    return "die_after_fork=0";
+}
+#endif
+
 namespace {
 
 using Descriptor = Ostrel::FileIOManager::FileIODescriptor;
@@ -423,6 +432,48 @@ TEST(HDFRunFile, WholeRunReadsBackInH5py)
         "\"11\":{\"members\":[\"configuration\",\"maps\",\"pedestal\"]" +
         pedestals(1) + ",\"data\":null}}}";
     EXPECT_EQ(0, check_with_h5py(path, expect));
+}
+
+TEST(HDFRunFile, RowCountsAroundChunkEndsReadBackInOrder)
+{
+    // Streams that end before, at and after the end of a 256-row chunk, and
+    // after many, their events interleaved; flushes in the middle of chunks
+    // that later fill up.
+    TestRunManager rm("hdf-chunks");
+    const std::vector<uint32_t> counts{0, 1, 255, 256, 257, 4097, 1500};
+    std::vector<std::unique_ptr<RowModule>> owned;
+    std::vector<RowModule*> mods;
+    for (size_t i = 0; i < counts.size(); ++i) {
+        owned.push_back(std::make_unique<RowModule>(std::to_string(20 + i), 8, analysis(2)));
+        mods.push_back(owned.back().get());
+        rm.addModule(mods.back());
+    }
+    mods.back()->split = true;   // 4500 rows, three an event
+    mods.back()->rows_per_event = 3;
+
+    const std::string path = testutil::make_temp_dir("hdf") + "/chunks.h5";
+    {
+        Clocked<HDFDataLogger> logger(&rm, false, 0);
+        const auto ds = register_streams(logger, mods);
+        ASSERT_EQ(0, logger.open(path.c_str()));
+        for (uint32_t ev = 1; ev <= 4097; ++ev) {
+            rm.set_event(ev);
+            logger.t = 0.25 * ev;
+            for (size_t i = 0; i < mods.size(); ++i) {
+                if (ev <= counts[i])
+                    log_event(logger, ds[i], *mods[i], ev);
+            }
+            if (ev == 100 || ev == 300 || ev == 301)
+                logger.flush_data();
+        }
+        EXPECT_EQ(0, logger.close());
+    }
+    EXPECT_TRUE(h5dump_reads(path));
+    std::string modules;
+    for (size_t i = 0; i < mods.size(); ++i)
+        modules += (i ? ",\"" : "\"") + std::to_string(20 + i) + "\":{\"data\":" +
+                   data_rows(*mods[i], 1, counts[i], 0, 0.25, ",\"deflate\":true") + "}";
+    EXPECT_EQ(0, check_with_h5py(path, "{\"modules\":{" + modules + "}}"));
 }
 
 TEST(HDFRunFile, BlocksWithoutDescriptorGoToTheModuleTheyName)

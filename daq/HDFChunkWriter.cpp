@@ -1,0 +1,252 @@
+#include "daq/HDFChunkWriter.h"
+
+#include <cmath>
+
+#include <pthread.h>
+#include <zlib.h>
+
+#include "daq/HDFUtils.h"
+
+namespace {
+
+// The output buffer the library's deflate filter gives zlib: a chunk that
+// does not fit is one the filter would not compress either.
+size_t deflate_room(size_t bytes)
+{
+    return static_cast<size_t>(std::ceil(static_cast<double>(bytes) * 1.001) + 12.0);
+}
+
+// Chunks in flight per writer: enough to keep the workers busy, bounded in
+// memory for long rows.
+constexpr size_t flight_bytes = 16u << 20;
+constexpr size_t most_in_flight = 32;
+
+} // namespace
+
+// ---- pool --------------------------------------------------------------------
+
+HDFChunkPool::HDFChunkPool(int threads)
+{
+    if (threads < 1)
+        return;
+    // Threads started here: GLib starts shared ones from a helper thread
+    // that a forked child does not have.
+    GError* error = nullptr;
+    pool = g_thread_pool_new(&HDFChunkPool::work, this, threads, TRUE, &error);
+    if (error) {
+        g_error_free(error);
+        if (pool)
+            g_thread_pool_free(pool, FALSE, TRUE);
+        pool = nullptr;
+    }
+}
+
+HDFChunkPool::~HDFChunkPool()
+{
+    if (pool)
+        g_thread_pool_free(pool, FALSE, TRUE);
+}
+
+int HDFChunkPool::default_threads()
+{
+    return std::min(4, static_cast<int>(g_get_num_processors()) - 1);
+}
+
+namespace {
+
+HDFChunkPool* process_pool = nullptr;
+std::mutex process_pool_lock;
+
+// The threads stay behind in the parent: the child's pool would wait on
+// them forever.
+void forget_pool_in_child()
+{
+    process_pool = nullptr;
+}
+
+} // namespace
+
+HDFChunkPool* HDFChunkPool::shared()
+{
+    static const int registered = pthread_atfork(nullptr, nullptr, forget_pool_in_child);
+    (void)registered;
+    std::lock_guard<std::mutex> guard(process_pool_lock);
+    if (!process_pool)
+        process_pool = new HDFChunkPool(default_threads());
+    return process_pool;
+}
+
+bool HDFChunkPool::submit(HDFChunkJob* job)
+{
+    if (!pool)
+        return false;
+    job->handed.store(true, std::memory_order_release);
+    GError* error = nullptr;
+    const bool ok = g_thread_pool_push(pool, job, &error);
+    if (error)
+        g_error_free(error);
+    return ok;
+}
+
+bool HDFChunkPool::finished(const HDFChunkJob& job)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return job.done;
+}
+
+void HDFChunkPool::wait(const HDFChunkJob& job)
+{
+    std::unique_lock<std::mutex> guard(lock);
+    done.wait(guard, [&job] { return job.done; });
+}
+
+void HDFChunkPool::work(gpointer data, gpointer self)
+{
+    HDFChunkJob& job = *static_cast<HDFChunkJob*>(data);
+    job.handed.load(std::memory_order_acquire);
+    job.packed.resize(deflate_room(job.raw.size()));
+    uLongf size = static_cast<uLongf>(job.packed.size());
+    const int rc = compress2(job.packed.data(), &size, reinterpret_cast<const Bytef*>(job.raw.data()),
+                             static_cast<uLong>(job.raw.size()), 1);
+    job.compressed = rc == Z_OK;
+    job.packed_size = job.compressed ? static_cast<size_t>(size) : 0;
+    // Notified under the lock: once the writer sees the job done, the
+    // worker no longer touches the pool, which may then go.
+    HDFChunkPool& p = *static_cast<HDFChunkPool*>(self);
+    std::lock_guard<std::mutex> guard(p.lock);
+    job.done = true;
+    p.done.notify_all();
+}
+
+// ---- writer ------------------------------------------------------------------
+
+HDFChunkWriter::HDFChunkWriter(hid_t dataset, int ncols, size_t row_bytes, HDFChunkPool* pool)
+    : dataset(dataset),
+      ncols(ncols),
+      row_bytes(row_bytes),
+      chunk_bytes(chunk_rows * row_bytes),
+      pool(pool && pool->available() ? pool : nullptr),
+      max_flight(std::max<size_t>(2, std::min(most_in_flight, flight_bytes / std::max<size_t>(chunk_bytes, 1))))
+{
+    current.resize(chunk_bytes);
+}
+
+HDFChunkWriter::~HDFChunkWriter()
+{
+    // The workers still hold these jobs.
+    for (const auto& job : flight)
+        pool->wait(*job);
+}
+
+void HDFChunkWriter::append(const void* rows, size_t n)
+{
+    const char* from = static_cast<const char*>(rows);
+    append_with(n, [from, this](char* to, size_t first, size_t k) {
+        std::copy_n(from + first * row_bytes, k * row_bytes, to);
+    });
+}
+
+std::unique_ptr<HDFChunkJob> HDFChunkWriter::new_job()
+{
+    if (spare.empty())
+        return std::make_unique<HDFChunkJob>();
+    std::unique_ptr<HDFChunkJob> job = std::move(spare.back());
+    spare.pop_back();
+    return job;
+}
+
+void HDFChunkWriter::chunk_full()
+{
+    std::unique_ptr<HDFChunkJob> job = new_job();
+    job->raw.swap(current);
+    current.resize(chunk_bytes);
+    job->first_row = start;
+    job->compressed = false;
+    job->done = false;
+    start += static_cast<long>(chunk_rows);
+    count = 0;
+
+    if (pool) {
+        if (pool->submit(job.get())) {
+            flight.push_back(std::move(job));
+            write_ready();
+            while (flight.size() > max_flight)
+                write_oldest();
+            return;
+        }
+        // No worker: the chunks before it go first.
+        write_flight();
+    }
+    write_plain(*job);
+    spare.push_back(std::move(job));
+}
+
+void HDFChunkWriter::write_ready()
+{
+    while (!flight.empty() && pool->finished(*flight.front()))
+        write_oldest();
+}
+
+void HDFChunkWriter::write_oldest()
+{
+    std::unique_ptr<HDFChunkJob> job = std::move(flight.front());
+    flight.pop_front();
+    pool->wait(*job);
+    write_chunk(*job);
+    spare.push_back(std::move(job));
+}
+
+void HDFChunkWriter::write_flight()
+{
+    while (!flight.empty())
+        write_oldest();
+}
+
+void HDFChunkWriter::write_chunk(HDFChunkJob& job)
+{
+    if (!job.compressed) {
+        write_plain(job);
+        return;
+    }
+    const hsize_t cols = ncols > 1 ? static_cast<hsize_t>(ncols) : 1;
+    const long end = job.first_row + static_cast<long>(chunk_rows);
+    const hsize_t extent[2] = {static_cast<hsize_t>(end), cols};
+    const hsize_t offset[2] = {static_cast<hsize_t>(job.first_row), 0};
+    // The chunk must lie within the extent before it is written.
+    if (H5Dset_extent(dataset, extent) < 0) {
+        refused = true;
+        return;
+    }
+    in_file = end;
+    if (H5Dwrite_chunk(dataset, H5P_DEFAULT, 0, offset, job.packed_size, job.packed.data()) < 0)
+        write_plain(job);
+}
+
+void HDFChunkWriter::write_plain(const HDFChunkJob& job)
+{
+    const long n = static_cast<long>(job.raw.size() / row_bytes);
+    if (append_data(dataset, job.first_row, ncols, job.raw.data(), n) < 0) {
+        refused = true;
+        return;
+    }
+    in_file = job.first_row + n;
+}
+
+int HDFChunkWriter::flush()
+{
+    write_flight();
+    if (count > 0) {
+        // Only the rows of the chunk the file does not hold yet.
+        const long from = std::max(in_file, start);
+        const long n = start + static_cast<long>(count) - from;
+        if (n > 0) {
+            if (append_data(dataset, from, ncols, current.data() + static_cast<size_t>(from - start) * row_bytes, n) < 0)
+                refused = true;
+            else
+                in_file = from + n;
+        }
+    }
+    const bool failed = refused;
+    refused = false;
+    return failed ? -1 : 0;
+}

@@ -1,0 +1,137 @@
+// Appending rows to a dataset made by create_array, a chunk at a time. A
+// chunk of 256 rows that is full is compressed on a worker thread, with the
+// same deflate call the library's filter makes, and written as it is stored
+// (a direct chunk write) by the thread that appends, in row order. The rows
+// of the chunk that is not yet full stay in memory: a flush writes them the
+// ordinary way, and they stay until the chunk is full, when the whole chunk
+// is written again.
+//
+// The library is not thread-safe: the workers only compress memory buffers,
+// and every HDF5 call happens in the appending thread. Without a worker, or
+// when a chunk does not compress, the chunk goes through H5Dwrite, so the
+// file holds the same rows either way.
+#ifndef BRISKO_DAQ_HDFCHUNKWRITER_H
+#define BRISKO_DAQ_HDFCHUNKWRITER_H
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include <glib.h>
+#include <hdf5.h>
+
+// One full chunk on its way to the file.
+struct HDFChunkJob {
+    std::vector<char> raw;              // the chunk's rows
+    std::vector<unsigned char> packed;  // the compressed chunk
+    size_t packed_size = 0;
+    long first_row = 0;
+    bool compressed = false;
+    bool done = false;                  // under the pool's lock
+    // Orders the job's filling before the worker's reading where the
+    // thread pool's own hand-over is not seen by the race detector.
+    std::atomic<bool> handed{false};
+};
+
+// Worker threads that compress chunks.
+class HDFChunkPool {
+public:
+    // No workers when `threads` < 1 or the threads cannot be made.
+    explicit HDFChunkPool(int threads);
+    HDFChunkPool(const HDFChunkPool&) = delete;
+    HDFChunkPool& operator=(const HDFChunkPool&) = delete;
+    // Lets every job handed out finish first.
+    ~HDFChunkPool();
+
+    // A few threads, leaving one processor to the thread that writes.
+    static int default_threads();
+    // The process's pool of default_threads(), made at first use and kept:
+    // a pool that ends hands its threads on to pools made later, in ways
+    // the race detector cannot follow. A child process makes its own.
+    static HDFChunkPool* shared();
+
+    bool available() const { return pool != nullptr; }
+    // Hands the job to a worker; false when none takes it (the job is then
+    // the caller's again).
+    bool submit(HDFChunkJob* job);
+    bool finished(const HDFChunkJob& job);
+    void wait(const HDFChunkJob& job);
+
+private:
+    static void work(gpointer job, gpointer self);
+
+    GThreadPool* pool = nullptr;
+    std::mutex lock;
+    std::condition_variable done;
+};
+
+class HDFChunkWriter {
+public:
+    static constexpr size_t chunk_rows = 256;
+
+    // `dataset` (not owned) has `ncols` columns and rows of `row_bytes`
+    // bytes and holds no rows yet. Without a pool, or one without workers,
+    // full chunks are written through H5Dwrite.
+    HDFChunkWriter(hid_t dataset, int ncols, size_t row_bytes, HDFChunkPool* pool);
+    HDFChunkWriter(const HDFChunkWriter&) = delete;
+    HDFChunkWriter& operator=(const HDFChunkWriter&) = delete;
+    // Waits for the chunks in flight, which are not written: a writer that
+    // is to leave its rows in the file is flushed first.
+    ~HDFChunkWriter();
+
+    // Appends `n` rows of `row_bytes`, contiguous at `rows`.
+    void append(const void* rows, size_t n);
+    // Appends `n` rows that `fill(dest, first, count)` lays out at `dest`:
+    // the rows first .. first + count - 1 of the `n`.
+    template <class Fill>
+    void append_with(size_t n, Fill&& fill)
+    {
+        size_t done = 0;
+        while (done < n) {
+            const size_t k = std::min(n - done, chunk_rows - count);
+            fill(current.data() + count * row_bytes, done, k);
+            count += k;
+            done += k;
+            if (count == chunk_rows)
+                chunk_full();
+        }
+    }
+
+    // Writes every row appended: the chunks in flight, then the rows of the
+    // chunk not yet full. 0, or -1 when the file refused rows since the
+    // last flush.
+    int flush();
+
+    // Rows appended.
+    long rows() const { return start + static_cast<long>(count); }
+
+private:
+    void chunk_full();
+    void write_ready();
+    void write_oldest();
+    void write_flight();
+    void write_chunk(HDFChunkJob& job);
+    void write_plain(const HDFChunkJob& job);
+    std::unique_ptr<HDFChunkJob> new_job();
+
+    hid_t dataset;
+    int ncols;
+    size_t row_bytes;
+    size_t chunk_bytes;
+    HDFChunkPool* pool;
+    size_t max_flight;
+    long start = 0;       // first row of the chunk being filled
+    size_t count = 0;     // its rows
+    long in_file = 0;     // rows the dataset's extent holds
+    bool refused = false;
+    std::vector<char> current;
+    std::deque<std::unique_ptr<HDFChunkJob>> flight;
+    std::vector<std::unique_ptr<HDFChunkJob>> spare;
+};
+
+#endif
