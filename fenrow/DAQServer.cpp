@@ -265,7 +265,7 @@ int DAQServer::process_request()
     // Datagrams come in runs from one board: its address is written out
     // once per run rather than once per datagram.
     in_addr last_address{};
-    char ip[INET_ADDRSTRLEN] = "";
+    std::string ip;
     while (total < DRAIN_LIMIT && !_stop_request) {
         for (unsigned i = 0; i < Batch::COUNT; ++i) {
             b.vectors[i] = iovec{b.buffers[i], BUFFER_SIZE};
@@ -290,9 +290,11 @@ int DAQServer::process_request()
             _received.fetch_add(1, std::memory_order_relaxed);
             const msghdr& h = b.headers[i].msg_hdr;
             const unsigned count = b.headers[i].msg_len;
-            if (!*ip || b.senders[i].sin_addr.s_addr != last_address.s_addr) {
+            if (ip.empty() || b.senders[i].sin_addr.s_addr != last_address.s_addr) {
                 last_address = b.senders[i].sin_addr;
-                inet_ntop(AF_INET, &last_address, ip, sizeof ip);
+                char text[INET_ADDRSTRLEN] = "";
+                inet_ntop(AF_INET, &last_address, text, sizeof text);
+                ip = text;
             }
             const int port = ntohs(b.senders[i].sin_port);
             if (count == 0 || (h.msg_flags & MSG_TRUNC)) {
@@ -314,14 +316,14 @@ int DAQServer::process_request()
 
 int DAQServer::poll_timeout_ms() const
 {
+    if (!_idle_funcs.empty())
+        return 0;
     const auto now = Clock::now();
     auto next = _idle_stamp + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(_idle_period));
     for (const TimedCallBack& t : _timed_funcs) {
         const auto due = t.stamp + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(t.period));
         next = std::min(next, due);
     }
-    if (!_idle_funcs.empty())
-        return 0;
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1;
     return static_cast<int>(std::clamp<long long>(ms, 0, MAX_WAIT_MS));
 }

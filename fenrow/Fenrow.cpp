@@ -10,6 +10,7 @@
 #include "config/ConfigParser.h"
 #include "daq/DAQcontroller.h"
 #include "daq/TellumData.h"
+#include "fenrow/FenrowAnalysis.h"
 #include "fenrow/FenrowPlugin.h"
 #include "fenrow/FenrowStream.h"
 #include "fenrow/FenrowStreamConf.h"
@@ -59,15 +60,12 @@ Ostrel::Fenrow::BoardDefiner& board_definer()
 
 constexpr double default_weight = 0.001;
 
+// Of the chip names, only those of the boards' own chips; any other text
+// reads as "hdr".
 int chip_type_from_text(const std::string& text)
 {
-    if (text == "gp7")
-        return TAmanager::gp7;
-    if (text == "gp7_1")
-        return TAmanager::gp7_1;
-    if (text == "gp8")
-        return TAmanager::gp8;
-    return TAmanager::hdr;
+    const TAmanager::ChipType type = TAmanager::chip_type_from_name(text);
+    return type == TAmanager::gp7 || type == TAmanager::gp7_1 || type == TAmanager::gp8 ? type : TAmanager::hdr;
 }
 
 // The first node the expression selects, or null.
@@ -285,9 +283,8 @@ FenrowStream* Fenrow::stream_module(const ModuleNode* board, int stream)
 
 void Fenrow::take_request(const std::string& ip, int port, std::uint16_t* words, int count)
 {
-    bool is_new = false;
-    if (get_module(ip)) {
-        take_board_datagram(ip, port, words, count, is_new);
+    if (ModuleNode* board = get_module(ip)) {
+        take_known_datagram(board, words, count);
         return;
     }
     // A board is registered only into a running acquisition, and only while
@@ -303,6 +300,7 @@ void Fenrow::take_request(const std::string& ip, int port, std::uint16_t* words,
         count_drop(DropReason::board_unknown);
         return;
     }
+    bool is_new = false;
     if (!take_board_datagram(ip, port, words, count, is_new)) {
         count_drop(DropReason::board_unknown);
         return;
@@ -359,15 +357,10 @@ void Fenrow::process_data(ModuleNode* board, std::uint16_t* words, int count)
     const double daq_time = _main->get_status().time() * 1e6;
     ModuleData* block = TellumData::create_packet(TellumData::EVENT_RECORD, slot.id, packet.payload_size);
     char* payload = block->data() + sizeof(TellumData);
-    const double temperature = packet.temperature;
-    const std::uint32_t time = packet.header.time;
-    const std::uint16_t fields[3] = {packet.header.evtcnt, packet.header.nchan,
-                                     static_cast<std::uint16_t>(packet.header.mode)};
-    std::memcpy(payload, &temperature, 8);
-    std::memcpy(payload + 8, &daq_time, 8);
-    std::memcpy(payload + 16, &time, 4);
-    std::memcpy(payload + 20, fields, sizeof fields);
-    copy_record_data(packet, reinterpret_cast<std::uint16_t*>(payload + 26));
+    const FenrowPayload head{packet.temperature, daq_time, packet.header.time, packet.header.evtcnt,
+                             packet.header.nchan, static_cast<std::uint16_t>(packet.header.mode)};
+    std::memcpy(payload, &head, FENROW_PAYLOAD_HEAD);
+    copy_record_data(packet, reinterpret_cast<std::uint16_t*>(payload + FENROW_PAYLOAD_HEAD));
     slot.module->push_data(block);
 }
 
@@ -375,8 +368,7 @@ void Fenrow::process_data(ModuleNode* board, std::uint16_t* words, int count)
 
 xmlNodePtr Fenrow::board_element(const std::string& ip)
 {
-    ConfigParser* config = ConfigParser::theConfig();
-    if (xmlNodePtr own = first_node(config, "//modules/" + section_name() + "[@name='" + ip + "']"))
+    if (xmlNodePtr own = find_board_element(section_name(), ip))
         return own;
     return node;
 }
@@ -528,7 +520,7 @@ ModuleNode* Fenrow::node_from_element(const std::string& ip, int port)
 {
     ConfigParser* config = ConfigParser::theConfig();
     const std::string section = section_name();
-    if (!first_node(config, "//modules/" + section + "[@name='" + ip + "']"))
+    if (!find_board_element(section, ip))
         return nullptr;
 
     std::vector<xmlNodePtr> streams;

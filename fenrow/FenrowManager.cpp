@@ -123,8 +123,14 @@ void FenrowManager::unregister_module(ModuleNode* node)
     }
     remove_module(node);
     _pending.remove_commands_from_node(node);
+    // Kept, like a replaced node: the server thread may hold the pointer it
+    // looked up a moment ago.
     std::lock_guard<std::mutex> lock(_registry_mutex);
-    _registry.erase(node->ip());
+    auto it = _registry.find(node->ip());
+    if (it != _registry.end()) {
+        _replaced.push_back(std::move(it->second));
+        _registry.erase(it);
+    }
 }
 
 ModuleNode* FenrowManager::get_module(const std::string& ip)
@@ -283,8 +289,6 @@ ModuleNode* FenrowManager::take_board_datagram(const std::string& ip, int port, 
                                                bool& is_new)
 {
     is_new = false;
-    const int code = words[1] & CODE_MASK;
-    const std::size_t bytes = static_cast<std::size_t>(count);
     ModuleNode* node = get_module(ip);
     if (!node) {
         node = find_module(ip, fenrow_net::board_port());
@@ -293,8 +297,8 @@ ModuleNode* FenrowManager::take_board_datagram(const std::string& ip, int port, 
         // Only a knock reply carries the firmware word; any other first
         // datagram leaves it 0 until the next knock is answered.
         std::uint32_t firmware = 0;
-        if (code == CMD_KNOCK)
-            knock_firmware(words, bytes, firmware);
+        if ((words[1] & CODE_MASK) == CMD_KNOCK)
+            knock_firmware(words, static_cast<std::size_t>(count), firmware);
         {
             Ostrel::ostream log(Ostrel::LOG_INFO);
             log << "Found module @ " << ip << ":" << port << ". Firmware " << std::hex << firmware << std::dec
@@ -303,15 +307,20 @@ ModuleNode* FenrowManager::take_board_datagram(const std::string& ip, int port, 
         register_module(node);
         node->set_firmware(firmware);
         is_new = true;
-    } else {
-        node->registered();
     }
+    take_known_datagram(node, words, count);
+    return node;
+}
+
+void FenrowManager::take_known_datagram(ModuleNode* node, std::uint16_t* words, int count)
+{
+    node->registered();
+    const int code = words[1] & CODE_MASK;
     std::uint32_t firmware = 0;
-    if (code == CMD_KNOCK && knock_firmware(words, bytes, firmware))
+    if (code == CMD_KNOCK && knock_firmware(words, static_cast<std::size_t>(count), firmware))
         node->set_firmware(firmware);
     else if (code == DATA_PACKET)
         process_data(node, words, count);
-    return node;
 }
 
 bool FenrowManager::check_data_packet(const ModuleNode* node, const std::uint16_t* words, int count,
@@ -382,6 +391,13 @@ void FenrowManager::take_request(const std::string&, int, std::uint16_t*, int)
 
 void FenrowManager::process_data(ModuleNode*, std::uint16_t*, int)
 {
+}
+
+xmlNodePtr find_board_element(const std::string& element, const std::string& ip)
+{
+    std::vector<xmlNodePtr> nodes;
+    ConfigParser::theConfig()->get_node("//modules/" + element + "[@name='" + ip + "']", nodes);
+    return nodes.empty() ? nullptr : nodes.front();
 }
 
 xmlNodePtr new_board_element(const std::string& element, const std::string& ip, int port)

@@ -130,6 +130,9 @@ protected:
     // registered; `is_new` tells whether this datagram registered it.
     ModuleNode* take_board_datagram(const std::string& ip, int port, std::uint16_t* words, int count,
                                     bool& is_new);
+    // Its part for a registered sender: the stamp, the firmware of a knock
+    // reply, a data packet to process_data.
+    void take_known_datagram(ModuleNode* node, std::uint16_t* words, int count);
     // Checks a data packet of the node; a bad one is logged and counted as
     // dropped and false returned.
     bool check_data_packet(const ModuleNode* node, const std::uint16_t* words, int count, DataPacket& out);
@@ -144,8 +147,9 @@ private:
     std::string _broadcast_mask = "11.255.255.255";
     std::mutex _registry_mutex;
     std::map<std::string, std::unique_ptr<ModuleNode>> _registry;
-    // Nodes replaced by a later registration of the same address: kept
-    // alive, since modules may still point at them.
+    // Nodes replaced by a later registration of the same address, or
+    // unregistered: kept alive, since modules or the server thread may still
+    // point at them.
     std::vector<std::unique_ptr<ModuleNode>> _replaced;
     PendingCommands _pending;
     std::mutex _parsers_mutex;
@@ -153,6 +157,9 @@ private:
     std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(DropReason::count)> _drops{};
 };
 
+// The configuration's element `element` under modules whose "name" is ip,
+// or null.
+xmlNodePtr find_board_element(const std::string& element, const std::string& ip);
 // A new element `element` for the board at ip under the configuration's
 // modules section (made when missing): "name" the IP, "address" the port,
 // "interface" "em1". Null without a configuration document.

@@ -265,9 +265,7 @@ void TriggerBoard::take_request(const std::string& ip, int port, std::uint16_t*,
 ModuleNode* TriggerBoard::find_module(const std::string& ip, int port)
 {
     const bool known = get_module(ip) != nullptr;
-    ConfigParser* config = ConfigParser::theConfig();
-    std::vector<xmlNodePtr> nodes;
-    if (config->get_node("//modules/" + section_name() + "[@name='" + ip + "']", nodes))
+    if (find_board_element(section_name(), ip))
         return nullptr;
     if (xmlNodePtr element = new_board_element(section_name(), ip, port))
         parse_locked(element);
