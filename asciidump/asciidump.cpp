@@ -8,6 +8,7 @@
 
 #include <glib.h>
 
+#include "daq/RunSupport.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Log.h"
 
@@ -28,19 +29,13 @@ uint16_t word(const char* block, size_t index)
     return w;
 }
 
-void log_line(int level, const std::string& text)
-{
-    Ostrel::ostream os;
-    os << Ostrel::loglevel(level) << text << std::endl;
-}
-
 } // namespace
 
 // ---- run manager -------------------------------------------------------------
 
 ASCIIDumpManager::ASCIIDumpManager(const Ostrel::DAQid& id) : DataRunManager(id)
 {
-    log_line(Ostrel::LOG_MESSAGE, "Creating ASCIIDumpManager : " + id.str());
+    run_support::log(Ostrel::LOG_MESSAGE, "Creating ASCIIDumpManager : " + id.str());
 }
 
 ASCIIDumpManager::~ASCIIDumpManager()
@@ -87,7 +82,7 @@ int ASCIIDumpManager::writeData(const Ostrel::DAQid& module, Ostrel::ModuleData*
         return 1;
     if (written < 0) {
         if (!writes_failing)
-            log_line(Ostrel::LOG_ERROR, "ASCIIDumpManager: could not write to the run file");
+            run_support::log(Ostrel::LOG_ERROR, "ASCIIDumpManager: could not write to the run file");
         writes_failing = true;
         return -1;
     }
@@ -137,11 +132,11 @@ extern "C" DataLogger* create_ascii_logger(bool /*compress*/, int max_size)
 
 __attribute__((constructor)) static void __init__lib__()
 {
-    log_line(Ostrel::LOG_INFO, std::string("### Loading ASCIIDump module version ") + version + " (" +
-                                   __DATE__ + " " + __TIME__ + ")");
+    run_support::log(Ostrel::LOG_INFO, std::string("### Loading ASCIIDump module version ") + version +
+                                           " (" + __DATE__ + " " + __TIME__ + ")");
 }
 
 __attribute__((destructor)) static void __close__lib__()
 {
-    log_line(Ostrel::LOG_INFO, "### Unloading ASCIIDump...");
+    run_support::log(Ostrel::LOG_INFO, "### Unloading ASCIIDump...");
 }

@@ -16,15 +16,17 @@ pyanalysis::~pyanalysis() = default;
 
 void pyanalysis::Analyze()
 {
-    bool in_python = false;
     {
+        // One hold of the lock for the check and the call, once per event.
         PyLock lock;
-        in_python = lock.active() && self() && !python_call() && PyObject_HasAttrString(self(), "Analyze");
+        if (lock.active() && self() && !python_call() && PyObject_HasAttrString(self(), "Analyze")) {
+            call_void_method("Analyze");
+            return;
+        }
     }
-    if (in_python)
-        call_void_method("Analyze");
-    else
-        Analysis::Analyze();
+    // The native analysis waits for the fill lock: never while holding the
+    // interpreter lock (see without_lock).
+    Analysis::Analyze();
 }
 
 bool pyanalysis::data_valid(TellumData* record) const
@@ -87,6 +89,18 @@ pyanalysis* analysis_of(PyObject* self)
     return a;
 }
 
+// Gives the object a new native analysis, which it owns; false with a
+// Python error set for counts the analysis refuses.
+bool bind_new_analysis(PyObject* self, int nchip, int nchan)
+{
+    pyanalysis* made = nullptr;
+    if (!native_call([&] { made = new pyanalysis(nchip, nchan); }))
+        return false;
+    made->set_object(self, false);
+    as_analysis(self)->ana = made;
+    return true;
+}
+
 int analysis_init(PyObject* self, PyObject* args, PyObject* kwds)
 {
     static const char* keywords[] = {"nchip", "nchan", nullptr};
@@ -100,12 +114,7 @@ int analysis_init(PyObject* self, PyObject* args, PyObject* kwds)
         PyErr_SetString(PyExc_RuntimeError, "Analysis.init: the analysis is set up already");
         return -1;
     }
-    pyanalysis* made = nullptr;
-    if (!native_call([&] { made = new pyanalysis(nchip, nchan); }))
-        return -1;
-    made->set_object(self, false);
-    as_analysis(self)->ana = made;
-    return 0;
+    return bind_new_analysis(self, nchip, nchan) ? 0 : -1;
 }
 
 void analysis_dealloc(PyObject* self)
@@ -324,18 +333,11 @@ int PyBrisko_Analysis_Check(PyObject* object)
 
 PyObject* PyBrisko_Analysis_New(int nchip, int nchan)
 {
-    pyanalysis* made = nullptr;
-    if (!native_call([&] { made = new pyanalysis(nchip, nchan); }))
-        return nullptr;
     PyObject* object = PyType_Ready(&brisko_analysis_Type) < 0
                            ? nullptr
                            : brisko_analysis_Type.tp_alloc(&brisko_analysis_Type, 0);
-    if (!object) {
-        delete made;
-        return nullptr;
-    }
-    made->set_object(object, false);
-    as_analysis(object)->ana = made;
+    if (object && !bind_new_analysis(object, nchip, nchan))
+        Py_CLEAR(object);
     return object;
 }
 

@@ -80,10 +80,9 @@ public:
 
 // ---- Python instance layouts ---------------------------------------------
 
-struct PyGenModuleObject {
-    OstrelModuleObject base;
-    pygenmodule* md;   // null until initialised, and once the module is deleted
-};
+// pybrisko.GenModule has the layout of ostrel.Module (OstrelModuleObject):
+// its native module is the one bound there, none until the object is
+// initialised and none once the acquisition deleted the module.
 
 struct PyAnalysisObject {
     PyObject_HEAD

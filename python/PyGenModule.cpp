@@ -29,8 +29,7 @@ pygenmodule::~pygenmodule()
     if (!lock.active())
         return;
     Py_CLEAR(py_analysis);
-    if (PyObject* object = self())
-        reinterpret_cast<PyGenModuleObject*>(object)->md = nullptr;
+    // Unbinds the object too: its operations find no module any more.
     release_object();
 }
 
@@ -170,7 +169,7 @@ Ostrel::ModuleData* block_of_result(PyObject* result)
 Ostrel::ModuleData* pygenmodule::getData()
 {
     PyLock lock;
-    if (!lock.active() || python_call() || !self())
+    if (!lock.active())
         return nullptr;
     bool called = false;
     PyRef result(call_method(called, "getData"));
@@ -224,16 +223,17 @@ void pygenmodule::attach_analysis(PyObject* object, pyanalysis* analysis)
 
 namespace {
 
-PyGenModuleObject* as_module(PyObject* self)
+// The module bound to the object, when it is one of ours.
+pygenmodule* bound_module(PyObject* self)
 {
-    return reinterpret_cast<PyGenModuleObject*>(self);
+    return dynamic_cast<pygenmodule*>(reinterpret_cast<OstrelModuleObject*>(self)->bridge);
 }
 
 // The native module; null with RuntimeError when there is none (never made,
 // or deleted by the acquisition).
 pygenmodule* module_of(PyObject* self)
 {
-    pygenmodule* m = as_module(self)->md;
+    pygenmodule* m = bound_module(self);
     if (!m)
         PyErr_SetString(PyExc_RuntimeError, "GenModule - no acquisition module is bound to this object");
     return m;
@@ -247,7 +247,7 @@ int genmodule_init(PyObject* self, PyObject* args, PyObject* kwds)
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO&:brisko.Module.__init__", const_cast<char**>(keywords),
                                      &name, ostrel_unsigned_converter, &address))
         return -1;
-    if (as_module(self)->md) {
+    if (bound_module(self)) {
         PyErr_SetString(PyExc_RuntimeError, "brisko.Module.__init__: the module is set up already");
         return -1;
     }
@@ -267,12 +267,9 @@ int genmodule_init(PyObject* self, PyObject* args, PyObject* kwds)
     if (!native_call([&] { made = new pygenmodule(Ostrel::DAQid(id), address.value); }))
         return -1;
     const int rc = setup_ostrel_module(self, made, made);
-    if (rc != 0) {
+    if (rc != 0)
         delete made;
-        return rc;
-    }
-    as_module(self)->md = made;
-    return 0;
+    return rc;
 }
 
 // EndOfEvent for Python: the native operation, which is forwarded to the
@@ -383,7 +380,7 @@ PyGetSetDef genmodule_getset[] = {
 
 PyTypeObject make_genmodule_type()
 {
-    PyTypeObject t = ostrel_new_type("pybrisko.GenModule", sizeof(PyGenModuleObject),
+    PyTypeObject t = ostrel_new_type("pybrisko.GenModule", sizeof(OstrelModuleObject),
                                      "An acquisition module written in Python");
     t.tp_methods = genmodule_methods;
     t.tp_getset = genmodule_getset;

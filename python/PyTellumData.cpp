@@ -215,8 +215,7 @@ TellumData* tellum_data_record(PyObject* object)
 {
     if (!object || !PyObject_TypeCheck(object, &tellum_data_Type))
         return nullptr;
-    Ostrel::ModuleData* block = as_record(object)->data;
-    return block ? reinterpret_cast<TellumData*>(block->data()) : nullptr;
+    return TellumData::from(as_record(object)->data);
 }
 
 extern "C" {
@@ -243,7 +242,7 @@ PyObject* PyBrisko_TellumData_New(unsigned short record_type, unsigned short mod
 
 PyObject* PyBrisko_TellumData_FromTellumData(Ostrel::ModuleData* block)
 {
-    if (!block || block->size() < sizeof(TellumData)) {
+    if (!TellumData::from(block)) {
         PyErr_Format(PyExc_ValueError, "TellumData - a block of %zu bytes holds no record",
                      block ? block->size() : size_t{0});
         return nullptr;

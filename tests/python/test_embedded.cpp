@@ -7,6 +7,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <dlfcn.h>
+
 #include <string>
 
 #include "common/AsciiDumpFixture.h"
@@ -297,6 +299,38 @@ TEST_F(EmbeddedPython, PedestalsComputedFromPython)
     EXPECT_EQ(1.0, a->Nevts()[1]);
     EXPECT_EQ(0.0, a->Nevts()[2]);
     EXPECT_EQ(0.0, a->Ped()[2]);
+}
+
+// An embedding program's way to a new analysis object, through the entry
+// point the loaded module exports.
+TEST_F(EmbeddedPython, AnalysisMadeByTheEmbeddingProgram)
+{
+    const std::string file = eval("pybrisko.__file__");
+    void* module = dlopen(file.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(nullptr, module) << file;
+    using New = PyObject* (*)(int, int);
+    auto make = reinterpret_cast<New>(dlsym(module, "PyBrisko_Analysis_New"));
+    ASSERT_NE(nullptr, make);
+
+    PyGILState_STATE state = PyGILState_Ensure();
+    PyObject* made = make(2, 4);
+    std::string refused;
+    PyObject* none = make(0, 4);
+    if (!none)
+        refused = error_text();
+    if (made)
+        PyDict_SetItemString(PyModule_GetDict(PyImport_AddModule("__main__")), "made", made);
+    Py_XDECREF(made);
+    Py_XDECREF(none);
+    PyGILState_Release(state);
+    dlclose(module);
+
+    ASSERT_NE(nullptr, made);
+    EXPECT_EQ("(True, 8)", eval("(isinstance(made, pybrisko.Analysis), made.ntot)"));
+    EXPECT_EQ("True", eval("sys.getrefcount(made) == 2"));
+    EXPECT_EQ(nullptr, none);
+    EXPECT_EQ(0u, refused.find("ValueError: ")) << refused;
+    EXPECT_EQ("", py("del made"));
 }
 
 // The types' own tests, in a process that holds the acquisition (and, in a
