@@ -104,6 +104,7 @@ void gtk_spinslider_set_ratio(SpinSlider* slider, float ratio)
 {
     g_return_if_fail(IS_SPINSLIDER (slider));
     slider->ratio = ratio;
+    gtk_widget_queue_resize(GTK_WIDGET(slider));
 }
 
 float gtk_spinslider_get_value(SpinSlider* slider)

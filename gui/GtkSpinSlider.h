@@ -34,7 +34,7 @@ GType spinslider_get_type(void);
  * size, then the value. */
 GtkWidget* gtk_spinslider_new(float value, float lower, float upper, float step, float page,
                               float page_size);
-/* Takes effect at the next size allocation. */
+/* Takes effect at the next size allocation, which it asks for. */
 void gtk_spinslider_set_ratio(SpinSlider* slider, float ratio);
 float gtk_spinslider_get_value(SpinSlider* slider);
 void gtk_spinslider_set_value(SpinSlider* slider, float value);
