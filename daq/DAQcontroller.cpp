@@ -60,6 +60,8 @@ void DAQcontroller::set_module_list()
     if (!window)
         return;
     const std::vector<std::string> ids = module_ids();
+    // The run menu "main" follows the state of "main", found and updated in
+    // one step so that the menu cannot go in between.
     if (TellumRunManager* rm = get_run_manager()) {
         const Ostrel::RunState state = rm->GetStatus();
         RunMenu::post_update("main", RunMenu::translate(state.get_status()));

@@ -23,11 +23,6 @@ struct Line {
     bool operator==(const Line& o) const { return text == o.text && tag == o.tag; }
 };
 
-std::ostream& operator<<(std::ostream& os, const Line& l)
-{
-    return os << l.text << " [" << l.tag << "]";
-}
-
 // The text lines of the view, each with the name of its tag.
 std::vector<Line> shown(GtkTextView* view)
 {
