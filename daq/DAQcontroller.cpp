@@ -10,6 +10,7 @@
 #include "daq/TellumData.h"
 #include "daq/TellumRunManager.h"
 #include "data/Analysis.h"
+#include "gui/RunMenu.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Log.h"
 
@@ -59,10 +60,15 @@ void DAQcontroller::set_module_list()
     if (!window)
         return;
     const std::vector<std::string> ids = module_ids();
-    // The run menu "main" follows the state of "main" (RunMenu::find,
-    // translate and update with a copy of its run state), then the window
-    // rebuilds its panels from `ids` (MainWindow::set_module_list): both
-    // belong to the main window, which is not part of this library yet.
+    // The run menu "main" follows the state of "main", found and updated in
+    // one step so that the menu cannot go in between.
+    if (TellumRunManager* rm = get_run_manager()) {
+        const Ostrel::RunState state = rm->GetStatus();
+        RunMenu::post_update("main", RunMenu::translate(state.get_status()));
+    }
+    // Then the window rebuilds its panels from `ids`
+    // (MainWindow::set_module_list): the main window is not part of this
+    // library yet.
 }
 
 void DAQcontroller::setup_daq(int, char**)
