@@ -34,6 +34,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -509,35 +510,25 @@ bool is_control(const std::string& operation)
     return operation == "runControl" || operation == "getRunState";
 }
 
-Reply run_operation(const Request& req)
+// Runs the operation; every failure comes out as a Fault.
+Result perform(const Request& req)
 {
+    auto it = operations().find(req.operation);
+    if (it == operations().end())
+        throw client_fault("Unknown operation " + req.operation);
     try {
-        auto it = operations().find(req.operation);
-        if (it == operations().end())
-            throw client_fault("Unknown operation " + req.operation);
-        try {
-            return Reply{SOUP_STATUS_OK, build_response(req, it->second(req))};
-        } catch (const ParameterNonExistent& e) {
-            throw client_fault(e.what());
-        } catch (const ParameterTypeDoesNotMatch& e) {
-            throw client_fault(e.what());
-        } catch (const Fault&) {
-            throw;
-        } catch (const std::exception& e) {
-            throw Fault{false, req.operation + " failed: " + e.what()};
-        } catch (...) {
-            throw Fault{false, req.operation + " failed"};
-        }
-    } catch (const Fault& f) {
-        return fault_reply(f);
+        return it->second(req);
+    } catch (const ParameterNonExistent& e) {
+        throw client_fault(e.what());
+    } catch (const ParameterTypeDoesNotMatch& e) {
+        throw client_fault(e.what());
+    } catch (const Fault&) {
+        throw;
     } catch (const std::exception& e) {
-        return fault_reply(Fault{false, std::string("Internal error: ") + e.what()});
+        throw Fault{false, req.operation + " failed: " + e.what()};
+    } catch (...) {
+        throw Fault{false, req.operation + " failed"};
     }
-}
-
-Reply unavailable(const std::string& message)
-{
-    return Reply{SOUP_STATUS_SERVICE_UNAVAILABLE, build_fault(Fault{false, message})};
 }
 
 // ---------------------------------------------------------------------------
@@ -555,6 +546,8 @@ struct Hub {
     // Null once the server thread takes no more answers or work.
     GMainContext* context = nullptr;
     GThreadPool* operation_pool = nullptr;
+
+    bool takes_answers();
 };
 
 // One request on its way through the pools and back. The counter carries
@@ -565,8 +558,41 @@ struct Job {
     guint64 id = 0;
     std::string body;
     Request request;
+    // What the work came to, until it is written out as the reply.
+    std::optional<Result> result;
+    Fault fault{false, std::string()};
+    guint fault_status = SOUP_STATUS_INTERNAL_SERVER_ERROR;
     Reply reply;
     std::atomic<int> handovers{0};
+
+    void fail(const Fault& f, guint status = SOUP_STATUS_INTERNAL_SERVER_ERROR)
+    {
+        fault = f;
+        fault_status = status;
+    }
+    void shut_out() { fail(Fault{false, "The SOAP server is shutting down"}, SOUP_STATUS_SERVICE_UNAVAILABLE); }
+    void run()
+    {
+        try {
+            result = perform(request);
+        } catch (const Fault& f) {
+            fail(f);
+        } catch (const std::exception& e) {
+            fail(Fault{false, std::string("Internal error: ") + e.what()});
+        }
+    }
+    Reply render() const
+    {
+        try {
+            if (result)
+                return Reply{SOUP_STATUS_OK, build_response(request, *result)};
+            if (fault_status == SOUP_STATUS_INTERNAL_SERVER_ERROR)
+                return fault_reply(fault);
+            return Reply{fault_status, build_fault(fault)};
+        } catch (const std::exception& e) {
+            return fault_reply(Fault{false, std::string("Internal error: ") + e.what()});
+        }
+    }
 
     void give() { handovers.fetch_add(1, std::memory_order_release); }
     void take() { handovers.load(std::memory_order_acquire); }
@@ -765,14 +791,14 @@ void OstrelSOAPPrivate::request_work(gpointer data, gpointer)
     job->take();
     Hub& hub = *job->hub;
     if (hub.stopping.load()) {
-        job->reply = unavailable("The SOAP server is shutting down");
+        job->shut_out();
         finish(job);
         return;
     }
     try {
         job->request = parse_request(job->body);
     } catch (const Fault& f) {
-        job->reply = fault_reply(f);
+        job->fail(f);
         finish(job);
         return;
     }
@@ -784,16 +810,16 @@ void OstrelSOAPPrivate::request_work(gpointer data, gpointer)
             job->give();
             if (g_thread_pool_push(hub.operation_pool, job, &error))
                 return;
-            job->reply = fault_reply(Fault{false, std::string("Cannot handle the request: ") + error->message});
+            job->fail(Fault{false, std::string("Cannot handle the request: ") + error->message});
             g_error_free(error);
         } else {
-            job->reply = unavailable("The SOAP server is shutting down");
+            job->shut_out();
         }
         lock.unlock();
         finish(job);
         return;
     }
-    job->reply = run_operation(job->request);
+    job->run();
     finish(job);
 }
 
@@ -802,16 +828,26 @@ void OstrelSOAPPrivate::operation_work(gpointer data, gpointer)
     Job* job = static_cast<Job*>(data);
     job->take();
     if (job->hub->stopping.load())
-        job->reply = unavailable("The SOAP server is shutting down");
+        job->shut_out();
     else
-        job->reply = run_operation(job->request);
+        job->run();
     finish(job);
+}
+
+bool Hub::takes_answers()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return context != nullptr;
 }
 
 void OstrelSOAPPrivate::finish(Job* job)
 {
     const std::shared_ptr<Hub> hub = job->hub;
-    {
+    // Once the server has stopped (and told the client so) nothing is
+    // written out: a worker left running must not use the libraries longer
+    // than it has to, the process may be ending.
+    if (hub->takes_answers()) {
+        job->reply = job->render();
         std::lock_guard<std::mutex> lock(hub->mutex);
         if (hub->context) {
             // That context is never this thread's default, so the call
@@ -821,7 +857,6 @@ void OstrelSOAPPrivate::finish(Job* job)
             return;
         }
     }
-    // The server has stopped and told the client so.
     delete job;
 }
 
@@ -883,7 +918,8 @@ void OstrelSOAPPrivate::stop_serving()
         log << Ostrel::loglevel(LOG_WARNING) << "SOAP server: stopping with " << waiting.size()
             << " operations still running" << std::endl;
     }
-    const Reply stopped = unavailable("The SOAP server stopped before the operation returned");
+    const Reply stopped{SOUP_STATUS_SERVICE_UNAVAILABLE,
+                        build_fault(Fault{false, "The SOAP server stopped before the operation returned"})};
     for (auto& kv : waiting) {
         Waiting& w = kv.second;
         g_signal_handlers_disconnect_by_data(w.msg, &w);

@@ -779,6 +779,7 @@ TEST_F(SoapOperations, ConnectionsDoNotPileUp)
 {
     const std::string request = envelope("listModules", {});
     ASSERT_EQ(http(port, "POST", request).status, 200);   // curl sets itself up once
+    // Perhaps with the server's end of that connection, still closing.
     const int before = open_files();
     const auto silent_until = Clock::now() + std::chrono::seconds(25);
     const std::vector<int> silent = {silent_client(port, ""),
@@ -820,7 +821,7 @@ TEST_F(SoapOperations, ConnectionsDoNotPileUp)
         EXPECT_TRUE(closed_by_peer(fd, silent_until));
         close(fd);
     }
-    EXPECT_TRUE(testutil::wait_until([&] { return open_files() == before; }, 5.0))
+    EXPECT_TRUE(testutil::wait_until([&] { return open_files() <= before; }, 5.0))
         << open_files() << " files open, " << before << " before";
 }
 
