@@ -114,9 +114,20 @@ int main(int argc, char** argv)
         case 'c':
             config->add_config_path(optarg);
             break;
-        case 'p':
-            iport = std::atoi(optarg);
+        case 'p': {
+            // A text that is no port would otherwise serve on some port
+            // nobody knows, or on none.
+            guint64 value = 0;
+            GError* error = nullptr;
+            if (!g_ascii_string_to_unsigned(optarg, 10, 1, 65535, &value, &error)) {
+                log << Ostrel::loglevel(Ostrel::LOG_ERROR) << program << ": --soap-port " << optarg
+                    << " refused: " << error->message << "; a port is a number from 1 to 65535" << std::endl;
+                g_error_free(error);
+                return 1;
+            }
+            iport = static_cast<int>(value);
             break;
+        }
         case '?': {
             // The option at fault: by its letter, or the word itself for an
             // option without one.

@@ -5,15 +5,26 @@
 // The server owns one thread (the calling thread with serve(false)) that
 // runs a GMainContext of its own: the SoupServer, its listening and client
 // sockets and every touch of a SoupServerMessage live there. A request is
-// paused on that thread and handed to a GThreadPool worker, which parses the
-// envelope, runs the operation and builds the reply; the reply goes back to
-// the server thread through g_main_context_invoke, which unpauses the
-// message. Operations may block for as long as they like (a "command" that
-// waits for the end of a run) without stalling other clients.
+// paused on that thread and handed to a worker of the request pool, which
+// parses the envelope and runs the control operations itself; every other
+// operation goes on to a worker of the operation pool. Those may block for as
+// long as they like (an observer that waits for something) without holding
+// up control: the request pool never waits on anything but the parse, which
+// the size and attribute limits keep short. The reply goes back to the
+// server thread through g_main_context_invoke, which unpauses the message.
 //
-// Stopping quits the loop, answers 503 to requests that come in meanwhile,
-// waits until every request handed to the pool has come back, and only then
-// drops the server, so no worker ever reaches freed state.
+// Whatever the workers and the server thread share is in a Hub that outlives
+// the server: stopping quits the loop, answers 503 to requests that come in
+// meanwhile, waits a little for the operations under way, then closes the
+// hub. Operations still running after that finish on their own and find
+// nobody to answer; their clients have been told the server stopped.
+//
+// Connections
+// -----------
+// libsoup does not notice a client closing a kept-alive connection between
+// two requests, and such a socket would stay open for good; so every reply
+// closes its connection. A client that goes quiet in the middle of a request
+// is dropped after IDLE_TIMEOUT.
 #include "ostrel/soap/OstrelSOAP.h"
 
 #include <atomic>
@@ -23,6 +34,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -30,6 +42,9 @@
 #include <typeinfo>
 #include <utility>
 #include <vector>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <gio/gio.h>
 #include <glib.h>
@@ -47,14 +62,29 @@
 
 namespace Ostrel {
 
+class OstrelSOAPPrivate;
+
 namespace {
 
 const char* const SOAP_ENV_NS = "http://schemas.xmlsoap.org/soap/envelope/";
 
-// Workers the pool may run at once. Each blocking operation holds one, so
-// the bound is generous; it only keeps a flood of requests from becoming a
-// flood of threads.
+// Workers of the operation pool. Each blocking operation holds one, so the
+// bound is generous; it only keeps a flood of requests from becoming a flood
+// of threads.
 const int MAX_WORKERS = 32;
+// Workers of the request pool: parsing and control operations, all short.
+const int REQUEST_WORKERS = 8;
+
+// Every operation fits in a few kilobytes; larger bodies get 413 unparsed.
+const gsize MAX_BODY = 1024 * 1024;
+// Attributes in one request, namespace declarations included (see
+// check_markup).
+const int MAX_ATTRIBUTES = 1000;
+// Seconds a client may leave its connection silent while the server waits
+// for it (to send a request, or to take the reply).
+const guint IDLE_TIMEOUT = 10;
+// How long stopping waits for the operations under way.
+const guint STOP_GRACE_MS = 2000;
 
 const xmlChar* X(const char* s) { return reinterpret_cast<const xmlChar*>(s); }
 
@@ -155,10 +185,47 @@ xmlNode* first_element(xmlNode* node)
     return nullptr;
 }
 
+void count_attributes(GMarkupParseContext*, const gchar*, const gchar** names, const gchar**, gpointer data,
+                      GError** error)
+{
+    int& n = *static_cast<int*>(data);
+    for (const gchar** a = names; *a; ++a) {
+        if (++n > MAX_ATTRIBUTES) {
+            g_set_error(error, G_MARKUP_ERROR, G_MARKUP_ERROR_INVALID_CONTENT, "more than %d attributes",
+                        MAX_ATTRIBUTES);
+            return;
+        }
+    }
+}
+
+// libxml2 checks the attributes of an element against each other pair by
+// pair and looks prefixes up through every namespace in scope: a body of
+// nothing but attributes takes minutes. GLib's markup parser goes through
+// the body in linear time first and counts them.
+void check_markup(const std::string& body)
+{
+    static const GMarkupParser counter = {count_attributes, nullptr, nullptr, nullptr, nullptr};
+    // A byte-order mark may come first, which GLib's parser does not take.
+    const size_t start = body.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    int n = 0;
+    GMarkupParseContext* ctx = g_markup_parse_context_new(&counter, G_MARKUP_TREAT_CDATA_AS_TEXT, &n, nullptr);
+    GError* error = nullptr;
+    const bool ok = g_markup_parse_context_parse(ctx, body.data() + start, static_cast<gssize>(body.size() - start),
+                                                 &error) &&
+                    g_markup_parse_context_end_parse(ctx, &error);
+    g_markup_parse_context_free(ctx);
+    if (!ok) {
+        const std::string why = error && error->message ? error->message : "not well-formed";
+        g_clear_error(&error);
+        throw client_fault("The request is not a SOAP envelope: " + why);
+    }
+}
+
 Request parse_request(const std::string& body)
 {
-    if (body.size() > static_cast<size_t>(INT_MAX))
+    if (body.size() > MAX_BODY)
         throw client_fault("The request is too large");
+    check_markup(body);
     xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
     if (!ctxt)
         throw Fault{false, "Out of memory"};
@@ -436,37 +503,102 @@ Reply fault_reply(const Fault& f)
     return Reply{SOUP_STATUS_INTERNAL_SERVER_ERROR, build_fault(f)};
 }
 
-Reply handle_soap(const std::string& body)
+// Control operations run on the request pool, so that they are served
+// whatever the operation pool is busy with.
+bool is_control(const std::string& operation)
 {
+    return operation == "runControl" || operation == "getRunState";
+}
+
+// Runs the operation; every failure comes out as a Fault.
+Result perform(const Request& req)
+{
+    auto it = operations().find(req.operation);
+    if (it == operations().end())
+        throw client_fault("Unknown operation " + req.operation);
     try {
-        const Request req = parse_request(body);
-        auto it = operations().find(req.operation);
-        if (it == operations().end())
-            throw client_fault("Unknown operation " + req.operation);
-        try {
-            return Reply{SOUP_STATUS_OK, build_response(req, it->second(req))};
-        } catch (const ParameterNonExistent& e) {
-            throw client_fault(e.what());
-        } catch (const ParameterTypeDoesNotMatch& e) {
-            throw client_fault(e.what());
-        } catch (const Fault&) {
-            throw;
-        } catch (const std::exception& e) {
-            throw Fault{false, req.operation + " failed: " + e.what()};
-        } catch (...) {
-            throw Fault{false, req.operation + " failed"};
-        }
-    } catch (const Fault& f) {
-        return fault_reply(f);
+        return it->second(req);
+    } catch (const ParameterNonExistent& e) {
+        throw client_fault(e.what());
+    } catch (const ParameterTypeDoesNotMatch& e) {
+        throw client_fault(e.what());
+    } catch (const Fault&) {
+        throw;
     } catch (const std::exception& e) {
-        return fault_reply(Fault{false, std::string("Internal error: ") + e.what()});
+        throw Fault{false, req.operation + " failed: " + e.what()};
+    } catch (...) {
+        throw Fault{false, req.operation + " failed"};
     }
 }
 
-} // namespace
-
 // ---------------------------------------------------------------------------
 // The server
+
+// What the server thread and the workers share. A worker keeps it alive for
+// as long as it holds a request, so the server may stop without waiting for
+// every worker to return.
+struct Hub {
+    explicit Hub(OstrelSOAPPrivate* o) : owner(o) {}
+
+    OstrelSOAPPrivate* const owner;   // touched on the server thread only
+    std::atomic<bool> stopping{false};
+    std::mutex mutex;
+    // Null once the server thread takes no more answers or work.
+    GMainContext* context = nullptr;
+    GThreadPool* operation_pool = nullptr;
+
+    bool takes_answers();
+};
+
+// One request on its way through the pools and back. The counter carries
+// each hand-over between threads in a form that thread checkers see (the
+// pools' and the context's own locks are not instrumented).
+struct Job {
+    std::shared_ptr<Hub> hub;
+    guint64 id = 0;
+    std::string body;
+    Request request;
+    // What the work came to, until it is written out as the reply.
+    std::optional<Result> result;
+    Fault fault{false, std::string()};
+    guint fault_status = SOUP_STATUS_INTERNAL_SERVER_ERROR;
+    Reply reply;
+    std::atomic<int> handovers{0};
+
+    void fail(const Fault& f, guint status = SOUP_STATUS_INTERNAL_SERVER_ERROR)
+    {
+        fault = f;
+        fault_status = status;
+    }
+    void shut_out() { fail(Fault{false, "The SOAP server is shutting down"}, SOUP_STATUS_SERVICE_UNAVAILABLE); }
+    void run()
+    {
+        try {
+            result = perform(request);
+        } catch (const Fault& f) {
+            fail(f);
+        } catch (const std::exception& e) {
+            fail(Fault{false, std::string("Internal error: ") + e.what()});
+        }
+    }
+    Reply render() const
+    {
+        try {
+            if (result)
+                return Reply{SOUP_STATUS_OK, build_response(request, *result)};
+            if (fault_status == SOUP_STATUS_INTERNAL_SERVER_ERROR)
+                return fault_reply(fault);
+            return Reply{fault_status, build_fault(fault)};
+        } catch (const std::exception& e) {
+            return fault_reply(Fault{false, std::string("Internal error: ") + e.what()});
+        }
+    }
+
+    void give() { handovers.fetch_add(1, std::memory_order_release); }
+    void take() { handovers.load(std::memory_order_acquire); }
+};
+
+} // namespace
 
 class OstrelSOAPPrivate {
 public:
@@ -477,26 +609,26 @@ public:
     int run(const std::string& address);   // the server thread's body
     void stop();
 
-    // One request on its way through the pool. The atomics carry the
-    // hand-over between threads in a form that thread checkers see (the
-    // pool's and the context's own locks are not instrumented).
-    struct Job {
-        OstrelSOAPPrivate* owner = nullptr;
-        GMainContext* context = nullptr;
+    // A paused message waiting for its answer; server thread only.
+    struct Waiting {
         SoupServerMessage* msg = nullptr;
-        std::string request;
-        Reply reply;
-        bool gone = false;               // server thread only
-        std::atomic<bool> handed{false};
-        std::atomic<bool> answered{false};
+        bool gone = false;
     };
 
     void on_request(SoupServerMessage* msg);
+    void answer(guint64 id, const Reply& reply);
+    void stop_serving();
     static void request_cb(SoupServer*, SoupServerMessage* msg, const char*, GHashTable*, gpointer self);
-    static void work_cb(gpointer job, gpointer);
+    static void early_cb(SoupServer*, SoupServerMessage* msg, const char*, GHashTable*, gpointer self);
+    static void started_cb(SoupServer*, SoupServerMessage* msg, gpointer);
+    static void got_chunk_cb(SoupServerMessage* msg, GBytes*, gpointer);
+    static void gone_cb(SoupServerMessage*, gpointer waiting);
+    static void request_work(gpointer job, gpointer);
+    static void operation_work(gpointer job, gpointer);
+    static void finish(Job* job);
     static gboolean answer_cb(gpointer job);
-    static void gone_cb(SoupServerMessage*, gpointer job);
-    static gboolean started_cb(gpointer self);
+    static void drop_job(gpointer job);
+    static gboolean loop_started_cb(gpointer self);
 
     const int port;
     std::atomic<int> bound_port{0};
@@ -515,18 +647,99 @@ public:
     // Server thread only.
     GMainContext* context = nullptr;
     SoupServer* server = nullptr;
-    GThreadPool* pool = nullptr;
-    int outstanding = 0;     // requests in the pool or on their way back
+    std::shared_ptr<Hub> hub;
+    GThreadPool* request_pool = nullptr;
+    guint64 last_id = 0;
+    std::map<guint64, Waiting> waiting;
 };
+
+namespace {
+
+// Marks a message whose body outgrew MAX_BODY while it came in.
+GQuark too_large_quark()
+{
+    static const GQuark q = g_quark_from_static_string("ostrel-soap-too-large");
+    return q;
+}
+
+void respond(SoupServerMessage* msg, const Reply& reply)
+{
+    soup_server_message_set_status(msg, reply.status, nullptr);
+    soup_server_message_set_response(msg, "text/xml; charset=utf-8", SOUP_MEMORY_COPY, reply.xml.data(),
+                                     reply.xml.size());
+}
+
+void refuse_too_large(SoupServerMessage* msg)
+{
+    // What is still coming is read and dropped, not kept.
+    SoupMessageBody* body = soup_server_message_get_request_body(msg);
+    soup_message_body_set_accumulate(body, FALSE);
+    soup_message_body_truncate(body);
+    respond(msg, Reply{SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE,
+                       build_fault(client_fault("The request is larger than " + std::to_string(MAX_BODY) +
+                                                " bytes"))});
+}
+
+// A listening socket on the address. GSocket's own backlog is 10: clients
+// beyond that connecting at once would wait a second for their SYN to be
+// sent again, so the system's limit is taken instead.
+bool listen_on(SoupServer* server, GInetAddress* inet, guint16 port, GError** error)
+{
+    const GSocketFamily family = g_inet_address_get_family(inet);
+    GSocket* sock = g_socket_new(family, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, error);
+    if (!sock)
+        return false;
+    g_socket_set_listen_backlog(sock, SOMAXCONN);
+    // The IPv4 wildcard gets a socket of its own.
+    if (family == G_SOCKET_FAMILY_IPV6)
+        g_socket_set_option(sock, IPPROTO_IPV6, IPV6_V6ONLY, 1, nullptr);
+    GSocketAddress* sa = g_inet_socket_address_new(inet, port);
+    const bool ok = g_socket_bind(sock, sa, TRUE, error) && g_socket_listen(sock, error) &&
+                    soup_server_listen_socket(server, sock, static_cast<SoupServerListenOptions>(0), error);
+    g_object_unref(sa);
+    g_object_unref(sock);
+    return ok;
+}
+
+} // namespace
 
 void OstrelSOAPPrivate::request_cb(SoupServer*, SoupServerMessage* msg, const char*, GHashTable*, gpointer self)
 {
     static_cast<OstrelSOAPPrivate*>(self)->on_request(msg);
 }
 
-void OstrelSOAPPrivate::gone_cb(SoupServerMessage*, gpointer job)
+void OstrelSOAPPrivate::started_cb(SoupServer*, SoupServerMessage* msg, gpointer)
 {
-    static_cast<Job*>(job)->gone = true;
+    soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Connection", "close");
+    if (GSocket* sock = soup_server_message_get_socket(msg))
+        g_socket_set_timeout(sock, IDLE_TIMEOUT);
+}
+
+void OstrelSOAPPrivate::early_cb(SoupServer*, SoupServerMessage* msg, const char*, GHashTable*, gpointer)
+{
+    SoupMessageHeaders* headers = soup_server_message_get_request_headers(msg);
+    if (soup_message_headers_get_encoding(headers) == SOUP_ENCODING_CONTENT_LENGTH &&
+        soup_message_headers_get_content_length(headers) > static_cast<goffset>(MAX_BODY)) {
+        refuse_too_large(msg);
+        return;
+    }
+    // A chunked body tells its size only as it comes.
+    g_signal_connect(msg, "got-chunk", G_CALLBACK(got_chunk_cb), nullptr);
+}
+
+void OstrelSOAPPrivate::got_chunk_cb(SoupServerMessage* msg, GBytes*, gpointer)
+{
+    SoupMessageBody* body = soup_server_message_get_request_body(msg);
+    if (body->length > static_cast<goffset>(MAX_BODY)) {
+        g_object_set_qdata(G_OBJECT(msg), too_large_quark(), GINT_TO_POINTER(1));
+        soup_message_body_set_accumulate(body, FALSE);
+        soup_message_body_truncate(body);
+    }
+}
+
+void OstrelSOAPPrivate::gone_cb(SoupServerMessage*, gpointer w)
+{
+    static_cast<Waiting*>(w)->gone = true;
 }
 
 void OstrelSOAPPrivate::on_request(SoupServerMessage* msg)
@@ -540,66 +753,192 @@ void OstrelSOAPPrivate::on_request(SoupServerMessage* msg)
         soup_server_message_set_status(msg, SOUP_STATUS_SERVICE_UNAVAILABLE, nullptr);
         return;
     }
+    if (g_object_get_qdata(G_OBJECT(msg), too_large_quark())) {
+        refuse_too_large(msg);
+        return;
+    }
 
     Job* job = new Job;
-    job->owner = this;
-    job->context = context;
+    job->hub = hub;
+    job->id = ++last_id;
     GBytes* bytes = soup_message_body_flatten(soup_server_message_get_request_body(msg));
     gsize size = 0;
     const char* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
     if (data)
-        job->request.assign(data, size);
+        job->body.assign(data, size);
     g_bytes_unref(bytes);
 
-    job->msg = SOUP_SERVER_MESSAGE(g_object_ref(msg));
-    g_signal_connect(msg, "finished", G_CALLBACK(gone_cb), job);
-    g_signal_connect(msg, "disconnected", G_CALLBACK(gone_cb), job);
-    soup_server_message_pause(msg);
-    ++outstanding;
-    job->handed.store(true, std::memory_order_release);
-
+    const guint64 id = job->id;
     GError* error = nullptr;
-    if (!g_thread_pool_push(pool, job, &error)) {
-        job->reply = fault_reply(Fault{false, std::string("Cannot handle the request: ") + error->message});
+    job->give();
+    if (!g_thread_pool_push(request_pool, job, &error)) {
+        respond(msg, fault_reply(Fault{false, std::string("Cannot handle the request: ") + error->message}));
         g_error_free(error);
-        job->answered.store(true, std::memory_order_release);
-        answer_cb(job);
+        delete job;
+        return;
     }
+    // The answer comes on this thread too, so after this.
+    Waiting& w = waiting[id];
+    w.msg = SOUP_SERVER_MESSAGE(g_object_ref(msg));
+    g_signal_connect(msg, "finished", G_CALLBACK(gone_cb), &w);
+    g_signal_connect(msg, "disconnected", G_CALLBACK(gone_cb), &w);
+    soup_server_message_pause(msg);
 }
 
-void OstrelSOAPPrivate::work_cb(gpointer data, gpointer)
+void OstrelSOAPPrivate::request_work(gpointer data, gpointer)
 {
     Job* job = static_cast<Job*>(data);
-    job->handed.load(std::memory_order_acquire);
-    if (job->owner->stopping.load())
-        job->reply = fault_reply(Fault{false, "The SOAP server is shutting down"});
+    job->take();
+    Hub& hub = *job->hub;
+    if (hub.stopping.load()) {
+        job->shut_out();
+        finish(job);
+        return;
+    }
+    try {
+        job->request = parse_request(job->body);
+    } catch (const Fault& f) {
+        job->fail(f);
+        finish(job);
+        return;
+    }
+    std::string().swap(job->body);
+    if (!is_control(job->request.operation)) {
+        std::unique_lock<std::mutex> lock(hub.mutex);
+        if (hub.operation_pool) {
+            GError* error = nullptr;
+            job->give();
+            if (g_thread_pool_push(hub.operation_pool, job, &error))
+                return;
+            job->fail(Fault{false, std::string("Cannot handle the request: ") + error->message});
+            g_error_free(error);
+        } else {
+            job->shut_out();
+        }
+        lock.unlock();
+        finish(job);
+        return;
+    }
+    job->run();
+    finish(job);
+}
+
+void OstrelSOAPPrivate::operation_work(gpointer data, gpointer)
+{
+    Job* job = static_cast<Job*>(data);
+    job->take();
+    if (job->hub->stopping.load())
+        job->shut_out();
     else
-        job->reply = handle_soap(job->request);
-    GMainContext* context = job->context;
-    job->answered.store(true, std::memory_order_release);
-    // The job belongs to the server thread from here on. That context is
-    // never this thread's default, so the call always queues.
-    g_main_context_invoke(context, answer_cb, job);
+        job->run();
+    finish(job);
+}
+
+bool Hub::takes_answers()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return context != nullptr;
+}
+
+void OstrelSOAPPrivate::finish(Job* job)
+{
+    const std::shared_ptr<Hub> hub = job->hub;
+    // Once the server has stopped (and told the client so) nothing is
+    // written out: a worker left running must not use the libraries longer
+    // than it has to, the process may be ending.
+    if (hub->takes_answers()) {
+        job->reply = job->render();
+        std::lock_guard<std::mutex> lock(hub->mutex);
+        if (hub->context) {
+            // That context is never this thread's default, so the call
+            // always queues; the job belongs to the server thread from here.
+            job->give();
+            g_main_context_invoke_full(hub->context, G_PRIORITY_DEFAULT, answer_cb, job, drop_job);
+            return;
+        }
+    }
+    delete job;
 }
 
 gboolean OstrelSOAPPrivate::answer_cb(gpointer data)
 {
     Job* job = static_cast<Job*>(data);
-    job->answered.load(std::memory_order_acquire);
-    g_signal_handlers_disconnect_by_data(job->msg, job);
-    if (!job->gone) {
-        soup_server_message_set_status(job->msg, job->reply.status, nullptr);
-        soup_server_message_set_response(job->msg, "text/xml; charset=utf-8", SOUP_MEMORY_COPY,
-                                         job->reply.xml.data(), job->reply.xml.size());
-        soup_server_message_unpause(job->msg);
-    }
-    g_object_unref(job->msg);
-    --job->owner->outstanding;
-    delete job;
+    job->take();
+    job->hub->owner->answer(job->id, job->reply);
     return G_SOURCE_REMOVE;
 }
 
-gboolean OstrelSOAPPrivate::started_cb(gpointer self)
+void OstrelSOAPPrivate::drop_job(gpointer data)
+{
+    Job* job = static_cast<Job*>(data);
+    job->take();
+    delete job;
+}
+
+void OstrelSOAPPrivate::answer(guint64 id, const Reply& reply)
+{
+    auto it = waiting.find(id);
+    if (it == waiting.end())
+        return;
+    Waiting& w = it->second;
+    g_signal_handlers_disconnect_by_data(w.msg, &w);
+    if (!w.gone) {
+        respond(w.msg, reply);
+        soup_server_message_unpause(w.msg);
+    }
+    g_object_unref(w.msg);
+    waiting.erase(it);
+}
+
+// After the loop has quit: the operations under way get a little time, then
+// the hub closes and whatever still waits is told that the server stopped.
+void OstrelSOAPPrivate::stop_serving()
+{
+    hub->stopping = true;
+    GSource* grace = g_timeout_source_new(STOP_GRACE_MS);
+    g_source_set_callback(grace, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
+    g_source_attach(grace, context);
+    const gint64 deadline = g_get_monotonic_time() + gint64(STOP_GRACE_MS) * 1000;
+    while (!waiting.empty() && g_get_monotonic_time() < deadline)
+        g_main_context_iteration(context, TRUE);
+    g_source_destroy(grace);
+    g_source_unref(grace);
+
+    GThreadPool* operation_pool = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(hub->mutex);
+        hub->context = nullptr;
+        std::swap(operation_pool, hub->operation_pool);
+    }
+    // Answers that were queued before the hub closed.
+    while (g_main_context_pending(context))
+        g_main_context_iteration(context, FALSE);
+    if (!waiting.empty()) {
+        Ostrel::ostream log;
+        log << Ostrel::loglevel(LOG_WARNING) << "SOAP server: stopping with " << waiting.size()
+            << " operations still running" << std::endl;
+    }
+    const Reply stopped{SOUP_STATUS_SERVICE_UNAVAILABLE,
+                        build_fault(Fault{false, "The SOAP server stopped before the operation returned"})};
+    for (auto& kv : waiting) {
+        Waiting& w = kv.second;
+        g_signal_handlers_disconnect_by_data(w.msg, &w);
+        if (!w.gone) {
+            respond(w.msg, stopped);
+            soup_server_message_unpause(w.msg);
+        }
+        g_object_unref(w.msg);
+    }
+    waiting.clear();
+    // Neither waits: requests still queued or running end in their workers,
+    // which then find the hub closed.
+    g_thread_pool_free(request_pool, FALSE, FALSE);
+    request_pool = nullptr;
+    g_thread_pool_free(operation_pool, FALSE, FALSE);
+    hub.reset();
+}
+
+gboolean OstrelSOAPPrivate::loop_started_cb(gpointer self)
 {
     OstrelSOAPPrivate* d = static_cast<OstrelSOAPPrivate*>(self);
     {
@@ -615,18 +954,20 @@ int OstrelSOAPPrivate::run(const std::string& address)
     context = g_main_context_new();
     g_main_context_push_thread_default(context);
     server = soup_server_new(nullptr, nullptr);   // no options; the second null ends the list
+    soup_server_add_early_handler(server, nullptr, early_cb, this, nullptr);
     soup_server_add_handler(server, nullptr, request_cb, this, nullptr);
+    g_signal_connect(server, "request-started", G_CALLBACK(started_cb), nullptr);
 
     GError* error = nullptr;
     bool ok = false;
     if (port < 0 || port > 65535) {
         g_set_error(&error, G_IO_ERROR, G_IO_ERROR_INVALID_ARGUMENT, "Invalid port %d", port);
     } else if (address.empty()) {
-        ok = soup_server_listen_all(server, static_cast<guint>(port), static_cast<SoupServerListenOptions>(0), &error);
+        GInetAddress* any4 = g_inet_address_new_any(G_SOCKET_FAMILY_IPV4);
+        ok = listen_on(server, any4, static_cast<guint16>(port), &error);
+        g_object_unref(any4);
     } else if (GInetAddress* inet = g_inet_address_new_from_string(address.c_str())) {
-        GSocketAddress* sa = g_inet_socket_address_new(inet, static_cast<guint16>(port));
-        ok = soup_server_listen(server, sa, static_cast<SoupServerListenOptions>(0), &error);
-        g_object_unref(sa);
+        ok = listen_on(server, inet, static_cast<guint16>(port), &error);
         g_object_unref(inet);
     } else {
         g_set_error(&error, G_IO_ERROR, G_IO_ERROR_INVALID_ARGUMENT,
@@ -635,15 +976,9 @@ int OstrelSOAPPrivate::run(const std::string& address)
 
     std::string where;
     if (ok) {
-        // On all interfaces there is one listener per address family; the
-        // IPv4 one reads best in the log.
         GSList* listeners = soup_server_get_listeners(server);
-        GSocket* shown = listeners ? G_SOCKET(listeners->data) : nullptr;
-        for (GSList* l = listeners; l; l = l->next)
-            if (g_socket_get_family(G_SOCKET(l->data)) == G_SOCKET_FAMILY_IPV4)
-                shown = G_SOCKET(l->data);
-        if (shown) {
-            GSocketAddress* local = g_socket_get_local_address(shown, nullptr);
+        if (listeners) {
+            GSocketAddress* local = g_socket_get_local_address(G_SOCKET(listeners->data), nullptr);
             if (local) {
                 bound_port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(local));
                 gchar* text = g_socket_connectable_to_string(G_SOCKET_CONNECTABLE(local));
@@ -653,8 +988,31 @@ int OstrelSOAPPrivate::run(const std::string& address)
             }
         }
         g_slist_free(listeners);
-        pool = g_thread_pool_new(work_cb, nullptr, MAX_WORKERS, FALSE, &error);
-        ok = pool != nullptr;
+        if (address.empty()) {
+            // Every interface: IPv6 too, where the system has it, on the
+            // port the IPv4 socket got.
+            GInetAddress* any6 = g_inet_address_new_any(G_SOCKET_FAMILY_IPV6);
+            GError* v6_error = nullptr;
+            if (!listen_on(server, any6, static_cast<guint16>(bound_port.load()), &v6_error)) {
+                Ostrel::ostream log;
+                log << Ostrel::loglevel(LOG_WARNING) << "SOAP server: not listening on IPv6: "
+                    << v6_error->message << std::endl;
+                g_error_free(v6_error);
+            }
+            g_object_unref(any6);
+        }
+        hub = std::make_shared<Hub>(this);
+        hub->context = context;
+        request_pool = g_thread_pool_new(request_work, nullptr, REQUEST_WORKERS, FALSE, &error);
+        if (request_pool)
+            hub->operation_pool = g_thread_pool_new(operation_work, nullptr, MAX_WORKERS, FALSE, &error);
+        ok = request_pool && hub->operation_pool;
+        if (!ok && request_pool) {
+            g_thread_pool_free(request_pool, TRUE, TRUE);
+            request_pool = nullptr;
+        }
+        if (!ok)
+            hub.reset();
     }
 
     if (!ok) {
@@ -691,17 +1049,13 @@ int OstrelSOAPPrivate::run(const std::string& address)
     // Running is announced from inside the loop, so that a stop() that
     // follows can always quit it.
     GSource* started = g_idle_source_new();
-    g_source_set_callback(started, started_cb, this, nullptr);
+    g_source_set_callback(started, loop_started_cb, this, nullptr);
     g_source_attach(started, context);
     g_source_unref(started);
 
     g_main_loop_run(main_loop);
 
-    // Stopping: new requests get 503 while the ones in the pool finish.
-    while (outstanding > 0)
-        g_main_context_iteration(context, TRUE);
-    g_thread_pool_free(pool, FALSE, TRUE);
-    pool = nullptr;
+    stop_serving();
     // Let the last replies go out, within reason.
     for (int i = 0; i < 1000 && g_main_context_pending(context); ++i)
         g_main_context_iteration(context, FALSE);

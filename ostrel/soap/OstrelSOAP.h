@@ -19,12 +19,18 @@ class OstrelSOAPPrivate;
 // getParameter(object, name), setParameter(object, name, value),
 // runControl(runManager, command) with command GetReady, Start, Stop, Pause,
 // Continue or Reset, and getRunState(object). They run on worker threads,
-// so an operation that blocks (a parameter whose observer waits for the end
-// of a run) holds up only its own client.
+// so an operation that blocks (a parameter whose observer waits) holds up
+// only its own client; runControl and getRunState have workers of their own
+// and are answered however many other operations block.
 //
-// stop() and the destructor wait for the operations already running to
-// return: stopping while a client's operation blocks waits until it is
-// released. Requests that arrive while stopping are answered 503.
+// Every reply closes its connection; a connection silent for 10 s while the
+// server waits on the client is dropped. A body larger than 1 MiB is
+// answered 413, one with more than 1,000 attributes gets a Client fault.
+//
+// stop() and the destructor wait up to 2 s for the operations already
+// running to return; the clients of those still running then are answered
+// 503, and the operations finish on their own. Requests that arrive while
+// stopping are answered 503.
 class OstrelSOAP {
 public:
     explicit OstrelSOAP(int port);
@@ -36,8 +42,8 @@ public:
     // is true, else in the calling thread until stop(). 0 or -1 (failure to
     // listen, or already serving). With background, returns once listening.
     int serve(bool background = true);
-    // Ends serving and joins the server thread; idempotent. Waits for the
-    // operations in progress (see above).
+    // Ends serving and joins the server thread; idempotent. Waits a little
+    // for the operations in progress (see above).
     void stop();
     bool is_running() const;
     // The port listened on (the one chosen for port 0), else the one given.

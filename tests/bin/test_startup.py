@@ -211,6 +211,17 @@ class StartUp(ProgramTest):
         self.assertIn("brisko: Problems parsing " + bad + "\n Quitting brisko", p.output)
         self.assertFalse(os.path.exists(self.default_file))
 
+    def test_soap_port_that_is_no_port_is_refused(self):
+        for word in ("abc", "0", "70000", "-1", "12abc", ""):
+            with self.subTest(port=word):
+                p = self.start("--no-gui", "--soap-port", word)
+                p.output, _ = p.proc.communicate(timeout=30)
+                self.assertEqual(p.proc.returncode, 1, p.output)
+                self.assertIn("brisko: --soap-port %s refused: " % word, p.output)
+                self.assertIn("a port is a number from 1 to 65535", p.output)
+                self.assertNotIn("SOAP server listening", p.output)
+                self.assertFalse(os.path.exists(self.default_file))
+
     def test_bad_options_do_not_stop_the_program(self):
         port = free_port()
         p = self.start("--no-gui", "--soap-port", str(port), "-h", "--ior", "x")

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -65,12 +67,12 @@ size_t collect(char* p, size_t size, size_t n, void* out)
     return size * n;
 }
 
-Http http(int port, const char* method, const std::string& body, long timeout_ms = 5000)
+// One request on a curl handle, which keeps its connection for the next
+// one when the server lets it.
+Http http_on(CURL* c, int port, const char* method, const std::string& body, long timeout_ms = 5000,
+             const char* extra_header = nullptr)
 {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     Http r;
-    CURL* c = curl_easy_init();
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
     curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
@@ -83,6 +85,8 @@ Http http(int port, const char* method, const std::string& body, long timeout_ms
     if (std::strcmp(method, "POST") == 0) {
         headers = curl_slist_append(headers, "Content-Type: text/xml; charset=utf-8");
         headers = curl_slist_append(headers, "SOAPAction: \"\"");
+        if (extra_header)
+            headers = curl_slist_append(headers, extra_header);
         curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
         curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.data());
         curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
@@ -91,7 +95,23 @@ Http http(int port, const char* method, const std::string& body, long timeout_ms
     }
     r.rc = curl_easy_perform(c);
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &r.status);
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
     curl_slist_free_all(headers);
+    return r;
+}
+
+CURL* new_handle()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    return curl_easy_init();
+}
+
+Http http(int port, const char* method, const std::string& body, long timeout_ms = 5000,
+          const char* extra_header = nullptr)
+{
+    CURL* c = new_handle();
+    Http r = http_on(c, port, method, body, timeout_ms, extra_header);
     curl_easy_cleanup(c);
     return r;
 }
@@ -282,22 +302,23 @@ private:
     std::vector<int> values;
 };
 
-// Holds the notifying thread until released (10 s at most), as a "command"
-// that waits for the end of a run does.
+// Holds every notifying thread until released (10 s at most), as a
+// "command" that waits for the end of a run does.
 class Blocker : public Ostrel::Observer {
 public:
     void update(Ostrel::Observable*, Ostrel::Argument*) override
     {
         std::unique_lock<std::mutex> lock(mutex);
-        entered = true;
+        ++entered;
         cond.notify_all();
         cond.wait_for(lock, std::chrono::seconds(10), [this] { return released; });
-        left = true;
+        ++left;
+        cond.notify_all();
     }
-    bool wait_entered(double seconds)
+    bool wait_entered(double seconds, int n = 1)
     {
         std::unique_lock<std::mutex> lock(mutex);
-        return cond.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return entered; });
+        return cond.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return entered >= n; });
     }
     void release()
     {
@@ -308,15 +329,21 @@ public:
     bool has_left()
     {
         std::lock_guard<std::mutex> lock(mutex);
-        return left;
+        return left > 0;
+    }
+    // After release: every thread that came in has gone again.
+    bool wait_all_left(double seconds)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return cond.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return left == entered; });
     }
 
 private:
     std::mutex mutex;
     std::condition_variable cond;
-    bool entered = false;
+    int entered = 0;
+    int left = 0;
     bool released = false;
-    bool left = false;
 };
 
 // The server reads and writes values under the parameter's lock; the test
@@ -703,6 +730,170 @@ TEST_F(SoapOperations, RunControlStartsPausesAndStopsARun)
 
     EXPECT_EQ(control("Reset").ret, "ok");
     EXPECT_FALSE(rm->isActive());
+}
+
+// ---------------------------------------------------------------------------
+// Load
+
+int open_files()
+{
+    int n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+}
+
+// A connection that sends the text and then stays silent.
+int silent_client(int port, const std::string& text)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        std::abort();
+    if (!text.empty() && send(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
+        std::abort();
+    return fd;
+}
+
+// Whether the peer closes the connection before the time is up.
+bool closed_by_peer(int fd, Clock::time_point until)
+{
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        pollfd p{fd, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) != 1)
+            return false;
+        char buf[256];
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            return true;
+    }
+}
+
+TEST_F(SoapOperations, ConnectionsDoNotPileUp)
+{
+    const std::string request = envelope("listModules", {});
+    ASSERT_EQ(http(port, "POST", request).status, 200);   // curl sets itself up once
+    // Perhaps with the server's end of that connection, still closing.
+    const int before = open_files();
+    const auto silent_until = Clock::now() + std::chrono::seconds(25);
+    const std::vector<int> silent = {silent_client(port, ""),
+                                     silent_client(port, "POST / HTTP/1.1\r\nHost: x\r\nContent-Len")};
+
+    // In sequence, on a handle that keeps its connection where it may.
+    CURL* c = new_handle();
+    int ok = 0;
+    for (int i = 0; i < 5000; ++i)
+        ok += http_on(c, port, "POST", request).status == 200;
+    curl_easy_cleanup(c);
+    EXPECT_EQ(ok, 5000);
+
+    // 50 clients at once. Connections beyond a short listen queue would wait
+    // a second for their retry.
+    std::atomic<int> good{0}, slow{0}, ready{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 50; ++t) {
+        clients.emplace_back([&] {
+            CURL* h = new_handle();
+            ++ready;
+            while (ready.load() < 50)
+                std::this_thread::yield();
+            for (int i = 0; i < 100; ++i) {
+                const auto t0 = Clock::now();
+                good += http_on(h, port, "POST", request).status == 200;
+                slow += Clock::now() - t0 >= std::chrono::milliseconds(900);
+            }
+            curl_easy_cleanup(h);
+        });
+    }
+    for (auto& t : clients)
+        t.join();
+    EXPECT_EQ(good.load(), 5000);
+    EXPECT_LE(slow.load(), 5);
+
+    // Clients that never finish a request are dropped after a while.
+    for (int fd : silent) {
+        EXPECT_TRUE(closed_by_peer(fd, silent_until));
+        close(fd);
+    }
+    EXPECT_TRUE(testutil::wait_until([&] { return open_files() <= before; }, 5.0))
+        << open_files() << " files open, " << before << " before";
+}
+
+TEST_F(SoapOperations, ControlIsServedWhileManyOperationsWait)
+{
+    Blocker blocker;
+    const int n = 40;
+    for (int i = 0; i < n; ++i)
+        module->add_par("hold" + std::to_string(i), new Ostrel::Par<int>(0))->addObserver(&blocker);
+    ASSERT_EQ(control("GetReady").ret, "ok");
+    ASSERT_EQ(control("Start").ret, "ok");
+    ASSERT_TRUE(testutil::wait_until([&] { return n_trigger(state("soap_rm")) >= 20; }, 10.0));
+
+    std::vector<Soap> waited(n);
+    std::vector<std::thread> clients;
+    for (int i = 0; i < n; ++i)
+        clients.emplace_back([&, i] { waited[i] = set("soap_mod", "hold" + std::to_string(i), "1", 20000); });
+    ASSERT_TRUE(blocker.wait_entered(10.0, 30));
+
+    auto t0 = Clock::now();
+    Soap s = call(port, "getRunState", {{"object", "soap_rm"}}, 1000);
+    EXPECT_EQ(s.fields["statusName"], "Running");
+    EXPECT_EQ(call(port, "runControl", {{"runManager", "soap_rm"}, {"command", "Stop"}}, 1000).ret, "ok");
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - t0).count(), 1.0);
+    EXPECT_TRUE(testutil::wait_until([&] { return !rm->isActive(); }, 10.0));
+
+    // Stopping does not wait for operations that do not return; their
+    // clients hear that the server stopped.
+    t0 = Clock::now();
+    server->stop();
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - t0).count(), 5.0);
+    EXPECT_FALSE(server->is_running());
+    for (auto& t : clients)
+        t.join();
+    for (const Soap& r : waited)
+        EXPECT_EQ(r.status, 503);
+    EXPECT_FALSE(blocker.has_left());
+
+    // The operations still end, with nobody to answer.
+    blocker.release();
+    EXPECT_TRUE(blocker.wait_all_left(10.0));
+}
+
+TEST_F(SoapOperations, OversizedRequestsAreRefused)
+{
+    const std::string big = envelope(
+        "setParameter", {{"object", "soap_mod"}, {"name", "label"}, {"value", std::string(2 << 20, 'x')}});
+    // By its length, and counted as it comes when sent in chunks.
+    for (const char* header : {static_cast<const char*>(nullptr), "Transfer-Encoding: chunked"}) {
+        SCOPED_TRACE(header ? header : "Content-Length");
+        const Http h = http(port, "POST", big, 10000, header);
+        EXPECT_EQ(h.status, 413);
+        EXPECT_TRUE(parse_reply(h).fault);
+    }
+    EXPECT_EQ(get("soap_mod", "label").ret, "a<b & \"c\"");
+
+    // 100,000 attributes on one element, well within the size.
+    std::string flood = std::string("<e:Envelope xmlns:e=\"") + ENV_NS + "\"><e:Body><listModules";
+    for (int i = 0; i < 100000; ++i)
+        flood += " a" + std::to_string(i) + "=''";
+    flood += "/></e:Body></e:Envelope>";
+    ASSERT_LT(flood.size(), 1u << 20);
+    const auto t0 = Clock::now();
+    expect_client_fault(parse_reply(http(port, "POST", flood, 20000)), "attributes");
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - t0).count(), 2.0);
+
+    // Just under the limit is served, byte-order mark and all.
+    const std::string large(900 * 1024, 'y');
+    const std::string body =
+        "\xEF\xBB\xBF" + envelope("setParameter", {{"object", "soap_mod"}, {"name", "label"}, {"value", large}});
+    EXPECT_EQ(parse_reply(http(port, "POST", body)).ret, "ok");
+    EXPECT_EQ(get("soap_mod", "label").ret, large);
 }
 
 } // namespace
