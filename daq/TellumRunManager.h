@@ -136,6 +136,7 @@ private:
     std::map<Ostrel::DAQid, FileIODescriptor> descriptor_map;
     std::atomic<bool> log_failed{false};
     long long next_sync = 0;   // monotonic microseconds; run thread only
+    unsigned cycles = 0;
 
     // "logData" commands being handled, and the one for the next run.
     std::mutex command_mutex;
