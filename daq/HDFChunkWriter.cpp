@@ -250,17 +250,6 @@ int HDFChunkWriter::flush(bool last)
     return failed ? -1 : 0;
 }
 
-int HDFChunkWriter::sync()
-{
-    if (pool)
-        write_ready();
-    if (flight.empty())
-        return flush(false);
-    const bool failed = refused;
-    refused = false;
-    return failed ? -1 : 0;
-}
-
 // The chunk being filled, whole: its rows, then zeros, as the library's
 // filter stores a chunk it was given part of.
 bool HDFChunkWriter::write_partial(bool last)

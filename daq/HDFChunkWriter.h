@@ -113,9 +113,6 @@ public:
     // chunk not yet full; with `last`, as the file is to keep them. 0, or -1
     // when the file refused rows since the last flush.
     int flush(bool last = false);
-    // As flush, without waiting: the chunks the workers have done, and the
-    // chunk not yet full when none is still with them (it lies past them).
-    int sync();
 
     // Rows appended.
     long rows() const { return start + static_cast<long>(count); }

@@ -424,7 +424,7 @@ int HDFDataLogger::do_close()
     const bool writing = !writes_failed();
     if (writing) {
         for (HDFStream& s : p.streams)
-            drain(s, Drain::Last);
+            drain(s, true);
     }
     p.streams.clear();
     // The streams hold HDF5 objects and types: they go before the file and
@@ -470,10 +470,8 @@ int HDFDataLogger::do_sync()
 {
     if (priv->fileid < 0)
         return 0;
-    // Often, during the run: the rows still being compressed wait for the
-    // next one rather than hold the run up.
     if (priv->dirty)
-        flush_file(Drain::Ready);
+        flush_data();
     return writes_failed() ? -1 : 0;
 }
 
@@ -486,16 +484,11 @@ int HDFDataLogger::writeTail(const char** block, HDFDataLogger* logger)
 
 void HDFDataLogger::flush_data()
 {
-    flush_file(Drain::All);
-}
-
-void HDFDataLogger::flush_file(Drain how)
-{
     HDFPrivate& p = *priv;
     if (p.fileid < 0 || p.io.failed())
         return;
     for (HDFStream& s : p.streams)
-        drain(s, how);
+        drain(s);
     fill_run_info(run_manager ? run_manager->get_event_number() : 0);
     append_data(p.run_records, 1, 1, &p.H.run_info, 1);
     H5Fflush(p.fileid, H5F_SCOPE_GLOBAL);
@@ -608,17 +601,11 @@ void HDFDataLogger::stage(HDFStream& s, const char* rows, int nrows, double t)
     priv->dirty = true;
 }
 
-void HDFDataLogger::drain(HDFStream& s, Drain how)
+void HDFDataLogger::drain(HDFStream& s, bool last)
 {
-    if (how == Drain::Ready) {
-        s.data->sync_rows();
-        if (s.times)
-            s.times->sync();
-        return;
-    }
-    s.data->flush_rows(how == Drain::Last);
+    s.data->flush_rows(last);
     if (s.times)
-        s.times->flush(how == Drain::Last);
+        s.times->flush(last);
 }
 
 // ---- side records ----------------------------------------------------------

@@ -57,11 +57,7 @@ private:
     void open_module(GenModule* module);
     int write_event(HDFStream& stream, const char* block, unsigned long size);
     void stage(HDFStream& stream, const char* rows, int nrows, double t);
-    // How much of a stream's waiting rows go to the file: what is ready
-    // without waiting, everything, or everything as the file keeps it.
-    enum class Drain { Ready, All, Last };
-    void drain(HDFStream& stream, Drain how);
-    void flush_file(Drain how);
+    void drain(HDFStream& stream, bool last = false);
     void close_objects();
 
     HDFPrivate* priv;

@@ -382,16 +382,6 @@ int HDFUserData::flush_rows(bool last)
     return rc;
 }
 
-int HDFUserData::sync_rows()
-{
-    int rc = 0;
-    for (const auto& w : writers) {
-        if (w && w->sync() < 0)
-            rc = -1;
-    }
-    return rc;
-}
-
 void HDFUserData::close()
 {
     if (error())

@@ -76,9 +76,6 @@ public:
     // Writes every row that waits in memory (with `last`, as the file is to
     // keep them). 0, or -1 when a dataset refused rows since the last flush.
     int flush_rows(bool last = false);
-    // As flush_rows, without waiting for the chunks being compressed
-    // (HDFChunkWriter::sync).
-    int sync_rows();
 
     // Writes the rows that wait, closes the datasets and the group; the
     // file stays open.
