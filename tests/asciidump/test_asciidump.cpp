@@ -3,10 +3,7 @@
 // as lines, and its run files complete however logging ends.
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
 #include <unistd.h>
-
-#include <csignal>
 
 #include <atomic>
 #include <cstdint>
@@ -19,6 +16,7 @@
 #include <glib.h>
 
 #include "common/AsciiDumpFixture.h"
+#include "common/FileSizeLimit.h"
 #include "common/LogLines.h"
 #include "common/TestModule.h"
 #include "common/TestUtil.h"
@@ -231,15 +229,13 @@ TEST_F(AsciiDump, FailedWriteIsReportedAsFailure)
     ASSERT_EQ(0, rm->get_logger()->sync());
     // The file may grow no further: the next line, longer than the file's
     // buffer, reaches the file at once and fails.
-    struct rlimit was;
-    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &was));
-    const struct rlimit limit{4, was.rlim_max};
-    void (*handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limit));
-    const int failed = write(5000, 65535);
-    const int after = write(1, 2);
-    setrlimit(RLIMIT_FSIZE, &was);
-    std::signal(SIGXFSZ, handler);
+    int failed = 0;
+    int after = 0;
+    {
+        FileSizeLimit limit(4);
+        failed = write(5000, 65535);
+        after = write(1, 2);
+    }
 
     EXPECT_EQ(-1, failed);
     EXPECT_EQ(0, after);   // logging ended: nothing more counts as written
