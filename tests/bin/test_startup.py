@@ -22,7 +22,7 @@ import xml.etree.ElementTree as ET
 
 BRISKO = os.environ["BRISKO"]
 PLUGIN = os.environ["SYNTHETIC_PLUGIN"]
-ASCIIDUMP = os.environ["ASCIIDUMP_PLUGIN"]
+ASCIIDUMP = os.environ.get("ASCIIDUMP_PLUGIN", "libasciidump.so")
 SOAP_NS = "http://schemas.xmlsoap.org/soap/envelope/"
 
 
