@@ -2,7 +2,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -235,7 +234,6 @@ void TellumRunManager::run_paused()
     if (logger.load())
         with_logger([](DataLogger* active) { active->sync(); });
 }
-
 
 // ---- run file --------------------------------------------------------------
 

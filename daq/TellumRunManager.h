@@ -46,8 +46,8 @@ public:
     // never waits. Without a run going on it opens the file at once; during
     // a run the file belongs to the next run, which opens it as it starts
     // (a later "logData" takes its place; no next run, no file). Throws
-    // std::runtime_error when the file cannot be opened, or, during a run,
-    // when its folder does not exist or cannot take new files.
+    // std::runtime_error when the file's folder does not exist or cannot
+    // take new files, and when the file cannot be opened.
     void set_command(const std::string& text) override;
 
     // The object id of the module's stream descriptor (the HDF5 logger keeps
