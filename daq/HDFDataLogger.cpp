@@ -271,7 +271,7 @@ int HDFDataLogger::do_open(const char* path)
         const std::string why = p.io.open_error ? p.io.open_reason() : "the HDF5 library refused it";
         set_error(why);
         Ostrel::ostream log(Ostrel::LOG_SEVERE);
-        log << "HDFDataLogger: Couldn't create file " << path << ": " << why << std::endl;
+        log << "HDFDataLogger: Couldn't create file " << path << std::endl;
         return -1;
     }
     p.fileid = file;
