@@ -27,17 +27,14 @@ public:
     ~ASCIIDumpManager() override;
 
     // The event's line into the run file: 1 with logging off (nothing
-    // written), 0 for a module the framework does not know and for an event
-    // too short for its values (dropped), -1 when the file refused the line,
+    // written; 0 when logging ended because a write failed), 0 for a module
+    // the framework does not know and for an event too short for its values
+    // (dropped), -1 when the file refused the line (logging ends then),
     // else the line's length in bytes.
     int writeData(const Ostrel::DAQid& module, Ostrel::ModuleData* data) override;
 
     // The event's line; false for a block too short for what it announces.
     static bool format_line(const Ostrel::ModuleData* data, std::string& line);
-
-private:
-    // Failing writes are logged once, not once per event.
-    bool writes_failing = false;
 };
 
 // Writes what it is given and no side records; the run file's extension is

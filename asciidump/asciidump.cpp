@@ -69,8 +69,10 @@ bool ASCIIDumpManager::format_line(const Ostrel::ModuleData* data, std::string& 
 
 int ASCIIDumpManager::writeData(const Ostrel::DAQid& module, Ostrel::ModuleData* data)
 {
+    // After a failed write of the run file its events are not written.
+    const int logging_off = logging_failed() ? 0 : 1;
     if (!get_logger())
-        return 1;
+        return logging_off;
     if (!Ostrel::DAQmanager::theDAQmanager()->find_module(module))
         return 0;
     std::string line;
@@ -78,16 +80,10 @@ int ASCIIDumpManager::writeData(const Ostrel::DAQid& module, Ostrel::ModuleData*
         return 0;
     long written = 0;
     // Logging may have stopped meanwhile: then the event is not logged.
+    // A write that fails says so itself and ends the logging.
     if (!with_logger([&](DataLogger* logger) { written = logger->write(line.data(), line.size()); }))
-        return 1;
-    if (written < 0) {
-        if (!writes_failing)
-            run_support::log(Ostrel::LOG_ERROR, "ASCIIDumpManager: could not write to the run file");
-        writes_failing = true;
-        return -1;
-    }
-    writes_failing = false;
-    return static_cast<int>(line.size());
+        return logging_off;
+    return written < 0 ? -1 : static_cast<int>(line.size());
 }
 
 // ---- logger ------------------------------------------------------------------

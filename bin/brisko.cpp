@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <gio/gio.h>
 #include <glib-unix.h>
@@ -29,8 +30,9 @@ namespace {
 // The main loop of the program without its window; null with the window.
 GMainLoop* loop = nullptr;
 
-// SIGINT, delivered by GLib in the main loop rather than in a signal handler,
-// so that quitting the loop is safe.
+// SIGINT, SIGTERM and SIGHUP, delivered by GLib in the main loop rather than
+// in a signal handler, so that quitting the loop is safe: each ends the
+// program in order, runs stopped, files closed and the configuration saved.
 gboolean quit(gpointer)
 {
     std::printf("\nArrrgggg !!!!!\n");
@@ -46,8 +48,8 @@ std::string base_name(const char* path)
     return slash ? slash + 1 : path;
 }
 
-// Before the program saves the built-in document over an existing default
-// file (started with --no-cfg), the user's file is kept as "brisko.xml.bak".
+// Before the program saves over an existing default file, the user's file
+// is kept as "brisko.xml.bak", whichever file the program was started with.
 void keep_backup(const std::string& path, Ostrel::ostream& log)
 {
     const std::string backup = path + ".bak";
@@ -204,7 +206,9 @@ int main(int argc, char** argv)
     // send it as soon as the SOAP server answers, before the acquisition is
     // set up, and it then takes effect once the main loop runs.
     loop = g_main_loop_new(nullptr, TRUE);
-    const guint sigint = g_unix_signal_add(SIGINT, quit, nullptr);
+    std::vector<guint> signal_sources;
+    for (int signum : {SIGINT, SIGTERM, SIGHUP})
+        signal_sources.push_back(g_unix_signal_add(signum, quit, nullptr));
 
     Ostrel::OstrelSOAP the_soap_server(iport);
     the_soap_server.serve(true);
@@ -232,9 +236,11 @@ int main(int argc, char** argv)
     // acquisition goes away.
     log << Ostrel::loglevel(Ostrel::LOG_INFO) << "Saving current configuration in "
         << default_config_path << std::endl;
-    if (!have_file && g_file_test(default_config_path.c_str(), G_FILE_TEST_EXISTS))
+    if (g_file_test(default_config_path.c_str(), G_FILE_TEST_EXISTS))
         keep_backup(default_config_path, log);
-    config->save_config(default_config_path.c_str());
+    if (config->save_config(default_config_path.c_str()) < 0)
+        log << Ostrel::loglevel(Ostrel::LOG_ERROR) << "Could not save the configuration in "
+            << default_config_path << std::endl;
 
     Ostrel::DAQmanager* manager = Ostrel::DAQmanager::theDAQmanager();
     manager->StopRun();
@@ -246,7 +252,8 @@ int main(int argc, char** argv)
     config->reset();
     manager->cleanup();
 
-    g_source_remove(sigint);
+    for (guint source : signal_sources)
+        g_source_remove(source);
     g_main_loop_unref(loop);
     loop = nullptr;
     log << Ostrel::loglevel(Ostrel::LOG_INFO) << "Done" << std::endl;

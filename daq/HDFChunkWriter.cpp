@@ -1,6 +1,7 @@
 #include "daq/HDFChunkWriter.h"
 
 #include <cmath>
+#include <cstddef>
 
 #include <pthread.h>
 #include <zlib.h>
@@ -165,6 +166,8 @@ void HDFChunkWriter::chunk_full()
     job->done = false;
     start += static_cast<long>(chunk_rows);
     count = 0;
+    left_behind = 0;
+    stored_raw = false;
 
     if (pool) {
         if (pool->submit(job.get())) {
@@ -232,21 +235,44 @@ void HDFChunkWriter::write_plain(const HDFChunkJob& job)
     in_file = job.first_row + n;
 }
 
-int HDFChunkWriter::flush()
+int HDFChunkWriter::flush(bool last)
 {
     write_flight();
-    if (count > 0) {
-        // Only the rows of the chunk the file does not hold yet.
-        const long from = std::max(in_file, start);
-        const long n = start + static_cast<long>(count) - from;
-        if (n > 0) {
-            if (append_data(dataset, from, ncols, current.data() + static_cast<size_t>(from - start) * row_bytes, n) < 0)
-                refused = true;
-            else
-                in_file = from + n;
-        }
+    const long end = start + static_cast<long>(count);
+    if (count > 0 && (end > in_file || (last && stored_raw))) {
+        if (write_partial(last))
+            in_file = end;
+        else
+            refused = true;
     }
     const bool failed = refused;
     refused = false;
     return failed ? -1 : 0;
+}
+
+// The chunk being filled, whole: its rows, then zeros, as the library's
+// filter stores a chunk it was given part of.
+bool HDFChunkWriter::write_partial(bool last)
+{
+    const long end = start + static_cast<long>(count);
+    std::fill(current.begin() + static_cast<std::ptrdiff_t>(count * row_bytes), current.end(), 0);
+    const hsize_t cols = ncols > 1 ? static_cast<hsize_t>(ncols) : 1;
+    const hsize_t extent[2] = {static_cast<hsize_t>(end), cols};
+    const hsize_t offset[2] = {static_cast<hsize_t>(start), 0};
+    if (H5Dset_extent(dataset, extent) < 0)
+        return false;
+    if (!stored_raw || last) {
+        packed.resize(deflate_room(chunk_bytes));
+        uLongf size = static_cast<uLongf>(packed.size());
+        if (compress2(packed.data(), &size, reinterpret_cast<const Bytef*>(current.data()),
+                      static_cast<uLong>(chunk_bytes), 1) == Z_OK &&
+            (last || left_behind + size <= chunk_bytes)) {
+            left_behind += size;
+            stored_raw = false;
+            return H5Dwrite_chunk(dataset, H5P_DEFAULT, 0, offset, size, packed.data()) >= 0;
+        }
+    }
+    // Bit 0 of the filter mask: the pipeline's one filter, deflate, skipped.
+    stored_raw = true;
+    return H5Dwrite_chunk(dataset, H5P_DEFAULT, 1u, offset, chunk_bytes, current.data()) >= 0;
 }

@@ -2,9 +2,16 @@
 // chunk of 256 rows that is full is compressed on a worker thread, with the
 // same deflate call the library's filter makes, and written as it is stored
 // (a direct chunk write) by the thread that appends, in row order. The rows
-// of the chunk that is not yet full stay in memory: a flush writes them the
-// ordinary way, and they stay until the chunk is full, when the whole chunk
-// is written again.
+// of the chunk that is not yet full stay in memory: a flush writes that
+// chunk as it stands, and the rows stay until the chunk is full, when the
+// whole chunk is written again.
+//
+// A chunk flushed again and again (rows that come slowly, a flush every
+// second) leaves a copy behind at every flush, as the file's space is not
+// reused. Once its copies add up to the chunk's uncompressed size, further
+// flushes store it uncompressed (the chunk's filter skipped), at the same
+// size each time, which the library writes over itself; the last flush
+// stores it compressed again. Readers see the same rows either way.
 //
 // The library is not thread-safe: the workers only compress memory buffers,
 // and every HDF5 call happens in the appending thread. Without a worker, or
@@ -103,9 +110,9 @@ public:
     }
 
     // Writes every row appended: the chunks in flight, then the rows of the
-    // chunk not yet full. 0, or -1 when the file refused rows since the
-    // last flush.
-    int flush();
+    // chunk not yet full; with `last`, as the file is to keep them. 0, or -1
+    // when the file refused rows since the last flush.
+    int flush(bool last = false);
 
     // Rows appended.
     long rows() const { return start + static_cast<long>(count); }
@@ -117,6 +124,7 @@ private:
     void write_flight();
     void write_chunk(HDFChunkJob& job);
     void write_plain(const HDFChunkJob& job);
+    bool write_partial(bool last);
     std::unique_ptr<HDFChunkJob> new_job();
 
     hid_t dataset;
@@ -129,7 +137,10 @@ private:
     size_t count = 0;     // its rows
     long in_file = 0;     // rows the dataset's extent holds
     bool refused = false;
+    size_t left_behind = 0;     // bytes of the copies of the chunk being filled
+    bool stored_raw = false;    // that chunk is in the file uncompressed
     std::vector<char> current;
+    std::vector<unsigned char> packed;   // the chunk being filled, compressed
     std::deque<std::unique_ptr<HDFChunkJob>> flight;
     std::vector<std::unique_ptr<HDFChunkJob>> spare;
 };

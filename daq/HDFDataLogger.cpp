@@ -17,6 +17,7 @@
 
 #include "daq/GenModule.h"
 #include "daq/HDFChunkWriter.h"
+#include "daq/HDFFileDriver.h"
 #include "daq/HDFUserData.h"
 #include "daq/HDFUtils.h"
 #include "daq/ScanRunManager.h"
@@ -159,6 +160,9 @@ struct HDFPrivate {
     std::vector<HDFStream> streams;
     uint32_t nscan = 0;
     uint32_t npoints = 0;
+    HDFWriteState io;            // the writes of the open file
+    bool synced = false;         // a flush of the open file reached it whole
+    bool dirty = false;          // written to since the last flush
     double data_bytes = 0;       // bytes of rows handed to the current file
     unsigned long resized = 0;   // rows cut or padded to the format's size
 };
@@ -245,27 +249,35 @@ void HDFDataLogger::fill_run_info(unsigned long nevts)
 
 int HDFDataLogger::do_open(const char* path)
 {
-    std::remove(path);
+    HDFPrivate& p = *priv;
+    p.io = HDFWriteState();
     // What a flush put on disk must stay there until the next flush, so
     // that a run that ends abruptly leaves a readable file: chunks that grow
     // move elsewhere in the file, and the space they leave is not reused.
     const hid_t fcpl = H5Pcreate(H5P_FILE_CREATE);
     H5Pset_file_space_strategy(fcpl, H5F_FSPACE_STRATEGY_NONE, 0, 1);
+    // A file of that name that is not ours stays as it is.
+    const hid_t fapl = hdf_file_access(&p.io);
     hid_t file = -1;
     H5E_BEGIN_TRY
     {
-        file = H5Fcreate(path, H5F_ACC_TRUNC, fcpl, H5P_DEFAULT);
+        file = H5Fcreate(path, H5F_ACC_EXCL, fcpl, fapl >= 0 ? fapl : H5P_DEFAULT);
     }
     H5E_END_TRY;
     H5Pclose(fcpl);
+    if (fapl >= 0)
+        H5Pclose(fapl);
     if (file < 0) {
+        const std::string why = p.io.open_error ? p.io.open_reason() : "the HDF5 library refused it";
+        set_error(why);
         Ostrel::ostream log(Ostrel::LOG_SEVERE);
         log << "HDFDataLogger: Couldn't create file " << path << std::endl;
         return -1;
     }
-    HDFPrivate& p = *priv;
     p.fileid = file;
     p.data_bytes = 0;
+    p.synced = false;
+    p.dirty = true;
 
     p.time_type = compound(sizeof(RunInfoTime), {{"second", {offsetof(RunInfoTime, second), H5T_NATIVE_UINT32}},
                                                  {"minute", {offsetof(RunInfoTime, minute), H5T_NATIVE_UINT32}},
@@ -407,8 +419,13 @@ int HDFDataLogger::do_close()
     HDFPrivate& p = *priv;
     if (p.fileid < 0)
         return -1;
-    for (HDFStream& s : p.streams)
-        drain(s);
+    // After a failed write nothing more reaches the file (HDFFileDriver):
+    // the objects are let go without writing out what waits.
+    const bool writing = !writes_failed();
+    if (writing) {
+        for (HDFStream& s : p.streams)
+            drain(s, true);
+    }
     p.streams.clear();
     // The streams hold HDF5 objects and types: they go before the file and
     // the library. No descriptor may keep pointing at them, the run
@@ -420,20 +437,42 @@ int HDFDataLogger::do_close()
         if (run_manager)
             run_manager->updateOID(entry.first, 0);
     }
-    flush_data();
+    if (writing)
+        flush_data();
     close_objects();
 
     const herr_t rc = H5Fclose(p.fileid);
     p.fileid = -1;
-    if (rc < 0) {
+    const bool failed = writes_failed();
+    if (rc < 0 && !failed) {
         Ostrel::ostream log(Ostrel::LOG_ERROR);
         log << "Could not close " << get_file_name() << std::endl;
     }
+    // No flush reached it whole: nothing in it could be read.
+    if (failed && !p.synced)
+        std::remove(get_file_name().c_str());
     // Let the library go, unless another part of the program still holds
     // HDF5 objects: shutting down would close them under its feet.
     if (H5Fget_obj_count(H5F_OBJ_ALL, H5F_OBJ_ALL) == 0)
         H5close();
-    return rc < 0 ? -1 : 0;
+    return rc < 0 || failed ? -1 : 0;
+}
+
+bool HDFDataLogger::writes_failed()
+{
+    if (!priv->io.failed())
+        return false;
+    fail(priv->io.reason());
+    return true;
+}
+
+int HDFDataLogger::do_sync()
+{
+    if (priv->fileid < 0)
+        return 0;
+    if (priv->dirty)
+        flush_data();
+    return writes_failed() ? -1 : 0;
 }
 
 int HDFDataLogger::writeTail(const char** block, HDFDataLogger* logger)
@@ -446,7 +485,7 @@ int HDFDataLogger::writeTail(const char** block, HDFDataLogger* logger)
 void HDFDataLogger::flush_data()
 {
     HDFPrivate& p = *priv;
-    if (p.fileid < 0)
+    if (p.fileid < 0 || p.io.failed())
         return;
     for (HDFStream& s : p.streams)
         drain(s);
@@ -456,6 +495,9 @@ void HDFDataLogger::flush_data()
     // A byte past what the flush wrote: the library extends a block that
     // ends the file in place, which would write over the flushed one.
     H5Fincrement_filesize(p.fileid, 1);
+    p.dirty = false;
+    if (!writes_failed())
+        p.synced = true;
 }
 
 // ---- events ----------------------------------------------------------------
@@ -477,7 +519,7 @@ long HDFDataLogger::do_write(const char* block, unsigned long size)
             break;
         }
     }
-    return 0;
+    return writes_failed() ? -1 : 0;
 }
 
 long HDFDataLogger::do_write(const FileIODescriptor& d, const char* block, unsigned long size)
@@ -486,8 +528,10 @@ long HDFDataLogger::do_write(const FileIODescriptor& d, const char* block, unsig
     // data group, or of a closed file, carries nothing usable.
     const long oid = d.get_object_id();
     for (HDFStream& s : priv->streams) {
-        if (reinterpret_cast<long>(s.data) == oid)
-            return write_event(s, block, size);
+        if (reinterpret_cast<long>(s.data) == oid) {
+            const int rows = write_event(s, block, size);
+            return writes_failed() ? -1 : rows;
+        }
     }
     return 0;
 }
@@ -554,16 +598,25 @@ void HDFDataLogger::stage(HDFStream& s, const char* rows, int nrows, double t)
                 std::memcpy(to + r * sizeof t, &t, sizeof t);
         });
     priv->data_bytes += static_cast<double>(n * (row + sizeof(double)));
+    priv->dirty = true;
 }
 
-void HDFDataLogger::drain(HDFStream& s)
+void HDFDataLogger::drain(HDFStream& s, bool last)
 {
-    s.data->flush_rows();
+    s.data->flush_rows(last);
     if (s.times)
-        s.times->flush();
+        s.times->flush(last);
 }
 
 // ---- side records ----------------------------------------------------------
+
+void HDFDataLogger::side_written()
+{
+    if (priv->fileid < 0)
+        return;
+    priv->dirty = true;
+    writes_failed();
+}
 
 void HDFDataLogger::writePedestals()
 {
@@ -588,6 +641,7 @@ void HDFDataLogger::writePedestals()
         append_data(ids->noise, ids->nped, ids->ncol, noise.data(), 1);
         ids->nped += 1;
     }
+    side_written();
 }
 
 void HDFDataLogger::writeMaps()
@@ -601,6 +655,7 @@ void HDFDataLogger::writeMaps()
         words.insert(words.begin(), shape);
         append_data(ids->maps, 0, 1, words.data(), static_cast<long>(words.size()));
     }
+    side_written();
 }
 
 void HDFDataLogger::writeConfig()
@@ -612,6 +667,7 @@ void HDFDataLogger::writeConfig()
             append_data(ids->config, 0, 1, words, n);
         delete[] words;
     }
+    side_written();
 }
 
 void HDFDataLogger::writeScanDefinition()
@@ -645,6 +701,7 @@ void HDFDataLogger::writeScanDefinition()
     append_data(d, 0, 1, vars.data(), static_cast<long>(vars.size()));
     close_object(d);
     close_type(type);
+    side_written();
 }
 
 void HDFDataLogger::writeScanPoint()
@@ -666,4 +723,5 @@ void HDFDataLogger::writeScanPoint()
     append_data(p.scanVars, p.npoints, 1, values.data(), static_cast<long>(values.size()));
     p.nscan += 1;
     p.npoints += static_cast<uint32_t>(values.size());
+    side_written();
 }

@@ -12,8 +12,11 @@ struct HDFPrivate;
 struct HDFStream;
 
 // Event rows wait in memory and go to the file a chunk at a time; a flush
-// (by the flush rule, or flush_data) and the close write them out, so the
-// file holds the same rows as if each event had been appended on its own.
+// (by the flush rule, flush_data or sync) and the close write them out, so
+// the file holds the same rows as if each event had been appended on its
+// own. What a flush wrote stays readable whatever becomes of the process
+// or the disk afterwards: a file whose writing failed keeps what its last
+// flush put in it (and is removed when no flush reached it).
 class HDFDataLogger : public DataLogger {
 public:
     HDFDataLogger(TellumRunManager* rm, bool compress, unsigned long max_size);
@@ -43,13 +46,18 @@ protected:
     int do_close() override;
     long do_write(const char* buffer, unsigned long size) override;
     long do_write(const FileIODescriptor& descriptor, const char* buffer, unsigned long size) override;
+    // A flush, when anything was written since the last one.
+    int do_sync() override;
 
 private:
+    // True, and the failure recorded, once a write of the file has failed.
+    bool writes_failed();
+    void side_written();
     void fill_run_info(unsigned long nevts);
     void open_module(GenModule* module);
     int write_event(HDFStream& stream, const char* block, unsigned long size);
     void stage(HDFStream& stream, const char* rows, int nrows, double t);
-    void drain(HDFStream& stream);
+    void drain(HDFStream& stream, bool last = false);
     void close_objects();
 
     HDFPrivate* priv;

@@ -372,11 +372,11 @@ int HDFUserData::rc_of_datasets() const
     return 0;
 }
 
-int HDFUserData::flush_rows()
+int HDFUserData::flush_rows(bool last)
 {
     int rc = 0;
     for (const auto& w : writers) {
-        if (w && w->flush() < 0)
+        if (w && w->flush(last) < 0)
             rc = -1;
     }
     return rc;
@@ -386,7 +386,7 @@ void HDFUserData::close()
 {
     if (error())
         return;
-    flush_rows();
+    flush_rows(true);
     writers.clear();
     if (split) {
         for (const FormatDef& c : components) {

@@ -73,9 +73,9 @@ public:
     // (HDFChunkWriter), full chunks compressed by `pool` when it is given;
     // flush_rows and close write out what waits. For an attached stream.
     void buffer_rows(HDFChunkPool* pool);
-    // Writes every row that waits in memory. 0, or -1 when a dataset
-    // refused rows since the last flush.
-    int flush_rows();
+    // Writes every row that waits in memory (with `last`, as the file is to
+    // keep them). 0, or -1 when a dataset refused rows since the last flush.
+    int flush_rows(bool last = false);
 
     // Writes the rows that wait, closes the datasets and the group; the
     // file stays open.

@@ -218,7 +218,8 @@ void ScanRunManager::set_new_values()
 
 bool ScanRunManager::CheckEndOfRun()
 {
-    return past_last_point();
+    const bool base = PulseRunManager::CheckEndOfRun();
+    return past_last_point() || base;
 }
 
 void ScanRunManager::EndOfRun()

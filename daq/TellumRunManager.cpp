@@ -1,10 +1,15 @@
 #include "daq/TellumRunManager.h"
 
 #include <cctype>
-#include <chrono>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <stdexcept>
 #include <thread>
+
+#include <glib.h>
+#include <unistd.h>
 
 #include "config/PathUtils.h"
 #include "config/PluginParser.h"
@@ -26,6 +31,26 @@ namespace {
 // The longest wait for the monitor queue, in seconds.
 constexpr double monitor_wait = 5.0;
 
+// How often the run file is put on disk during a run: a run that ends
+// abruptly loses at most about this much.
+constexpr gint64 sync_period_us = G_USEC_PER_SEC;
+
+// What can be known of a run file before it is made: its folder is there
+// and takes new files.
+void check_run_folder(const std::string& file)
+{
+    gchar* dir = g_path_get_dirname(file.c_str());
+    const std::string folder(dir);
+    g_free(dir);
+    std::string why;
+    if (::access(folder.c_str(), W_OK | X_OK) != 0)
+        why = std::strerror(errno);
+    else if (!g_file_test(folder.c_str(), G_FILE_TEST_IS_DIR))
+        why = "not a folder";
+    if (!why.empty())
+        throw std::runtime_error("Cannot write the run file " + file + ": " + folder + ": " + why);
+}
+
 } // namespace
 
 TellumRunManager::TellumRunManager(const Ostrel::DAQid& id, Ostrel::RunCommand* command)
@@ -33,12 +58,14 @@ TellumRunManager::TellumRunManager(const Ostrel::DAQid& id, Ostrel::RunCommand* 
 {
     auto* text = new Ostrel::Par<std::string>();
     add_par("command", text);
-    // Bound after the holder observes the parameter: the command, which may
-    // wait for long, is then the last call its notification makes on this
-    // manager, so that a destructor waiting for it is not overtaken.
+    // Bound after the holder observes the parameter: the command is then
+    // the last call its notification makes on this manager, so that a
+    // destructor waiting for it is not overtaken, and a command it refuses
+    // (with an exception) leaves every other observer told.
     new_par(&TellumRunManager::set_command, text);
     const int capacity = run_support::monitor_buffer();
     set_monitor(new TellumMonitor(this, static_cast<size_t>(capacity > 0 ? capacity : 1)));
+    get_status().addObserver(&run_watch);
 }
 
 TellumRunManager::~TellumRunManager()
@@ -56,17 +83,16 @@ TellumRunManager::~TellumRunManager()
 
 void TellumRunManager::retire()
 {
-    // Before the run ends, so that a waiting "logData" does not take the
-    // end of the run for its cue.
+    // There is no next run for a "logData" that waits for one.
     {
         std::lock_guard<std::mutex> lock(command_mutex);
         retiring = true;
+        pending.reset();
     }
-    command_cond.notify_all();
     shutdown();
     {
         std::unique_lock<std::mutex> lock(command_mutex);
-        command_cond.wait(lock, [this] { return command_waiters == 0; });
+        command_cond.wait(lock, [this] { return commands_in_flight == 0; });
     }
     // A file opened without a run (or by a command that came after the
     // last run) is closed complete while the whole manager is still there.
@@ -77,6 +103,19 @@ void TellumRunManager::retire()
 
 void TellumRunManager::PrepareForRun()
 {
+    log_failed = false;
+    next_sync = 0;
+    // The file asked for during the previous run is this run's.
+    std::optional<LogRequest> request;
+    {
+        std::lock_guard<std::mutex> lock(command_mutex);
+        if (!retiring)
+            request.swap(pending);
+    }
+    std::string error;
+    if (request)
+        open_log(*request, error);
+
     const bool update = run_support::ped_update();
     for (Ostrel::Module* m : modules()) {
         GenModule* g = dynamic_cast<GenModule*>(m);
@@ -139,19 +178,61 @@ int TellumRunManager::EndOfEvent()
     return 0;
 }
 
+bool TellumRunManager::CheckEndOfRun()
+{
+    // The clock is read every few cycles only: this runs once per event.
+    if (++cycles % 64 != 0)
+        return false;
+    const gint64 now = g_get_monotonic_time();
+    if (now >= next_sync) {
+        next_sync = now + sync_period_us;
+        if (logger.load())
+            with_logger([](DataLogger* active) { active->sync(); });
+    }
+    return false;
+}
+
 int TellumRunManager::writeData(const Ostrel::DAQid& id, Ostrel::ModuleData* data)
 {
     if (!data)
         return 0;
     const int size = static_cast<int>(data->size());
     if (logger.load()) {
+        long written = 0;
         with_logger([&](DataLogger* active) {
             auto it = descriptor_map.find(id);
             if (it != descriptor_map.end())
-                active->write(it->second, data->data(), data->size());
+                written = active->write(it->second, data->data(), data->size());
         });
+        if (written < 0)
+            return 0;
     }
-    return size;
+    return log_failed.load() ? 0 : size;
+}
+
+void TellumRunManager::drop_if_failed(DataLogger* active)
+{
+    if (!active->failed())
+        return;
+    // The file said why; it keeps what reached it.
+    log_failed = true;
+    stop_logging();
+}
+
+void TellumRunManager::RunWatch::update(Ostrel::Observable*, Ostrel::Argument* argument)
+{
+    auto* status = dynamic_cast<Ostrel::Arg<Ostrel::RunState::StatusType>*>(argument);
+    if (!status)
+        return;
+    if (status->get_value() == Ostrel::RunState::Paused)
+        rm->run_paused();
+}
+
+// A pause may last long: what the run wrote so far goes on disk first.
+void TellumRunManager::run_paused()
+{
+    if (logger.load())
+        with_logger([](DataLogger* active) { active->sync(); });
 }
 
 // ---- run file --------------------------------------------------------------
@@ -179,18 +260,25 @@ DataLogger* TellumRunManager::create_logger(bool compress, int max_size)
     return new HDFDataLogger(this, compress, max_size > 0 ? static_cast<unsigned long>(max_size) : 0);
 }
 
-void TellumRunManager::log_data(const char* file, bool compress, int max_size)
+bool TellumRunManager::log_data(const char* file, bool compress, int max_size)
 {
     if (!file || !*file)
-        return;
+        return false;
+    std::string error;
+    return open_log({file, compress, max_size}, error);
+}
+
+bool TellumRunManager::open_log(const LogRequest& request, std::string& error)
+{
     std::lock_guard<std::recursive_mutex> lock(log_mutex);
     // The file of an earlier request would otherwise stay open and
     // incomplete for ever.
     stop_logging();
 
-    DataLogger* active = create_logger(compress, max_size);
+    DataLogger* active = create_logger(request.compress, request.max_size);
     logger = active;
-    const std::string name = PathUtils::splitext(file).first + "." + active->get_extension();
+    log_failed = false;
+    const std::string name = PathUtils::splitext(request.file).first + "." + active->get_extension();
 
     descriptors.clear();
     for (Ostrel::Module* m : modules()) {
@@ -212,10 +300,14 @@ void TellumRunManager::log_data(const char* file, bool compress, int max_size)
 
     get_status().reset();
     if (active->open(name.c_str()) != 0) {
-        log(Ostrel::LOG_ERROR, "Could not open the run file " + name);
+        const std::string why = active->get_error();
+        error = "Could not open the run file " + active->get_file_name() + (why.empty() ? "" : ": " + why);
+        log(Ostrel::LOG_ERROR, error);
         logger = nullptr;
         delete active;
+        return false;
     }
+    return true;
 }
 
 void TellumRunManager::stop_logging()
@@ -245,34 +337,36 @@ void TellumRunManager::set_command(const std::string& text)
     const char first =
         compress_text.empty() ? '\0' : static_cast<char>(std::tolower(static_cast<unsigned char>(compress_text[0])));
     const bool compress = first == 't' || first == 'y' || first == '1';
+    const LogRequest request{file, compress, max_size};
 
-    // No upper bound: the file belongs to the next run, whenever this one
-    // ends. A manager being deleted ends the wait (and the command).
+    check_run_folder(file);
     {
-        std::unique_lock<std::mutex> lock(command_mutex);
+        std::lock_guard<std::mutex> lock(command_mutex);
         if (retiring)
             return;
-        ++command_waiters;
-        const auto step = std::chrono::milliseconds(100);
-        do {
-            command_cond.wait_for(lock, step, [this] { return retiring; });
-        } while (!retiring && get_status().isRunning());
-        if (retiring) {
-            --command_waiters;
-            command_cond.notify_all();
+        // The next run opens it (PrepareForRun), whenever that comes; the
+        // sender is not kept waiting.
+        if (get_status().isRunning()) {
+            pending = request;
+            log(Ostrel::LOG_INFO, "The run file " + file + " is opened when the next run starts");
             return;
         }
+        // This file is for the next run, not one asked for earlier.
+        pending.reset();
+        ++commands_in_flight;
     }
     struct Leave {
         TellumRunManager* rm;
         ~Leave()
         {
             std::lock_guard<std::mutex> lock(rm->command_mutex);
-            --rm->command_waiters;
+            --rm->commands_in_flight;
             rm->command_cond.notify_all();
         }
     } leave{this};
-    log_data(file.c_str(), compress, max_size);
+    std::string error;
+    if (!open_log(request, error))
+        throw std::runtime_error(error);
 }
 
 // ---- modules and factories -------------------------------------------------

@@ -10,6 +10,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,10 +36,18 @@ public:
     void Start() override;
     void Stop() override;
     int EndOfEvent() override;
+    // Keeps the run file on disk: called in every cycle of the run loop,
+    // with or without events, it syncs the file once a second. False.
+    bool CheckEndOfRun() override;
+    // The event into the run file. The block's size; 0 once a write of the
+    // run file has failed (the run is then no longer logged).
     int writeData(const Ostrel::DAQid& id, Ostrel::ModuleData* data) override;
-    // The "command" parameter's texts; only "logData" is understood. It
-    // returns once the current run has stopped (and at once when the
-    // manager is being deleted meanwhile, writing nothing then).
+    // The "command" parameter's texts; only "logData" is understood, and it
+    // never waits. Without a run going on it opens the file at once; during
+    // a run the file belongs to the next run, which opens it as it starts
+    // (a later "logData" takes its place; no next run, no file). Throws
+    // std::runtime_error when the file's folder does not exist or cannot
+    // take new files, and when the file cannot be opened.
     void set_command(const std::string& text) override;
 
     // The object id of the module's stream descriptor (the HDF5 logger keeps
@@ -46,9 +55,12 @@ public:
     int updateOID(const Ostrel::DAQid& id, long oid);
     // Starts writing a run file named after `file` with the logger's
     // extension; a file still open is closed first. Nothing for a null or
-    // empty file name.
-    void log_data(const char* file, bool compress, int max_size);
+    // empty file name. True when the file is open; false, with an error
+    // line, when it could not be opened.
+    bool log_data(const char* file, bool compress, int max_size);
     void stop_logging();
+    // A write of this run's file failed: the run is no longer logged.
+    bool logging_failed() const { return log_failed.load(); }
     // A plug-in's logger when one is configured, else the HDF5 logger.
     DataLogger* create_logger(bool compress, int max_size);
     // Takes every module off the run command and returns them; the modules
@@ -78,7 +90,8 @@ protected:
     void wait_for_monitor(bool until_stop);
 
     // Calls f(logger) while no other thread can replace or close the active
-    // logger; false, without calling f, when no logger is active.
+    // logger; false, without calling f, when no logger is active. A logger
+    // whose writing failed meanwhile is closed and let go.
     template <class F>
     bool with_logger(F f)
     {
@@ -87,12 +100,33 @@ protected:
         if (!active)
             return false;
         f(active);
+        drop_if_failed(active);
         return true;
     }
 
     RunType run_type;
 
 private:
+    struct LogRequest {
+        std::string file;
+        bool compress;
+        int max_size;
+    };
+
+    // Sees the run state change on the thread that changes it.
+    class RunWatch : public Ostrel::Observer {
+    public:
+        explicit RunWatch(TellumRunManager* rm) : rm(rm) {}
+        void update(Ostrel::Observable* observable, Ostrel::Argument* argument) override;
+
+    private:
+        TellumRunManager* rm;
+    };
+
+    bool open_log(const LogRequest& request, std::string& error);
+    void drop_if_failed(DataLogger* active);
+    void run_paused();
+
     // Guards the logger and the descriptors: the run thread writes through
     // them while "logData" (another thread) or the destructor replaces them.
     // Recursive: the logger calls updateOID while it writes.
@@ -100,12 +134,17 @@ private:
     std::atomic<DataLogger*> logger;
     std::vector<FileIODescriptor> descriptors;
     std::map<Ostrel::DAQid, FileIODescriptor> descriptor_map;
+    std::atomic<bool> log_failed{false};
+    long long next_sync = 0;   // monotonic microseconds; run thread only
+    unsigned cycles = 0;
 
-    // "logData" commands waiting for the run to end.
+    // "logData" commands being handled, and the one for the next run.
     std::mutex command_mutex;
     std::condition_variable command_cond;
-    int command_waiters = 0;
+    int commands_in_flight = 0;
+    std::optional<LogRequest> pending;
     bool retiring = false;
+    RunWatch run_watch{this};
 };
 
 #endif

@@ -1,7 +1,11 @@
 #include "ostrel/FileIOManager.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "ostrel/Log.h"
 
@@ -9,20 +13,44 @@ namespace Ostrel {
 
 namespace {
 
-// The name of the k-th file of a run: "_NNN" before the extension of the
-// last path component.
+// The name with `suffix` before the extension of its last path component.
+std::string with_suffix(const std::string& name, const std::string& suffix)
+{
+    const size_t slash = name.rfind('/');
+    const size_t dot = name.rfind('.');
+    const size_t base = slash == std::string::npos ? 0 : slash + 1;
+    if (dot == std::string::npos || dot <= base)
+        return name + suffix;
+    return name.substr(0, dot) + suffix + name.substr(dot);
+}
+
+// The name of the k-th file of a run: "_NNN" before the extension.
 std::string numbered_name(const std::string& first, int k)
 {
     if (k <= 0)
         return first;
     char num[32];
     std::snprintf(num, sizeof num, "_%03d", k);
-    const size_t slash = first.rfind('/');
-    const size_t dot = first.rfind('.');
-    const size_t base = slash == std::string::npos ? 0 : slash + 1;
-    if (dot == std::string::npos || dot <= base)
-        return first + num;
-    return first.substr(0, dot) + num + first.substr(dot);
+    return with_suffix(first, num);
+}
+
+bool exists(const std::string& path)
+{
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// The name itself when nothing has it, else the first of name-1, name-2,
+// ... that nothing has.
+std::string free_name(const std::string& name)
+{
+    if (!exists(name))
+        return name;
+    for (unsigned long k = 1;; ++k) {
+        const std::string candidate = with_suffix(name, "-" + std::to_string(k));
+        if (!exists(candidate))
+            return candidate;
+    }
 }
 
 } // namespace
@@ -53,17 +81,29 @@ void FileIOManager::call_block_func(BlockFunc f, void* data)
     delete[] block;
 }
 
-int FileIOManager::open_file(const std::string& name)
+int FileIOManager::open_file(const std::string& wanted)
 {
-    if (do_open(name.c_str()) != 0)
-        return -1;
+    const std::string name = free_name(wanted);
+    if (name != wanted) {
+        Ostrel::ostream log(LOG_WARNING);
+        log << "The run file " << wanted << " exists already: this run goes to " << name << std::endl;
+    }
     {
         std::lock_guard<std::mutex> lock(_name_mutex);
         _name = name;
     }
+    if (do_open(name.c_str()) != 0)
+        return -1;
     _size = 0;
+    _synced = 0;
+    _ends.clear();
     _open = true;
     call_block_func(_header, _header_data);
+    // The file holds its beginning however the run ends.
+    if (sync() != 0) {
+        close_file();
+        return -1;
+    }
     return 0;
 }
 
@@ -71,9 +111,11 @@ int FileIOManager::close_file()
 {
     if (!_open)
         return -1;
-    call_block_func(_tail, _tail_data);
+    if (!_failed)
+        call_block_func(_tail, _tail_data);
     _open = false;
-    return do_close();
+    const int rc = do_close();
+    return _failed ? -1 : rc;
 }
 
 int FileIOManager::open(const char* name)
@@ -82,12 +124,18 @@ int FileIOManager::open(const char* name)
         return -1;
     if (_open)
         close_file();
+    _failed = false;
     {
         std::lock_guard<std::mutex> lock(_name_mutex);
-        _first_name = name;
+        _error.clear();
     }
     _file_number = 0;
-    return open_file(name);
+    if (open_file(name) != 0)
+        return -1;
+    // Further files are named after the one the run went to.
+    std::lock_guard<std::mutex> lock(_name_mutex);
+    _first_name = _name;
+    return 0;
 }
 
 int FileIOManager::close()
@@ -97,11 +145,11 @@ int FileIOManager::close()
 
 long FileIOManager::write(const char* buffer, unsigned long size)
 {
-    if (!_open)
+    if (!_open || _failed)
         return -1;
     const long n = do_write(buffer, size);
-    if (n < 0)
-        return n;
+    if (n < 0 || _failed)
+        return -1;
     _size += static_cast<unsigned long>(n);
     if (_max_size > 0 && _size >= _max_size && !_in_block) {
         std::string first;
@@ -109,31 +157,74 @@ long FileIOManager::write(const char* buffer, unsigned long size)
             std::lock_guard<std::mutex> lock(_name_mutex);
             first = _first_name;
         }
-        close_file();
+        // A file that cannot be ended loses this write with the rest after
+        // its last sync.
+        if (close_file() != 0 && _failed)
+            return -1;
         const int k = ++_file_number;
-        if (open_file(numbered_name(first, k)) != 0) {
-            Ostrel::ostream log(LOG_ERROR);
-            log << "FileIOManager: could not open " << numbered_name(first, k) << std::endl;
-        }
+        const std::string next = numbered_name(first, k);
+        if (open_file(next) != 0 && !_failed)
+            fail("cannot begin the next file " + next + ": " + get_error());
     }
     return n;
 }
 
 long FileIOManager::write(const FileIODescriptor& descriptor, const char* buffer, unsigned long size)
 {
-    if (!_open)
+    if (!_open || _failed)
         return -1;
-    return do_write(descriptor, buffer, size);
+    const long n = do_write(descriptor, buffer, size);
+    return _failed ? -1 : n;
+}
+
+int FileIOManager::sync()
+{
+    if (_failed)
+        return -1;
+    if (!_open)
+        return 0;
+    const int rc = do_sync();
+    return rc < 0 || _failed ? -1 : 0;
+}
+
+void FileIOManager::fail(const std::string& error)
+{
+    if (_failed.exchange(true))
+        return;
+    std::string name;
+    {
+        std::lock_guard<std::mutex> lock(_name_mutex);
+        _error = error;
+        name = _name;
+    }
+    Ostrel::ostream log(LOG_ERROR);
+    log << "Could not write the run file " << name << ": " << error << "; the run is no longer written"
+        << std::endl;
+}
+
+void FileIOManager::set_error(const std::string& error)
+{
+    std::lock_guard<std::mutex> lock(_name_mutex);
+    _error = error;
+}
+
+std::string FileIOManager::get_error() const
+{
+    std::lock_guard<std::mutex> lock(_name_mutex);
+    return _error;
 }
 
 int FileIOManager::do_open(const char* name)
 {
     if (_file)
         std::fclose(_file);
-    _file = std::fopen(name, "wb");
+    // Created here, or not at all: another file of that name is not ours.
+    _file = std::fopen(name, "wbx");
     if (!_file) {
+        const int e = errno;
+        set_error(std::strerror(e));
         Ostrel::ostream log(LOG_ERROR);
-        log << "FileIOManager: cannot open " << name << ": " << std::strerror(errno) << std::endl;
+        log << "FileIOManager: cannot open " << name << ": " << std::strerror(e) << std::endl;
         return -1;
     }
     return 0;
@@ -144,8 +235,32 @@ int FileIOManager::do_close()
     if (!_file)
         return -1;
     const int rc = std::fclose(_file);
+    const int e = errno;
     _file = nullptr;
-    return rc == 0 ? 0 : -1;
+    if (rc != 0)
+        fail(std::strerror(e));
+    if (_failed)
+        keep_written_part();
+    return rc == 0 && !_failed ? 0 : -1;
+}
+
+void FileIOManager::keep_written_part()
+{
+    const std::string name = get_file_name();
+    struct stat st;
+    const unsigned long on_disk = ::stat(name.c_str(), &st) == 0 ? static_cast<unsigned long>(st.st_size) : 0;
+    unsigned long keep = std::min(_synced, on_disk);
+    for (unsigned long end : _ends) {
+        if (end > on_disk)
+            break;
+        keep = end;
+    }
+    _ends.clear();
+    // Nothing of it reached the file: no empty file is left behind.
+    if (keep == 0)
+        ::unlink(name.c_str());
+    else if (keep < on_disk)
+        (void)::truncate(name.c_str(), static_cast<off_t>(keep));
 }
 
 long FileIOManager::do_write(const char* buffer, unsigned long size)
@@ -155,7 +270,28 @@ long FileIOManager::do_write(const char* buffer, unsigned long size)
     if (size == 0)
         return 0;
     const size_t n = std::fwrite(buffer, 1, size, _file);
-    return n == size ? static_cast<long>(n) : -1;
+    if (n != size) {
+        fail(std::strerror(errno));
+        return -1;
+    }
+    _ends.push_back(_size.load() + n);
+    // Bounded between syncs, which forget them.
+    if (_ends.size() >= (1u << 20))
+        do_sync();
+    return static_cast<long>(n);
+}
+
+int FileIOManager::do_sync()
+{
+    if (!_file)
+        return 0;
+    if (std::fflush(_file) != 0) {
+        fail(std::strerror(errno));
+        return -1;
+    }
+    _synced = _size.load();
+    _ends.clear();
+    return 0;
 }
 
 long FileIOManager::do_write(const FileIODescriptor&, const char* buffer, unsigned long size)

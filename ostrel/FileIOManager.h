@@ -20,6 +20,16 @@ namespace Ostrel {
 // the tail function and closes. A block that a header or tail function hands
 // back is written and then freed with delete[].
 //
+// A file that exists is never replaced: a run file goes to the first free
+// name, the name itself or the name with "-1", "-2", ... before its
+// extension, and get_file_name() gives the name used.
+//
+// The first write that fails (a full disk, a size limit) ends the writing:
+// one error line names the file and the error, every later write is refused
+// (-1), no further file is begun, and the file keeps what the last sync()
+// (or the opening, which syncs) put in it, and the default files whatever
+// whole writes reached them; a file left with nothing is removed.
+//
 // The do_ operations do the real work: by default plain binary files through
 // stdio; derived managers write other formats. The compression flag is kept
 // for them; the default files are not compressed.
@@ -56,12 +66,29 @@ public:
     // Bytes written, or -1 when nothing is open or the write failed.
     long write(const char* buffer, unsigned long size);
     long write(const FileIODescriptor& descriptor, const char* buffer, unsigned long size);
+    // Puts what was written so far where it outlives the process, so that
+    // a run that ends abruptly or a write that fails later keeps it. 0, or
+    // -1 when that failed (as a failed write).
+    int sync();
+
+    // Since the open, a write (or sync) failed.
+    bool failed() const { return _failed.load(); }
+    // Why the last open or write failed; empty when nothing did.
+    std::string get_error() const;
 
 protected:
     virtual int do_open(const char* name);
     virtual int do_close();
     virtual long do_write(const char* buffer, unsigned long size);
     virtual long do_write(const FileIODescriptor& descriptor, const char* buffer, unsigned long size);
+    virtual int do_sync();
+
+    // The writing of the open file failed for `error`: logs the one error
+    // line (once) and refuses what follows. A do_ operation that fails
+    // calls it.
+    void fail(const std::string& error);
+    // Why an open failed, for get_error().
+    void set_error(const std::string& error);
 
 public:
     // Closes a file the stdio default still holds; a derived manager closes
@@ -90,6 +117,9 @@ private:
     int open_file(const std::string& name);
     int close_file();
     void call_block_func(BlockFunc f, void* data);
+    // The stdio file after a failure: cut after the last whole write that
+    // reached it.
+    void keep_written_part();
 
     bool _compress;
     unsigned long _max_size;
@@ -107,6 +137,10 @@ private:
     std::atomic<int> _file_number{0};
     std::atomic<unsigned long> _size{0};
     std::atomic<bool> _open{false};
+    std::atomic<bool> _failed{false};
+    std::string _error;                // under _name_mutex
+    unsigned long _synced = 0;         // bytes of the stdio file known to be in it
+    std::vector<unsigned long> _ends;  // where the writes since then end
     bool _in_block = false;   // writing a header or tail: no rollover
 };
 

@@ -99,8 +99,13 @@ std::vector<Observer*> Observable::observers() const
 void Observable::notifyObservers(Argument* argument)
 {
     setChanged();
+    // Cleared also when an observer refuses the change with an exception,
+    // which goes on to whoever made the change.
+    struct Clear {
+        Observable* o;
+        ~Clear() { o->clearChanged(); }
+    } clear{this};
     for_each_observer([this, argument](Observer* o) { o->update(this, argument); });
-    clearChanged();
 }
 
 } // namespace Ostrel

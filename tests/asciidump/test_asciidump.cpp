@@ -16,6 +16,7 @@
 #include <glib.h>
 
 #include "common/AsciiDumpFixture.h"
+#include "common/FileSizeLimit.h"
 #include "common/LogLines.h"
 #include "common/TestModule.h"
 #include "common/TestUtil.h"
@@ -214,22 +215,36 @@ TEST_F(AsciiDump, WriteDataResults)
 
 TEST_F(AsciiDump, FailedWriteIsReportedAsFailure)
 {
-    if (access("/dev/full", W_OK) != 0)
-        GTEST_SKIP() << "no /dev/full";
-    const std::string full = dir + "/full.txt";
-    ASSERT_EQ(0, symlink("/dev/full", full.c_str()));
     TellumRunManager* rm = make_main();
     new RecordModule("7");
     log_to(rm, dir + "/full");
     ASSERT_NE(nullptr, rm->get_logger());
-    // Longer than the file's buffer: the write reaches the device at once.
-    Ostrel::ModuleData* big = plain(7, std::vector<uint16_t>(5000, 65535));
-    EXPECT_EQ(-1, rm->writeData("7", big));
-    EXPECT_EQ(-1, rm->writeData("7", big));
-    big->dec_ref();
+    auto write = [rm](uint16_t n, uint16_t value) {
+        Ostrel::ModuleData* b = plain(7, std::vector<uint16_t>(n, value));
+        const int rc = rm->writeData("7", b);
+        b->dec_ref();
+        return rc;
+    };
+    EXPECT_EQ(4, write(2, 1));
+    ASSERT_EQ(0, rm->get_logger()->sync());
+    // The file may grow no further: the next line, longer than the file's
+    // buffer, reaches the file at once and fails.
+    int failed = 0;
+    int after = 0;
+    {
+        FileSizeLimit limit(4);
+        failed = write(5000, 65535);
+        after = write(1, 2);
+    }
+
+    EXPECT_EQ(-1, failed);
+    EXPECT_EQ(0, after);   // logging ended: nothing more counts as written
+    EXPECT_EQ(nullptr, rm->get_logger());
+    EXPECT_TRUE(rm->logging_failed());
+    EXPECT_EQ("1 1\n", testutil::read_file(dir + "/full.txt"));
     int messages = 0;
     for (const std::string& line : process_log().get())
-        messages += line == "ASCIIDumpManager: could not write to the run file\n";
+        messages += line.find("Could not write the run file " + dir + "/full.txt: File too large") == 0;
     EXPECT_EQ(1, messages);
 }
 

@@ -1,11 +1,15 @@
 """The program started as users start it: options, configuration file,
-SOAP control, runs into files, SIGINT, and the configuration saved at exit.
+SOAP control, runs into files, signals and kills, full disks, and the
+configuration saved at exit.
 
 Every program runs with a private HOME; the SOAP server listens on loopback
 on a port found free for the test. Runs are driven with curl, as a remote
 client would."""
 
+import glob
 import os
+import re
+import resource
 import shutil
 import signal
 import socket
@@ -18,6 +22,7 @@ import xml.etree.ElementTree as ET
 
 BRISKO = os.environ["BRISKO"]
 PLUGIN = os.environ["SYNTHETIC_PLUGIN"]
+ASCIIDUMP = os.environ.get("ASCIIDUMP_PLUGIN", "libasciidump.so")
 SOAP_NS = "http://schemas.xmlsoap.org/soap/envelope/"
 
 
@@ -67,7 +72,7 @@ def run_state(port, name="main"):
 class Program:
     """brisko on its own private HOME."""
 
-    def __init__(self, home, args):
+    def __init__(self, home, args, preexec_fn=None):
         self.home = home
         env = dict(os.environ)
         env.update(HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
@@ -75,12 +80,13 @@ class Program:
                    XDG_CACHE_HOME=os.path.join(home, ".cache"))
         env.pop("DISPLAY", None)
         self.proc = subprocess.Popen([BRISKO] + args, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT, env=env, text=True)
+                                     stderr=subprocess.STDOUT, env=env, text=True,
+                                     preexec_fn=preexec_fn)
         self.output = None
 
-    def interrupt(self, timeout=60):
-        """SIGINT, then wait for the exit; the exit code."""
-        self.proc.send_signal(signal.SIGINT)
+    def interrupt(self, timeout=60, signum=signal.SIGINT):
+        """SIGINT (or another signal), then wait for the exit; the exit code."""
+        self.proc.send_signal(signum)
         self.output, _ = self.proc.communicate(timeout=timeout)
         return self.proc.returncode
 
@@ -96,14 +102,17 @@ class ProgramTest(unittest.TestCase):
         self.config_dir = os.path.join(self.home, ".config", "Tellum")
         self.default_file = os.path.join(self.config_dir, "brisko.xml")
         self.programs = []
+        self.mounts = []
 
     def tearDown(self):
         for p in self.programs:
             p.kill()
+        for m in self.mounts:
+            subprocess.run(["umount", m], capture_output=True)
         shutil.rmtree(self.home, ignore_errors=True)
 
-    def start(self, *args):
-        p = Program(self.home, list(args))
+    def start(self, *args, preexec_fn=None):
+        p = Program(self.home, list(args), preexec_fn)
         self.programs.append(p)
         return p
 
@@ -233,16 +242,60 @@ class StartUp(ProgramTest):
 PLUGINS = ('<plugin name="synthetic" module="synthetic"><lib>%s</lib>'
            "<hook>synthetic_section</hook></plugin>" % PLUGIN)
 NATIVE = "<data_logger><lib>%s</lib><hook>native_logger</hook><options/></data_logger>" % PLUGIN
+TEXT = ("<run_managers><data><lib>%s</lib><hook>create_run_manager</hook></data></run_managers>"
+        "<data_logger><lib>%s</lib><hook>create_ascii_logger</hook></data_logger>" % (ASCIIDUMP, ASCIIDUMP))
+H5_ROWS = ("import h5py,sys\n"
+           "f=h5py.File(sys.argv[1],'r')\n"
+           "seq=[int(r['seq']) for r in f['/modules/7/data/synthetic']]\n"
+           "assert seq==list(range(len(seq))), seq[:10]\n"
+           "assert len(f['/modules/7/data/time'])==len(seq)\n"
+           "print(len(seq), int(f['/header/run_records'][1]['nevts']))\n")
 
 
-class Runs(ProgramTest):
-    def start_with_module(self, mode="trigger", native=False):
+def h5_rows(path):
+    """The event rows of a run file and the events its run record counts,
+    read with h5py; raises when the file does not read."""
+    out = subprocess.run(["/usr/bin/python3", "-c", H5_ROWS, path], capture_output=True, text=True)
+    if out.returncode != 0:
+        raise AssertionError("%s does not read: %s" % (path, out.stderr))
+    rows, counted = out.stdout.split()
+    return int(rows), int(counted)
+
+
+def native_records(path):
+    """The records of a native run file, walked as a reader walks them: the
+    kind of each ("event", or 1 to 8 for a side record) and the sequence
+    numbers of the events; raises unless it ends with its last whole record."""
+    with open(path, "rb") as f:
+        data = f.read()
+    kinds, seqs, pos = [], [], 0
+    while pos + 4 <= len(data):
+        word = struct.unpack_from("<I", data, pos)[0]
+        if word & 0xFFFF == 0xCAFE:           # an event record
+            size = struct.unpack_from("<I", data, pos + 12)[0]
+            seqs.append(struct.unpack_from("<I", data, pos + 16)[0])
+            kinds.append("event")
+        elif word >> 16 == 0xCAFE:            # a side record
+            size = 4 * (word & 0xFFF)
+            kinds.append((word >> 12) & 0xF)
+        else:
+            raise AssertionError("%s: no record at byte %d" % (path, pos))
+        if size == 0 or pos + size > len(data):
+            raise AssertionError("%s: a record cut at byte %d" % (path, pos))
+        pos += size
+    if pos != len(data):
+        raise AssertionError("%s: %d bytes after the last record" % (path, len(data) - pos))
+    return kinds, seqs
+
+
+class RunProgramTest(ProgramTest):
+    def start_with_module(self, mode="trigger", native=False, loggers="", rate=2000, preexec_fn=None):
         port = free_port()
-        modules = '<synthetic name="7" mode="%s" rate="2000" nchip="1" nchan="8"/>' % mode
-        plugins = PLUGINS + (NATIVE if native else "")
+        modules = '<synthetic name="7" mode="%s" rate="%d" nchip="1" nchan="8"/>' % (mode, rate)
+        plugins = PLUGINS + (NATIVE if native else "") + loggers
         given = self.write_config(os.path.join(self.home, "run.xml"), modules=modules,
                                   plugins=plugins, soap_port=port)
-        p = self.start("--no-gui", given)
+        p = self.start("--no-gui", given, preexec_fn=preexec_fn)
         self.wait_for_soap(port)
         self.assertIn("7", [i.text for i in soap(port, "listModules")])
         return p, port
@@ -256,6 +309,8 @@ class Runs(ProgramTest):
         self.assertTrue(wait_until(lambda: run_state(port)["active"] == "false", 30))
         return run_state(port)
 
+
+class Runs(RunProgramTest):
     def test_run_into_hdf5(self):
         p, port = self.start_with_module()
         stem = os.path.join(self.home, "run")
@@ -288,23 +343,7 @@ class Runs(ProgramTest):
         stem = os.path.join(self.home, "run")
         state = self.take_run(port, stem, 300)
         self.assertEqual(p.interrupt(), 0)
-        with open(stem + ".data", "rb") as f:
-            data = f.read()
-        kinds, seqs = [], []
-        pos = 0
-        while pos + 4 <= len(data):
-            word = struct.unpack_from("<I", data, pos)[0]
-            if word & 0xFFFF == 0xCAFE:           # an event record
-                size = struct.unpack_from("<I", data, pos + 12)[0]
-                seqs.append(struct.unpack_from("<I", data, pos + 16)[0])
-                kinds.append("event")
-                pos += size
-            elif word >> 16 == 0xCAFE:            # a side record
-                kinds.append((word >> 12) & 0xF)
-                pos += 4 * (word & 0xFFF)
-            else:
-                self.fail("no record at byte %d" % pos)
-        self.assertEqual(pos, len(data))
+        kinds, seqs = native_records(stem + ".data")
         self.assertEqual(kinds[0], 1)             # run header
         self.assertEqual(kinds[-1], 3)            # run tail
         self.assertIn(4, kinds)                   # pedestals
@@ -329,6 +368,123 @@ class Runs(ProgramTest):
              stem + ".h5"],
             capture_output=True, text=True)
         self.assertEqual(check.returncode, 0, check.stderr)
+
+
+class RunFiles(RunProgramTest):
+    def small_disk(self):
+        """A folder for run files with room for 64 KiB: a file system of its
+        own when this process may mount one (CI runs as root), else a limit
+        on the size of each file the program writes. The folder, the
+        program's preexec_fn, and whether the room is shared by files."""
+        folder = os.path.join(self.home, "disk")
+        os.makedirs(folder)
+        if os.geteuid() == 0:
+            mount = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", folder],
+                                   capture_output=True)
+            if mount.returncode == 0:
+                self.mounts.append(folder)
+                return folder, None, True
+
+        def limit():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (65536, 65536))
+        return folder, limit, False
+
+    def test_log_data_is_answered_at_once_and_a_missing_folder_is_refused(self):
+        p, port = self.start_with_module(mode="timed")
+        missing = os.path.join(self.home, "no", "such", "run")
+        command = "logData|file=%s"
+        with self.assertRaisesRegex(RuntimeError, "no/such/run: .*No such file or directory"):
+            soap(port, "setParameter", object="main", name="command", value=command % missing)
+        soap(port, "runControl", runManager="main", command="Start")
+        self.assertTrue(wait_until(lambda: int(run_state(port)["nTrigger"]) >= 100, 30))
+        with self.assertRaisesRegex(RuntimeError, "no/such/run: .*No such file or directory"):
+            soap(port, "setParameter", object="main", name="command", value=command % missing)
+        # A good file, during the run, is taken at once (for the next run).
+        sent = time.monotonic()
+        soap(port, "setParameter", object="main", name="command", value=command % os.path.join(self.home, "next"))
+        self.assertLess(time.monotonic() - sent, 1.0)
+        self.assertEqual(p.interrupt(), 0)
+
+    def test_sigterm_and_sighup_end_a_run_as_sigint_does(self):
+        os.makedirs(self.config_dir)
+        for signum in (signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=signum.name):
+                own = self.write_config(self.default_file, extra="<!-- the user's own -->\n")
+                with open(own) as f:
+                    before = f.read()
+                p, port = self.start_with_module(mode="timed")
+                stem = os.path.join(self.home, signum.name)
+                soap(port, "setParameter", object="main", name="command", value="logData|file=%s" % stem)
+                soap(port, "runControl", runManager="main", command="Start")
+                self.assertTrue(wait_until(lambda: int(run_state(port)["nTrigger"]) >= 200, 30))
+                self.assertEqual(p.interrupt(signum=signum), 0)
+                self.assertTrue(p.output.rstrip().endswith("Done"), p.output)
+                rows, counted = h5_rows(stem + ".h5")
+                self.assertGreaterEqual(rows, 200)
+                self.assertEqual(rows, counted)
+                # Saved over the user's file, which is kept, though another was loaded.
+                saved = ET.parse(self.default_file).getroot()
+                self.assertEqual(saved.findtext("general/daq/soap_port"), str(port))
+                with open(self.default_file + ".bak") as f:
+                    self.assertEqual(f.read(), before)
+
+    def test_a_killed_run_leaves_the_events_older_than_two_seconds(self):
+        p, port = self.start_with_module(mode="timed")
+        stem = os.path.join(self.home, "killed")
+        soap(port, "setParameter", object="main", name="command", value="logData|file=%s" % stem)
+        soap(port, "runControl", runManager="main", command="Start")
+        self.assertTrue(wait_until(lambda: int(run_state(port)["nTrigger"]) >= 2000, 30))
+        older = int(run_state(port)["eventNumber"])
+        time.sleep(2.0)
+        p.proc.kill()
+        p.proc.communicate()
+        rows, counted = h5_rows(stem + ".h5")
+        self.assertGreaterEqual(rows, older)
+        self.assertEqual(rows, counted)
+        dump = subprocess.run(["h5dump", stem + ".h5"], capture_output=True, text=True)
+        self.assertEqual(dump.returncode, 0, dump.stderr)
+
+    def test_a_full_disk_ends_the_logging_loudly_in_each_format(self):
+        folder, preexec_fn, shared = self.small_disk()
+        for fmt, loggers in (("h5", ""), ("data", NATIVE), ("txt", TEXT)):
+            with self.subTest(format=fmt):
+                p, port = self.start_with_module(mode="timed", loggers=loggers, rate=20000,
+                                                 preexec_fn=preexec_fn)
+                stem = os.path.join(folder, "run")
+                # On a shared disk the run goes on in new files until none fits.
+                soap(port, "setParameter", object="main", name="command",
+                     value="logData|file=%s:max_size=%d" % (stem, 16384 if shared else 0))
+                soap(port, "runControl", runManager="main", command="Start")
+
+                def stopped_counting():
+                    a = run_state(port)
+                    time.sleep(0.3)
+                    b = run_state(port)
+                    return (int(a["nWritten"]) > 0 and a["nWritten"] == b["nWritten"]
+                            and int(b["nTrigger"]) > int(a["nTrigger"]))
+                self.assertTrue(wait_until(stopped_counting, 30))
+                soap(port, "runControl", runManager="main", command="Stop")
+                self.assertTrue(wait_until(lambda: run_state(port)["active"] == "false", 30))
+                self.assertEqual(p.interrupt(), 0)
+
+                errors = [l for l in p.output.splitlines() if l.startswith("Could not write")]
+                self.assertEqual(len(errors), 1, p.output)
+                self.assertRegex(errors[0], r"^Could not write the run file %s\S*\.%s: "
+                                 r"(No space left on device|File too large);" % (re.escape(stem), fmt))
+                self.assertNotIn("HDF5-DIAG", p.output)
+                files = glob.glob(stem + "*")
+                self.assertTrue(files)
+                for path in files:
+                    self.assertGreater(os.path.getsize(path), 0, path)
+                    if fmt == "h5":
+                        h5_rows(path)
+                    elif fmt == "data":
+                        self.assertEqual(native_records(path)[0][0], 1, path)
+                    else:
+                        with open(path) as f:
+                            self.assertTrue(f.read().endswith("\n"), path)
+                    os.remove(path)
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -450,6 +451,51 @@ TEST_F(HDFFileTest, ChunkFlushedPartlyIsWrittenWholeOnceFull)
     ASSERT_EQ(0, append_data(ref, 0, 5, rows.data(), 1000));
     H5Dclose(ref);
     EXPECT_EQ(stored_chunks("/ref"), stored_chunks("/grid"));
+}
+
+TEST_F(HDFFileTest, ChunkFlushedOftenIsWrittenOverInPlaceAndCompressedAtTheEnd)
+{
+    // Rows that do not compress, a flush after each: the copies the first
+    // chunk leaves behind soon add up to its size, and from then on it is
+    // stored uncompressed, always at one place, until it is full.
+    const size_t width = 40;
+    std::vector<char> rows(300 * width);
+    std::mt19937 random(7);
+    for (char& c : rows)
+        c = static_cast<char>(random());
+    hid_t ds = create_array(file, "/slow", H5T_NATIVE_DOUBLE, 5);
+    {
+        HDFChunkWriter w(ds, 5, width, HDFChunkPool::shared());
+        haddr_t raw_at = HADDR_UNDEF;
+        int raw_flushes = 0;
+        for (size_t n = 1; n <= rows.size() / width; ++n) {
+            w.append(rows.data() + (n - 1) * width, 1);
+            ASSERT_EQ(0, w.flush());
+            if (n >= HDFChunkWriter::chunk_rows)
+                continue;
+            const hsize_t first[2] = {0, 0};
+            unsigned mask = 0;
+            haddr_t addr = HADDR_UNDEF;
+            hsize_t size = 0;
+            ASSERT_GE(H5Dget_chunk_info_by_coord(ds, first, &mask, &addr, &size), 0);
+            if (mask == 1) {
+                raw_at = raw_at == HADDR_UNDEF ? addr : raw_at;
+                EXPECT_EQ(raw_at, addr) << n;
+                EXPECT_EQ(HDFChunkWriter::chunk_rows * width, size) << n;
+                ++raw_flushes;
+            } else {
+                EXPECT_EQ(HADDR_UNDEF, raw_at) << "compressed again after " << n << " rows";
+            }
+        }
+        EXPECT_GT(raw_flushes, 200);
+        EXPECT_EQ(0, w.flush(true));
+    }
+    H5Dclose(ds);
+    hid_t ref = create_array(file, "/ref", H5T_NATIVE_DOUBLE, 5);
+    ASSERT_EQ(0, append_data(ref, 0, 5, rows.data(), 300));
+    H5Dclose(ref);
+    EXPECT_EQ(read("/ref"), read("/slow"));
+    EXPECT_EQ(stored_chunks("/ref"), stored_chunks("/slow"));
 }
 
 TEST_F(HDFFileTest, BufferedStreamsStoreWhatDirectWritesStore)

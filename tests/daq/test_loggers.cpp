@@ -14,9 +14,12 @@
 #include <vector>
 
 #include <hdf5.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "common/FileSizeLimit.h"
+#include "common/LogLines.h"
 #include "common/TestUtil.h"
 #include "daq/HDFDataLogger.h"
 #include "daq/RunManagers.h"
@@ -585,6 +588,102 @@ TEST(HDFRunFile, FileThatCannotBeCreated)
         EXPECT_EQ(-1, logger.close());
     });
     EXPECT_NE(std::string::npos, out.find("HDFDataLogger: Couldn't create file " + missing)) << out;
+}
+
+// The lines of the log that begin with `start`.
+int lines_starting(LogLines& log, const std::string& start)
+{
+    int n = 0;
+    for (const std::string& line : log.get())
+        n += line.compare(0, start.size(), start) == 0;
+    return n;
+}
+
+TEST(NativeRunFile, ExistingFilesAreNeverReplaced)
+{
+    TestRunManager rm("native-names");
+    const std::string dir = testutil::make_temp_dir("names");
+    testutil::write_file(dir + "/run.data", "keep");
+    testutil::write_file(dir + "/run-1.data", "keep too");
+    LogLines log;
+    {
+        TellumLogger logger(&rm, false, 40);
+        ASSERT_EQ(0, logger.open((dir + "/run.data").c_str()));
+        EXPECT_EQ(dir + "/run-2.data", logger.get_file_name());
+        // Past the size limit the run goes on in a file named after its own.
+        const Words event(12, 0xCAFE);
+        EXPECT_EQ(48, logger.write(reinterpret_cast<const char*>(event.data()), 48));
+        EXPECT_EQ(dir + "/run-2_001.data", logger.get_file_name());
+    }
+    EXPECT_EQ("keep", testutil::read_file(dir + "/run.data"));
+    EXPECT_EQ("keep too", testutil::read_file(dir + "/run-1.data"));
+    EXPECT_TRUE(log.has("The run file " + dir + "/run.data exists already: this run goes to " + dir + "/run-2.data"));
+}
+
+TEST(HDFRunFile, FailedWriteKeepsTheLastFlushAndClosesCleanly)
+{
+    TestRunManager rm("hdf-full");
+    RowModule a("7", 128, analysis(4));
+    rm.addModule(&a);
+    const std::string path = testutil::make_temp_dir("full") + "/run.h5";
+    LogLines log;
+    std::string reports;
+    {
+        Clocked<HDFDataLogger> logger(&rm, false, 0);
+        const Descriptor d = register_streams(logger, {&a})[0];
+        ASSERT_EQ(0, logger.open(path.c_str()));
+        uint32_t e = 1;
+        for (; e <= 1000; ++e) {
+            rm.set_event(e);
+            log_event(logger, d, a, e);
+        }
+        ASSERT_EQ(0, logger.sync());
+        struct stat st{};
+        ASSERT_EQ(0, stat(path.c_str(), &st));
+        reports = testutil::capture_stderr([&] {
+            FileSizeLimit limit(static_cast<rlim_t>(st.st_size) + 4096);
+            long written = 0;
+            for (; e <= 20000 && written >= 0; ++e) {
+                rm.set_event(e);
+                Ostrel::ModuleData* block = a.make_event(e);
+                written = logger.write(d, block->data(), block->size());
+                block->dec_ref();
+            }
+            EXPECT_EQ(-1, written);
+            EXPECT_TRUE(logger.failed());
+            EXPECT_EQ(-1, logger.sync());
+            EXPECT_EQ(-1, logger.close());
+        });
+        // Nothing of the file is left half released in the library.
+        EXPECT_EQ(0, H5Fget_obj_count(H5F_OBJ_ALL, H5F_OBJ_ALL));
+    }
+    EXPECT_EQ("", reports);
+    EXPECT_EQ(1, lines_starting(log, "Could not write the run file " + path + ": File too large;"));
+    EXPECT_EQ(0, lines_starting(log, "Could not close"));
+    EXPECT_EQ(0, check_with_h5py(path, "{\"run\":{\"nevts_close\":1000},\"modules\":{\"7\":{\"data\":" +
+                                           data_rows(a, 1, 1000, 0, 0) + "}}}"));
+}
+
+TEST(RunFile, FileThatCannotBeWrittenIsNotLeftBehind)
+{
+    TestRunManager rm("no-room");
+    RowModule a("7", 4, analysis(4));
+    rm.addModule(&a);
+    const std::string dir = testutil::make_temp_dir("no-room");
+    std::unique_ptr<DataLogger> loggers[] = {std::make_unique<HDFDataLogger>(&rm, false, 0),
+                                             std::make_unique<TellumLogger>(&rm, false, 0)};
+    for (auto& logger : loggers) {
+        register_streams(*logger, {&a});
+        const std::string path = dir + "/run." + logger->get_extension();
+        LogLines log;
+        {
+            FileSizeLimit limit(0);
+            EXPECT_EQ(-1, logger->open(path.c_str()));
+        }
+        EXPECT_EQ("File too large", logger->get_error());
+        EXPECT_NE(0, access(path.c_str(), F_OK)) << path;
+        EXPECT_EQ(1, lines_starting(log, "Could not write the run file " + path + ": File too large;"));
+    }
 }
 
 // A run of one module into an HDF5 file, in a child process killed while

@@ -147,20 +147,24 @@ TEST_F(RunFixture, WithoutLoggerFactoryTheRunFileIsHDF5)
     EXPECT_NE("", testutil::read_file(dir + "/stem.h5"));
 }
 
-TEST_F(RunFixture, LogDataWaitsForTheRunToStopAndTheNextRunWritesTheFile)
+TEST_F(RunFixture, LogDataDuringARunReturnsAtOnceAndTheNextRunWritesTheFile)
 {
     TellumRunManager* rm = make("data", "rm");
     rm->addModule(new SyntheticModule("13", SyntheticModule::Timed, 2000));
     ASSERT_TRUE(start(rm));
     {
-        CommandThread sender(rm, "logData|file=" + dir + "/next");
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
-        EXPECT_FALSE(sender.returned());
-        EXPECT_EQ(0, journal().get().created);
-        rm->PrepareToStop(true);
-        EXPECT_TRUE(sender.returns_within(10.0));
+        CommandThread sender(rm, "logData|file=" + dir + "/first");
+        EXPECT_TRUE(sender.returns_within(1.0));
     }
-    ASSERT_NE(nullptr, rm->get_logger());
+    // A later request takes its place; what cannot be written is refused
+    // at once, and the request before it stays.
+    rm->set_par<std::string>("command", "logData|file=" + dir + "/next");
+    EXPECT_THROW(rm->set_par<std::string>("command", "logData|file=" + dir + "/no/such/folder/run"),
+                 std::runtime_error);
+    EXPECT_EQ(nullptr, rm->get_logger());
+    rm->PrepareToStop(true);
+    ASSERT_TRUE(testutil::wait_until([rm] { return !rm->isActive(); }, 10.0));
+    EXPECT_EQ(0, journal().get().created);
 
     rm->set_max_events(20);
     ASSERT_TRUE(run(rm));
@@ -170,19 +174,14 @@ TEST_F(RunFixture, LogDataWaitsForTheRunToStopAndTheNextRunWritesTheFile)
     EXPECT_EQ(1, j.closed);
 }
 
-TEST_F(RunFixture, DeletingTheManagerEndsAWaitingLogData)
+TEST_F(RunFixture, DeletingTheManagerDropsALogDataForTheNextRun)
 {
     auto* m = new SyntheticModule("14", SyntheticModule::Timed, 2000);
     TellumRunManager* rm = make("data", "rm");
     rm->addModule(m);
     ASSERT_TRUE(start(rm));
-    {
-        CommandThread sender(rm, "logData|file=" + dir + "/never");
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        EXPECT_FALSE(sender.returned());
-        delete rm;
-        EXPECT_TRUE(sender.returns_within(5.0));
-    }
+    rm->set_par<std::string>("command", "logData|file=" + dir + "/never");
+    delete rm;
     EXPECT_EQ(0, journal().get().created);
     EXPECT_EQ(1, m->n_stop.load());
 }

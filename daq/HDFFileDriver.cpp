@@ -1,0 +1,285 @@
+#include "daq/HDFFileDriver.h"
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+std::string HDFWriteState::reason() const
+{
+    return error ? std::strerror(error) : std::string();
+}
+
+std::string HDFWriteState::open_reason() const
+{
+    return open_error ? std::strerror(open_error) : std::string();
+}
+
+namespace {
+
+struct DriverInfo {
+    HDFWriteState* state;
+};
+
+struct DriverFile {
+    H5FD_t pub;   // first: the library sees the file as this
+    int fd;
+    haddr_t eoa;
+    haddr_t eof;
+    dev_t device;
+    ino_t inode;
+    HDFWriteState* state;
+};
+
+DriverFile* file_of(H5FD_t* f)
+{
+    return reinterpret_cast<DriverFile*>(f);
+}
+
+const DriverFile* file_of(const H5FD_t* f)
+{
+    return reinterpret_cast<const DriverFile*>(f);
+}
+
+constexpr haddr_t max_address = (static_cast<haddr_t>(1) << (8 * sizeof(off_t) - 1)) - 1;
+
+void* copy_info(const void* info)
+{
+    return new DriverInfo(*static_cast<const DriverInfo*>(info));
+}
+
+herr_t free_info(void* info)
+{
+    delete static_cast<DriverInfo*>(info);
+    return 0;
+}
+
+void* get_info(H5FD_t* f)
+{
+    return new DriverInfo{file_of(f)->state};
+}
+
+H5FD_t* open_file(const char* name, unsigned flags, hid_t fapl, haddr_t maxaddr)
+{
+    const auto* info = static_cast<const DriverInfo*>(H5Pget_driver_info(fapl));
+    HDFWriteState* state = info ? info->state : nullptr;
+    if (!name || !*name || maxaddr == 0 || maxaddr == HADDR_UNDEF) {
+        if (state)
+            state->open_error = EINVAL;
+        return nullptr;
+    }
+    int o = (flags & H5F_ACC_RDWR) ? O_RDWR : O_RDONLY;
+    if (flags & H5F_ACC_TRUNC)
+        o |= O_TRUNC;
+    if (flags & H5F_ACC_CREAT)
+        o |= O_CREAT;
+    if (flags & H5F_ACC_EXCL)
+        o |= O_EXCL;
+    const int fd = ::open(name, o | O_CLOEXEC, 0666);
+    struct stat st{};
+    // The library tries to open a file it is to create first, to see if it
+    // is open already: only the last attempt tells.
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        if (state)
+            state->open_error = errno;
+        if (fd >= 0)
+            ::close(fd);
+        return nullptr;
+    }
+    if (state)
+        state->open_error = 0;
+    auto* file = new DriverFile{};
+    file->fd = fd;
+    file->eoa = 0;
+    file->eof = static_cast<haddr_t>(st.st_size);
+    file->device = st.st_dev;
+    file->inode = st.st_ino;
+    file->state = state;
+    return &file->pub;
+}
+
+herr_t close_file(H5FD_t* f)
+{
+    DriverFile* file = file_of(f);
+    // A close that fails can lose what the system still held back.
+    if (::close(file->fd) != 0 && file->state && !file->state->failed())
+        file->state->error = errno;
+    delete file;
+    return 0;
+}
+
+int compare(const H5FD_t* a, const H5FD_t* b)
+{
+    const DriverFile* x = file_of(a);
+    const DriverFile* y = file_of(b);
+    if (x->device != y->device)
+        return x->device < y->device ? -1 : 1;
+    if (x->inode != y->inode)
+        return x->inode < y->inode ? -1 : 1;
+    return 0;
+}
+
+// The default driver's features, so that space is laid out as in its files.
+herr_t query(const H5FD_t*, unsigned long* flags)
+{
+    if (flags)
+        *flags = H5FD_FEAT_AGGREGATE_METADATA | H5FD_FEAT_ACCUMULATE_METADATA | H5FD_FEAT_DATA_SIEVE |
+                 H5FD_FEAT_AGGREGATE_SMALLDATA | H5FD_FEAT_POSIX_COMPAT_HANDLE | H5FD_FEAT_SUPPORTS_SWMR_IO |
+                 H5FD_FEAT_DEFAULT_VFD_COMPATIBLE;
+    return 0;
+}
+
+haddr_t get_eoa(const H5FD_t* f, H5FD_mem_t)
+{
+    return file_of(f)->eoa;
+}
+
+herr_t set_eoa(H5FD_t* f, H5FD_mem_t, haddr_t addr)
+{
+    file_of(f)->eoa = addr;
+    return 0;
+}
+
+haddr_t get_eof(const H5FD_t* f, H5FD_mem_t)
+{
+    return file_of(f)->eof;
+}
+
+herr_t get_handle(H5FD_t* f, hid_t, void** handle)
+{
+    if (!handle)
+        return -1;
+    *handle = &file_of(f)->fd;
+    return 0;
+}
+
+herr_t read(H5FD_t* f, H5FD_mem_t, hid_t, haddr_t addr, size_t size, void* buffer)
+{
+    DriverFile* file = file_of(f);
+    char* to = static_cast<char*>(buffer);
+    while (size > 0) {
+        const ssize_t n = ::pread(file->fd, to, size, static_cast<off_t>(addr));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0) {
+            // Past the end of the file: what was never written reads as zeros.
+            std::memset(to, 0, size);
+            break;
+        }
+        to += n;
+        addr += static_cast<haddr_t>(n);
+        size -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+herr_t write(H5FD_t* f, H5FD_mem_t, hid_t, haddr_t addr, size_t size, const void* buffer)
+{
+    DriverFile* file = file_of(f);
+    const haddr_t end = addr + size;
+    if (!file->state || !file->state->failed()) {
+        const char* from = static_cast<const char*>(buffer);
+        while (size > 0) {
+            const ssize_t n = ::pwrite(file->fd, from, size, static_cast<off_t>(addr));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                if (file->state)
+                    file->state->error = n < 0 ? errno : EIO;
+                break;
+            }
+            from += n;
+            addr += static_cast<haddr_t>(n);
+            size -= static_cast<size_t>(n);
+        }
+    }
+    // As the library expects, whether or not the bytes went out.
+    if (end > file->eof)
+        file->eof = end;
+    return 0;
+}
+
+herr_t truncate(H5FD_t* f, hid_t, hbool_t)
+{
+    DriverFile* file = file_of(f);
+    if (file->eoa != file->eof && (!file->state || !file->state->failed())) {
+        if (::ftruncate(file->fd, static_cast<off_t>(file->eoa)) != 0 && file->state)
+            file->state->error = errno;
+    }
+    file->eof = file->eoa;
+    return 0;
+}
+
+std::mutex driver_lock;
+hid_t driver_id = -1;
+
+// The library lets its drivers go when it shuts down; the next file
+// registers this one again.
+herr_t forget_driver()
+{
+    driver_id = -1;
+    return 0;
+}
+
+const H5FD_class_t driver_class = {
+    "brisko-run-file",         // name
+    max_address,               // maxaddr
+    H5F_CLOSE_WEAK,            // fc_degree
+    forget_driver,             // terminate
+    nullptr,                   // sb_size
+    nullptr,                   // sb_encode
+    nullptr,                   // sb_decode
+    sizeof(DriverInfo),        // fapl_size
+    get_info,                  // fapl_get
+    copy_info,                 // fapl_copy
+    free_info,                 // fapl_free
+    0,                         // dxpl_size
+    nullptr,                   // dxpl_copy
+    nullptr,                   // dxpl_free
+    open_file,                 // open
+    close_file,                // close
+    compare,                   // cmp
+    query,                     // query
+    nullptr,                   // get_type_map
+    nullptr,                   // alloc
+    nullptr,                   // free
+    get_eoa,                   // get_eoa
+    set_eoa,                   // set_eoa
+    get_eof,                   // get_eof
+    get_handle,                // get_handle
+    read,                      // read
+    write,                     // write
+    nullptr,                   // flush
+    truncate,                  // truncate
+    nullptr,                   // lock
+    nullptr,                   // unlock
+    H5FD_FLMAP_DICHOTOMY       // fl_map
+};
+
+} // namespace
+
+hid_t hdf_file_access(HDFWriteState* state)
+{
+    hid_t id;
+    {
+        std::lock_guard<std::mutex> guard(driver_lock);
+        if (driver_id < 0 || H5Iget_type(driver_id) != H5I_VFL)
+            driver_id = H5FDregister(&driver_class);
+        id = driver_id;
+    }
+    if (id < 0)
+        return -1;
+    const hid_t fapl = H5Pcreate(H5P_FILE_ACCESS);
+    const DriverInfo info{state};
+    if (fapl < 0 || H5Pset_driver(fapl, id, &info) < 0) {
+        if (fapl >= 0)
+            H5Pclose(fapl);
+        return -1;
+    }
+    return fapl;
+}
