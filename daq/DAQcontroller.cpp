@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <sstream>
 
 #include "config/PluginParser.h"
@@ -10,6 +11,8 @@
 #include "daq/TellumData.h"
 #include "daq/TellumRunManager.h"
 #include "data/Analysis.h"
+#include "gui/GuiThread.h"
+#include "gui/MainWindowView.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Log.h"
 
@@ -38,10 +41,10 @@ TellumRunManager* DAQcontroller::get_run_manager()
         Ostrel::DAQmanager::theDAQmanager()->find_runmanager("main"));
 }
 
-void DAQcontroller::set_main_window(MainWindow* w)
+void DAQcontroller::set_main_window(MainWindowView* w)
 {
     window = w;
-    if (window)
+    if (w)
         set_module_list();
 }
 
@@ -56,13 +59,50 @@ std::vector<std::string> DAQcontroller::module_ids() const
 
 void DAQcontroller::set_module_list()
 {
-    if (!window)
+    if (!window.load())
         return;
-    const std::vector<std::string> ids = module_ids();
+    std::vector<std::string> ids = module_ids();
     // The run menu "main" follows the state of "main" (RunMenu::find,
-    // translate and update with a copy of its run state), then the window
-    // rebuilds its panels from `ids` (MainWindow::set_module_list): both
-    // belong to the main window, which is not part of this library yet.
+    // translate and update with a copy of its run state).
+    tell_window(false, std::move(ids));
+}
+
+struct DAQcontroller::WindowCall {
+    unsigned long number;
+    bool clear;
+    std::vector<std::string> ids;
+};
+
+void DAQcontroller::tell_window(bool clear, std::vector<std::string> ids)
+{
+    auto* call = new WindowCall{++window_calls, clear, std::move(ids)};
+    if (on_gui_thread())
+        deliver(call);
+    else
+        g_idle_add(&DAQcontroller::deliver_later, call);
+}
+
+gboolean DAQcontroller::deliver_later(gpointer call)
+{
+    instance()->deliver(static_cast<WindowCall*>(call));
+    return G_SOURCE_REMOVE;
+}
+
+void DAQcontroller::deliver(WindowCall* c)
+{
+    std::unique_ptr<WindowCall> call(c);
+    // A later call has reached the window already: this one is out of date
+    // (a module list of modules deleted since, say).
+    if (call->number < delivered)
+        return;
+    delivered = call->number;
+    MainWindowView* w = window.load();
+    if (!w)
+        return;
+    if (call->clear)
+        w->clear_modules();
+    else
+        w->set_module_list(std::move(call->ids));
 }
 
 void DAQcontroller::setup_daq(int, char**)
@@ -114,9 +154,8 @@ void DAQcontroller::reset_daq()
     for (const std::string& id : module_ids())
         delete dynamic_cast<GenModule*>(mgr->find_module(id));
 
-    // With a window, its panels go too (MainWindow::clear_modules, which
-    // clears them later in the GUI thread); the window is not part of this
-    // library yet.
+    if (window.load())
+        tell_window(true, {});
 }
 
 void DAQcontroller::stop_daq()
