@@ -1,5 +1,4 @@
-// The GLib warnings and criticals of one log domain while the object lives,
-// so that window tests can check what the toolkit or the program reported.
+// The GLib warnings and criticals of one log domain while the object lives.
 #ifndef BRISKO_TEST_GUI_GLIB_LOG_H
 #define BRISKO_TEST_GUI_GLIB_LOG_H
 
@@ -8,17 +7,13 @@
 
 #include <glib.h>
 
-class GlibLog {
-public:
-    explicit GlibLog(const char* domain = "Tellum") : domain_(domain)
+struct GlibLog {
+    explicit GlibLog(const char* domain = "Tellum")
+        : domain(domain),
+          id(g_log_set_handler(domain, GLogLevelFlags(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING), &handle, this))
     {
-        const auto levels = static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING);
-        id_ = g_log_set_handler(domain, levels, &GlibLog::handle, this);
     }
-    ~GlibLog() { g_log_remove_handler(domain_, id_); }
-    GlibLog(const GlibLog&) = delete;
-    GlibLog& operator=(const GlibLog&) = delete;
-
+    ~GlibLog() { g_log_remove_handler(domain, id); }
     // How many messages so far contain the text.
     int count(const std::string& text) const
     {
@@ -27,15 +22,13 @@ public:
             n += m.find(text) != std::string::npos;
         return n;
     }
-    std::vector<std::string> messages;
-
-private:
     static void handle(const gchar*, GLogLevelFlags, const gchar* text, gpointer self)
     {
         static_cast<GlibLog*>(self)->messages.emplace_back(text ? text : "");
     }
-    const char* domain_;
-    guint id_;
+    const char* domain;
+    guint id;
+    std::vector<std::string> messages;
 };
 
 #endif
