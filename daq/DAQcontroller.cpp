@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <sstream>
 
 #include "config/PluginParser.h"
@@ -10,6 +11,9 @@
 #include "daq/TellumData.h"
 #include "daq/TellumRunManager.h"
 #include "data/Analysis.h"
+#include "gui/GuiThread.h"
+#include "gui/IdleCall.h"
+#include "gui/MainWindowView.h"
 #include "gui/RunMenu.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Log.h"
@@ -39,10 +43,10 @@ TellumRunManager* DAQcontroller::get_run_manager()
         Ostrel::DAQmanager::theDAQmanager()->find_runmanager("main"));
 }
 
-void DAQcontroller::set_main_window(MainWindow* w)
+void DAQcontroller::set_main_window(MainWindowView* w)
 {
     window = w;
-    if (window)
+    if (w)
         set_module_list();
 }
 
@@ -57,18 +61,41 @@ std::vector<std::string> DAQcontroller::module_ids() const
 
 void DAQcontroller::set_module_list()
 {
-    if (!window)
+    if (!window.load())
         return;
-    const std::vector<std::string> ids = module_ids();
+    std::vector<std::string> ids = module_ids();
     // The run menu "main" follows the state of "main", found and updated in
     // one step so that the menu cannot go in between.
     if (TellumRunManager* rm = get_run_manager()) {
         const Ostrel::RunState state = rm->GetStatus();
         RunMenu::post_update("main", RunMenu::translate(state.get_status()));
     }
-    // Then the window rebuilds its panels from `ids`
-    // (MainWindow::set_module_list): the main window is not part of this
-    // library yet.
+    tell_window(false, std::move(ids));
+}
+
+void DAQcontroller::tell_window(bool clear, std::vector<std::string> ids)
+{
+    WindowCall call{++window_calls, clear, std::move(ids)};
+    if (on_gui_thread())
+        deliver(call);
+    else
+        idle_call([call = std::move(call)]() mutable { instance()->deliver(call); });
+}
+
+void DAQcontroller::deliver(WindowCall& call)
+{
+    // A later call has reached the window already: this one is out of date
+    // (a module list of modules deleted since, say).
+    if (call.number < delivered)
+        return;
+    delivered = call.number;
+    MainWindowView* w = window.load();
+    if (!w)
+        return;
+    if (call.clear)
+        w->clear_modules();
+    else
+        w->set_module_list(std::move(call.ids));
 }
 
 void DAQcontroller::setup_daq(int, char**)
@@ -120,9 +147,8 @@ void DAQcontroller::reset_daq()
     for (const std::string& id : module_ids())
         delete dynamic_cast<GenModule*>(mgr->find_module(id));
 
-    // With a window, its panels go too (MainWindow::clear_modules, which
-    // clears them later in the GUI thread); the window is not part of this
-    // library yet.
+    if (window.load())
+        tell_window(true, {});
 }
 
 void DAQcontroller::stop_daq()

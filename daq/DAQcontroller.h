@@ -3,13 +3,16 @@
 #ifndef BRISKO_DAQ_DAQCONTROLLER_H
 #define BRISKO_DAQ_DAQCONTROLLER_H
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 #include <vector>
 
+#include <glib.h>
+
 #include "ostrel/DataQueue.h"
 
-class MainWindow;
+class MainWindowView;
 class TellumRunManager;
 
 // Sets up the run manager "main" with every module after the configuration
@@ -20,8 +23,10 @@ public:
 
     // The run manager "main", or null.
     TellumRunManager* get_run_manager();
-    void set_main_window(MainWindow* window);
-    MainWindow* get_main_window() const { return window; }
+    // The main window (on the GTK main thread; null when it goes). The
+    // module list and the clearing of the panels reach it on that thread.
+    void set_main_window(MainWindowView* window);
+    MainWindowView* get_main_window() const { return window.load(); }
     void set_module_list();
     // The ids of the framework's modules that are ours (GenModule), in id
     // order: the modules the main window shows.
@@ -37,7 +42,24 @@ public:
 
 private:
     DAQcontroller() = default;
-    MainWindow* window = nullptr;
+
+    // One call to the main window: the module list, or the clearing of the
+    // panels.
+    struct WindowCall {
+        unsigned long number;
+        bool clear;
+        std::vector<std::string> ids;
+    };
+    // Delivers at once on the GTK main thread, else posts it there.
+    void tell_window(bool clear, std::vector<std::string> ids);
+    void deliver(WindowCall& call);
+
+    std::atomic<MainWindowView*> window{nullptr};
+    // Calls to the window are numbered as they are made; the window gets
+    // them in that order, and a posted call overtaken by a later one is
+    // dropped (delivered: GUI thread only).
+    std::atomic<unsigned long> window_calls{0};
+    unsigned long delivered = 0;
 };
 
 // A run manager's monitor queue: its thread hands every event to the

@@ -10,6 +10,7 @@
 #include "RunTestSupport.h"
 #include "common/SyntheticModule.h"
 #include "common/TestModule.h"
+#include "gui/MainWindowView.h"
 #include "ostrel/DAQmanager.h"
 
 using ::testing::HasSubstr;
@@ -24,6 +25,25 @@ Ostrel::DAQmanager* manager()
 Ostrel::ModuleData* block_of(const void* bytes, size_t size)
 {
     return Ostrel::ModuleData::new_block(size, static_cast<const char*>(bytes));
+}
+
+// The main window as the controller sees it: what it was told, in order.
+struct FakeWindow : MainWindowView {
+    void set_module_list(std::vector<std::string> ids) override
+    {
+        std::string text;
+        for (const std::string& id : ids)
+            text += (text.empty() ? "" : ",") + id;
+        calls.push_back(text);
+    }
+    void clear_modules() override { calls.push_back("clear"); }
+    std::vector<std::string> calls;
+};
+
+void run_main_loop()
+{
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
 }
 
 } // namespace
@@ -156,4 +176,37 @@ TEST_F(RunFixture, MonitorQueueAnalysesEventsAndReportsStrangers)
     e->dec_ref();
     EXPECT_TRUE(testutil::wait_until([&] { return m->analysis()->decoded.load() == 1; }, 5.0));
     queue.stop();
+}
+
+TEST_F(RunFixture, TheMainWindowHearsOfModulesOnTheGuiThreadInOrder)
+{
+    new SyntheticModule("76");
+    new SyntheticModule("77");
+    auto* idle = new IdleModule("idle76");
+    DAQcontroller* daq = DAQcontroller::instance();
+    daq->setup_daq(0, nullptr);
+    FakeWindow window;
+    daq->set_main_window(&window);
+    EXPECT_EQ(std::vector<std::string>{"76,77"}, window.calls);
+
+    // From another thread: on this one, later.
+    std::thread([&] { daq->set_module_list(); }).join();
+    EXPECT_EQ(1u, window.calls.size());
+    run_main_loop();
+    EXPECT_EQ((std::vector<std::string>{"76,77", "76,77"}), window.calls);
+
+    // A list posted from another thread and overtaken by a reset here never
+    // arrives: its modules are gone.
+    std::thread([&] { daq->set_module_list(); }).join();
+    daq->reset_daq();
+    EXPECT_EQ("clear", window.calls.back());
+    run_main_loop();
+    EXPECT_EQ(3u, window.calls.size());
+
+    // A window that went before the call reached it hears nothing.
+    std::thread([&] { daq->set_module_list(); }).join();
+    daq->set_main_window(nullptr);
+    run_main_loop();
+    EXPECT_EQ(3u, window.calls.size());
+    delete idle;
 }

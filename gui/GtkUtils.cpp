@@ -1,0 +1,210 @@
+#include "gui/GtkUtils.h"
+
+#include <cstdio>
+#include <iostream>
+
+#include "config/PathUtils.h"
+#include "gui/GladeApp.h"
+
+namespace {
+
+GtkFileFilter* make_filter(const std::string& text)
+{
+    GtkFileFilter* filter = gtk_file_filter_new();
+    const std::string::size_type bar = text.find('|');
+    std::vector<std::string> pieces;
+    stringtok(pieces, text, ",");
+    for (const std::string& piece : pieces) {
+        const std::string::size_type at = piece.find('|');
+        if (at == std::string::npos) {
+            gtk_file_filter_add_pattern(filter, piece.c_str());
+            continue;
+        }
+        gtk_file_filter_set_name(filter, text.substr(0, bar).c_str());
+        gtk_file_filter_add_pattern(filter, piece.substr(at + 1).c_str());
+    }
+    return filter;
+}
+
+// A modal dialog with OK and Cancel over a box of labelled entries, one per
+// prompt; the entries' texts on OK.
+bool ask_strings(const char* title, const std::vector<std::string>& prompts, std::vector<std::string>& out)
+{
+    GtkWidget* dialog = gtk_dialog_new_with_buttons(
+        title, nullptr, GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT), GTK_STOCK_OK,
+        GTK_RESPONSE_ACCEPT, GTK_STOCK_CANCEL, GTK_RESPONSE_REJECT, nullptr);
+    GtkWidget* box = gtk_vbox_new(FALSE, 2);
+    gtk_container_set_border_width(GTK_CONTAINER(box), 5);
+    gtk_box_pack_start(GTK_BOX(GTK_DIALOG(dialog)->vbox), box, FALSE, FALSE, 0);
+    std::vector<GtkWidget*> entries;
+    for (const std::string& prompt : prompts) {
+        GtkWidget* label = gtk_label_new(prompt.c_str());
+        gtk_misc_set_alignment(GTK_MISC(label), 0.0, 0.5);
+        gtk_box_pack_start(GTK_BOX(box), label, FALSE, FALSE, 0);
+        GtkWidget* entry = gtk_entry_new();
+        gtk_box_pack_start(GTK_BOX(box), entry, FALSE, FALSE, 0);
+        entries.push_back(entry);
+    }
+    gtk_widget_show_all(dialog);
+    const bool ok = gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT;
+    if (ok)
+        for (GtkWidget* entry : entries)
+            out.emplace_back(gtk_entry_get_text(GTK_ENTRY(entry)));
+    gtk_widget_hide(dialog);
+    gtk_widget_destroy(dialog);
+    return ok;
+}
+
+} // namespace
+
+std::string get_file_name(const char* title, GetFileNameAction action, const char* init_folder,
+                          const char* const* filters)
+{
+    GtkFileChooserAction mode = GTK_FILE_CHOOSER_ACTION_OPEN;
+    if (action == a_SaveFile)
+        mode = GTK_FILE_CHOOSER_ACTION_SAVE;
+    else if (action == a_OpenFolder)
+        mode = GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER;
+    GtkWidget* dialog = gtk_file_chooser_dialog_new(title, nullptr, mode, GTK_STOCK_CANCEL, GTK_RESPONSE_CANCEL,
+                                                    GTK_STOCK_OPEN, GTK_RESPONSE_ACCEPT, nullptr);
+    GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog);
+    gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
+    if (init_folder)
+        gtk_file_chooser_set_current_folder(chooser, init_folder);
+    for (const char* const* f = filters; f && *f; ++f)
+        gtk_file_chooser_add_filter(chooser, make_filter(*f));
+
+    std::string chosen;
+    if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
+        if (gchar* name = gtk_file_chooser_get_filename(chooser)) {
+            chosen = name;
+            g_free(name);
+        }
+    }
+    gtk_widget_destroy(dialog);
+    return chosen;
+}
+
+void gtk_help_display(const char*)
+{
+    const char* dir = g_getenv("TELLUM_HELPDIR");
+    if (!dir)
+        return;
+    GError* error = nullptr;
+    if (gchar* uri = g_filename_to_uri(dir, nullptr, &error)) {
+        gtk_show_uri(gdk_screen_get_default(), uri, gtk_get_current_event_time(), &error);
+        g_free(uri);
+    }
+    if (error) {
+        std::printf("Error opening help file: %s\n", error->message);
+        std::fflush(stdout);
+        g_error_free(error);
+    }
+}
+
+std::string get_a_string(const char* title, const char* prompt)
+{
+    std::vector<std::string> out;
+    return ask_strings(title, {prompt ? prompt : ""}, out) ? out.front() : std::string();
+}
+
+int get_a_string_list(const char* title, const char* prompt, std::vector<std::string>& values)
+{
+    values.clear();
+    std::vector<std::string> prompts;
+    stringtok(prompts, prompt ? prompt : "", ":;");
+    ask_strings(title, prompts, values);
+    return static_cast<int>(values.size());
+}
+
+void activate_group(GtkWidget* w, bool sensitive)
+{
+    g_return_if_fail(GTK_IS_RADIO_BUTTON (w));
+    for (GSList* l = gtk_radio_button_get_group(GTK_RADIO_BUTTON(w)); l; l = l->next)
+        gtk_widget_set_sensitive(GTK_WIDGET(l->data), sensitive);
+}
+
+void change_button_pixmap(GtkWidget* btn, GtkWidget* image)
+{
+    g_return_if_fail(GTK_IS_BUTTON(btn));
+    if (!image)
+        return;
+    // Down through the first container at each level, to the level that
+    // holds an image.
+    GtkWidget* level = btn;
+    GtkWidget* old = nullptr;
+    while (level && GTK_IS_CONTAINER(level) && !old) {
+        GList* children = gtk_container_get_children(GTK_CONTAINER(level));
+        GtkWidget* next = nullptr;
+        for (GList* l = children; l; l = l->next) {
+            if (GTK_IS_IMAGE(l->data) && !old)
+                old = GTK_WIDGET(l->data);
+            else if (GTK_IS_CONTAINER(l->data) && !next)
+                next = GTK_WIDGET(l->data);
+        }
+        g_list_free(children);
+        if (!old)
+            level = next;
+    }
+    if (!old || old == image)
+        return;
+    GtkContainer* parent = GTK_CONTAINER(level);
+    if (GTK_IS_BOX(parent)) {
+        // In the old image's place, packed as it was.
+        gboolean expand, fill;
+        guint padding;
+        GtkPackType pack;
+        gtk_box_query_child_packing(GTK_BOX(parent), old, &expand, &fill, &padding, &pack);
+        int position = 0;
+        gtk_container_child_get(parent, old, "position", &position, nullptr);
+        gtk_container_remove(parent, old);
+        if (pack == GTK_PACK_START)
+            gtk_box_pack_start(GTK_BOX(parent), image, expand, fill, padding);
+        else
+            gtk_box_pack_end(GTK_BOX(parent), image, expand, fill, padding);
+        gtk_box_reorder_child(GTK_BOX(parent), image, position);
+    } else {
+        gtk_container_remove(parent, old);
+        gtk_container_add(parent, image);
+    }
+    gtk_widget_show_all(btn);
+}
+
+GtkWidget* create_pixmap(GtkWidget*, const char* filename)
+{
+    const std::string path = GladeApp::find_file(filename ? filename : "");
+    if (path.empty()) {
+        std::cout << "Could not find " << (filename ? filename : "") << std::endl;
+        return nullptr;
+    }
+    // The image holds the picture; nothing else keeps a reference.
+    return GTK_WIDGET(g_object_ref_sink(gtk_image_new_from_file(path.c_str())));
+}
+
+namespace {
+
+int active_position(GtkMenu* menu)
+{
+    GtkWidget* active = gtk_menu_get_active(menu);
+    if (!active)
+        return -1;
+    GList* children = gtk_container_get_children(GTK_CONTAINER(menu));
+    const int position = g_list_index(children, active);
+    g_list_free(children);
+    return position;
+}
+
+} // namespace
+
+int gtk_option_menu_get_history(GtkWidget* option_menu)
+{
+    g_return_val_if_fail(GTK_IS_OPTION_MENU(option_menu), -1);
+    GtkWidget* menu = gtk_option_menu_get_menu(GTK_OPTION_MENU(option_menu));
+    return menu ? active_position(GTK_MENU(menu)) : -1;
+}
+
+int gtk_menu_get_history(GtkWidget* menu)
+{
+    g_return_val_if_fail(GTK_IS_MENU(menu), -1);
+    return active_position(GTK_MENU(menu));
+}
