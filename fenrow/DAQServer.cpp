@@ -98,7 +98,8 @@ int DAQServer::init_server()
     }
     const int on = 1;
     setsockopt(_fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-    setsockopt(_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // No address reuse: a second program bound to the same address and port
+    // would take the boards' datagrams from the first.
 
     // Boards send in bursts; a large buffer keeps them while the thread is
     // busy or waits for a processor. Beyond the system's limit only where
@@ -130,8 +131,14 @@ int DAQServer::init_server()
     addr.sin_port = htons(static_cast<std::uint16_t>(_port));
     if (inet_pton(AF_INET, _address.c_str(), &addr.sin_addr) != 1
         || ::bind(_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        const bool in_use = errno == EADDRINUSE;
         Ostrel::ostream log(Ostrel::LOG_ERROR);
         log << "DAQServer: cannot bind socket\n\t" << system_error() << std::endl;
+        if (in_use)
+            log << "DAQServer: " << _address << ":" << _port
+                << " is in use by another program, perhaps another brisko: its boards stay with it, and this "
+                   "program goes on without them"
+                << std::endl;
         ::close(_fd);
         _fd = -1;
         return -4;
