@@ -473,17 +473,20 @@ void Fenrow::end_of_batch()
         std::size_t end = i + 1;
         while (end < _pending.size() && _pending[end].module == first.module)
             ++end;
+        // The module may have gone since its records were made.
         auto it = _streams.find(first.board);
-        const bool alive = it != _streams.end() && it->second[static_cast<std::size_t>(first.stream)].module == first.module;
+        const bool alive =
+            it != _streams.end() && it->second[static_cast<std::size_t>(first.stream)].module == first.module;
         _run.clear();
         for (std::size_t k = i; k < end; ++k)
             _run.push_back(_pending[k].block);
         if (alive) {
             first.module->push_data(_run.data(), _run.size());
         } else {
-            count_drop(DropReason::data_unwanted);
-            for (ModuleData* block : _run)
+            for (ModuleData* block : _run) {
+                count_drop(DropReason::data_unwanted);
                 block->dec_ref();
+            }
         }
         i = end;
     }
