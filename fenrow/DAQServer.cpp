@@ -20,10 +20,12 @@
 
 using Clock = std::chrono::steady_clock;
 
-// Receive buffers for one recvmmsg call.
+// Receive buffers for one recvmmsg call. A cache line between the buffers
+// keeps the heads of the datagrams out of one cache set.
 struct DAQServer::Batch {
-    static constexpr unsigned COUNT = 32;
-    alignas(8) std::uint8_t buffers[COUNT][BUFFER_SIZE];
+    static constexpr unsigned COUNT = 64;
+    static constexpr std::size_t STRIDE = BUFFER_SIZE + 64;
+    alignas(64) std::uint8_t buffers[COUNT][STRIDE];
     mmsghdr headers[COUNT];
     iovec vectors[COUNT];
     sockaddr_in senders[COUNT];
@@ -96,12 +98,16 @@ int DAQServer::init_server()
     }
     const int on = 1;
     setsockopt(_fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-    setsockopt(_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // No address reuse: a second program bound to the same address and port
+    // would take the boards' datagrams from the first.
 
     // Boards send in bursts; a large buffer keeps them while the thread is
-    // busy. The system reports twice what it granted.
+    // busy or waits for a processor. Beyond the system's limit only where
+    // the program may (CAP_NET_ADMIN). The system reports twice what it
+    // granted.
     int asked = RECEIVE_BUFFER;
-    setsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &asked, sizeof asked);
+    if (setsockopt(_fd, SOL_SOCKET, SO_RCVBUFFORCE, &asked, sizeof asked) != 0)
+        setsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &asked, sizeof asked);
     int granted = 0;
     socklen_t len = sizeof granted;
     if (getsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &granted, &len) == 0 && granted / 2 < asked) {
@@ -125,8 +131,14 @@ int DAQServer::init_server()
     addr.sin_port = htons(static_cast<std::uint16_t>(_port));
     if (inet_pton(AF_INET, _address.c_str(), &addr.sin_addr) != 1
         || ::bind(_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        const bool in_use = errno == EADDRINUSE;
         Ostrel::ostream log(Ostrel::LOG_ERROR);
         log << "DAQServer: cannot bind socket\n\t" << system_error() << std::endl;
+        if (in_use)
+            log << "DAQServer: " << _address << ":" << _port
+                << " is in use by another program, perhaps another brisko: its boards stay with it, and this "
+                   "program goes on without them"
+                << std::endl;
         ::close(_fd);
         _fd = -1;
         return -4;
@@ -256,6 +268,10 @@ void DAQServer::after_setup()
 {
 }
 
+void DAQServer::end_of_batch()
+{
+}
+
 int DAQServer::process_request()
 {
     if (!_batch)
@@ -278,6 +294,7 @@ int DAQServer::process_request()
             b.headers[i].msg_len = 0;
         }
         const int n = ::recvmmsg(_fd, b.headers, Batch::COUNT, MSG_DONTWAIT, nullptr);
+        _batch_time = Clock::now();
         if (n < 0) {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
                 Ostrel::ostream log(Ostrel::LOG_ERROR);
@@ -307,6 +324,7 @@ int DAQServer::process_request()
             filter(b.buffers[i], static_cast<int>(count));
             handle_request(ip, port, reinterpret_cast<std::uint16_t*>(b.buffers[i]), static_cast<int>(count));
         }
+        end_of_batch();
         total += n;
         if (static_cast<unsigned>(n) < Batch::COUNT)
             break;

@@ -28,8 +28,9 @@ public:
 
     // Largest datagram taken; a longer one is dropped.
     static constexpr std::size_t BUFFER_SIZE = 8192;
-    // Receive buffer asked of the system.
-    static constexpr int RECEIVE_BUFFER = 8 << 20;
+    // Receive buffer asked of the system: some tens of milliseconds of the
+    // fastest boards' datagrams.
+    static constexpr int RECEIVE_BUFFER = 32 << 20;
 
     DAQServer(const std::string& interface, int port);
     virtual ~DAQServer();
@@ -80,6 +81,13 @@ protected:
     virtual void filter(std::uint8_t* bytes, int count);
     virtual void idle();
     virtual void after_setup();
+    // After the datagrams of one receive call have been handled, before the
+    // next call: work a derived server gathers per datagram can be finished
+    // here once for all of them.
+    virtual void end_of_batch();
+    // When the datagrams being handled were taken from the socket (once per
+    // receive call).
+    std::chrono::steady_clock::time_point batch_time() const { return _batch_time; }
 
     // Reads every waiting datagram (up to a limit, so that timers still run
     // under a flood) and handles each. Returns how many were read.
@@ -109,6 +117,7 @@ private:
 
     struct Batch;
     Batch* _batch = nullptr;
+    std::chrono::steady_clock::time_point _batch_time{};
     std::atomic<std::uint64_t> _received{0};
     std::atomic<std::uint64_t> _socket_drops{0};
 };

@@ -163,6 +163,7 @@ Fenrow::Fenrow()
 Fenrow::~Fenrow()
 {
     stop();
+    release_pending();
     // Waits for a notification under way to end: none comes after this.
     DAQmanager::theDAQmanager()->removeObserver(&_watch);
     {
@@ -283,30 +284,95 @@ FenrowStream* Fenrow::stream_module(const ModuleNode* board, int stream)
 
 void Fenrow::take_request(const std::string& ip, int port, std::uint16_t* words, int count)
 {
-    if (ModuleNode* board = get_module(ip)) {
+    if (ModuleNode* board = sender_node(ip)) {
         take_known_datagram(board, words, count);
         return;
     }
-    // A board is registered only into a running acquisition, and only while
-    // no other thread reads, saves or resets the configuration: otherwise
-    // the datagram is dropped and a later one (the answer to the next knock
-    // at the latest) tries again.
-    if (!main_manager()) {
-        count_drop(DropReason::board_unknown);
-        return;
-    }
+    // Defining and registering a board reads and writes the configuration:
+    // only while no other thread reads, saves or resets it. Otherwise the
+    // board is remembered and registered at the next check.
     std::unique_lock<std::recursive_mutex> document(ConfigParser::theConfig()->document_mutex(), std::try_to_lock);
     if (!document.owns_lock()) {
+        remember_board(ip, port, words, count);
         count_drop(DropReason::board_unknown);
         return;
     }
     bool is_new = false;
-    if (!take_board_datagram(ip, port, words, count, is_new)) {
+    ModuleNode* board = take_board_datagram(ip, port, words, count, is_new);
+    if (!board) {
         count_drop(DropReason::board_unknown);
         return;
     }
-    if (is_new)
+    _heard.erase(ip);
+    bool adopted;
+    {
+        std::lock_guard<std::mutex> lock(_streams_mutex);
+        adopted = _adopted.count(board) != 0;
+    }
+    // Without "main" the board is configured once its modules are made.
+    if (is_new && adopted)
         post_configuration(ip);
+}
+
+void Fenrow::remember_board(const std::string& ip, int port, const std::uint16_t* words, int count)
+{
+    // Bounded: a flood from many unknown senders keeps the first few. A
+    // datagram handed in by another thread is not kept: the board's next
+    // one tries again.
+    constexpr std::size_t most = 64;
+    if (!on_server_thread() || (_heard.size() >= most && !_heard.count(ip)))
+        return;
+    Heard& heard = _heard[ip];
+    heard.port = port;
+    if (count >= 4 && (words[1] & CODE_MASK) == CMD_KNOCK)
+        heard.words.assign(words, words + count / 2);
+    else if (heard.words.empty())
+        heard.words = {PACKET_HEAD, 0};
+}
+
+void Fenrow::register_remembered()
+{
+    std::map<std::string, Heard> heard;
+    heard.swap(_heard);
+    for (auto& entry : heard)
+        take_request(entry.first, entry.second.port, entry.second.words.data(),
+                     static_cast<int>(entry.second.words.size() * 2));
+}
+
+void Fenrow::adopt_boards()
+{
+    {
+        std::lock_guard<std::mutex> lock(_streams_mutex);
+        if (!_main)
+            return;
+    }
+    for (ModuleNode* board : modules()) {
+        {
+            std::lock_guard<std::mutex> lock(_streams_mutex);
+            if (_adopted.count(board))
+                continue;
+        }
+        std::unique_lock<std::recursive_mutex> document(ConfigParser::theConfig()->document_mutex(),
+                                                        std::try_to_lock);
+        if (!document.owns_lock())
+            return;
+        add_module(board);
+        bool adopted;
+        {
+            std::lock_guard<std::mutex> lock(_streams_mutex);
+            adopted = _adopted.count(board) != 0;
+        }
+        if (adopted)
+            post_configuration(board->ip());
+    }
+}
+
+void Fenrow::idle()
+{
+    FenrowManager::idle();
+    if (!_heard.empty())
+        register_remembered();
+    adopt_boards();
 }
 
 void Fenrow::post_configuration(const std::string& ip)
@@ -332,16 +398,34 @@ gboolean Fenrow::configure_new_module(gpointer data)
 
 void Fenrow::process_data(ModuleNode* board, std::uint16_t* words, int count)
 {
-    // Held while the event is handed over: the run manager and the module
-    // cannot go meanwhile.
+    // Held while the record is made: the run manager and the module cannot
+    // go meanwhile. end_of_batch looks at the module again before it hands
+    // the record over.
     std::lock_guard<std::mutex> lock(_streams_mutex);
-    if (!_main || !_main->get_status().isRunning()) {
+    // The datagrams of one receive call were all waiting when it returned:
+    // they share its look at the run state of "main" and its run time. A
+    // datagram handed in by another thread is a receive call of its own.
+    const bool batched = on_server_thread();
+    bool running;
+    if (batched) {
+        if (!_batch_looked || _batch_main != _main) {
+            _batch_looked = true;
+            _batch_main = _main;
+            _batch_running = _main && _main->get_status().isRunning();
+            _batch_timed = false;
+        }
+        running = _batch_running;
+    } else {
+        running = _main && _main->get_status().isRunning();
+    }
+    if (!running) {
         count_drop(DropReason::data_unwanted);
         return;
     }
     StreamSlot slot;
+    int stream = 0;
     if (count >= 2 * DATA_HEADER_WORDS) {
-        const int stream = words[8] >> 8;
+        stream = words[8] >> 8;
         auto it = _streams.find(board);
         if (stream >= 1 && stream <= MAX_STREAMS && it != _streams.end())
             slot = it->second[static_cast<std::size_t>(stream)];
@@ -354,14 +438,68 @@ void Fenrow::process_data(ModuleNode* board, std::uint16_t* words, int count)
     if (!check_data_packet(board, words, count, packet))
         return;
 
-    const double daq_time = _main->get_status().time() * 1e6;
+    double daq_time;
+    if (batched) {
+        if (!_batch_timed) {
+            _batch_daq_time = _main->get_status().time() * 1e6;
+            _batch_timed = true;
+        }
+        daq_time = _batch_daq_time;
+    } else {
+        daq_time = _main->get_status().time() * 1e6;
+    }
     ModuleData* block = TellumData::create_packet(TellumData::EVENT_RECORD, slot.id, packet.payload_size);
     char* payload = block->data() + sizeof(TellumData);
     const FenrowPayload head{packet.temperature, daq_time, packet.header.time, packet.header.evtcnt,
                              packet.header.nchan, static_cast<std::uint16_t>(packet.header.mode)};
     std::memcpy(payload, &head, FENROW_PAYLOAD_HEAD);
     copy_record_data(packet, reinterpret_cast<std::uint16_t*>(payload + FENROW_PAYLOAD_HEAD));
-    slot.module->push_data(block);
+    if (batched)
+        _pending.push_back(Pending{board, stream, slot.module, block});
+    else
+        slot.module->push_data(block);
+}
+
+void Fenrow::end_of_batch()
+{
+    _batch_looked = false;
+    _batch_timed = false;
+    if (_pending.empty())
+        return;
+    std::lock_guard<std::mutex> lock(_streams_mutex);
+    // Runs of records of one module go in one push.
+    for (std::size_t i = 0; i < _pending.size();) {
+        const Pending& first = _pending[i];
+        std::size_t end = i + 1;
+        while (end < _pending.size() && _pending[end].module == first.module)
+            ++end;
+        // The module may have gone since its records were made.
+        auto it = _streams.find(first.board);
+        const bool alive =
+            it != _streams.end() && it->second[static_cast<std::size_t>(first.stream)].module == first.module;
+        _run.clear();
+        for (std::size_t k = i; k < end; ++k)
+            _run.push_back(_pending[k].block);
+        if (alive) {
+            first.module->push_data(_run.data(), _run.size());
+        } else {
+            for (ModuleData* block : _run) {
+                count_drop(DropReason::data_unwanted);
+                block->dec_ref();
+            }
+        }
+        i = end;
+    }
+    _pending.clear();
+}
+
+void Fenrow::release_pending()
+{
+    for (const Pending& p : _pending)
+        p.block->dec_ref();
+    _pending.clear();
+    _batch_looked = false;
+    _batch_timed = false;
 }
 
 // ---- boards ------------------------------------------------------------------------
@@ -380,6 +518,11 @@ void Fenrow::add_module(ModuleNode* board)
     if (!main) {
         DAQcontroller::instance()->set_module_list();
         return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(_streams_mutex);
+        if (!_adopted.insert(board).second)
+            return;
     }
     ConfigParser* config = ConfigParser::theConfig();
     const std::string section = section_name();
@@ -439,6 +582,7 @@ void Fenrow::remove_module(ModuleNode* board)
     BoardStreams streams;
     {
         std::lock_guard<std::mutex> lock(_streams_mutex);
+        _adopted.erase(board);
         auto it = _streams.find(board);
         if (it == _streams.end())
             return;

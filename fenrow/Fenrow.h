@@ -6,9 +6,11 @@
 // into event records on those modules' queues, and offers one sending
 // operation per board command.
 //
-// The hooks run on the server thread. A board is registered only while the
-// run manager "main" exists: its stream modules take part in "main"'s runs,
-// and the configuration document is only touched after it has been read.
+// The hooks run on the server thread. A board is registered when it is first
+// heard; its stream modules, which take part in "main"'s runs, are made and
+// the board configured as soon as "main" exists. The configuration document
+// is touched only while no other thread reads, saves or resets it: a board
+// heard meanwhile is registered at the next check, within a second.
 #ifndef BRISKO_FENROW_FENROW_H
 #define BRISKO_FENROW_FENROW_H
 
@@ -19,7 +21,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 #include <glib.h>
 
@@ -36,6 +40,7 @@ namespace Ostrel {
 class FenrowStream;
 class FenrowStreamConf;
 class Module;
+class ModuleData;
 class RunManager;
 
 // How the operator answered for a board the configuration does not know.
@@ -123,8 +128,15 @@ protected:
     void take_request(const std::string& ip, int port, std::uint16_t* words, int count) override;
     void add_module(ModuleNode* board) override;
     void remove_module(ModuleNode* board) override;
+    // The event record of a data packet; it reaches its module's queue at
+    // the end of the receive call (end_of_batch), with the others of the
+    // call, in order.
     void process_data(ModuleNode* board, std::uint16_t* words, int count) override;
     ModuleNode* find_module(const std::string& ip, int port) override;
+    void end_of_batch() override;
+    // Also registers the boards heard while the configuration was busy, and
+    // gives the registered boards their stream modules once "main" exists.
+    void idle() override;
 
 private:
     // Stream modules by stream number (1 .. MAX_STREAMS) of one board.
@@ -156,15 +168,44 @@ private:
     void report_undefined(const std::string& ip);
     void post_configuration(const std::string& ip);
     void forget_module(Module* module);
+    // Remembers a datagram of an unknown board that could not be registered
+    // now: a knock reply as it came (it carries the firmware), any other as
+    // a bare head.
+    void remember_board(const std::string& ip, int port, const std::uint16_t* words, int count);
+    void register_remembered();
+    void adopt_boards();
+    void release_pending();
 
     Watch _watch;
-    std::mutex _streams_mutex;   // _main and _streams
+    std::mutex _streams_mutex;   // _main, _streams and _adopted
     RunManager* _main = nullptr;
     std::map<const ModuleNode*, BoardStreams> _streams;
+    // Boards whose stream modules were made (with "main" there).
+    std::set<const ModuleNode*> _adopted;
 
     // Server thread only.
     std::map<std::string, std::shared_ptr<DefineModuleInfo>> _definitions;
     std::map<std::string, std::chrono::steady_clock::time_point> _undefined_said;
+    struct Heard {
+        int port;
+        std::vector<std::uint16_t> words;
+    };
+    std::map<std::string, Heard> _heard;
+    // The records of the present receive call, the run state of "main"
+    // they were taken in and the run time they carry.
+    struct Pending {
+        const ModuleNode* board;
+        int stream;
+        FenrowStream* module;
+        ModuleData* block;
+    };
+    std::vector<Pending> _pending;
+    std::vector<ModuleData*> _run;
+    bool _batch_looked = false;
+    RunManager* _batch_main = nullptr;
+    bool _batch_running = false;
+    bool _batch_timed = false;
+    double _batch_daq_time = 0.0;
 
     const unsigned long _serial;
 };

@@ -109,6 +109,7 @@ void FenrowManager::register_module(ModuleNode* node)
         if (slot && slot.get() != node)
             _replaced.push_back(std::move(slot));
         slot.reset(node);
+        ++_registry_generation;
     }
     add_module(node);
 }
@@ -130,6 +131,7 @@ void FenrowManager::unregister_module(ModuleNode* node)
     if (it != _registry.end()) {
         _replaced.push_back(std::move(it->second));
         _registry.erase(it);
+        ++_registry_generation;
     }
 }
 
@@ -138,6 +140,20 @@ ModuleNode* FenrowManager::get_module(const std::string& ip)
     std::lock_guard<std::mutex> lock(_registry_mutex);
     auto it = _registry.find(ip);
     return it == _registry.end() ? nullptr : it->second.get();
+}
+
+ModuleNode* FenrowManager::sender_node(const std::string& ip)
+{
+    if (!on_server_thread())
+        return get_module(ip);
+    // Read first: a change after it makes the next call look again.
+    const unsigned long generation = _registry_generation.load();
+    if (generation != _sender_generation || ip != _sender_ip) {
+        _sender = get_module(ip);
+        _sender_ip = ip;
+        _sender_generation = generation;
+    }
+    return _sender;
 }
 
 std::vector<ModuleNode*> FenrowManager::modules()
@@ -289,7 +305,7 @@ ModuleNode* FenrowManager::take_board_datagram(const std::string& ip, int port, 
                                                bool& is_new)
 {
     is_new = false;
-    ModuleNode* node = get_module(ip);
+    ModuleNode* node = sender_node(ip);
     if (!node) {
         node = find_module(ip, fenrow_net::board_port());
         if (!node)
@@ -314,7 +330,7 @@ ModuleNode* FenrowManager::take_board_datagram(const std::string& ip, int port, 
 
 void FenrowManager::take_known_datagram(ModuleNode* node, std::uint16_t* words, int count)
 {
-    node->registered();
+    node->registered(batch_time());
     const int code = words[1] & CODE_MASK;
     std::uint32_t firmware = 0;
     if (code == CMD_KNOCK && knock_firmware(words, static_cast<std::size_t>(count), firmware))

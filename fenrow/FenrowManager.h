@@ -79,6 +79,10 @@ public:
     void unregister_module(ModuleNode* node);
     ModuleNode* get_module(const std::string& ip);
     std::vector<ModuleNode*> modules();
+    // get_module for the server thread, which asks for the same sender
+    // datagram after datagram: there the answer is kept until the registry
+    // changes.
+    ModuleNode* sender_node(const std::string& ip);
     void remove_pending_commands(ModuleNode* node);
 
     // Per-stream configuration parsers (not owned), in insertion order.
@@ -147,6 +151,11 @@ private:
     std::string _broadcast_mask = "11.255.255.255";
     std::mutex _registry_mutex;
     std::map<std::string, std::unique_ptr<ModuleNode>> _registry;
+    std::atomic<unsigned long> _registry_generation{0};
+    // sender_node's last answer (server thread only).
+    std::string _sender_ip;
+    ModuleNode* _sender = nullptr;
+    unsigned long _sender_generation = ~0ul;
     // Nodes replaced by a later registration of the same address, or
     // unregistered: kept alive, since modules or the server thread may still
     // point at them.

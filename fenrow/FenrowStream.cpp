@@ -89,7 +89,7 @@ int channel_list(const std::string& text, std::vector<int>& list)
 }
 
 FenrowStream::FenrowStream(const DAQid& id, unsigned long address, int hyb, FenrowModuleData* data)
-    : GenModule(id, address), hybrid_id(hyb), module_data(data), queue(queue_capacity)
+    : GenModule(id, address), hybrid_id(hyb), module_data(data), queue(queue_capacity, queue_bytes)
 {
     DataStream* s = get_stream();
     int chip_type = TAmanager::gp7;
@@ -517,6 +517,10 @@ void FenrowStream::log_run_step(const char* what)
 int FenrowStream::PrepareForRun()
 {
     log_run_step("\t+-> Module.PrepareForRun [");
+    // A datagram taken just as the last run stopped may have come after the
+    // run loop's last look at the queue: it belongs to no run, and above all
+    // not to this one.
+    queue.clear();
     set_trg_type(trg_type->get_value());
     set_ctw(ctw->get_value());
     if (get_run_type() != RunType::Pedestal)
@@ -573,7 +577,7 @@ int FenrowStream::Stop(int)
     if (lost) {
         Ostrel::ostream log(Ostrel::LOG_WARNING);
         log << "Module " << get_id() << ": " << lost << " events dropped in this run: the event queue of "
-            << queue.capacity() << " events was full" << std::endl;
+            << queue.capacity() << " events or " << queue.max_bytes() / 1048576 << " MB was full" << std::endl;
     }
     return 0;
 }
@@ -622,8 +626,14 @@ bool FenrowStream::push_data(ModuleData* data)
 {
     if (!data)
         return false;
-    const bool queued = queue.push_event(data);
-    data->dec_ref();
+    return push_data(&data, 1) == 1;
+}
+
+std::size_t FenrowStream::push_data(ModuleData* const* data, std::size_t n)
+{
+    const std::size_t queued = queue.push_events(data, n);
+    for (std::size_t i = 0; i < n; ++i)
+        data[i]->dec_ref();
     return queued;
 }
 

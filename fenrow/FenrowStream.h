@@ -37,11 +37,11 @@ public:
 
 class FenrowStream : public GenModule, public ParameterCollection<FenrowStream> {
 public:
-    // Events the queue holds at most; later ones are dropped and counted
-    // until the run loop has taken some. Some seconds of a fast board's
-    // events; a few megabytes of usual records, half a gigabyte at most of
-    // the largest a datagram can carry.
-    static constexpr std::size_t queue_capacity = 8192;
+    // Events the queue holds at most, and their bytes; later ones are
+    // dropped and counted until the run loop has taken some. A fraction of
+    // a second of the fastest boards' events, 100 MB at most.
+    static constexpr std::size_t queue_capacity = 1 << 18;
+    static constexpr std::size_t queue_bytes = 104857600;
     // Default pedestal and noise of every channel.
     static constexpr double default_pedestal = 2048.0;
     static constexpr double default_noise = 2.5;
@@ -91,6 +91,9 @@ public:
     // caller must not release it. False when the queue was full (the event
     // is dropped and counted) or shut down.
     bool push_data(ModuleData* data);
+    // The same for several records in order, under one lock of the queue;
+    // returns how many were queued.
+    std::size_t push_data(ModuleData* const* data, std::size_t n);
     // Events dropped since the module was made.
     unsigned long n_dropped() const { return queue.n_dropped(); }
     std::size_t n_queued() const { return queue.count(); }

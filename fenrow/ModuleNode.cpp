@@ -96,6 +96,15 @@ void ModuleNode::registered()
     _seen_us.store(now_us(), std::memory_order_relaxed);
 }
 
+void ModuleNode::registered(std::chrono::steady_clock::time_point when)
+{
+    using namespace std::chrono;
+    if (when == steady_clock::time_point{})
+        registered();
+    else
+        _seen_us.store(duration_cast<microseconds>(when.time_since_epoch()).count(), std::memory_order_relaxed);
+}
+
 double ModuleNode::last_seen() const
 {
     return static_cast<double>(now_us() - _seen_us.load(std::memory_order_relaxed)) * 1e-6;

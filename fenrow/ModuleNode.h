@@ -8,6 +8,7 @@
 #define BRISKO_FENROW_MODULENODE_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -91,8 +92,10 @@ public:
     DataStream* stream(int i) const;
     DataStream* find_stream(int id) const;
 
-    // Stamps the last-seen time.
+    // Stamps the last-seen time: now, or when the board's datagram came
+    // (the zero time point stands for now).
     void registered();
+    void registered(std::chrono::steady_clock::time_point when);
     // Seconds since the last stamp (since construction before the first).
     double last_seen() const;
 

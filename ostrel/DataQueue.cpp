@@ -1,23 +1,42 @@
 #include "ostrel/DataQueue.h"
 
+#include <algorithm>
 #include <chrono>
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "ostrel/Exception.h"
 
 namespace Ostrel {
 
 namespace {
+using Clock = std::chrono::steady_clock;
+
 std::mutex g_data_mutex;
 std::condition_variable g_data_cond;
 std::atomic<unsigned long> g_data_generation{0};
 std::atomic<int> g_data_waiters{0};
 
+// How long a thread that saw data lately looks again before it sleeps, and
+// how lately counts.
+constexpr auto spin_time = std::chrono::microseconds(50);
+constexpr auto busy_time = std::chrono::milliseconds(2);
+thread_local Clock::time_point t_busy_until{};
+thread_local unsigned long t_last_seen = 0;
+
+// A background queue's thread gets about a tenth of a processor that a
+// thread of normal priority wants too.
+constexpr int background_nice = 10;
+
 void raise_data_generation()
 {
     // Sequentially consistent on both sides: either a waiter sees the new
-    // generation, or this sees the waiter and wakes it.
+    // generation, or this sees the waiter. The first push after a waiter
+    // came wakes it; later ones cost nothing until it waits again.
     ++g_data_generation;
-    if (g_data_waiters.load() > 0) {
+    if (g_data_waiters.load() > 0 && g_data_waiters.exchange(0) > 0) {
         std::lock_guard<std::mutex> lock(g_data_mutex);
         g_data_cond.notify_all();
     }
@@ -31,16 +50,34 @@ unsigned long DataQueue::data_generation()
 
 void DataQueue::wait_for_data(unsigned long since, double seconds)
 {
-    ++g_data_waiters;
+    const Clock::time_point start = Clock::now();
+    if (since != t_last_seen) {
+        // Data came since this thread last waited.
+        t_last_seen = since;
+        t_busy_until = start + busy_time;
+    }
+    if (start < t_busy_until) {
+        while (Clock::now() - start < spin_time) {
+            if (g_data_generation.load() != since)
+                return;
+            std::this_thread::yield();
+        }
+    }
     {
         std::unique_lock<std::mutex> lock(g_data_mutex);
+        ++g_data_waiters;
         g_data_cond.wait_for(lock, std::chrono::duration<double>(seconds),
                              [since] { return g_data_generation.load() != since; });
     }
-    --g_data_waiters;
+    // Withdrawn, unless a push has cleared the waiters already (it woke
+    // this one with the others). Taking another waiter's place instead
+    // costs that one at most its time-out.
+    int w = g_data_waiters.load();
+    while (w > 0 && !g_data_waiters.compare_exchange_weak(w, w - 1)) {
+    }
 }
 
-DataQueue::DataQueue(size_t capacity) : _capacity(capacity ? capacity : 1) {}
+DataQueue::DataQueue(size_t capacity, size_t max_bytes) : _capacity(capacity ? capacity : 1), _max_bytes(max_bytes) {}
 
 DataQueue::~DataQueue()
 {
@@ -48,85 +85,143 @@ DataQueue::~DataQueue()
     clear();
 }
 
+size_t DataQueue::room(ModuleData* const* blocks, size_t n) const
+{
+    if (_dead)
+        return 0;
+    const size_t size = _size.load();
+    size_t fit = size >= _capacity ? 0 : std::min(n, _capacity - size);
+    if (_max_bytes) {
+        size_t bytes = _bytes.load();
+        for (size_t i = 0; i < fit; ++i) {
+            bytes += blocks[i]->size();
+            if (bytes > _max_bytes) {
+                fit = i;
+                break;
+            }
+        }
+    }
+    return fit;
+}
+
 bool DataQueue::push_event(ModuleData* block)
 {
     if (!block)
         return false;
-    bool wake;
+    return push_events(&block, 1) == 1;
+}
+
+size_t DataQueue::push_events(ModuleData* const* blocks, size_t n)
+{
+    size_t queued = 0;
+    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(_mutex);
-        if (_dead || _events.size() >= _capacity) {
-            ++_dropped;
-            return false;
+        queued = room(blocks, n);
+        size_t bytes = 0;
+        for (size_t i = 0; i < queued; ++i) {
+            blocks[i]->inc_ref();
+            bytes += blocks[i]->size();
+            _events.push_back(blocks[i]);
         }
-        block->inc_ref();
-        _events.push_back(block);
+        _bytes += bytes;
+        _size += queued;
+        _dropped += n - queued;
         // Waking costs a system call. get_event() waiters are woken at once;
         // the queue's own thread looks every millisecond by itself and is
         // woken only when the queue fills up.
-        wake = _sleepers > 0 || (_consumer_sleeps && _events.size() * 2 >= _capacity);
+        if (queued)
+            wake = _sleepers > 0 || (_consumer_sleeps && _size.load() * 2 >= _capacity);
     }
     if (wake)
         _cond.notify_all();
-    raise_data_generation();
-    return true;
+    if (queued)
+        raise_data_generation();
+    return queued;
+}
+
+void DataQueue::taken(const std::deque<ModuleData*>& events)
+{
+    size_t bytes = 0;
+    for (ModuleData* d : events)
+        bytes += d->size();
+    _bytes -= bytes;
+    _size -= events.size();
 }
 
 ModuleData* DataQueue::get_event(int milliseconds)
 {
-    std::unique_lock<std::mutex> lock(_mutex);
-    auto ready = [this] { return _dead || !_events.empty(); };
-    if (!ready()) {
-        ++_sleepers;
-        bool in_time = true;
-        if (milliseconds < 0)
-            _cond.wait(lock, ready);
-        else
-            in_time = _cond.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
-        --_sleepers;
-        if (!in_time)
-            throw DataQueueTimeOut();
+    const Clock::time_point deadline =
+        milliseconds < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> take(_take_mutex);
+            if (_taken.empty()) {
+                std::lock_guard<std::mutex> lock(_mutex);
+                _taken.swap(_events);
+            }
+            if (!_taken.empty()) {
+                ModuleData* d = _taken.front();
+                _taken.pop_front();
+                _bytes -= d->size();
+                --_size;
+                return d;
+            }
+        }
+        std::unique_lock<std::mutex> lock(_mutex);
+        auto ready = [this] { return _dead || !_events.empty(); };
+        if (!ready()) {
+            ++_sleepers;
+            bool in_time = true;
+            if (milliseconds < 0)
+                _cond.wait(lock, ready);
+            else
+                in_time = _cond.wait_until(lock, deadline, ready);
+            --_sleepers;
+            if (!in_time)
+                throw DataQueueTimeOut();
+        }
+        if (_events.empty())
+            throw DataQueueDie();
     }
-    if (_events.empty())
-        throw DataQueueDie();
-    ModuleData* d = _events.front();
-    _events.pop_front();
-    _cond.notify_all();
-    return d;
 }
 
 bool DataQueue::condition() const
 {
-    std::lock_guard<std::mutex> lock(_mutex);
-    return !_events.empty();
+    return _size.load() > 0;
 }
 
 bool DataQueue::empty() const
 {
     std::lock_guard<std::mutex> lock(_mutex);
-    return _events.empty() && !_busy;
+    return _size.load() == 0 && !_busy;
 }
 
 size_t DataQueue::count() const
 {
-    std::lock_guard<std::mutex> lock(_mutex);
-    return _events.size();
+    return _size.load();
 }
 
 double DataQueue::get_monitored() const
 {
-    std::lock_guard<std::mutex> lock(_mutex);
-    return static_cast<double>(_events.size()) / static_cast<double>(_capacity);
+    return static_cast<double>(_size.load()) / static_cast<double>(_capacity);
 }
 
 void DataQueue::clear()
 {
     std::deque<ModuleData*> old;
+    std::deque<ModuleData*> waiting;
     {
+        std::lock_guard<std::mutex> take(_take_mutex);
         std::lock_guard<std::mutex> lock(_mutex);
-        old.swap(_events);
+        old.swap(_taken);
+        waiting.swap(_events);
+        taken(old);
+        taken(waiting);
     }
     for (ModuleData* d : old)
+        d->dec_ref();
+    for (ModuleData* d : waiting)
         d->dec_ref();
     _cond.notify_all();
 }
@@ -183,6 +278,9 @@ int DataQueue::user_run(ModuleData*)
 
 void DataQueue::thread_main()
 {
+    // Linux keeps a niceness per thread.
+    if (_background)
+        setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), background_nice);
     on_start();
     // Events are taken in batches, so that the producer and this thread
     // meet on the lock once per batch rather than once per event.
@@ -199,6 +297,7 @@ void DataQueue::thread_main()
             if (_stopping)
                 break;
             batch.swap(_events);
+            taken(batch);
             _busy = true;
         }
         for (ModuleData* d : batch) {

@@ -15,6 +15,11 @@ namespace Ostrel {
 //  - Module::getData() hands exactly one reference to the run loop, which
 //    releases it after the run manager and the monitor queue had the block.
 // The block is freed when dec_ref() drops the last reference.
+//
+// Blocks are made on one thread and freed on another, one per event. Small
+// blocks therefore come from free lists of their size that any thread
+// returns them to and the making thread takes back whole, instead of from
+// the allocator, whose lock the two threads would fight over.
 class ModuleData {
 public:
     // A block of `size` bytes. With `src` and no parent the bytes are copied
@@ -46,6 +51,7 @@ private:
     size_t _end = 0;
     ModuleData* _parent = nullptr;
     std::atomic<int> _refs{1};
+    unsigned char _size_class = 0;   // its free list; 0: the allocator's
 };
 
 } // namespace Ostrel

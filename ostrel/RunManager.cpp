@@ -77,6 +77,10 @@ double RunManager::get_run_duration() const
 
 void RunManager::set_monitor(DataQueue* queue)
 {
+    // Monitoring samples the events; it must not slow down their way to the
+    // file when processors are short.
+    if (queue)
+        queue->set_background(true);
     DataQueue* old;
     {
         std::lock_guard<std::mutex> lock(_monitor_mutex);

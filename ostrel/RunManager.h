@@ -128,6 +128,7 @@ public:
     unsigned long get_event_number() const { return _event_number.load(); }
 
     // Replaces the monitor queue, deleting the previous one (null: none).
+    // Its thread runs in the background (DataQueue::set_background).
     void set_monitor(DataQueue* queue);
     DataQueue* get_monitor() const;
     void start_monitor();

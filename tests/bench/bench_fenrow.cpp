@@ -2,15 +2,19 @@
 // measured in the same run:
 //
 //   fenrow_board_sim --mode serial (one "gp7" chip: 128 values, 282-byte
-//   datagrams) -> brisko --no-gui with libfenrow -> HDF5 run file
+//   datagrams, several sender threads) -> brisko --no-gui with libfenrow ->
+//   HDF5 run file
 //
-// The simulated board sends its events at stepped rates, each step a run
-// started and stopped through the SOAP server; an event is lost when the
-// run file does not hold it (its board event counter, in order). The
-// highest rate without loss is printed beside the rate at which a plain
-// recvmmsg loop receives the same datagrams from the same simulator.
+// The reference is a plain recvmmsg loop that takes the same simulator's
+// datagrams, sent flat out, on the same address: what one receiving thread
+// of this machine can take. Against it the bench puts the highest rate that
+// brisko writes into its run file without loss (stepped rates, each step a
+// run started and stopped through the SOAP server), and the events per
+// second that reach the file when the simulator sends flat out. An event is
+// held when the run file has it once, in its sender thread's order, with the
+// values the simulator sent; every other event sent is lost.
 //
-//     bench_fenrow [seconds per step] [folder]
+//     bench_fenrow [seconds per step] [folder] [sender threads]
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
@@ -36,6 +40,8 @@
 
 #include <curl/curl.h>
 #include <hdf5.h>
+
+#include "BoardSim.h"
 
 extern char** environ;
 
@@ -174,31 +180,112 @@ void run_control(int port, const std::string& command)
     soap(port, "<runControl><runManager>main</runManager><command>" + command + "</command></runControl>");
 }
 
-// The board event counters of module 21's events in the run file, in order;
-// empty when the file cannot be read.
-std::vector<std::uint16_t> file_counters(const std::string& path)
+// What the run file holds of module 21's events.
+struct FileCheck {
+    long rows = 0;
+    long held = 0;       // once, in order, with the values sent
+    long corrupt = 0;    // a row whose fields are not what was sent
+    double seconds = 0;  // between the first and the last row's arrival
+};
+
+// The values the simulator sends for each event counter.
+const std::vector<std::uint16_t>& sent_values()
 {
-    std::vector<std::uint16_t> out;
+    static std::vector<std::uint16_t> table;
+    if (table.empty()) {
+        fenrow_sim::DataSpec spec;
+        spec.stream = 1;
+        table.resize(65536 * 128);
+        for (std::size_t c = 0; c < 65536; ++c) {
+            const std::vector<std::uint8_t> packet = fenrow_sim::make_data_packet(spec, static_cast<std::uint16_t>(c), 0);
+            const std::vector<std::uint16_t> w = convert_packet(packet.data(), packet.size());
+            std::copy(w.begin() + DATA_HEADER_WORDS, w.begin() + DATA_HEADER_WORDS + 128,
+                      table.begin() + static_cast<long>(c * 128));
+        }
+    }
+    return table;
+}
+
+struct Row {
+    double temp;
+    double daq_time;
+    std::uint16_t evtcnt;
+    std::uint16_t nchan;
+    std::uint16_t romode;
+    std::uint16_t data[128];
+};
+
+// Reads the rows in slices, so that millions of events need little memory.
+// Sender thread t of n sends the counters t, t + n, ... (modulo 65536): each
+// thread's are unwrapped on their own.
+FileCheck check_file(const std::string& path, int threads, long sent)
+{
+    FileCheck out;
+    const std::vector<std::uint16_t>& values = sent_values();
     H5E_BEGIN_TRY
     {
         const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
-        if (file >= 0) {
-            const hid_t set = H5Dopen2(file, "/modules/21/data/fenrow", H5P_DEFAULT);
-            if (set >= 0) {
-                const hid_t space = H5Dget_space(set);
-                hsize_t n = 0;
-                H5Sget_simple_extent_dims(space, &n, nullptr);
-                const hid_t type = H5Tcreate(H5T_COMPOUND, sizeof(std::uint16_t));
-                H5Tinsert(type, "evtcnt", 0, H5T_NATIVE_UINT16);
-                out.resize(n);
-                if (n > 0 && H5Dread(set, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, out.data()) < 0)
-                    out.clear();
-                H5Tclose(type);
-                H5Sclose(space);
-                H5Dclose(set);
+        const hid_t set = file >= 0 ? H5Dopen2(file, "/modules/21/data/fenrow", H5P_DEFAULT) : -1;
+        if (set >= 0) {
+            const hid_t space = H5Dget_space(set);
+            hsize_t n = 0;
+            H5Sget_simple_extent_dims(space, &n, nullptr);
+            const hsize_t dims[1] = {128};
+            const hid_t array = H5Tarray_create2(H5T_NATIVE_UINT16, 1, dims);
+            const hid_t type = H5Tcreate(H5T_COMPOUND, sizeof(Row));
+            H5Tinsert(type, "temp", HOFFSET(Row, temp), H5T_NATIVE_DOUBLE);
+            H5Tinsert(type, "daq_time", HOFFSET(Row, daq_time), H5T_NATIVE_DOUBLE);
+            H5Tinsert(type, "evtcnt", HOFFSET(Row, evtcnt), H5T_NATIVE_UINT16);
+            H5Tinsert(type, "nchan", HOFFSET(Row, nchan), H5T_NATIVE_UINT16);
+            H5Tinsert(type, "romode", HOFFSET(Row, romode), H5T_NATIVE_UINT16);
+            H5Tinsert(type, "data", HOFFSET(Row, data), array);
+
+            const long period = 65536 / threads;
+            std::vector<long> previous(static_cast<std::size_t>(threads), -1);
+            std::vector<long> base(static_cast<std::size_t>(threads), 0);
+            std::vector<Row> rows(65536);
+            double first = 0;
+            double last = 0;
+            for (hsize_t at = 0; at < n;) {
+                const hsize_t count[1] = {std::min<hsize_t>(rows.size(), n - at)};
+                const hsize_t start[1] = {at};
+                H5Sselect_hyperslab(space, H5S_SELECT_SET, start, nullptr, count, nullptr);
+                const hid_t memory = H5Screate_simple(1, count, nullptr);
+                const herr_t rc = H5Dread(set, type, memory, space, H5P_DEFAULT, rows.data());
+                H5Sclose(memory);
+                if (rc < 0)
+                    break;
+                for (hsize_t i = 0; i < count[0]; ++i) {
+                    const Row& r = rows[i];
+                    if (at + i == 0)
+                        first = r.daq_time;
+                    last = r.daq_time;
+                    ++out.rows;
+                    if (r.temp != 31.0 || r.nchan != 128 || r.romode != 1
+                        || std::memcmp(r.data, &values[r.evtcnt * 128u], sizeof r.data) != 0) {
+                        ++out.corrupt;
+                        continue;
+                    }
+                    const auto t = static_cast<std::size_t>(r.evtcnt % threads);
+                    long v = base[t] + r.evtcnt / threads;
+                    if (v <= previous[t]) {
+                        base[t] += period;
+                        v += period;
+                    }
+                    if (v * threads + static_cast<long>(t) < sent)
+                        ++out.held;
+                    previous[t] = v;
+                }
+                at += count[0];
             }
-            H5Fclose(file);
+            out.seconds = (last - first) / 1e6;
+            H5Tclose(type);
+            H5Tclose(array);
+            H5Sclose(space);
+            H5Dclose(set);
         }
+        if (file >= 0)
+            H5Fclose(file);
     }
     H5E_END_TRY;
     return out;
@@ -217,17 +304,34 @@ bool sent_line(const std::string& output, long& sent, double& rate)
 }
 
 struct Step {
-    double asked = 0;
+    double asked = 0;     // 0: flat out
     double sent_rate = 0;
     long sent = 0;
-    long in_file = 0;
+    FileCheck file;
+    long taken = 0;       // without a run file: events the stream module gave
     long lost = 0;
     std::string where;
+    // Events per second that entered the program: rows over the span of
+    // their arrival (without a file, taken over the sender's time).
+    double intake() const
+    {
+        if (file.rows > 0)
+            return file.seconds > 0 ? file.held / file.seconds : 0.0;
+        return sent_rate > 0 && sent > 0 ? taken * sent_rate / sent : 0.0;
+    }
+};
+
+struct Plain {
+    long sent = 0;
+    long received = 0;
+    double sent_rate = 0;
+    double rate = 0;
 };
 
 class Bench {
 public:
-    Bench(double seconds, const std::string& folder) : _seconds(seconds), _dir(folder)
+    Bench(double seconds, const std::string& folder, int threads)
+        : _seconds(seconds), _dir(folder), _threads(threads)
     {
         _host_port = free_port(SOCK_DGRAM);
         _board_port = free_port(SOCK_DGRAM);
@@ -247,6 +351,8 @@ public:
               "FENROW_TRIGGER_PORT=" + std::to_string(free_port(SOCK_DGRAM))})
             _env.push_back(v);
     }
+
+    int threads() const { return _threads; }
 
     bool start_program()
     {
@@ -282,19 +388,19 @@ public:
             _program->stop(SIGINT);
     }
 
-    // One run with the board sending `seconds` worth of events at the rate
-    // (0: as fast as it can). Without a run file the events the stream
-    // module gave the run count as taken.
-    Step step(double rate, int index, bool to_file = true)
+    // One run with the board sending `count` events at the rate (0: flat
+    // out). Without a run file the events the stream module gave the run
+    // count as taken.
+    Step step(double rate, long count, int index, bool to_file = true)
     {
         Step s;
         s.asked = rate;
-        const long count = std::max<long>(20000, static_cast<long>((rate > 0 ? rate : 250000) * _seconds));
         const std::string host = "127.0.0.1:" + std::to_string(_host_port);
         Child board({BENCH_BOARD_SIM, "--address", "127.0.0.2", "--host", host, "--mode", "serial", "--on-start",
-                     "--count", std::to_string(count), "--rate", std::to_string(rate)},
+                     "--count", std::to_string(count), "--rate", std::to_string(rate), "--threads",
+                     std::to_string(_threads)},
                     _dir + "/board.log", _env);
-        wait_until([&] { return board.output().find("board on") != std::string::npos; }, 10);
+        wait_until([&] { return board.output().find("board on") != std::string::npos; }, 30);
         const std::string log_before = read_file(_dir + "/brisko.log");
 
         const std::string stem = _dir + "/step" + std::to_string(index);
@@ -302,9 +408,7 @@ public:
             soap(_soap_port, "<setParameter><object>main</object><name>command</name><value>logData|file=" + stem +
                                  ":max_size=0:compression=no</value></setParameter>");
         run_control(_soap_port, "Start");
-        double sent_rate = 0;
-        wait_until([&] { return sent_line(board.output(), s.sent, sent_rate); }, _seconds * 10 + 60);
-        s.sent_rate = sent_rate;
+        wait_until([&] { return sent_line(board.output(), s.sent, s.sent_rate); }, count / 1000.0 + 60);
         // The events still on their way through the program.
         std::string last;
         int same = 0;
@@ -321,27 +425,11 @@ public:
         board.stop(SIGINT);
 
         if (to_file) {
-            // The counters, unwrapped from 16 bits: each one sent, once and
-            // in order, is an event the file holds.
-            const std::vector<std::uint16_t> counters = file_counters(stem + ".h5");
-            s.in_file = static_cast<long>(counters.size());
-            long held = 0;
-            long previous = -1;
-            long base = 0;
-            for (std::uint16_t c : counters) {
-                long v = base + c;
-                if (v <= previous) {
-                    base += 65536;
-                    v += 65536;
-                }
-                if (v > previous && v < s.sent)
-                    ++held;
-                previous = v;
-            }
-            s.lost = s.sent - held;
+            s.file = check_file(stem + ".h5", _threads, s.sent);
+            s.lost = s.sent - s.file.held;
         } else {
-            s.in_file = std::atol(last.c_str());
-            s.lost = s.sent - s.in_file;
+            s.taken = std::atol(last.c_str());
+            s.lost = s.sent - s.taken;
         }
         const std::string log = read_file(_dir + "/brisko.log").substr(log_before.size());
         const std::size_t drop = log.find("events dropped");
@@ -353,10 +441,11 @@ public:
         return s;
     }
 
-    // The simulator's datagrams into a plain recvmmsg loop: the rate
-    // received, and the rate the simulator sent at.
-    void plain_loop(long count, double& received_rate, double& sent_rate, long& received)
+    // The simulator's datagrams, sent flat out, into a plain recvmmsg loop
+    // on the address brisko binds.
+    Plain plain_loop(long count)
     {
+        Plain p;
         const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
         int buffer = 8 << 20;
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
@@ -368,20 +457,19 @@ public:
         getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
         const std::string host = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
         Child board({BENCH_BOARD_SIM, "--address", "127.0.0.2", "--host", host, "--mode", "serial", "--count",
-                     std::to_string(count)},
+                     std::to_string(count), "--threads", std::to_string(_threads)},
                     _dir + "/plain.log", _env);
 
-        // It spins rather than sleeping in poll: on loopback the sender pays
-        // for every wake-up of the receiver, and would send slower.
-        constexpr unsigned batch = 32;
+        // It spins rather than sleeping in poll: a receiver that sleeps is
+        // woken by the sender for every datagram, and both go slower.
+        constexpr unsigned batch = 64;
         static std::uint8_t buffers[batch][8192];
         mmsghdr headers[batch];
         iovec vectors[batch];
-        received = 0;
         const Clock::time_point start = Clock::now();
         Clock::time_point first{};
         Clock::time_point last = start;
-        while (received < count && since(last) < 1.0 && since(start) < 60.0) {
+        while (p.received < count && since(last) < 1.0 && since(start) < 120.0) {
             for (unsigned i = 0; i < batch; ++i) {
                 vectors[i] = iovec{buffers[i], sizeof buffers[i]};
                 headers[i] = mmsghdr{};
@@ -391,22 +479,25 @@ public:
             const int n = ::recvmmsg(fd, headers, batch, MSG_DONTWAIT, nullptr);
             if (n <= 0)
                 continue;
-            if (received == 0)
+            if (p.received == 0)
                 first = Clock::now();
-            received += n;
+            p.received += n;
             last = Clock::now();
         }
         ::close(fd);
-        wait_until([&] { return board.output().find("sent ") != std::string::npos; }, 10);
-        long sent = 0;
-        sent_line(board.output(), sent, sent_rate);
+        wait_until([&] { return board.output().find("sent ") != std::string::npos; }, 30);
+        sent_line(board.output(), p.sent, p.sent_rate);
         const double seconds = std::chrono::duration<double>(last - first).count();
-        received_rate = seconds > 0 ? received / seconds : 0.0;
+        p.rate = seconds > 0 ? p.received / seconds : 0.0;
+        return p;
     }
+
+    long step_count(double rate) const { return std::max<long>(20000, static_cast<long>(rate * _seconds)); }
 
 private:
     double _seconds;
     std::string _dir;
+    int _threads;
     int _host_port;
     int _board_port;
     int _soap_port;
@@ -416,8 +507,19 @@ private:
 
 void print_step(const Step& s)
 {
-    std::printf("  %9.0f  %9.0f  %9ld  %9ld  %7ld   %s\n", s.asked, s.sent_rate, s.sent, s.in_file, s.lost,
-                s.where.c_str());
+    if (s.asked > 0)
+        std::printf("  %9.0f", s.asked);
+    else
+        std::printf("   flat out");
+    std::printf("  %9.0f  %9ld  %9ld  %7ld  %7ld  %9.0f   %s\n", s.sent_rate, s.sent,
+                s.file.rows ? s.file.rows : s.taken, s.file.corrupt, s.lost, s.intake(), s.where.c_str());
+    std::fflush(stdout);
+}
+
+void print_plain(const char* when, const Plain& p)
+{
+    std::printf("plain recvmmsg loop (%s): %9.0f datagrams/s, %ld of %ld sent at %.0f/s%s\n", when, p.rate, p.received,
+                p.sent, p.sent_rate, p.received >= p.sent ? "  [bounded by the sender]" : "");
     std::fflush(stdout);
 }
 
@@ -425,70 +527,92 @@ void print_step(const Step& s)
 
 int main(int argc, char** argv)
 {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
     std::string folder;
-    if (argc > 2) {
+    if (argc > 2 && argv[2][0]) {
         folder = argv[2];
+        ::mkdir(folder.c_str(), 0700);
     } else {
         char pattern[] = "/tmp/bench-fenrow-XXXXXX";
         folder = mkdtemp(pattern);
     }
+    const int threads = argc > 3 ? std::atoi(argv[3]) : 4;
+    if (threads != 1 && threads != 2 && threads != 4 && threads != 8) {
+        std::fprintf(stderr, "sender threads: 1, 2, 4 or 8\n");
+        return 2;
+    }
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    std::printf("one board, one \"gp7\" chip in serial mode (282-byte datagrams), %.1f s per step, files in %s\n\n",
-                seconds, folder.c_str());
+    std::printf("one board, one \"gp7\" chip in serial mode (282-byte datagrams) from %d sender threads, %.1f s per "
+                "step, files in %s\n\n",
+                threads, seconds, folder.c_str());
 
-    Bench bench(seconds, folder);
+    Bench bench(seconds, folder, threads);
+    const long flat_count = 2000000;
+    const Plain before = bench.plain_loop(flat_count);
+    print_plain("before", before);
     if (!bench.start_program())
         return 1;
 
-    std::printf("  asked/s    sent/s     sent       in file    lost\n");
-    std::vector<Step> steps;
+    std::printf("\n  asked/s    sent/s     sent       in file    corrupt  lost     intake/s\n");
+    int index = 0;
+    const Step flat = bench.step(0, flat_count, index++);
+    print_step(flat);
+    // The plug-in alone: no run file.
+    const Step direct = bench.step(0, flat_count, index++, false);
+    print_step(direct);
+
+    // From half the reference upwards in tenths until events are lost or the
+    // sender falls short of the rate, then halving the interval between the
+    // last rate without loss and the first with.
+    const double reference0 = before.rate;
     double good = 0;
     double bad = 0;
-    int index = 0;
-    // Doubling until events are lost or the simulator cannot send faster,
-    // then halving the interval between the last rate without loss and the
-    // first with.
-    for (double rate = 25000; rate <= 3.2e6; rate *= 2) {
-        const Step s = bench.step(rate, index++);
+    bool sender_short = false;
+    for (double share = 0.5; share <= 1.3; share += 0.1) {
+        const double rate = share * reference0;
+        const Step s = bench.step(rate, bench.step_count(rate), index++);
         print_step(s);
-        steps.push_back(s);
         if (s.lost > 0) {
             bad = rate;
             break;
         }
         good = std::max(good, std::min(rate, s.sent_rate));
-        if (s.sent_rate < 0.9 * rate)
+        if (s.sent_rate < 0.97 * rate) {
+            sender_short = true;
             break;
+        }
     }
-    for (int i = 0; i < 3 && bad > 0 && bad - good > 0.05 * good; ++i) {
+    for (int i = 0; i < 3 && bad > 0 && bad - good > 0.02 * good; ++i) {
         const double rate = (good + bad) / 2;
-        const Step s = bench.step(rate, index++);
+        const Step s = bench.step(rate, bench.step_count(rate), index++);
         print_step(s);
         if (s.lost > 0)
             bad = rate;
         else
             good = std::max(good, std::min(rate, s.sent_rate));
     }
-    // The plug-in alone: no run file, the simulator at its full rate.
-    const Step direct = bench.step(0, index++, false);
     bench.stop_program();
 
-    double received_rate = 0;
-    double sender_rate = 0;
-    long received = 0;
-    const long count = 1000000;
-    bench.plain_loop(count, received_rate, sender_rate, received);
-
-    std::printf("\nwithout a run file, at the simulator's full rate:   %9.0f events/s sent, %ld of %ld taken%s%s\n",
-                direct.sent_rate, direct.in_file, direct.sent, direct.where.empty() ? "" : "; ",
-                direct.where.c_str());
-    std::printf("highest rate without loss (brisko, HDF5 run file):  %9.0f events/s\n", good);
-    std::printf("plain recvmmsg loop on the same datagrams:          %9.0f datagrams/s (%ld of %ld, simulator sent "
-                "%.0f/s)\n",
-                received_rate, received, count, sender_rate);
-    if (received_rate > 0)
-        std::printf("brisko / plain loop: %.2f\n", good / received_rate);
+    std::printf("\n");
+    const Plain after = bench.plain_loop(flat_count);
+    print_plain("before", before);
+    print_plain("after ", after);
+    const Plain& ref = after.rate > before.rate ? after : before;
+    const double reference = ref.rate;
+    std::printf("reference (the faster plain loop):                 %9.0f events/s\n", reference);
+    std::printf("highest rate without loss (brisko, HDF5 run file): %9.0f events/s   ratio %.2f%s\n", good,
+                reference > 0 ? good / reference : 0.0,
+                sender_short || bad == 0 ? "  [bounded by the sender]" : "");
+    std::printf("flat out into the HDF5 run file:                   %9.0f events/s   ratio %.2f  (%ld of %ld held, %ld "
+                "corrupt)%s\n",
+                flat.intake(), reference > 0 ? flat.intake() / reference : 0.0, flat.file.held, flat.sent,
+                flat.file.corrupt, flat.lost == 0 ? "  [bounded by the sender]" : "");
+    std::printf("flat out without a run file:                       %9.0f events/s   ratio %.2f  (%ld of %ld taken)%s\n",
+                direct.intake(), reference > 0 ? direct.intake() / reference : 0.0, direct.taken, direct.sent,
+                direct.lost == 0 ? "  [bounded by the sender]" : "");
+    if (ref.received >= ref.sent)
+        std::printf("the reference took every datagram sent: it, and every ratio, is bounded by the sender\n");
     curl_global_cleanup();
     return 0;
 }

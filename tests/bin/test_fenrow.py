@@ -173,12 +173,14 @@ class Boards(FenrowTest):
         p, port = self.start_program(modules)
         self.wait_modules(port, ["21"])
 
-        # Registered at the second knock at the earliest: the first came
-        # before "main" existed. Then its stream was stopped and initialised.
+        # The first knock goes out while the configuration is read, before
+        # "main" exists; the board is registered at its reply and configured
+        # once "main" is there, long before the next knock 5 s later: its
+        # stream stopped and initialised.
         self.assertTrue(wait_until(lambda: len(board.commands()) >= 2, 10))
         datagrams = board.datagrams()
         first = next(i for i, d in enumerate(datagrams) if d[1] & 0x7F != KNOCK)
-        self.assertGreaterEqual(sum(1 for d in datagrams[:first] if d[1] & 0x7F == KNOCK), 2)
+        self.assertEqual(sum(1 for d in datagrams[:first] if d[1] & 0x7F == KNOCK), 1)
         self.assertEqual(board.commands()[:2], [command(START_STOP, 0xFF00, 0, 1), command(1, 0x0110, 0x0100)])
 
         mark = len(board.commands())
@@ -263,10 +265,43 @@ class Boards(FenrowTest):
             self.assertEqual(int(records[1]["nevts"]), len(rows))
             self.assertEqual([int(e) for e in rows["evtcnt"]], [i & 0xFFFF for i in range(len(rows))])
 
+    def test_second_instance_reports_the_busy_port_and_leaves_the_board(self):
+        Board(self, "127.0.0.2", self.env, streams=[1], count=0, rate=2000)
+        modules = ('<fenrow name="127.0.0.2"><stream name="21" address="127.0.0.2"><ro_mode>serial</ro_mode>'
+                   '</stream></fenrow>')
+        p, port = self.start_program(modules)
+        self.wait_modules(port, ["21"])
+        soap(port, "runControl", runManager="main", command="Start")
+        self.assertTrue(wait_until(lambda: int(run_state(port, "21")["nTrigger"]) >= 500, 30, 0.1))
+
+        # A second program on the same board network, with a home and a
+        # SOAP port of its own.
+        home = tempfile.mkdtemp(prefix="brisko-second-")
+        self.addCleanup(shutil.rmtree, home, True)
+        second_port = free_port()
+        given = self.write_config(os.path.join(home, "boards.xml"), modules=modules, plugins=self.plugin(),
+                                  soap_port=second_port)
+        second = Program(home, ["--no-gui", given])
+        self.programs.append(second)
+        self.wait_for_soap(second_port)
+        # The first keeps its board, across a knock of each program.
+        counted = int(run_state(port, "21")["nTrigger"])
+        time.sleep(6)
+        self.assertGreater(int(run_state(port, "21")["nTrigger"]), counted + 5000)
+        self.assertEqual([i.text for i in soap(second_port, "listModules")], [])
+        self.assertEqual(second.interrupt(), 0)
+        self.assertIn(":%s is in use by another program, perhaps another brisko" % self.env["FENROW_HOST_PORT"],
+                      second.output)
+        self.assertNotIn("Registering module", second.output)
+
+        soap(port, "runControl", runManager="main", command="Stop")
+        self.assertEqual(p.interrupt(), 0)
+        self.assertEqual(p.output.count("Registering module 127.0.0.2\n"), 1)
+
     def test_unknown_board_is_named_and_not_registered(self):
         board = Board(self, "127.0.0.3", self.env)
         p, port = self.start_program("")
-        # Three knocks: the first before "main" existed, two asking.
+        # Three knocks, each asking.
         self.assertTrue(wait_until(lambda: sum(1 for d in board.datagrams() if d[1] & 0x7F == KNOCK) >= 3, 20))
         time.sleep(0.5)
         self.assertEqual([i.text for i in soap(port, "listModules")], [])

@@ -6,11 +6,13 @@
 //
 //   fenrow_board_sim --address 127.0.0.2 --mode serial --chips 4 --rate 1000 --count 10000
 //   fenrow_board_sim --streams 1,3 --mode serial --on-start --count 10000 --record board.txt
+//   fenrow_board_sim --mode serial --count 2000000 --threads 4        (full rate)
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +20,7 @@
 #include <glib.h>
 
 #include "BoardSim.h"
+#include "BoardSimSender.h"
 
 namespace {
 
@@ -31,13 +34,11 @@ void on_signal(int)
 using Clock = std::chrono::steady_clock;
 
 // One stream's data: on between the host's start and stop commands (from
-// the beginning without --on-start), with its own event counter.
+// the beginning without --on-start), with its own event counters.
 struct StreamState {
     fenrow_sim::DataSpec spec;
+    std::unique_ptr<fenrow_sim::DataSender> sender;
     bool on = false;
-    long sent = 0;
-    std::uint16_t evtcnt = 0;
-    Clock::time_point since{};
     bool reported = false;
 };
 
@@ -88,6 +89,7 @@ int main(int argc, char** argv)
     gdouble rate = 0.0;
     gdouble duration = 0.0;
     gdouble wait_host = 30.0;
+    gint threads = 0;
     gint ack_error = 0;
     gdouble ack_delay = 0.0;
     gboolean no_ack = FALSE;
@@ -110,6 +112,8 @@ int main(int argc, char** argv)
         {"nadj", 0, 0, G_OPTION_ARG_INT, &nadj, "Adjacent mode: adjacent channels", "N"},
         {"count", 'n', 0, G_OPTION_ARG_INT64, &count, "Data packets to send per stream (0: until --duration or a signal)", "N"},
         {"rate", 'r', 0, G_OPTION_ARG_DOUBLE, &rate, "Packets per second and stream (0: as fast as possible)", "HZ"},
+        {"threads", 't', 0, G_OPTION_ARG_INT, &threads,
+         "Sender threads per stream, each with a socket of its own: 1, 2, 4 or 8 (default 4 at full rate, else 1)", "N"},
         {"duration", 'd', 0, G_OPTION_ARG_DOUBLE, &duration, "Seconds to run (0: until done or a signal)", "S"},
         {"wait-host", 0, 0, G_OPTION_ARG_DOUBLE, &wait_host, "Seconds to wait for a knock before sending data", "S"},
         {"ack-error", 0, 0, G_OPTION_ARG_INT, &ack_error, "Error byte of every acknowledgement", "N"},
@@ -156,6 +160,10 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "unknown readout mode %s\n", mode);
             return 2;
         }
+    }
+    if (threads != 0 && !fenrow_sim::DataSender::valid_threads(threads)) {
+        std::fprintf(stderr, "--threads wants 1, 2, 4 or 8\n");
+        return 2;
     }
     std::vector<int> stream_numbers;
     if (streams_text ? !parse_streams(streams_text, stream_numbers) : (stream < 1 || stream > MAX_STREAMS)) {
@@ -213,10 +221,7 @@ int main(int argc, char** argv)
             for (StreamState& st : states) {
                 if (st.spec.stream != (w[1] >> 8))
                     continue;
-                const bool on = (w[3] & 1) != 0;
-                if (on && !st.on)
-                    st.since = Clock::now();
-                st.on = on;
+                st.on = (w[3] & 1) != 0;
             }
         }
     };
@@ -239,60 +244,43 @@ int main(int argc, char** argv)
             // Each stream its own temperature, so that its events can be
             // told from another stream's.
             st.spec.temperature = 30.0 + n;
+            st.spec.count = count;
+            st.spec.rate = rate;
             st.on = !on_start;
-            st.since = Clock::now();
-            states.push_back(st);
+            st.sender = std::make_unique<fenrow_sim::DataSender>(options.address, sim.host_ip(), sim.host_port(),
+                                                                 st.spec, threads > 0 ? threads : rate > 0 ? 1 : 4);
+            states.push_back(std::move(st));
         }
-        const auto all_sent = [&] {
+        const auto all_reported = [&] {
             for (const StreamState& st : states)
-                if (count == 0 || st.sent < count)
+                if (!st.reported)
                     return false;
             return true;
         };
-        // Packets go in batches, paced so that packet k of a stream leaves
-        // k / rate seconds after the stream was started.
-        std::vector<std::vector<std::uint8_t>> batch;
-        auto polled = Clock::now();
-        while (!done() && !all_sent()) {
-            if (Clock::now() - polled > std::chrono::milliseconds(1)) {
-                take_datagrams();
-                polled = Clock::now();
-            }
-            batch.clear();
-            auto next_due = Clock::time_point::max();
+        while (!done() && !all_reported()) {
+            take_datagrams();
             for (StreamState& st : states) {
-                if (!st.on || (count > 0 && st.sent >= count))
-                    continue;
-                const auto now = Clock::now();
-                for (int k = 0; k < 16 && (count == 0 || st.sent < count); ++k) {
-                    const auto due = st.since + std::chrono::duration_cast<Clock::duration>(
-                                                    std::chrono::duration<double>(rate > 0 ? st.sent / rate : 0.0));
-                    if (due > now) {
-                        next_due = std::min(next_due, due);
-                        break;
-                    }
-                    const auto usec = std::chrono::duration_cast<std::chrono::microseconds>(now - st.since).count();
-                    batch.push_back(fenrow_sim::make_data_packet(st.spec, st.evtcnt++, static_cast<std::uint32_t>(usec)));
-                    ++st.sent;
+                if (st.on && !st.sender->running() && !st.sender->done() && !st.sender->start()) {
+                    std::fprintf(stderr, "board_sim: %s\n", st.sender->error().c_str());
+                    return 1;
                 }
-            }
-            if (!batch.empty()) {
-                sim.send_many(batch);
-            } else {
-                const auto limit = Clock::now() + std::chrono::milliseconds(1);
-                std::this_thread::sleep_until(std::min(next_due, limit));
-            }
-            for (StreamState& st : states) {
-                if (st.reported || count == 0 || st.sent < count)
+                if (!st.on && st.sender->running())
+                    st.sender->stop();
+                if (st.reported || !st.sender->done())
                     continue;
                 st.reported = true;
-                const double seconds = std::chrono::duration<double>(Clock::now() - st.since).count();
-                std::printf("sent %ld %s packets of stream %d to %s:%d in %.3f s (%.0f/s)\n", st.sent,
+                st.sender->stop();
+                const double seconds = st.sender->seconds();
+                const long sent = st.sender->sent();
+                std::printf("sent %ld %s packets of stream %d to %s:%d in %.3f s (%.0f/s)\n", sent,
                             ro_mode_name(ro_mode), st.spec.stream, sim.host_ip().c_str(), sim.host_port(), seconds,
-                            seconds > 0 ? st.sent / seconds : 0.0);
+                            seconds > 0 ? sent / seconds : 0.0);
                 std::fflush(stdout);
             }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+        for (StreamState& st : states)
+            st.sender->stop();
     }
     while (!done() && (!ro_mode || duration > 0 || on_start)) {
         take_datagrams();

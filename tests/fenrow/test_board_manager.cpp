@@ -3,6 +3,7 @@
 // the operator, registered only into a running acquisition, one stream
 // module per stream, the first configuration of a new board, and data
 // packets turned into event records on the stream modules' queues.
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 #include <thread>
@@ -240,20 +241,43 @@ TEST_F(BoardManager, UnknownBoardWithoutWindowIsCancelledAndSaidOncePerKnock)
     EXPECT_EQ(scope.count("//modules/fenrow[@name='127.0.0.3']"), 0);
 }
 
-TEST_F(BoardManager, BoardHeardBeforeMainIsRegisteredOnceMainExists)
+TEST_F(BoardManager, BoardHeardWhileTheConfigurationIsReadIsConfiguredWithinASecondOfMain)
 {
-    start(board_23, false);
+    // The boards' own periods: a second knock comes only 5 s after the
+    // first, which goes out while the configuration is still being read.
+    start(board_23, false, false);
+    FenrowTiming timing;
+    timing.knock_period = 5.0;
     auto sim = board("127.0.0.2");
     ASSERT_TRUE(sim);
-    // Its knock replies come and are dropped: nothing to put its streams in.
-    ASSERT_TRUE(testutil::wait_until([&] { return manager->unregistered_drops() >= 2; }, 5.0));
+    std::unique_lock<std::recursive_mutex> reading(scope.config->document_mutex());
+    ASSERT_TRUE(manager->open(timing));
+    ASSERT_TRUE(sim->wait_for(CMD_KNOCK, 1, 2.0));
+    const auto knocked = sim->received(CMD_KNOCK).front().when;
+    ASSERT_TRUE(testutil::wait_until([&] { return manager->unregistered_drops() >= 1; }, 2.0));
     EXPECT_EQ(manager->get_module("127.0.0.2"), nullptr);
+
+    // Registered once the configuration is read, before "main" exists:
+    // without stream modules, and not configured yet.
+    reading.unlock();
+    ASSERT_TRUE(wait_registered("127.0.0.2"));
     EXPECT_EQ(stream_module("21"), nullptr);
+    EXPECT_TRUE(commands(*sim).empty());
 
     main = scope.make_main();
-    ASSERT_TRUE(wait_registered("127.0.0.2"));
+    ASSERT_TRUE(pump_until([&] { return commands(*sim).size() >= 4; }, 3.0));
+    const std::vector<fenrow_sim::Datagram> got = sim->received();
+    const auto first =
+        std::find_if(got.begin(), got.end(), [](const fenrow_sim::Datagram& d) { return d.code() != CMD_KNOCK; });
+    const double after = std::chrono::duration<double>(first->when - knocked).count();
+    // One second, and a little for a machine under load.
+    EXPECT_LT(after, 1.5);
+    EXPECT_EQ(sim->count(CMD_KNOCK), 1u);
+    EXPECT_EQ(commands(*sim)[0], command(1, CMD_START_STOP, 0xFF00, 0));
     ASSERT_TRUE(stream_module("21"));
     EXPECT_EQ(stream_module("23")->get_run_command(), &main->run_command());
+    EXPECT_EQ(log.matching("Registering module").size(), 1u);
+    EXPECT_EQ(manager->get_module("127.0.0.2")->firmware(), 0x10203u);
 }
 
 // The operator is asked elsewhere; meanwhile the board's datagrams are
@@ -466,6 +490,47 @@ TEST_F(DataPackets, SerialPacketBecomesAnEventRecordOfItsStreamModule)
     Words words = convert_packet(packet.data(), packet.size());
     EXPECT_EQ(r.data, Words(words.begin() + 9, words.begin() + 9 + 128));
     block->dec_ref();
+}
+
+TEST_F(DataPackets, BurstOfTwoStreamsKeepsEachStreamsOrder)
+{
+    // Datagrams of two streams mixed in runs of any length reach each
+    // module in the order sent, whatever receive call took them.
+    running(true);
+    Ostrel::FenrowStream* other = stream_module("23");
+    ASSERT_TRUE(other);
+    std::vector<Bytes> burst;
+    std::vector<std::uint16_t> sent[2];
+    fenrow_sim::DataSpec spec;
+    for (std::uint16_t k = 0; k < 3000; ++k) {
+        const int s = (k / (1 + k % 7)) % 2;
+        spec.stream = s ? 3 : 1;
+        burst.push_back(fenrow_sim::make_data_packet(spec, k, k));
+        sent[s].push_back(k);
+    }
+    ASSERT_EQ(sim->send_many(burst), burst.size());
+    std::vector<std::uint16_t> got[2];
+    double last_time[2] = {0, 0};
+    bool time_ordered = true;
+    Ostrel::FenrowStream* modules[2] = {module, other};
+    ASSERT_TRUE(testutil::wait_until(
+        [&] {
+            for (int s = 0; s < 2; ++s)
+                while (modules[s]->hasData()) {
+                    Ostrel::ModuleData* block = modules[s]->getData();
+                    const Record r = read_record(block, 128);
+                    got[s].push_back(r.evtcnt);
+                    time_ordered = time_ordered && r.daq_time >= last_time[s];
+                    last_time[s] = r.daq_time;
+                    block->dec_ref();
+                }
+            return got[0].size() + got[1].size() >= burst.size();
+        },
+        10.0));
+    EXPECT_EQ(got[0], sent[0]);
+    EXPECT_EQ(got[1], sent[1]);
+    EXPECT_TRUE(time_ordered);
+    EXPECT_EQ(manager->dropped(), 0u);
 }
 
 TEST_F(DataPackets, SparseAndAdjacentRecordsCarryTheirLayout)
