@@ -59,7 +59,7 @@ ScanDialog::ScanDialog(int n, const ScanList& list)
 {
     scl.cpy(list);
     if (!scl.empty())
-        sc = scl.begin()->second;
+        set_scan_point(scl.begin()->first);
 }
 
 ScanDialog::~ScanDialog()
@@ -79,8 +79,11 @@ ScanDialog::~ScanDialog()
 void ScanDialog::set_scan_point(const std::string& name)
 {
     auto it = scl.find(name);
-    if (it != scl.end())
-        sc = it->second;
+    if (it == scl.end())
+        return;
+    // A scan is known by the name it is kept under.
+    sc = it->second;
+    sc.set_name(name);
 }
 
 void ScanDialog::auto_connect()
@@ -132,8 +135,15 @@ void ScanDialog::user_init()
     g_signal_connect_swapped(selection_of(scan), "changed", G_CALLBACK(+[](ScanDialog* d) { d->row_selected(); }),
                              this);
 
-    if (!sc.get_name().empty())
+    if (!sc.get_name().empty()) {
         updateScanList(sc.get_name());
+    } else {
+        // The description's own entry stands for no scan.
+        GtkWidget* combo = get_widget("comboScanList");
+        g_signal_handlers_block_matched(combo, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr, this);
+        gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 0);
+        g_signal_handlers_unblock_matched(combo, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr, this);
+    }
 
     activate_button("btnDoScan", do_scan);
     activate_button("btnBurst", do_burst);
@@ -171,11 +181,12 @@ ScanDialog::Values ScanDialog::get_values() const
 
 bool ScanDialog::make_var(ScanType type, const Values& v, ScanVar& var, std::string& why) const
 {
-    // A step leads from "from" towards "to"; its size is what the variable
-    // keeps, from the smaller bound up.
+    // The variable runs from the smaller bound up by the step's size. A
+    // bound above the other is taken as the other end, but a step down from
+    // a lower bound never gets to a higher one.
     if (v.step == 0) {
         why = "The step cannot be 0";
-    } else if (v.from != v.to && (v.to - v.from) * v.step < 0) {
+    } else if (v.step < 0 && v.from < v.to) {
         why = "A step of " + double2str(v.step) + " never reaches " + double2str(v.to) + " from " +
               double2str(v.from);
     } else if (const char* bad = ScanVar::check(v.from, v.to, std::fabs(v.step))) {
@@ -376,7 +387,7 @@ void ScanDialog::scan_changed()
     auto it = name.empty() ? scl.end() : scl.find(name);
     if (it == scl.end())
         return;
-    sc = it->second;
+    set_scan_point(name);
     fill_scan_rows();
     select_type(sc.nvar() ? int(sc.begin()->type()) : -1);
     // A row that was selected already emits nothing: show this scan's values.
