@@ -184,8 +184,8 @@ TEST_F(PedestalDialogTest, ResetsFullDiskAndNoModules)
     d = open(true, dir + "/kept.ped");
     EXPECT_FALSE(ok(d));
     EXPECT_EQ("Load Pedestals", d->get_text("lblPedMsg"));
-    guitest::wm_delete(d->get_main_window());
     const unsigned id = d->window_id();
+    guitest::wm_delete(d->get_main_window());
     EXPECT_TRUE(guitest::pump_until([&] { return gone(id); }, 5));
 }
 
