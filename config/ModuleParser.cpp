@@ -10,6 +10,7 @@
 #include "daq/GenModule.h"
 #include "data/Analysis.h"
 #include "data/PadMap.h"
+#include "data/PedestalFile.h"
 #include "ostrel/DAQmanager.h"
 
 namespace {
@@ -208,23 +209,16 @@ void ModuleParser::parse_pedestal_file(const std::string& file, GenModule* modul
     }
     std::cout << "Loading pedestals for module id " << id << " from " << file << std::endl;
 
-    std::vector<double> ped = module->get_par_value<std::vector<double>>("pedestal");
-    std::vector<double> noise = module->get_par_value<std::vector<double>>("noise");
+    std::vector<double> ped = module->copy_list("pedestal");
+    std::vector<double> noise = module->copy_list("noise");
     const size_t n = std::min(ped.size(), noise.size());
     if (ped.size() != noise.size())
         std::cout << "Module id " << id << " has " << ped.size() << " pedestals and " << noise.size()
                   << " noise values: loading " << n << " channels" << std::endl;
 
-    // Only whole pairs count: a pedestal without its noise, or text that is
-    // no number, ends the reading and changes nothing.
-    size_t i = 0;
-    double p = 0.0;
-    double s = 0.0;
-    while (i < n && in >> p >> s) {
-        ped[i] = p;
-        noise[i] = s;
-        ++i;
-    }
+    // A pedestal without its noise, or text that is no number, ends the
+    // reading.
+    const size_t i = PedestalFile::read(in, ped, noise);
     module->set_par("pedestal", ped, false);
     module->set_par("noise", noise, false);
     if (n == 0 || i != n)

@@ -102,13 +102,9 @@ void GenModule::update_pedestals()
 {
     if (!ana)
         return;
-    const int n = ana->Ntot();
-    std::vector<double> ped(n);
-    std::vector<double> sigma(n);
-    for (int i = 0; i < n; ++i) {
-        ped[i] = hst_histogram_get_bin_content(ana->get_ped(), i);
-        sigma[i] = hst_histogram_get_bin_content(ana->get_noise(), i);
-    }
+    std::vector<double> ped;
+    std::vector<double> sigma;
+    ana->get_pedestals(ped, sigma);
     pedestal->set_value(ped, false);
     noise->set_value(sigma, false);
 }
@@ -119,19 +115,23 @@ void GenModule::copy_pedestals()
         return;
     const std::vector<double> ped = value_of(pedestal);
     const std::vector<double> sigma = value_of(noise);
-    const int n = ana->Ntot();
     // Channels beyond the shorter list have no value: they stay as they are
     // and count as not set.
-    const int given = static_cast<int>(std::min({ped.size(), sigma.size(), static_cast<size_t>(n)}));
+    const int given = ana->set_pedestals(ped, sigma);
     int set = 0;
-    for (int i = 0; i < given; ++i) {
-        hst_histogram_set_bin_content(ana->get_ped(), i, ped[i]);
-        hst_histogram_set_bin_content(ana->get_noise(), i, sigma[i]);
+    for (int i = 0; i < given; ++i)
         if (ped[i] != 0.0 && sigma[i] != 0.0)
             ++set;
-    }
-    if (set == n)
+    if (set == ana->Ntot())
         ana->trust_pedestals();
+}
+
+std::vector<double> GenModule::copy_list(const std::string& name) const
+{
+    auto* par = dynamic_cast<Ostrel::Par<std::vector<double>>*>(get_par(name));
+    if (!par)
+        throw Ostrel::ParameterTypeDoesNotMatch(name);
+    return value_of(par);
 }
 
 int GenModule::get_monitor_data(int& size, char** data)

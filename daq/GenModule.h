@@ -58,6 +58,10 @@ public:
     // go; when every channel got a non-zero pedestal and noise the analysis
     // takes them as valid (no pre-sampling).
     void copy_pedestals();
+    // A copy of a list parameter ("pedestal", "noise") taken under its lock.
+    // Raises the framework's ParameterNonExistent or
+    // ParameterTypeDoesNotMatch.
+    std::vector<double> copy_list(const std::string& name) const;
 
     // The histogram set's monitoring stream, compressed with zlib. The caller
     // frees *data with delete[]. 1, or 0 with no data.

@@ -104,10 +104,22 @@ void Analysis::Init()
 void Analysis::reset_pedestals()
 {
     HistogramLock lock({get_out(), get_chan(), get_ped(), get_noise()});
-    n_sampled = 0;
-    n_pre = Ntot();
     hst_histogram_reset(get_ped());
     hst_histogram_reset(get_noise());
+    restart_sampling();
+}
+
+void Analysis::distrust_pedestals()
+{
+    HistogramLock lock({get_out(), get_chan(), get_ped(), get_noise()});
+    restart_sampling();
+}
+
+// Needs the locks of the four per-channel histograms.
+void Analysis::restart_sampling()
+{
+    n_sampled = 0;
+    n_pre = Ntot();
     std::fill(nevts.begin(), nevts.end(), 0.0);
     std::fill(pedmin.begin(), pedmin.end(), 0.0);
     std::fill(pedmax.begin(), pedmax.end(), 0.0);

@@ -92,8 +92,12 @@ public:
     int get_n_pre() const { return n_pre.load(); }
     // Takes the current pedestals as valid: no pre-sampling.
     void trust_pedestals() { n_pre = 0; }
+    // Takes that back: every channel samples its pedestal afresh, starting
+    // from the values in place (reset_pedestals also zeroes them).
+    void distrust_pedestals();
 
 private:
+    void restart_sampling();
     void common_mode();
     void fast_update(const std::vector<int>& channels, bool find_pulse);
     void allocate_work_arrays();

@@ -313,6 +313,7 @@ void HstData::build(int nb, double lo, double hi)
     fresh.h1.clear();
     fresh.h2.clear();
     std::lock_guard<Ostrel::Mutex> lock(m_fill);
+    ++generation;
     nbins = nb;
     rmin = lo;
     rmax = hi;
@@ -376,6 +377,7 @@ void HstData::set_map(const PadMap& m)
                               std::to_string(m.ny()) + " pads cannot be shown");
     PadMap* copy = new PadMap(m);
     std::lock_guard<Ostrel::Mutex> lock(m_fill);
+    ++generation;
     delete map;
     map = copy;
     const int nx = map->nx();
@@ -392,6 +394,37 @@ void HstData::set_map(const PadMap& m)
     unref(h2dmap_c);
     h2dmap = new_2d(nx, 0.0, nx, ny, 0.0, ny, "h2dmap");
     h2dmap_c = new_2d(nx, 0.0, nx, ny, 0.0, ny, "h2dmap_c");
+}
+
+int HstData::set_pedestals(const std::vector<double>& ped_values, const std::vector<double>& noise_values)
+{
+    std::lock_guard<Ostrel::Mutex> lock(m_fill);
+    if (!ped || !noise)
+        return 0;
+    const int n = static_cast<int>(
+        std::min({ped_values.size(), noise_values.size(), static_cast<size_t>(std::max(ntot, 0))}));
+    hst_function_lock(HST_FUNCTION(ped));
+    hst_function_lock(HST_FUNCTION(noise));
+    std::copy_n(ped_values.begin(), n, Ped());
+    std::copy_n(noise_values.begin(), n, Noise());
+    hst_function_unlock(HST_FUNCTION(noise));
+    hst_function_unlock(HST_FUNCTION(ped));
+    return n;
+}
+
+void HstData::get_pedestals(std::vector<double>& ped_values, std::vector<double>& noise_values) const
+{
+    std::lock_guard<Ostrel::Mutex> lock(m_fill);
+    ped_values.clear();
+    noise_values.clear();
+    if (!ped || !noise)
+        return;
+    hst_function_lock(HST_FUNCTION(ped));
+    hst_function_lock(HST_FUNCTION(noise));
+    ped_values.assign(Ped(), Ped() + ntot);
+    noise_values.assign(Noise(), Noise() + ntot);
+    hst_function_unlock(HST_FUNCTION(noise));
+    hst_function_unlock(HST_FUNCTION(ped));
 }
 
 void HstData::Init()

@@ -43,6 +43,19 @@ public:
     void set_bins(int nbins, double vmin, double vmax);
     // Takes a copy of the map and shapes the pad-map histograms after it.
     void set_map(const PadMap& map);
+    // Changes whenever set_bins, set_map or a new channel count has put new
+    // histogram objects in place of old ones. A window that keeps its own
+    // references compares it on its refresh and, when it has changed, takes
+    // the objects anew (under the fill lock) so as to show the live set.
+    unsigned get_generation() const { return generation.load(); }
+
+    // Writes the pedestals and noise of the first channels, as many as both
+    // lists and the module hold, under the fill lock and the two
+    // histograms' locks: an analysis running in another thread sees the old
+    // set or the new one, never half of each. Returns the channels written.
+    int set_pedestals(const std::vector<double>& ped, const std::vector<double>& noise);
+    // The pedestals and noise of every channel, read under the same locks.
+    void get_pedestals(std::vector<double>& ped, std::vector<double>& noise) const;
     // Releases every histogram, the map and the per-chip values.
     void clear();
 
@@ -94,6 +107,7 @@ protected:
     mutable Ostrel::Mutex m_fill;
 
 private:
+    std::atomic<unsigned> generation{0};
     static double* bins(HstHistogram* h);
     // The value of a chip, or null for a chip outside the module.
     std::atomic<double>* per_chip(const std::unique_ptr<std::atomic<double>[]>& values,

@@ -31,6 +31,24 @@ struct TopLevel {
 // One row per top-level widget of the program's descriptions, as
 // {description, "root", {ids...}, {handler names...}}.
 const std::vector<TopLevel> top_levels = {
+    {brisko_glade, "Pedestals",
+     {"lblPedMsg", "comboModules", "entryFilename", "btnOpen", "pedFromMonitor", "pedFromModule", "btnResetPed",
+      "btnHelp", "btnCancel", "btnOK"},
+     {"onOK", "onCancel", "onOpen", "onHelp", "onReset", "onSelectModule", "onDelete"}},
+    {brisko_glade, "ScanDialog",
+     {"comboScanList", "lstVariables", "clistScan", "txtNpoints", "txtStep", "txtFrom", "txtTo", "txtNevtPerPoint",
+      "btnDoScan", "btnBurst", "btnEvents", "btnTime", "scaleDelay", "spinDelay", "spinRate", "lblScanMessage",
+      "btnScanHelp", "btnScanCancel", "btnScanOK"},
+     {"on_OK", "on_Cancel", "on_Help", "on_SaveScan", "on_AddScan", "on_DeleteScan", "on_ScanChanged", "on_Delete",
+      "on_Add", "on_Up", "on_Down", "on_doScan", "on_toggleBurst", "on_toggleTime", "on_Delay", "on_Rate"}},
+    {brisko_glade, "Preferences",
+     {"notebookPreferences", "entryDataDirectory", "entryPrefix", "entryRunNumber", "entryFileSize", "BtnCompress",
+      "spinNped", "spinMinSample", "btnFastPedestals", "btnProperPedestals", "btnUpdatePedestals", "spinPedPeriod",
+      "spinMonitorBuffer", "spinSOAPport", "cmbPaths", "treePaths", "btnHstBg", "btnHstFg", "btnHstAx", "btnTrBg",
+      "btnTrFg", "btnTrAx", "cmbHstModule", "txtHstNbin", "txtHstEmin", "txtHstEmax", "btnHstBinning",
+      "lblHstMessage", "helpbutton1", "cancelbutton2", "applybutton1", "okbutton2"},
+     {"on_OK", "on_Apply", "on_Cancel", "on_Help", "on_Close", "on_path_type", "on_btnAddPath", "on_btnRemovePath",
+      "on_btnPathUp", "on_btnPathDown", "on_btn_color_set", "on_select_module", "on_change_binning"}},
 };
 
 // The board plug-in's bundle is registered when the plug-in loads.
