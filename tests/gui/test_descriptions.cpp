@@ -31,6 +31,20 @@ struct TopLevel {
 // One row per top-level widget of the program's descriptions, as
 // {description, "root", {ids...}, {handler names...}}.
 const std::vector<TopLevel> top_levels = {
+    {brisko_glade, "plugin_dialog",
+     {"helpbutton2", "cancelbutton4", "btnOK", "notebook2", "treePlugins", "btnAdd", "btnDelete", "btnEdit", "btnUp",
+      "btnDown", "btnHook", "entryIntLibrary", "entryIntEnable", "entryIntDisable", "entryIntStart", "entryIntStop",
+      "entryIntReset", "btnBrowseInt", "btnEnable", "btnDisable", "btnStart", "btnStop", "btnReset", "treeRunManager",
+      "btnAddRM", "btnRemoveRM", "btnAddRMhook", "entryDlib", "entryDhook", "toggleDataLogger", "btnDataLogger",
+      "treeModules", "btnAddModule", "btnDeleteModule", "treeDrivers", "btnAddDriver", "btnRemoveDriver",
+      "btnHookDriver"},
+     {"on_help", "on_btnAdd", "on_btnDelete", "on_btnUp", "on_btnDown", "on_btnEdit", "on_btnHook", "on_btnOK",
+      "on_btnBrowseInt", "on_btnEnable", "on_btnDisable", "on_btnStart", "on_btnStop", "on_btnReset",
+      "on_runmanager_add", "on_runmanager_remove", "on_runmanager_hook", "on_data_logger", "on_enable_data_logger",
+      "on_module_add", "on_module_remove", "on_driver_add", "on_driver_remove", "on_driver_hook"}},
+    {brisko_glade, "hook_dialog",
+     {"helpbutton3", "cancelbutton5", "okbutton5", "entryLibrary", "btnBrowseLib", "btnSymbols", "comboHook"},
+     {"on_help", "on_browse_lib", "on_find_symbols", "on_hook_selected"}},
 };
 
 // The board plug-in's bundle is registered when the plug-in loads.
