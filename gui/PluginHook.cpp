@@ -56,6 +56,7 @@ int find_symbols(const std::string& path, std::vector<std::string>& names)
 
 void nm_symbols(const std::string& listing, std::vector<std::string>& names)
 {
+    names.clear();
     std::vector<std::string> functions;
     std::istringstream lines(listing);
     for (std::string line; std::getline(lines, line);) {
