@@ -136,6 +136,16 @@ bool parse_file(const std::string& path)
     return false;
 }
 
+// Runs the dialog modally; its Help button does not end it (and the
+// operator's edits with it).
+int run_past_help(GtkWidget* dialog)
+{
+    int response = GTK_RESPONSE_HELP;
+    while (response == GTK_RESPONSE_HELP)
+        response = gtk_dialog_run(GTK_DIALOG(dialog));
+    return response;
+}
+
 void setup_acquisition()
 {
     try {
@@ -163,7 +173,7 @@ int PluginSettings::run(GladeApp* from, MainWindowView* window)
     auto* dialog = new PluginSettings(window);
     int response = -1;
     if (from->init_application(dialog, "plugin_dialog") == 0 && GTK_IS_DIALOG(dialog->get_main_window()))
-        response = gtk_dialog_run(GTK_DIALOG(dialog->get_main_window()));
+        response = run_past_help(dialog->get_main_window());
     delete dialog;
     return response;
 }
@@ -308,7 +318,7 @@ bool PluginSettings::choose_hook(const std::string& lib, std::string& chosen_lib
     auto* chooser = new PluginHook(lib, "");
     bool ok = false;
     if (init_application(chooser, "hook_dialog") == 0 && GTK_IS_DIALOG(chooser->get_main_window())) {
-        ok = gtk_dialog_run(GTK_DIALOG(chooser->get_main_window())) == GTK_RESPONSE_OK;
+        ok = run_past_help(chooser->get_main_window()) == GTK_RESPONSE_OK;
         if (ok) {
             chooser->flush_entries();
             chosen_lib = chooser->lib();

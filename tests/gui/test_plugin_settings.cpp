@@ -4,6 +4,7 @@
 // leaving the previous one running.
 #include <algorithm>
 #include <deque>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -42,7 +43,8 @@ struct StandIn : MainWindowView {
 
 // Answers the prompts and messages that come up, every 20 ms from the
 // main loop (also from a modal dialog's own): a prompt gets the next
-// queued texts, a message is read and confirmed.
+// queued texts, the hook chooser picks the hook the next answer names, a
+// message is read and confirmed.
 class Operator {
 public:
     Operator() : id_(g_timeout_add(20, &Operator::tick, this)) {}
@@ -55,14 +57,12 @@ public:
 private:
     static void entries(GtkWidget* w, std::vector<GtkWidget*>& out)
     {
-        if (GTK_IS_ENTRY(w))
+        if (GTK_IS_ENTRY(w) || GTK_IS_COMBO_BOX(w))
             out.push_back(w);
-        if (GTK_IS_CONTAINER(w)) {
-            GList* children = gtk_container_get_children(GTK_CONTAINER(w));
-            for (GList* l = children; l; l = l->next)
-                entries(GTK_WIDGET(l->data), out);
-            g_list_free(children);
-        }
+        GList* children = GTK_IS_CONTAINER(w) ? gtk_container_get_children(GTK_CONTAINER(w)) : nullptr;
+        for (GList* l = children; l; l = l->next)
+            entries(GTK_WIDGET(l->data), out);
+        g_list_free(children);
     }
     static gboolean tick(gpointer self)
     {
@@ -86,6 +86,19 @@ private:
                 continue;
             const std::vector<std::string> texts = op->answers.front();
             op->answers.pop_front();
+            auto combo_at = std::find_if(found.begin(), found.end(), [](GtkWidget* f) { return GTK_IS_COMBO_BOX(f); });
+            if (combo_at != found.end()) {
+                GtkComboBox* combo = GTK_COMBO_BOX(*combo_at);
+                for (int i = 0; gtk_combo_box_set_active(combo, i), gtk_combo_box_get_active(combo) == i; ++i) {
+                    gchar* name = gtk_combo_box_get_active_text(combo);
+                    const bool hit = name && texts[0] == name;
+                    g_free(name);
+                    if (hit)
+                        break;
+                }
+                gtk_dialog_response(GTK_DIALOG(w), GTK_RESPONSE_OK);
+                break;
+            }
             for (size_t i = 0; i < found.size() && i < texts.size(); ++i)
                 gtk_entry_set_text(GTK_ENTRY(found[i]), texts[i].c_str());
             gtk_dialog_response(GTK_DIALOG(w), GTK_RESPONSE_ACCEPT);
@@ -147,20 +160,13 @@ std::string attribute(xmlNodePtr node, const char* name)
 std::string files_left_with(const std::string& text)
 {
     std::string found;
-    GDir* tmp = g_dir_open(g_get_tmp_dir(), 0, nullptr);
-    while (const char* name = tmp ? g_dir_read_name(tmp) : nullptr) {
-        if (std::string(name).rfind("tellum-", 0) != 0)
-            continue;
-        for (const char* file : {"___tellum___.xml", "previous.xml"}) {
-            const std::string path = std::string(g_get_tmp_dir()) + "/" + name + "/" + file;
-            gchar* content = nullptr;
-            if (g_file_get_contents(path.c_str(), &content, nullptr, nullptr) && std::string(content).find(text) != std::string::npos)
-                found += path + " ";
-            g_free(content);
-        }
-    }
-    if (tmp)
-        g_dir_close(tmp);
+    for (const auto& entry : std::filesystem::directory_iterator(g_get_tmp_dir()))
+        if (entry.path().filename().string().rfind("tellum-", 0) == 0)
+            for (const char* file : {"___tellum___.xml", "previous.xml"}) {
+                const std::string path = (entry.path() / file).string();
+                if (g_file_test(path.c_str(), G_FILE_TEST_EXISTS) && testutil::read_file(path).find(text) != std::string::npos)
+                    found += path + " ";
+            }
     return found;
 }
 
@@ -249,6 +255,10 @@ TEST_F(PluginSettingsTest, EveryPageWrittenBackAndTheConfigurationReadAgain)
     dialog->set_text("entryIntStop", "");
     op.answer({"Data", "make_rm", "libsection_plugin.so"});
     dialog->click_button("btnAddRM");
+    // The hook chooser lists the interrupt library, found on the search
+    // path.
+    op.answer({"irq_stop"});
+    dialog->click_button("btnDisable");
     op.answer({"bogus", "h", "l"});
     dialog->click_button("btnAddRM");
     op.answer({"gadget", "9", "0x20"});
@@ -268,6 +278,7 @@ TEST_F(PluginSettingsTest, EveryPageWrittenBackAndTheConfigurationReadAgain)
                     {"spare", "gizmo", "c++", "", ""}}),
               rows(widget("treePlugins")));
     EXPECT_EQ((Rows{{"data", "make_rm", "libsection_plugin.so"}}), rows(widget("treeRunManager")));
+    EXPECT_EQ("irq_stop", dialog->get_text("entryIntDisable"));
 
     dialog->click_button("btnOK");
     EXPECT_EQ("", files_left_with("gizmo"));
@@ -284,6 +295,7 @@ TEST_F(PluginSettingsTest, EveryPageWrittenBackAndTheConfigurationReadAgain)
     ASSERT_EQ(1, config->get_node("//plugins/interrupt", found));
     EXPECT_EQ("irq_stop", text_of(found[0], "stop"));
     EXPECT_EQ("irq_enable", text_of(found[0], "enable"));
+    EXPECT_EQ("irq_stop", text_of(found[0], "disable"));
     ASSERT_EQ(1, config->get_node("//plugins/run_managers/data", found));
     EXPECT_EQ("make_rm", text_of(found[0], "hook"));
     EXPECT_EQ("libsection_plugin.so", text_of(found[0], "lib"));

@@ -5,17 +5,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <fstream>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
 #include <glib/gstdio.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "GuiTest.h"
@@ -25,43 +22,30 @@
 
 namespace {
 
-// The server, with a bounded life of its own, serving `root`.
-class UpdateServer {
-public:
+// The server, with a bounded life of its own, serving `root`: it ends
+// when the test closes its standard input.
+struct UpdateServer {
     explicit UpdateServer(const std::string& root)
     {
-        const std::string life = "120";
-        const gchar* argv[] = {"/usr/bin/python3", UPDATE_SERVER, root.c_str(), life.c_str(), nullptr};
-        int out = -1;
-        GError* error = nullptr;
-        if (!g_spawn_async_with_pipes(nullptr, const_cast<gchar**>(argv), nullptr, G_SPAWN_DO_NOT_REAP_CHILD,
-                                      nullptr, nullptr, &pid, &in, &out, nullptr, &error)) {
-            ADD_FAILURE() << error->message;
-            g_error_free(error);
-            return;
-        }
+        const gchar* argv[] = {"/usr/bin/python3", UPDATE_SERVER, root.c_str(), "120", nullptr};
+        EXPECT_TRUE(g_spawn_async_with_pipes(nullptr, const_cast<gchar**>(argv), nullptr, GSpawnFlags(0), nullptr,
+                                             nullptr, nullptr, &in, &out, nullptr, nullptr));
+        // Its pipes stay open while it runs: it may write the newline of
+        // the port's line on its own.
         std::string line;
         pollfd p{out, POLLIN, 0};
         char c = 0;
         while (line.find('\n') == std::string::npos && ::poll(&p, 1, 10000) > 0 && ::read(out, &c, 1) == 1)
             line += c;
-        ::close(out);
         port = std::atoi(line.c_str());
         EXPECT_GT(port, 0) << "the server did not start";
     }
     ~UpdateServer()
     {
-        if (in >= 0)
-            ::close(in);
-        if (pid > 0) {
-            ::kill(pid, SIGTERM);
-            ::waitpid(pid, nullptr, 0);
-            g_spawn_close_pid(pid);
-        }
+        ::close(in);
+        ::close(out);
     }
-    std::string base() const { return "http://127.0.0.1:" + std::to_string(port) + "/downloads/software"; }
-
-    GPid pid = 0;
+    int out = -1;
     int in = -1;
     int port = 0;
 };
@@ -79,9 +63,9 @@ std::string random_bytes(size_t n)
 struct Area {
     Area() : root(testutil::make_temp_dir("server")), area(root + "/downloads/software"), server(root)
     {
-        g_mkdir_with_parents((area + "/pkg").c_str(), 0700);
-        g_mkdir_with_parents((area + "/slow").c_str(), 0700);
-        AppUpdateCheck::server_uri = server.base();
+        for (const char* sub : {"/pkg", "/slow"})
+            g_mkdir_with_parents((area + sub).c_str(), 0700);
+        AppUpdateCheck::server_uri = "http://127.0.0.1:" + std::to_string(server.port) + "/downloads/software";
     }
     void versions(const std::string& text) { testutil::write_file(area + "/versions.txt", text); }
     void file(const std::string& name, const std::string& bytes) { testutil::write_file(area + "/" + name, bytes); }
@@ -91,40 +75,27 @@ struct Area {
 };
 
 // The names in the home folder (where downloads go without a download
-// folder) that start with the prefix.
-std::vector<std::string> home_files(const std::string& prefix)
+// folder) that contain the text.
+std::vector<std::string> home_files(const std::string& text)
 {
     std::vector<std::string> out;
-    GDir* dir = g_dir_open(g_get_home_dir(), 0, nullptr);
-    while (const char* name = dir ? g_dir_read_name(dir) : nullptr)
-        if (std::string(name).find(prefix) != std::string::npos)
-            out.emplace_back(name);
-    if (dir)
-        g_dir_close(dir);
+    for (const auto& entry : std::filesystem::directory_iterator(g_get_home_dir()))
+        if (entry.path().filename().string().find(text) != std::string::npos)
+            out.push_back(entry.path().filename().string());
     std::sort(out.begin(), out.end());
     return out;
 }
 
-// Whether a thread of that name runs in this process.
 bool thread_named(const std::string& name)
 {
-    bool found = false;
-    GDir* tasks = g_dir_open("/proc/self/task", 0, nullptr);
-    while (const char* task = tasks ? g_dir_read_name(tasks) : nullptr) {
-        gchar* comm = nullptr;
-        const std::string path = std::string("/proc/self/task/") + task + "/comm";
-        if (g_file_get_contents(path.c_str(), &comm, nullptr, nullptr) && std::string(comm) == name + "\n")
-            found = true;
-        g_free(comm);
-    }
-    if (tasks)
-        g_dir_close(tasks);
-    return found;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        if (testutil::read_file((task.path() / "comm").string()) == name + "\n")
+            return true;
+    return false;
 }
 
 struct CountingSink : AppDownloadProgress {
     void set_progress(double fraction) override { last = fraction; }
-    double get_progress() override { return last; }
     std::atomic<double> last{0};
 };
 
@@ -132,12 +103,10 @@ void collect(GtkWidget* w, GType type, std::vector<GtkWidget*>& out)
 {
     if (G_TYPE_CHECK_INSTANCE_TYPE(w, type))
         out.push_back(w);
-    if (GTK_IS_CONTAINER(w)) {
-        GList* children = gtk_container_get_children(GTK_CONTAINER(w));
-        for (GList* l = children; l; l = l->next)
-            collect(GTK_WIDGET(l->data), type, out);
-        g_list_free(children);
-    }
+    GList* children = GTK_IS_CONTAINER(w) ? gtk_container_get_children(GTK_CONTAINER(w)) : nullptr;
+    for (GList* l = children; l; l = l->next)
+        collect(GTK_WIDGET(l->data), type, out);
+    g_list_free(children);
 }
 
 GtkWidget* update_window()
@@ -189,13 +158,14 @@ TEST(UpdateCheck, VersionsListCases)
     a.versions("KorvaneTellum 1.1.6.2 macos dir/other\nKorvaneTellum 1.1.6.2 linux dir/file\n");
     EXPECT_EQ(1, checker.check_for_update());
     EXPECT_EQ("file", checker.get_filename());
-    EXPECT_EQ(0, check("KorvaneTellum 1.1.6.1 linux dir/file\n"));
-    EXPECT_EQ(1, check("KorvaneTellum 2.0.0.0 linux f\n"));
-    EXPECT_EQ(1, check("KorvaneTellum 1.2.0.0 linux f\n"));
-    EXPECT_EQ(0, check("KorvaneTellum 1.1.5.9 linux f\n"));
-    EXPECT_EQ(0, check("KorvaneTellum 0.9.9.9 linux f\n"));
-    // Only the first Linux line counts.
-    EXPECT_EQ(0, check("KorvaneTellum 1.0.0.0 linux old\nKorvaneTellum 9.0.0.0 linux new\n"));
+    const std::pair<const char*, int> lists[] = {
+        {"KorvaneTellum 1.1.6.1 linux dir/file\n", 0}, {"KorvaneTellum 2.0.0.0 linux f\n", 1},
+        {"KorvaneTellum 1.2.0.0 linux f\n", 1},        {"KorvaneTellum 1.1.5.9 linux f\n", 0},
+        {"KorvaneTellum 0.9.9.9 linux f\n", 0},
+        // Only the first Linux line counts.
+        {"KorvaneTellum 1.0.0.0 linux old\nKorvaneTellum 9.0.0.0 linux new\n", 0}};
+    for (const auto& l : lists)
+        EXPECT_EQ(l.second, check(l.first)) << l.first;
     // The last line ends the list with or without a newline.
     EXPECT_EQ(0, check("KorvaneTellum 9.9.9.9 windows f.exe"));
     EXPECT_EQ("", testutil::capture_stdout([&] { EXPECT_EQ(0, check("KorvaneTellum 9.9.9.9 windows f.exe\n")); }));
@@ -261,55 +231,45 @@ TEST(UpdateCheck, DownloadsWholeNeverReplacesAndLeavesNothingOnFailure)
     EXPECT_EQ((std::vector<std::string>{"brisko-9.tar-1.gz", "brisko-9.tar.gz"}), home_files("brisko-9"));
 }
 
-TEST_F(GuiTest, UpdateWindowSaysFinishedOnlyOnceTheFileIsWhole)
+TEST_F(GuiTest, UpdateWindowSaysFinishedOnlyThenAndLeavesNoThreadWhenClosed)
 {
     Area a;
     const std::string bytes = random_bytes(400000);
     a.file("slow/slow-pkg.bin", bytes);
-    a.versions("KorvaneTellum 1.1.6.2 linux slow/slow-pkg.bin\n");
-    TellumCheckForUpdate::run(true);
+    a.file("slow/slow-big.bin", random_bytes(4000000));
     GtkWidget* window = nullptr;
-    ASSERT_TRUE(guitest::pump_until([&] { return (window = update_window()) != nullptr; }, 20));
-    guitest::show_and_wait(window);
-    EXPECT_NE(std::string::npos, shown_text(window).find("slow-pkg.bin\nis ready for download.")) << shown_text(window);
-    ASSERT_TRUE(guitest::click(button_labelled(window, "gtk-ok")));
+    GtkProgressBar* bar = nullptr;
+    // Checks off the GTK main thread, shows the window, downloads on OK.
+    const auto start = [&](const std::string& file) {
+        a.versions("KorvaneTellum 1.1.6.2 linux slow/" + file + "\n");
+        TellumCheckForUpdate::run(false);
+        ASSERT_TRUE(guitest::pump_until([&] { return (window = update_window()) != nullptr; }, 20));
+        guitest::show_and_wait(window);
+        EXPECT_NE(std::string::npos, shown_text(window).find(file + "\nis ready for download.")) << shown_text(window);
+        ASSERT_TRUE(guitest::click(button_labelled(window, "gtk-ok")));
+        std::vector<GtkWidget*> bars;
+        collect(window, GTK_TYPE_PROGRESS_BAR, bars);
+        ASSERT_EQ(1u, bars.size());
+        bar = GTK_PROGRESS_BAR(bars[0]);
+        ASSERT_TRUE(guitest::pump_until([&] { return gtk_progress_bar_get_fraction(bar) > 0; }, 20));
+        EXPECT_TRUE(thread_named("download_async"));
+        EXPECT_EQ(std::string::npos, shown_text(window).find("Download finished.")) << shown_text(window);
+    };
 
-    std::vector<GtkWidget*> bars;
-    collect(window, GTK_TYPE_PROGRESS_BAR, bars);
-    ASSERT_EQ(1u, bars.size());
-    ASSERT_TRUE(guitest::pump_until(
-        [&] { return gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(bars[0])) > 0; }, 20));
-    EXPECT_EQ(std::string::npos, shown_text(window).find("Download finished.")) << "under way: " << shown_text(window);
+    start("slow-pkg.bin");
     const std::string path = std::string(g_get_home_dir()) + "/slow-pkg.bin";
-    ASSERT_TRUE(guitest::pump_until(
-        [&] { return shown_text(window).find("Download finished.") != std::string::npos; }, 30));
+    ASSERT_TRUE(guitest::pump_until([&] { return shown_text(window).find("Download finished.") != std::string::npos; }, 30));
     EXPECT_NE(std::string::npos, shown_text(window).find("Download finished.\n" + path + "\nis ready.\n"));
     EXPECT_TRUE(testutil::read_file(path) == bytes);
-
     // The window takes its new size for the end text first.
     guitest::pump_for(300);
     ASSERT_TRUE(guitest::click(button_labelled(window, "gtk-quit")));
     EXPECT_TRUE(guitest::pump_until([] { return TellumCheckForUpdate::count() == 0; }, 10));
     EXPECT_EQ(nullptr, update_window());
-}
 
-TEST_F(GuiTest, UpdateWindowClosedDuringADownloadLeavesNoThread)
-{
-    Area a;
-    a.file("slow/slow-big.bin", random_bytes(4000000));
-    a.versions("KorvaneTellum 1.1.6.2 linux slow/slow-big.bin\n");
-    TellumCheckForUpdate::run(false);
-    GtkWidget* window = nullptr;
-    ASSERT_TRUE(guitest::pump_until([&] { return (window = update_window()) != nullptr; }, 20));
-    guitest::show_and_wait(window);
-    ASSERT_TRUE(guitest::click(button_labelled(window, "gtk-ok")));
-    std::vector<GtkWidget*> bars;
-    collect(window, GTK_TYPE_PROGRESS_BAR, bars);
-    ASSERT_EQ(1u, bars.size());
-    ASSERT_TRUE(guitest::pump_until(
-        [&] { return gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(bars[0])) > 0; }, 20));
-    EXPECT_TRUE(thread_named("download_async"));
-
+    // Closed by the window manager during a download: the transfer stops,
+    // its thread ends and no file is left.
+    start("slow-big.bin");
     const std::string out = testutil::capture_stdout([&] {
         guitest::wm_delete(window);
         EXPECT_TRUE(guitest::pump_until([] { return TellumCheckForUpdate::count() == 0; }, 10));
