@@ -303,15 +303,15 @@ int AppUpdateCheck::download_update()
 
 void AppUpdateCheck::check_for_update_async()
 {
-    start("update_check", &AppUpdateCheck::check_for_update);
+    start(Job::check);
 }
 
 void AppUpdateCheck::download_update_async()
 {
-    start("download_async", &AppUpdateCheck::download_update);
+    start(Job::download);
 }
 
-void AppUpdateCheck::start(const char* name, int (AppUpdateCheck::*work)())
+void AppUpdateCheck::start(Job work)
 {
     std::lock_guard<std::mutex> lock(thread_mutex);
     if (thread)
@@ -319,13 +319,13 @@ void AppUpdateCheck::start(const char* name, int (AppUpdateCheck::*work)())
     stop_download = false;
     job = work;
     running = true;
-    thread = g_thread_new(name, &AppUpdateCheck::run_job, this);
+    thread = g_thread_new(work == Job::check ? "update_check" : "download_async", &AppUpdateCheck::run_job, this);
 }
 
 gpointer AppUpdateCheck::run_job(gpointer data)
 {
     auto* self = static_cast<AppUpdateCheck*>(data);
-    self->result = (self->*(self->job))();
+    self->result = self->job == Job::check ? self->check_for_update() : self->download_update();
     self->running = false;
     return nullptr;
 }

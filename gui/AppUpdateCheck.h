@@ -90,7 +90,8 @@ private:
     using WriteCallback = size_t (*)(char* data, size_t size, size_t count, void* target);
     int do_download(const std::string& url, WriteCallback write, void* target, bool show_progress);
     static int transfer_info(void* self, curl_off_t total, curl_off_t now, curl_off_t, curl_off_t);
-    void start(const char* name, int (AppUpdateCheck::*job)());
+    enum class Job { check, download };
+    void start(Job work);
     static gpointer run_job(gpointer self);
 
     CURL* curl;
@@ -99,7 +100,7 @@ private:
 
     std::mutex thread_mutex;
     GThread* thread = nullptr;
-    int (AppUpdateCheck::*job)() = nullptr;
+    Job job = Job::check;
     std::atomic<bool> running{false};
     std::atomic<bool> stop_download{false};
     std::atomic<int> result{0};
