@@ -2,19 +2,22 @@
 #ifndef BRISKO_GUI_TELLUMDOWNLOADPROGESS_H
 #define BRISKO_GUI_TELLUMDOWNLOADPROGESS_H
 
+#include <atomic>
+
 #include <gtk/gtk.h>
 
 #include "gui/AppDownloadProgress.h"
 
 // Made, given its bar and destroyed on the GTK main thread. The download's
-// thread reports through set_progress, which posts the figure to the main
-// loop with the sink's id: a sink gone by then takes nothing.
+// thread only stores its figure (set_progress); a timer of the main loop
+// shows the latest one on the bar every 100 ms while the sink has a bar, so
+// that no record of the download's thread ever reaches a widget.
 class TellumDownloadProgess : public AppDownloadProgress {
 public:
     explicit TellumDownloadProgess(GtkProgressBar* bar = nullptr);
     ~TellumDownloadProgess() override;
 
-    // Keeps a reference on the bar and sets it to 0.
+    // Keeps a reference on the bar and sets it to 0; null lets it go.
     void set_progress_bar(GtkProgressBar* bar);
     // Any thread.
     void set_progress(double fraction) override;
@@ -24,8 +27,10 @@ public:
     GtkProgressBar* bar = nullptr;
 
 private:
-    const unsigned serial;
-    double posted = -1;   // the download thread's last figure sent
+    static gboolean show(gpointer self);
+
+    std::atomic<double> latest{0};
+    guint timer = 0;
 };
 
 #endif
