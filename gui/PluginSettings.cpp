@@ -305,6 +305,17 @@ bool PluginSettings::selected(const char* view, GtkTreeIter& it) const
     return w && gtk_tree_selection_get_selected(gtk_tree_view_get_selection(GTK_TREE_VIEW(w)), nullptr, &it);
 }
 
+void PluginSettings::remove_selected(const char* view, GtkListStore* store, std::map<std::string, std::string>* deleted,
+                                     int key, int value)
+{
+    GtkTreeIter it;
+    if (!selected(view, it))
+        return;
+    if (deleted)
+        (*deleted)[cell(store, &it, key)] = cell(store, &it, value);
+    gtk_list_store_remove(store, &it);
+}
+
 void PluginSettings::message(GtkMessageType type, const std::string& text) const
 {
     GtkWindow* parent = GTK_IS_WINDOW(window) ? GTK_WINDOW(window) : nullptr;
@@ -363,11 +374,7 @@ void PluginSettings::on_btnAdd(GtkWidget*, GladeApp* app)
 void PluginSettings::on_btnDelete(GtkWidget*, GladeApp* app)
 {
     auto* self = static_cast<PluginSettings*>(app);
-    GtkTreeIter it;
-    if (!self->selected("treePlugins", it))
-        return;
-    self->deleted_plugins[cell(self->plugin_store, &it, 0)] = cell(self->plugin_store, &it, 1);
-    gtk_list_store_remove(self->plugin_store, &it);
+    self->remove_selected("treePlugins", self->plugin_store, &self->deleted_plugins, 0, 1);
 }
 
 void PluginSettings::on_btnEdit(GtkWidget*, GladeApp* app)
@@ -473,9 +480,7 @@ void PluginSettings::on_runmanager_add(GtkWidget*, GladeApp* app)
 void PluginSettings::on_runmanager_remove(GtkWidget*, GladeApp* app)
 {
     auto* self = static_cast<PluginSettings*>(app);
-    GtkTreeIter it;
-    if (self->selected("treeRunManager", it))
-        gtk_list_store_remove(self->rm_store, &it);
+    self->remove_selected("treeRunManager", self->rm_store);
 }
 
 void PluginSettings::on_runmanager_hook(GtkWidget*, GladeApp* app)
@@ -526,11 +531,7 @@ void PluginSettings::on_module_add(GtkWidget*, GladeApp* app)
 void PluginSettings::on_module_remove(GtkWidget*, GladeApp* app)
 {
     auto* self = static_cast<PluginSettings*>(app);
-    GtkTreeIter it;
-    if (!self->selected("treeModules", it))
-        return;
-    self->deleted_modules[cell(self->md_store, &it, 1)] = cell(self->md_store, &it, 0);
-    gtk_list_store_remove(self->md_store, &it);
+    self->remove_selected("treeModules", self->md_store, &self->deleted_modules, 1, 0);
 }
 
 // ---- drivers --------------------------------------------------------------------------

@@ -70,6 +70,10 @@ private:
     // The hook chooser for the interrupt entry `entry`.
     void choose_interrupt(const char* entry);
     bool selected(const char* view, GtkTreeIter& it) const;
+    // Removes the view's selected row; with `deleted`, records the row's
+    // text of column `key` with that of column `value` there first.
+    void remove_selected(const char* view, GtkListStore* store,
+                         std::map<std::string, std::string>* deleted = nullptr, int key = 0, int value = 0);
     void message(GtkMessageType type, const std::string& text) const;
     // The lists into the document, under its lock.
     void write_document();
