@@ -5,10 +5,9 @@
 #include <string>
 
 // The download's thread calls set_file_name, set_file_size and
-// set_progress while it runs; whoever shows the progress reads it back on
-// its own thread only through get_progress, so a sink that is read from
-// another thread than the download's keeps its own figure safely (as the
-// window's sink does through the main loop).
+// set_progress while it runs. A sink read from another thread meanwhile
+// keeps its figure so that both threads may reach it (the window's sink
+// keeps it atomic and shows it from the main loop).
 class AppDownloadProgress {
 public:
     AppDownloadProgress() = default;

@@ -24,8 +24,9 @@
 // as success.
 class AppUpdateCheck {
 public:
-    // The download area: TELLUM_UPDATE_URI when it is set, else the maker's
-    // server; the versions list is server_uri + "/versions.txt".
+    // The download area: TELLUM_UPDATE_URI when it is set, else a stand-in
+    // for the maker's server that never resolves; the versions list is
+    // server_uri + "/versions.txt".
     static std::string server_uri;
 
     explicit AppUpdateCheck(AppDownloadProgress* P = nullptr);
