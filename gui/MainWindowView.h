@@ -18,6 +18,19 @@ public:
     virtual void set_module_list(std::vector<std::string> ids) = 0;
     // The modules are gone: remove their panels.
     virtual void clear_modules() = 0;
+
+    // The one-second status refresh. A configuration reload stops it before
+    // the configuration is touched and starts it again afterwards; stopping
+    // it when it is stopped does nothing, and so does starting it when it
+    // runs.
+    virtual void stop_timer() {}
+    virtual void start_timer() {}
+    // The configuration was read again and the acquisition set up anew
+    // (the run manager "main" and its modules are new objects; the module
+    // list has reached set_module_list just before): bring back what the
+    // window holds of the old ones, the observer of "main" and the run
+    // controls.
+    virtual void acquisition_set_up() {}
 };
 
 #endif

@@ -49,6 +49,20 @@ const std::vector<TopLevel> top_levels = {
       "lblHstMessage", "helpbutton1", "cancelbutton2", "applybutton1", "okbutton2"},
      {"on_OK", "on_Apply", "on_Cancel", "on_Help", "on_Close", "on_path_type", "on_btnAddPath", "on_btnRemovePath",
       "on_btnPathUp", "on_btnPathDown", "on_btn_color_set", "on_select_module", "on_change_binning"}},
+    {brisko_glade, "plugin_dialog",
+     {"helpbutton2", "cancelbutton4", "btnPluginOK", "notebook2", "treePlugins", "btnAdd", "btnDelete", "btnEdit", "btnUp",
+      "btnDown", "btnHook", "entryIntLibrary", "entryIntEnable", "entryIntDisable", "entryIntStart", "entryIntStop",
+      "entryIntReset", "btnBrowseInt", "btnEnable", "btnDisable", "btnStart", "btnStop", "btnReset", "treeRunManager",
+      "btnAddRM", "btnRemoveRM", "btnAddRMhook", "entryDlib", "entryDhook", "toggleDataLogger", "btnDataLogger",
+      "treeModules", "btnAddModule", "btnDeleteModule", "treeDrivers", "btnAddDriver", "btnRemoveDriver",
+      "btnHookDriver"},
+     {"on_help", "on_btnAdd", "on_btnDelete", "on_btnUp", "on_btnDown", "on_btnEdit", "on_btnHook", "on_btnOK",
+      "on_btnBrowseInt", "on_btnEnable", "on_btnDisable", "on_btnStart", "on_btnStop", "on_btnReset",
+      "on_runmanager_add", "on_runmanager_remove", "on_runmanager_hook", "on_data_logger", "on_enable_data_logger",
+      "on_module_add", "on_module_remove", "on_driver_add", "on_driver_remove", "on_driver_hook"}},
+    {brisko_glade, "hook_dialog",
+     {"helpbutton3", "cancelbutton5", "okbutton5", "entryLibrary", "btnBrowseLib", "btnSymbols", "comboHook"},
+     {"on_help", "on_browse_lib", "on_find_symbols", "on_hook_selected"}},
 };
 
 // The board plug-in's bundle is registered when the plug-in loads.

@@ -91,12 +91,12 @@ TEST_F(DialogTest, ScanDialogEditsRefusesAndKeepsScans)
     }
     EXPECT_EQ("The step cannot be 0", (edit(d, "txtStep", "0"), d.get_text("lblScanMessage")));
 
-    d.click_button("btnAdd");
+    d.click_button("btnScanAdd");
     EXPECT_EQ((std::vector<int>{ScanVar::threshold, ScanVar::channel}), types(d));
     // 6 thresholds times 20000 channels is more than a scan takes.
     edit(d, "txtStep", "1");
     edit(d, "txtTo", "20002");
-    d.click_button("btnAdd");
+    d.click_button("btnScanAdd");
     EXPECT_EQ(0u, d.get_text("lblScanMessage").find("120000 points in the scan"));
     ScanPoint point;
     d.copy_scan_point(point);
@@ -104,12 +104,12 @@ TEST_F(DialogTest, ScanDialogEditsRefusesAndKeepsScans)
 
     // Moving the first row up changes nothing; down swaps it.
     select_row(d, "clistScan", 0);
-    d.click_button("btnUp");
+    d.click_button("btnScanUp");
     EXPECT_EQ((std::vector<int>{ScanVar::threshold, ScanVar::channel}), types(d));
-    d.click_button("btnDown");
+    d.click_button("btnScanDown");
     EXPECT_EQ((std::vector<int>{ScanVar::channel, ScanVar::threshold}), types(d));
     select_row(d, "clistScan", 0);
-    d.click_button("btnDelete");
+    d.click_button("btnScanDelete");
     EXPECT_EQ(1, d.get_n_var());
 
     edit(d, "txtNevtPerPoint", "many");
@@ -133,7 +133,7 @@ TEST_F(DialogTest, ScanDialogEditsRefusesAndKeepsScans)
 
     // Switching keeps gamma's edits and shows alpha's variables.
     select_row(d, "lstVariables", ScanVar::trim);
-    d.click_button("btnAdd");
+    d.click_button("btnScanAdd");
     gtk_combo_box_set_active(GTK_COMBO_BOX(d.get_widget("comboScanList")), 0);
     EXPECT_EQ((std::vector<int>{ScanVar::channel}), types(d));
     EXPECT_EQ("128 1 0 127", shown(d));

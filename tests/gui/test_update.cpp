@@ -1,0 +1,280 @@
+// The update check against an HTTP server of the test's own on 127.0.0.1:
+// the versions list's cases, downloads that are whole or leave nothing,
+// never replace a file and can be cancelled, and the window that says
+// "Download finished." only then and leaves no thread behind when closed.
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <glib/gstdio.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include "GuiTest.h"
+#include "common/TestUtil.h"
+#include "gui/AppUpdateCheck.h"
+#include "gui/TellumCheckForUpdate.h"
+
+namespace {
+
+// The server, with a bounded life of its own, serving `root`: it ends
+// when the test closes its standard input.
+struct UpdateServer {
+    explicit UpdateServer(const std::string& root)
+    {
+        const gchar* argv[] = {"/usr/bin/python3", UPDATE_SERVER, root.c_str(), "120", nullptr};
+        EXPECT_TRUE(g_spawn_async_with_pipes(nullptr, const_cast<gchar**>(argv), nullptr, GSpawnFlags(0), nullptr,
+                                             nullptr, nullptr, &in, &out, nullptr, nullptr));
+        // Its pipes stay open while it runs: it may write the newline of
+        // the port's line on its own.
+        std::string line;
+        pollfd p{out, POLLIN, 0};
+        char c = 0;
+        while (line.find('\n') == std::string::npos && ::poll(&p, 1, 10000) > 0 && ::read(out, &c, 1) == 1)
+            line += c;
+        port = std::atoi(line.c_str());
+        EXPECT_GT(port, 0) << "the server did not start";
+    }
+    ~UpdateServer()
+    {
+        ::close(in);
+        ::close(out);
+    }
+    int out = -1;
+    int in = -1;
+    int port = 0;
+};
+
+std::string random_bytes(size_t n)
+{
+    std::mt19937 gen(42);
+    std::string s(n, '\0');
+    for (char& c : s)
+        c = static_cast<char>(gen());
+    return s;
+}
+
+// A download area with its versions list.
+struct Area {
+    Area() : root(testutil::make_temp_dir("server")), area(root + "/downloads/software"), server(root)
+    {
+        for (const char* sub : {"/pkg", "/slow"})
+            g_mkdir_with_parents((area + sub).c_str(), 0700);
+        AppUpdateCheck::server_uri = "http://127.0.0.1:" + std::to_string(server.port) + "/downloads/software";
+    }
+    void versions(const std::string& text) { testutil::write_file(area + "/versions.txt", text); }
+    void file(const std::string& name, const std::string& bytes) { testutil::write_file(area + "/" + name, bytes); }
+
+    std::string root, area;
+    UpdateServer server;
+};
+
+// The names in the home folder (where downloads go without a download
+// folder) that contain the text.
+std::vector<std::string> home_files(const std::string& text)
+{
+    std::vector<std::string> out;
+    for (const auto& entry : std::filesystem::directory_iterator(g_get_home_dir()))
+        if (entry.path().filename().string().find(text) != std::string::npos)
+            out.push_back(entry.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+bool thread_named(const std::string& name)
+{
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        if (testutil::read_file((task.path() / "comm").string()) == name + "\n")
+            return true;
+    return false;
+}
+
+struct CountingSink : AppDownloadProgress {
+    void set_progress(double fraction) override { last = fraction; }
+    std::atomic<double> last{0};
+};
+
+void collect(GtkWidget* w, GType type, std::vector<GtkWidget*>& out)
+{
+    if (G_TYPE_CHECK_INSTANCE_TYPE(w, type))
+        out.push_back(w);
+    GList* children = GTK_IS_CONTAINER(w) ? gtk_container_get_children(GTK_CONTAINER(w)) : nullptr;
+    for (GList* l = children; l; l = l->next)
+        collect(GTK_WIDGET(l->data), type, out);
+    g_list_free(children);
+}
+
+GtkWidget* update_window()
+{
+    GtkWidget* found = nullptr;
+    GList* tops = gtk_window_list_toplevels();
+    for (GList* l = tops; l; l = l->next)
+        if (GTK_IS_DIALOG(l->data) && gtk_widget_get_mapped(GTK_WIDGET(l->data)) &&
+            std::string("KorvaneTellum") == gtk_window_get_title(GTK_WINDOW(l->data)))
+            found = GTK_WIDGET(l->data);
+    g_list_free(tops);
+    return found;
+}
+
+GtkWidget* button_labelled(GtkWidget* window, const std::string& label)
+{
+    std::vector<GtkWidget*> buttons;
+    collect(window, GTK_TYPE_BUTTON, buttons);
+    for (GtkWidget* b : buttons)
+        if (gtk_button_get_label(GTK_BUTTON(b)) && label == gtk_button_get_label(GTK_BUTTON(b)))
+            return b;
+    return nullptr;
+}
+
+// The texts of the window's visible labels, one after another.
+std::string shown_text(GtkWidget* window)
+{
+    std::vector<GtkWidget*> labels;
+    collect(window, GTK_TYPE_LABEL, labels);
+    std::string out;
+    for (GtkWidget* l : labels)
+        if (gtk_widget_get_visible(l) && gtk_widget_get_visible(gtk_widget_get_parent(l)) &&
+            !gtk_widget_get_ancestor(l, GTK_TYPE_BUTTON))
+            out += gtk_label_get_text(GTK_LABEL(l));
+    return out;
+}
+
+} // namespace
+
+TEST(UpdateCheck, VersionsListCases)
+{
+    Area a;
+    const auto check = [&](const std::string& list) {
+        a.versions(list);
+        AppUpdateCheck checker;
+        return checker.check_for_update();
+    };
+    AppUpdateCheck checker;
+    a.versions("KorvaneTellum 1.1.6.2 macos dir/other\nKorvaneTellum 1.1.6.2 linux dir/file\n");
+    EXPECT_EQ(1, checker.check_for_update());
+    EXPECT_EQ("file", checker.get_filename());
+    const std::pair<const char*, int> lists[] = {
+        {"KorvaneTellum 1.1.6.1 linux dir/file\n", 0}, {"KorvaneTellum 2.0.0.0 linux f\n", 1},
+        {"KorvaneTellum 1.2.0.0 linux f\n", 1},        {"KorvaneTellum 1.1.5.9 linux f\n", 0},
+        {"KorvaneTellum 0.9.9.9 linux f\n", 0},
+        // Only the first Linux line counts.
+        {"KorvaneTellum 1.0.0.0 linux old\nKorvaneTellum 9.0.0.0 linux new\n", 0}};
+    for (const auto& l : lists)
+        EXPECT_EQ(l.second, check(l.first)) << l.first;
+    // The last line ends the list with or without a newline.
+    EXPECT_EQ(0, check("KorvaneTellum 9.9.9.9 windows f.exe"));
+    EXPECT_EQ("", testutil::capture_stdout([&] { EXPECT_EQ(0, check("KorvaneTellum 9.9.9.9 windows f.exe\n")); }));
+    EXPECT_EQ("Problems reading line\n", testutil::capture_stdout([&] { EXPECT_EQ(0, check("KorvaneTellum 9.x linux f\n")); }));
+    // Without the name the file found before stays.
+    a.versions("SomethingElse 9.9.9.9 linux other\n");
+    EXPECT_EQ(0, checker.check_for_update());
+    EXPECT_EQ("file", checker.get_filename());
+    // A list over 1 MiB is not taken, nor a 404, nor anything but http(s).
+    EXPECT_EQ(0, check("KorvaneTellum 9.9.9.9 linux f\n" + std::string(1100000, '#') + "\n"));
+    EXPECT_EQ(0, check(""));
+    g_unlink((a.area + "/versions.txt").c_str());
+    EXPECT_EQ(0, AppUpdateCheck().check_for_update());
+    a.versions("KorvaneTellum 9.9.9.9 linux f\n");
+    AppUpdateCheck::server_uri = "file://" + a.area;
+    EXPECT_EQ(0, AppUpdateCheck().check_for_update());
+    // Nothing to download before a check found a file.
+    EXPECT_EQ(0, AppUpdateCheck().download_update());
+}
+
+TEST(UpdateCheck, DownloadsWholeNeverReplacesAndLeavesNothingOnFailure)
+{
+    Area a;
+    const std::string bytes = random_bytes(300000);
+    a.file("pkg/brisko-9.tar.gz", bytes);
+    a.versions("KorvaneTellum 9.0.0.0 linux pkg/brisko-9.tar.gz\n");
+    const std::string home = g_get_home_dir();
+    testutil::write_file(home + "/brisko-9.tar.gz", "mine");
+
+    CountingSink sink;
+    AppUpdateCheck checker(&sink);
+    ASSERT_EQ(1, checker.check_for_update());
+    ASSERT_EQ(0, checker.download_update());
+    EXPECT_EQ(home + "/brisko-9.tar-1.gz", checker.get_file_path());
+    EXPECT_TRUE(testutil::read_file(checker.get_file_path()) == bytes);
+    EXPECT_EQ("mine", testutil::read_file(home + "/brisko-9.tar.gz"));
+    EXPECT_EQ(1.0, sink.last.load());
+    EXPECT_EQ("brisko-9.tar.gz", sink.file_name);
+
+    // A 404 is a failure, and no file is left.
+    a.versions("KorvaneTellum 9.0.0.0 linux pkg/gone.bin\n");
+    ASSERT_EQ(1, checker.check_for_update());
+    EXPECT_EQ(-1, checker.download_update());
+    EXPECT_TRUE(home_files("gone").empty());
+
+    // Cancelled under way: the thread says so and leaves no file.
+    a.file("slow/slow.bin", random_bytes(3000000));
+    a.versions("KorvaneTellum 9.0.0.0 linux slow/slow.bin\n");
+    ASSERT_EQ(1, checker.check_for_update());
+    sink.last = 0;
+    checker.download_update_async();
+    ASSERT_TRUE(testutil::wait_until([&] { return sink.last.load() > 0; }, 20));
+    EXPECT_TRUE(thread_named("download_async"));
+    int rc = 0;
+    const std::string out = testutil::capture_stdout([&] {
+        checker.cancel_download();
+        rc = checker.join();
+    });
+    EXPECT_EQ(-1, rc);
+    EXPECT_NE(std::string::npos, out.find("have to stop download\n")) << out;
+    EXPECT_TRUE(checker.finished());
+    EXPECT_EQ(std::vector<std::string>{}, home_files("slow.bin"));
+    EXPECT_EQ((std::vector<std::string>{"brisko-9.tar-1.gz", "brisko-9.tar.gz"}), home_files("brisko-9"));
+}
+
+TEST_F(GuiTest, UpdateWindowSaysFinishedOnlyThenAndLeavesNoThreadWhenClosed)
+{
+    Area a;
+    const std::string bytes = random_bytes(400000);
+    a.file("slow/slow-pkg.bin", bytes);
+    a.file("slow/slow-big.bin", random_bytes(4000000));
+    GtkWidget* window = nullptr;
+    GtkProgressBar* bar = nullptr;
+    // Checks off the GTK main thread, shows the window, downloads on OK.
+    const auto start = [&](const std::string& file) {
+        a.versions("KorvaneTellum 1.1.6.2 linux slow/" + file + "\n");
+        TellumCheckForUpdate::run(false);
+        ASSERT_TRUE(guitest::pump_until([&] { return (window = update_window()) != nullptr; }, 20));
+        guitest::show_and_wait(window);
+        EXPECT_NE(std::string::npos, shown_text(window).find(file + "\nis ready for download.")) << shown_text(window);
+        ASSERT_TRUE(guitest::click(button_labelled(window, "gtk-ok")));
+        std::vector<GtkWidget*> bars;
+        collect(window, GTK_TYPE_PROGRESS_BAR, bars);
+        ASSERT_EQ(1u, bars.size());
+        bar = GTK_PROGRESS_BAR(bars[0]);
+        ASSERT_TRUE(guitest::pump_until([&] { return gtk_progress_bar_get_fraction(bar) > 0; }, 20));
+        EXPECT_TRUE(thread_named("download_async"));
+        EXPECT_EQ(std::string::npos, shown_text(window).find("Download finished.")) << shown_text(window);
+    };
+
+    start("slow-pkg.bin");
+    const std::string path = std::string(g_get_home_dir()) + "/slow-pkg.bin";
+    ASSERT_TRUE(guitest::pump_until([&] { return shown_text(window).find("Download finished.") != std::string::npos; }, 30));
+    EXPECT_NE(std::string::npos, shown_text(window).find("Download finished.\n" + path + "\nis ready.\n"));
+    EXPECT_TRUE(testutil::read_file(path) == bytes);
+    // The window takes its new size for the end text first.
+    guitest::pump_for(300);
+    ASSERT_TRUE(guitest::click(button_labelled(window, "gtk-quit")));
+    EXPECT_TRUE(guitest::pump_until([] { return TellumCheckForUpdate::count() == 0; }, 10));
+    EXPECT_EQ(nullptr, update_window());
+
+    // Closed by the window manager during a download: the transfer stops,
+    // its thread ends and no file is left.
+    start("slow-big.bin");
+    const std::string out = testutil::capture_stdout([&] {
+        guitest::wm_delete(window);
+        EXPECT_TRUE(guitest::pump_until([] { return TellumCheckForUpdate::count() == 0; }, 10));
+    });
+    EXPECT_NE(std::string::npos, out.find("have to stop download")) << out;
+    EXPECT_FALSE(thread_named("download_async"));
+    EXPECT_TRUE(home_files("slow-big").empty());
+}
