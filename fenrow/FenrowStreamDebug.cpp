@@ -34,8 +34,8 @@ void FenrowStreamDebug::onExecute(GtkWidget*, gpointer)
     std::cout << "*** FenrowStreamDebug::onExecute: Not yet implemented ****" << std::endl;
 }
 
-// The configuration dialog's "Debug": whatever changes while the window is
-// open is undone from the configuration document afterwards.
+// The configuration dialog's "Debug": whatever changes in the module while
+// the window is open is undone from the configuration document afterwards.
 void FenrowGuiConfig::onDebug(GtkWidget*, gpointer data)
 {
     auto* self = static_cast<FenrowGuiConfig*>(data);
@@ -43,9 +43,11 @@ void FenrowGuiConfig::onDebug(GtkWidget*, gpointer data)
     if (!m || !m->get_status().isReady())
         return;
     const std::string key = m->get_id().str();
+    // The document gets the module's settings as they are now, so that
+    // reading it back afterwards keeps what was applied before.
     ModuleParser* handler = ConfigParser::theConfig()->get_id_handler(m->get_id().to_int());
     if (handler)
-        handler->save_config_id(key);
+        handler->save_config();
     FenrowStreamDebug debug(m);
     if (self->init_application(&debug, "ChannelDebug") != 0 || !debug.get_main_window()) {
         Ostrel::ostream log(Ostrel::LOG_ERROR);

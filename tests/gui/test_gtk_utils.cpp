@@ -8,61 +8,17 @@
 
 #include "GlibLog.h"
 #include "GuiTest.h"
+#include "Operator.h"
 #include "common/TestUtil.h"
 #include "config/ConfigParser.h"
 #include "gui/GladeApp.h"
 #include "gui/GtkUtils.h"
 
+using guitest::collect;
+using guitest::Later;
+using guitest::shown;
+
 namespace {
-
-// Runs `step` every 20 ms from the main loop, also while a modal dialog
-// runs its own, until it returns true.
-class Later {
-public:
-    explicit Later(std::function<bool()> step) : step_(std::move(step)), id_(g_timeout_add(20, &Later::tick, this)) {}
-    ~Later()
-    {
-        if (id_)
-            g_source_remove(id_);
-    }
-
-private:
-    static gboolean tick(gpointer self)
-    {
-        auto* l = static_cast<Later*>(self);
-        if (!l->step_())
-            return G_SOURCE_CONTINUE;
-        l->id_ = 0;
-        return G_SOURCE_REMOVE;
-    }
-    std::function<bool()> step_;
-    guint id_;
-};
-
-// The mapped top-level window of that type, or null.
-GtkWidget* shown(GType type)
-{
-    GtkWidget* found = nullptr;
-    GList* tops = gtk_window_list_toplevels();
-    for (GList* l = tops; l; l = l->next)
-        if (G_TYPE_CHECK_INSTANCE_TYPE(l->data, type) && gtk_widget_get_mapped(GTK_WIDGET(l->data)))
-            found = GTK_WIDGET(l->data);
-    g_list_free(tops);
-    return found;
-}
-
-// Every widget of that type below a container, in order.
-void collect(GtkWidget* w, GType type, std::vector<GtkWidget*>& out)
-{
-    if (G_TYPE_CHECK_INSTANCE_TYPE(w, type))
-        out.push_back(w);
-    if (GTK_IS_CONTAINER(w)) {
-        GList* children = gtk_container_get_children(GTK_CONTAINER(w));
-        for (GList* l = children; l; l = l->next)
-            collect(GTK_WIDGET(l->data), type, out);
-        g_list_free(children);
-    }
-}
 
 bool matches(GtkFileFilter* filter, const char* name)
 {
