@@ -7,8 +7,10 @@
 #include <iostream>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 #include <gio/gio.h>
+#include <glib.h>
 
 #include "config/PathUtils.h"
 #include "data/Analysis.h"
@@ -66,13 +68,26 @@ void disconnect_tree(GtkWidget* w, gpointer dialog)
         gtk_container_forall(GTK_CONTAINER(w), reinterpret_cast<GtkCallback>(disconnect_tree), dialog);
 }
 
-// What Apply leaves for the worker and what it finds.
-struct ApplyJob {
-    Ostrel::DAQid id;
+// What Apply leaves for its worker and what the worker finds, by job
+// number. The worker hands the outcome over under the lock and posts only the
+// number, so that nothing it made is freed by the GUI thread unseen.
+struct Outcome {
     unsigned window;
     bool close_after;
     std::string failure;
 };
+
+struct Outcomes {
+    std::mutex mutex;
+    std::map<unsigned, Outcome> by_job;
+};
+
+// Never destroyed: a worker may still finish while the process exits.
+Outcomes& outcomes()
+{
+    static auto* all = new Outcomes;
+    return *all;
+}
 
 // On the worker: the module sends its whole configuration and waits for the
 // board's acknowledgements. The failure text, or empty. Commands given up
@@ -102,11 +117,20 @@ std::string load_on_board(const Ostrel::DAQid& id)
     return os.str();
 }
 
-void apply_thread(GTask* task, gpointer, gpointer data, GCancellable*)
+gboolean report_outcome(gpointer job)
 {
-    auto* job = static_cast<ApplyJob*>(data);
-    job->failure = load_on_board(job->id);
-    g_task_return_boolean(task, TRUE);
+    Outcome outcome;
+    {
+        Outcomes& all = outcomes();
+        std::lock_guard<std::mutex> lock(all.mutex);
+        auto it = all.by_job.find(GPOINTER_TO_UINT(job));
+        if (it == all.by_job.end())
+            return FALSE;
+        outcome = it->second;
+        all.by_job.erase(it);
+    }
+    FenrowGuiConfig::applied(outcome.window, outcome.failure, outcome.close_after);
+    return FALSE;
 }
 
 } // namespace
@@ -648,16 +672,20 @@ void FenrowGuiConfig::set_values(bool close_after)
     // stays alive meanwhile, but takes no new edits.
     busy = true;
     gtk_widget_set_sensitive(window, FALSE);
-    auto* job = new ApplyJob{id, window_id(), close_after, std::string()};
-    GTask* task = g_task_new(nullptr, nullptr,
-                             [](GObject*, GAsyncResult* result, gpointer) {
-                                 auto* done = static_cast<ApplyJob*>(g_task_get_task_data(G_TASK(result)));
-                                 applied(done->window, done->failure, done->close_after);
-                             },
-                             nullptr);
-    g_task_set_task_data(task, job, [](gpointer p) { delete static_cast<ApplyJob*>(p); });
-    g_task_run_in_thread(task, apply_thread);
-    g_object_unref(task);
+    static unsigned jobs = 0;
+    const unsigned job = ++jobs;
+    {
+        std::lock_guard<std::mutex> lock(outcomes().mutex);
+        outcomes().by_job[job] = Outcome{window_id(), close_after, std::string()};
+    }
+    std::thread([job, module_id = id] {
+        const std::string failure = load_on_board(module_id);
+        {
+            std::lock_guard<std::mutex> lock(outcomes().mutex);
+            outcomes().by_job[job].failure = failure;
+        }
+        g_idle_add(report_outcome, GUINT_TO_POINTER(job));
+    }).detach();
 }
 
 void FenrowGuiConfig::applied(unsigned window_id, const std::string& failure, bool close_after)

@@ -5,8 +5,8 @@
 //
 // GTK main thread only. Apply sends the settings from the GUI thread; the
 // wait for the board's acknowledgements runs on a worker while the dialog is
-// insensitive, and the outcome comes back through an idle record carrying
-// the dialog's window id.
+// insensitive, and the outcome comes back through an idle callback, which
+// finds the dialog by its window id and does nothing to it when it is gone.
 #ifndef BRISKO_FENROW_FENROWGUICONFIG_H
 #define BRISKO_FENROW_FENROWGUICONFIG_H
 
@@ -54,6 +54,10 @@ public:
     void set_values(bool close_after = false);
     // True from Apply until the board's answer is in.
     bool applying() const { return busy; }
+    // The outcome of Apply's worker for the dialog of that window id, on the
+    // GUI thread: the failure told, the dialog sensitive again, and closed
+    // when it was OK and nothing failed.
+    static void applied(unsigned window, const std::string& failure, bool close_after);
 
     TAmanager* get_chips() const { return chips; }
     PadMap* get_map() const { return map; }
@@ -136,8 +140,6 @@ private:
     // handler returns at once (the dialog is gone).
     template <class F>
     bool prompt(F ask);
-    // The worker's outcome, on the GUI thread.
-    static void applied(unsigned window, const std::string& failure, bool close_after);
 
     Ostrel::DAQid id;
     TAmanager* chips;
