@@ -36,6 +36,14 @@ TAchip* shown_chip(gpointer dialog)
     return static_cast<FenrowGuiConfig*>(dialog)->current_chip();
 }
 
+// A toggle of the page sets its flag on the chip shown.
+template <TAchip* (TAchip::*set)(bool)>
+void set_flag(GtkWidget* toggle, gpointer dialog)
+{
+    if (TAchip* chip = shown_chip(dialog))
+        (chip->*set)(toggle_state(toggle));
+}
+
 } // namespace
 
 void FenrowGuiConfig::setup_nchips()
@@ -313,50 +321,42 @@ void FenrowGuiConfig::onGainChanged(GtkWidget* combo, gpointer data)
 
 void FenrowGuiConfig::onGainToggled(GtkWidget* w, gpointer data)
 {
-    if (TAchip* chip = shown_chip(data))
-        chip->EnableGain(toggle_state(w));
+    set_flag<&TAchip::EnableGain>(w, data);
 }
 
 void FenrowGuiConfig::onTestToggled(GtkWidget* w, gpointer data)
 {
-    if (TAchip* chip = shown_chip(data))
-        chip->Test(toggle_state(w));
+    set_flag<&TAchip::Test>(w, data);
 }
 
 void FenrowGuiConfig::onCCToggled(GtkWidget* w, gpointer data)
 {
-    if (TAchip* chip = shown_chip(data))
-        chip->CC_Enable(toggle_state(w));
+    set_flag<&TAchip::CC_Enable>(w, data);
 }
 
 void FenrowGuiConfig::on_slew(GtkWidget* w, gpointer data)
 {
-    if (TAchip* chip = shown_chip(data))
-        chip->slew(toggle_state(w));
+    set_flag<&TAchip::slew>(w, data);
 }
 
 void FenrowGuiConfig::on_dlt(GtkWidget* w, gpointer data)
 {
-    if (TAchip* chip = shown_chip(data))
-        chip->dltc(toggle_state(w));
+    set_flag<&TAchip::dltc>(w, data);
 }
 
 void FenrowGuiConfig::on_trim_dac_range(GtkWidget* w, gpointer data)
 {
-    if (TAchip* chip = shown_chip(data))
-        chip->dac_range(toggle_state(w));
+    set_flag<&TAchip::dac_range>(w, data);
 }
 
 void FenrowGuiConfig::on_test_channel(GtkWidget* w, gpointer data)
 {
-    if (TAchip* chip = shown_chip(data))
-        chip->test_channel(toggle_state(w));
+    set_flag<&TAchip::test_channel>(w, data);
 }
 
 void FenrowGuiConfig::on_enable_preampDACs(GtkWidget* w, gpointer data)
 {
-    if (TAchip* chip = shown_chip(data))
-        chip->enable_preampDAC(toggle_state(w));
+    set_flag<&TAchip::enable_preampDAC>(w, data);
 }
 
 void FenrowGuiConfig::on_internal_cap(GtkWidget* w, gpointer data)
@@ -367,8 +367,7 @@ void FenrowGuiConfig::on_internal_cap(GtkWidget* w, gpointer data)
 
 void FenrowGuiConfig::on_internal_step(GtkWidget* w, gpointer data)
 {
-    if (TAchip* chip = shown_chip(data))
-        chip->calib_gen(toggle_state(w));
+    set_flag<&TAchip::calib_gen>(w, data);
 }
 
 void FenrowGuiConfig::onProbeToggled(GtkWidget* w, gpointer data)

@@ -96,6 +96,14 @@ GtkWidget* dialog_titled(const std::string& title)
     return found;
 }
 
+// The first widget of the type in the window.
+GtkWidget* first(GtkWidget* top, GType type)
+{
+    std::vector<GtkWidget*> all;
+    collect(top, type, all);
+    return all.empty() ? nullptr : all.front();
+}
+
 std::string message_text(GtkWidget* box)
 {
     gchar* text = nullptr;
@@ -120,12 +128,10 @@ private:
         GtkWidget* d = dialog_titled(title_);
         if (!d)
             return answers_.empty();
-        std::vector<GtkWidget*> entries;
-        collect(d, GTK_TYPE_ENTRY, entries);
         const std::optional<std::string> a = answers_.front();
         answers_.pop_front();
-        if (a && !entries.empty())
-            gtk_entry_set_text(GTK_ENTRY(entries.front()), a->c_str());
+        if (GtkWidget* entry = first(d, GTK_TYPE_ENTRY); a && entry)
+            gtk_entry_set_text(GTK_ENTRY(entry), a->c_str());
         gtk_dialog_response(GTK_DIALOG(d), a ? GTK_RESPONSE_ACCEPT : GTK_RESPONSE_REJECT);
         return answers_.empty();
     }
@@ -312,8 +318,19 @@ TEST_F(ConfigDialog, ReadoutModesChipCountsAndCancel)
     ASSERT_TRUE(guitest::click(w("btnMaskAll")));
     d->set_text("txtNChips", "4");
     d->set_text("txtNadj", "many");
+    // A weight that is no number from 0 to 1 keeps the analysis' weight.
+    Analysis* analysis = module->get_analysis();
+    const std::string weight = d->get_text("txtWnoise");
+    const double noise = analysis->get_noise_weight();
+    d->set_text("txtWnoise", "1.5");
     d->click_button("btnApply");
     pump_until([&] { return !d->applying(); }, 30);
+    EXPECT_EQ(noise, analysis->get_noise_weight());
+    EXPECT_EQ(weight, d->get_text("txtWnoise"));
+    GtkWidget* box = shown(GTK_TYPE_MESSAGE_DIALOG);
+    ASSERT_TRUE(box);
+    EXPECT_EQ("The weight for noise update must be a number from 0 to 1: it stays " + weight + ".", message_text(box));
+    gtk_widget_destroy(box);
     TAmanager chips = module_chips();
     ASSERT_EQ(4, chips.Nchip());
     EXPECT_EQ(4, par<int>("nchip"));
@@ -367,6 +384,18 @@ TEST_F(ConfigDialog, ReadoutModesChipCountsAndCancel)
         }
     }
 
+    // Another chip type makes default chips of it; the high-dynamic-range
+    // chip has 64 channels and a page of preamplifier DACs.
+    choose("optChipType", 1);
+    EXPECT_EQ(text_of(TAmanager(TAmanager::gp8, 2)), text_of(*d->get_chips()));
+    choose("optChipType", 2);
+    EXPECT_EQ(TAmanager::hdr, d->get_chips()->GetChipType());
+    EXPECT_EQ(4, gtk_notebook_get_n_pages(GTK_NOTEBOOK(w("notebook-ta"))));
+    std::vector<GtkWidget*> rows;
+    collect(w("tblTrim"), GTK_TYPE_LABEL, rows);
+    EXPECT_EQ(4u, rows.size());
+    EXPECT_STREQ("Vout", gtk_button_get_label(GTK_BUTTON(w("btnDetType"))));
+
     // Cancel drops what was staged.
     const std::string before = text_of(module_chips());
     ASSERT_TRUE(guitest::click(w("btnCancel")));
@@ -412,9 +441,8 @@ TEST_F(ConfigDialog, FastChipSwitchesKeepEachChipsBits)
             GtkWidget* p = dialog_titled("Force bits");
             if (!p)
                 return false;
-            std::vector<GtkWidget*> combos;
-            collect(p, GTK_TYPE_COMBO_BOX, combos);
-            GtkTreeModel* model = gtk_combo_box_get_model(GTK_COMBO_BOX(combos.at(0)));
+            GtkWidget* combo = first(p, GTK_TYPE_COMBO_BOX);
+            GtkTreeModel* model = gtk_combo_box_get_model(GTK_COMBO_BOX(combo));
             GtkTreeIter it;
             offered.push_back("");
             if (gtk_tree_model_get_iter_first(model, &it)) {
@@ -424,7 +452,7 @@ TEST_F(ConfigDialog, FastChipSwitchesKeepEachChipsBits)
                 g_free(first);
             }
             if (answer)
-                gtk_entry_set_text(GTK_ENTRY(gtk_bin_get_child(GTK_BIN(combos.at(0)))), answer->c_str());
+                gtk_entry_set_text(GTK_ENTRY(gtk_bin_get_child(GTK_BIN(combo))), answer->c_str());
             gtk_dialog_response(GTK_DIALOG(p), answer ? GTK_RESPONSE_ACCEPT : GTK_RESPONSE_REJECT);
             return true;
         });
@@ -450,6 +478,15 @@ TEST_F(ConfigDialog, WindowManagerCloseFreesTheDialogAndItsSliders)
     choose("optMbiasChan", 2);
     gtk_spin_button_set_value(GTK_SPIN_BUTTON(w("spinMBias")), 1000);
     EXPECT_EQ((std::vector<int>{1460, 1460, 1000, 1460}), par<std::vector<int>>("mbias"));
+    // One spin button for six biases, each with its own value.
+    choose("comboBias", 1);
+    gtk_spin_button_set_value(GTK_SPIN_BUTTON(w("spinBias")), 1234);
+    choose("comboBias", 2);
+    EXPECT_EQ(125, d->spin2int("spinBias"));
+    choose("comboBias", 1);
+    EXPECT_EQ(1234, d->spin2int("spinBias"));
+    EXPECT_EQ(1234, par<int>("vthrh"));
+    EXPECT_EQ(125, par<int>("vfsf"));
     const char* const keys[] = {"23/threshold", "23/vthrh", "23/vfp", "23/vfsf", "23/vfss",
                                 "23/test_pulse", "23/test_point", "23/hold_delay", "23/ctw"};
     for (const char* k : keys)
@@ -580,9 +617,7 @@ TEST_F(ConfigDialog, ChannelMapAndDebugWindow)
             GtkWidget* dbg = dialog_titled("Debug Channel");
             if (!dbg)
                 return false;
-            std::vector<GtkWidget*> entries;
-            collect(dbg, GTK_TYPE_ENTRY, entries);
-            channel = gtk_entry_get_text(GTK_ENTRY(entries.at(0)));
+            channel = gtk_entry_get_text(GTK_ENTRY(first(dbg, GTK_TYPE_ENTRY)));
             module->set_par<int>("threshold", 999, false);
             gtk_dialog_response(GTK_DIALOG(dbg), GTK_RESPONSE_CLOSE);
             return true;
