@@ -10,6 +10,7 @@
 
 #include "config/ConfigParser.h"
 #include "data/Analysis.h"
+#include "fenrow/FenrowGuiConfig.h"
 #include "fenrow/FenrowStream.h"
 #include "fenrow/Packets.h"
 #include "fenrow/TAmanager.h"
@@ -378,13 +379,15 @@ void FenrowStreamConf::save_chip(const TAchip& chip, xmlNodePtr element)
     cfg->check_value<std::string>(element, "test", bit_text(nchan, [&](int ch) { return chip.test(ch); }));
 }
 
-// The dialog and the monitor window belong to the plug-in's windows, which
-// are not there yet.
+// The stream's configuration dialog; the one open already is raised
+// instead of a second one.
 GtkWidget* FenrowStreamConf::config(const std::string&)
 {
-    return nullptr;
+    return FenrowGuiConfig::open(get_module());
 }
 
+// The monitor window belongs to the plug-in's windows, which are not there
+// yet.
 MonitorWindow* FenrowStreamConf::monitor(const std::string&, module_gui*)
 {
     return nullptr;

@@ -44,9 +44,11 @@ public:
     // Writes the module's settings and chips into the element.
     void save_config() override;
 
-    // The board configuration dialog and the stream monitor window come with
-    // the board plug-in's windows; until then there are none.
+    // The board configuration dialog of the stream (GTK main thread); null
+    // without the module or when it cannot be built.
     GtkWidget* config(const std::string& name) override;
+    // The stream monitor window comes with the board plug-in's windows;
+    // until then there is none.
     MonitorWindow* monitor(const std::string& name, module_gui* panel) override;
 
 private:

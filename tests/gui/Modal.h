@@ -25,6 +25,8 @@ public:
     Later(const Later&) = delete;
     Later& operator=(const Later&) = delete;
 
+    bool done() const { return id_ == 0; }
+
 private:
     static gboolean tick(gpointer self)
     {

@@ -63,6 +63,21 @@ const std::vector<TopLevel> top_levels = {
     {brisko_glade, "hook_dialog",
      {"helpbutton3", "cancelbutton5", "okbutton5", "entryLibrary", "btnBrowseLib", "btnSymbols", "comboHook"},
      {"on_help", "on_browse_lib", "on_find_symbols", "on_hook_selected"}},
+    {fenrow_glade, "DSP-config",
+     {"notebookConfig", "tblDSP-config", "vboxTA", "vboxModConfig", "btnHelp", "btnCancel", "btnApply", "btnOK",
+      "optChipType", "spinThreshold", "scaleThreshold", "comboBias", "spinBias", "scaleBias", "optMbiasChan",
+      "spinMBias", "scaleMBias", "txtNadj", "txtDelay", "txtWped", "txtWnoise", "spinHoldDelay", "scaleHoldDelay",
+      "btnHOLD", "optROmode", "comboTrgType", "btnCoinc", "spinCTW", "scaleCTW", "btnDebug", "optChip",
+      "txtChipAddr", "btnSlew", "btnDLT", "txtNChips", "optPolarity", "btnGain", "optGain", "btnProbe",
+      "btnDetType", "btnCC", "btnBits", "btnMaskAll", "btnClearMask", "btnTestAll", "btnClearTest", "notebook-ta",
+      "vbox-ta-mask", "tblMask", "vbox-ta-test", "btnTest", "tblCal", "btnCapInt", "btnCapExt", "btnStepInt",
+      "btnStepExt", "btnTestChannel", "txtCalStep", "tblTest", "vbox-threshold", "txtThrsDAC", "btnDACrange",
+      "tblTrim", "nPadX", "nPadY", "btnCreateMap"},
+     {"onOK", "onApply", "onCancel", "onDelay", "onNadj", "onMaskAll", "onClearMask", "onTestAll", "onClearTest",
+      "onGainToggled", "onTestToggled", "onProbeToggled", "onNsideToggled", "onCCToggled", "on_internal_cap",
+      "on_internal_step", "on_test_channel", "on_slew", "on_dlt", "on_trim_dac_range", "on_change_page", "onDebug",
+      "on_bias_changed", "on_Advanced", "on_create_map"}},
+    {fenrow_glade, "ChannelDebug", {"txtChannel", "btnExecute"}, {"onExecute"}},
 };
 
 // The board plug-in's bundle is registered when the plug-in loads.

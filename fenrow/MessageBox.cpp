@@ -1,0 +1,27 @@
+#include "fenrow/MessageBox.h"
+
+namespace {
+
+GtkWidget* new_message(GtkWidget* parent, GtkDialogFlags flags, GtkMessageType type, const std::string& text)
+{
+    GtkWindow* over = parent ? GTK_WINDOW(gtk_widget_get_toplevel(parent)) : nullptr;
+    // The text is shown as it is, never read as a format.
+    return gtk_message_dialog_new(over, flags, type, GTK_BUTTONS_CLOSE, "%s", text.c_str());
+}
+
+} // namespace
+
+GtkWidget* show_message(GtkWidget* parent, GtkMessageType type, const std::string& text)
+{
+    GtkWidget* box = new_message(parent, GTK_DIALOG_DESTROY_WITH_PARENT, type, text);
+    g_signal_connect_swapped(box, "response", G_CALLBACK(gtk_widget_destroy), box);
+    gtk_widget_show(box);
+    return box;
+}
+
+void run_message(GtkWidget* parent, GtkMessageType type, const std::string& text)
+{
+    GtkWidget* box = new_message(parent, GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT), type, text);
+    gtk_dialog_run(GTK_DIALOG(box));
+    gtk_widget_destroy(box);
+}
