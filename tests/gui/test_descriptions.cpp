@@ -31,6 +31,17 @@ struct TopLevel {
 // One row per top-level widget of the program's descriptions, as
 // {description, "root", {ids...}, {handler names...}}.
 const std::vector<TopLevel> top_levels = {
+    {brisko_glade, "dsp-window",
+     {"dsp-frame", "btnConfig", "lblModuleID", "table2", "lblNtrig", "lblRate", "swLocal", "imgLocal", "swMonitor",
+      "imgMonitor"},
+     {"on_btnConfig", "on_swLocal", "on_swMonitor"}},
+    {brisko_glade, "dsp-monitor",
+     {"btnResetPed", "btnResetHst", "btnQuitMonitor", "btnHelp", "spinSeedCut", "spinAdjCut", "prgQueue", "notebook1",
+      "optChipSelect", "tglHst", "hstSignal", "hstHitMap", "btn2Dmap", "txtEmin", "txtEmax", "btnApplyCuts",
+      "btnResetCuts", "hstPedestals", "hstNoise", "trCommonMode", "tblChipMonitor", "optMonitorSelect",
+      "btnRunControl", "lblDSPnEvts", "swDSPTrgType", "radiobutton6", "optViewData", "evtDisplay"},
+     {"on_ResetPed", "on_Reset", "on_Quit", "on_Help", "on_Btn2DSignal", "on_Btn2DMap", "on_BtnApplyCut",
+      "on_BtnResetCut", "on_seed_cut", "on_neighbor_cut"}},
 };
 
 // The board plug-in's bundle is registered when the plug-in loads.
