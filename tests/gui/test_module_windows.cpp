@@ -12,6 +12,7 @@
 #include "GuiPointer.h"
 #include "GuiTest.h"
 #include "common/LogLines.h"
+#include "common/LoopbackBoards.h"
 #include "common/StockMonitorWindow.h"
 #include "common/SyntheticModule.h"
 #include "common/TestUtil.h"
@@ -397,4 +398,55 @@ TEST_F(ModuleWindows, PanelsMoveModulesBetweenRunsAndRefuseToLeaveARunningOne)
     u.ntrig = 1234;
     p->update(u);
     EXPECT_EQ("1234", p->get_text("lblNtrig"));
+}
+
+TEST_F(ModuleWindows, PanelsShowEveryStreamOfTwoBoards)
+{
+    loopback::use_private_ports();
+    const std::string dir = testutil::make_temp_dir("boards");
+    testutil::write_file(
+        dir + "/boards.xml",
+        "<Sorbek><plugins><plugin name=\"fenrow\" module=\"fenrow\"><lib>" BRISKO_FENROW_PLUGIN
+        "</lib><hook>create_Fenrow</hook></plugin></plugins><modules>"
+        "<fenrow name=\"127.0.0.2\"><stream name=\"21\" address=\"127.0.0.2\"><ro_mode>serial</ro_mode></stream>"
+        "<stream name=\"23\" address=\"127.0.0.2\"><ro_mode>serial</ro_mode></stream></fenrow>"
+        "<fenrow name=\"127.0.0.3\"><stream name=\"32\" address=\"127.0.0.3\"><nchips>2</nchips>"
+        "<ro_mode>serial</ro_mode></stream></fenrow></modules><general/></Sorbek>\n");
+    cfg->reset();
+    ASSERT_TRUE(cfg->parse((dir + "/boards.xml").c_str()));
+    DAQcontroller::instance()->setup_daq(0, nullptr);
+    const std::vector<std::string> board = {BRISKO_BOARD_SIM, "--mode", "serial", "--on-start", "--count", "0",
+                                            "--rate", "500", "--wait-host", "60"};
+    std::vector<std::string> a = board, b = board;
+    a.insert(a.end(), {"--address", "127.0.0.2", "--streams", "1,3"});
+    b.insert(b.end(), {"--address", "127.0.0.3", "--streams", "2", "--chips", "2"});
+    loopback::Process sim_a(a, dir + "/a.log"), sim_b(b, dir + "/b.log");
+    ASSERT_TRUE(sim_a.started()) << sim_a.error();
+    ASSERT_TRUE(sim_b.started()) << sim_b.error();
+    const std::vector<std::string> streams = {"21", "23", "32"};
+    ASSERT_TRUE(pump_until([&] { return DAQcontroller::instance()->module_ids() == streams; }, 30));
+
+    std::vector<module_gui*> shown;
+    for (const std::string& id : streams) {
+        shown.push_back(panel(id));
+        EXPECT_EQ(id, shown.back()->get_text("lblModuleID"));
+        EXPECT_NE(nullptr, cfg->get_id_handler(Ostrel::DAQid(id).to_int())) << id;
+    }
+    // During a run each panel counts its own stream's events.
+    Ostrel::RunManager* main = find_rm("main");
+    main->Activate();
+    EXPECT_TRUE(pump_until(
+        [&] {
+            bool all = true;
+            for (module_gui* p : shown) {
+                Update u;
+                Module_update(p->id(), u);
+                p->update(u);
+                all = all && GladeApp::get_int(p->get_text("lblNtrig").c_str(), 0) > 50;
+            }
+            return all;
+        },
+        30));
+    main->PrepareToStop(true);
+    EXPECT_TRUE(pump_until([&] { return !main->isActive(); }, 30));
 }
