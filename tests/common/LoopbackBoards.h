@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <gio/gio.h>
+#include <glib/gstdio.h>
 
 namespace loopback {
 
@@ -52,6 +53,8 @@ class Process {
 public:
     Process(const std::vector<std::string>& args, const std::string& output)
     {
+        // The launcher writes over an existing file without shortening it.
+        g_unlink(output.c_str());
         GSubprocessLauncher* launcher = g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDERR_MERGE);
         g_subprocess_launcher_set_stdout_file_path(launcher, output.c_str());
         std::vector<const char*> argv;
