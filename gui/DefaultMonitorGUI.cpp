@@ -262,27 +262,26 @@ HstFunction* DefaultMonitorGUI::object_for(const Analysis* a, Role role) const
     }
 }
 
-GtkWidget* DefaultMonitorGUI::create_hst_pedestals(GladeApp* app, const char* name, const char*, const char*,
-                                                   int, int)
+GtkWidget* DefaultMonitorGUI::analysis_chart(const char* name, Role role, const char* xtitle, const char* ytitle,
+                                             int period)
 {
-    auto* self = self_of(app);
-    Analysis* a = self->get_analysis();
+    Analysis* a = get_analysis();
     if (!a)
         return no_data(name);
     std::lock_guard<Ostrel::Mutex> lock(a->get_lock());
-    return self->new_chart(self->object_for(a, Role::Pedestals), Role::Pedestals, "Channel", "Pedestals",
-                           hst_update_freq);
+    return new_chart(object_for(a, role), role, xtitle, ytitle, period);
+}
+
+GtkWidget* DefaultMonitorGUI::create_hst_pedestals(GladeApp* app, const char* name, const char*, const char*,
+                                                   int, int)
+{
+    return self_of(app)->analysis_chart(name, Role::Pedestals, "Channel", "Pedestals", hst_update_freq);
 }
 
 GtkWidget* DefaultMonitorGUI::create_hst_noise(GladeApp* app, const char* name, const char*, const char*, int,
                                                int)
 {
-    auto* self = self_of(app);
-    Analysis* a = self->get_analysis();
-    if (!a)
-        return no_data(name);
-    std::lock_guard<Ostrel::Mutex> lock(a->get_lock());
-    return self->new_chart(self->object_for(a, Role::Noise), Role::Noise, "Channel", "Noise", hst_update_freq);
+    return self_of(app)->analysis_chart(name, Role::Noise, "Channel", "Noise", hst_update_freq);
 }
 
 GtkWidget* DefaultMonitorGUI::create_hst_signal(GladeApp* app, const char* name, const char*, const char*, int,
@@ -305,16 +304,9 @@ GtkWidget* DefaultMonitorGUI::create_hitmap(GladeApp* app, const char* name, con
 GtkWidget* DefaultMonitorGUI::create_event_display(GladeApp* app, const char* name, const char*, const char*,
                                                    int, int)
 {
-    auto* self = self_of(app);
-    Analysis* a = self->get_analysis();
-    if (!a)
-        return no_data(name);
-    GtkWidget* chart = nullptr;
-    {
-        std::lock_guard<Ostrel::Mutex> lock(a->get_lock());
-        chart = self->new_chart(HST_FUNCTION(a->get_out()), Role::EventDisplay, nullptr, nullptr,
-                                hst_update_freq / 2);
-    }
+    GtkWidget* chart = self_of(app)->analysis_chart(name, Role::EventDisplay, nullptr, nullptr, hst_update_freq / 2);
+    if (!HST_IS_CHART1D(chart))
+        return chart;
     hst_chart1d_draw_x_axis(HST_CHART1D(chart), HST_AXIS_NONE);
     hst_chart1d_draw_y_axis(HST_CHART1D(chart), HST_AXIS_MIDDLE);
     tracer_colors(chart);

@@ -136,6 +136,9 @@ private:
     // A new chart of the object, tracked under the role.
     GtkWidget* new_chart(HstFunction* f, Role role, const char* xtitle, const char* ytitle, int period);
     void track(GtkWidget* chart, Role role);
+    // A chart of what the analysis gives for the role; a "no data" label
+    // without an analysis.
+    GtkWidget* analysis_chart(const char* name, Role role, const char* xtitle, const char* ytitle, int period);
     // The object the analysis gives for the role now (no reference).
     HstFunction* object_for(const Analysis* a, Role role) const;
     // The tracer arrays for n chips, on the strip chart.
