@@ -60,6 +60,25 @@ GPtrArray* tracer_array(GtkWidget* chart, const char* key)
     return chart ? static_cast<GPtrArray*>(g_object_get_data(G_OBJECT(chart), key)) : nullptr;
 }
 
+// The chart's pointer state at the button's own position: a press may come
+// without a motion before it (the pointer put there at once).
+void point_chart_at(GtkWidget* chart, const GdkEventButton& b)
+{
+    GdkEventMotion m{};
+    m.type = GDK_MOTION_NOTIFY;
+    m.window = b.window;
+    m.send_event = TRUE;
+    m.time = b.time;
+    m.x = b.x;
+    m.y = b.y;
+    m.state = b.state & ~GDK_CONTROL_MASK;
+    m.x_root = b.x_root;
+    m.y_root = b.y_root;
+    m.device = b.device;
+    gboolean handled = FALSE;
+    g_signal_emit_by_name(chart, "motion-notify-event", &m, &handled);
+}
+
 int combo_entry(GtkWidget* combo)
 {
     return combo && GTK_IS_COMBO_BOX(combo) ? gtk_combo_box_get_active(GTK_COMBO_BOX(combo)) : -1;
@@ -742,8 +761,10 @@ gboolean DefaultMonitorGUI::on_WindowSelDown(GtkWidget* w, GdkEvent* event, gpoi
         return FALSE;
     if (event->type != GDK_BUTTON_PRESS && event->type != GDK_2BUTTON_PRESS && event->type != GDK_3BUTTON_PRESS)
         return FALSE;
-    if (event->button.button == 1 && event->type == GDK_BUTTON_PRESS)
+    if (event->button.button == 1 && event->type == GDK_BUTTON_PRESS) {
+        point_chart_at(w, event->button);
         self_of(data)->set_text("txtEmin", double2str(HST_CHART1D(w)->evt->x));
+    }
     return TRUE;
 }
 
@@ -751,7 +772,9 @@ gboolean DefaultMonitorGUI::on_WindowSelUp(GtkWidget* w, GdkEvent* event, gpoint
 {
     if (!HST_IS_CHART1D(w) || !event || event->type != GDK_BUTTON_RELEASE)
         return FALSE;
-    if (event->button.button == 1)
+    if (event->button.button == 1) {
+        point_chart_at(w, event->button);
         self_of(data)->set_text("txtEmax", double2str(HST_CHART1D(w)->evt->x));
+    }
     return TRUE;
 }

@@ -242,6 +242,17 @@ TEST_F(ModuleWindows, MonitorDuringARunShowsFilledChartsFollowsTheOperatorAndQui
     EXPECT_TRUE(shows_tracers(strip, "common_mode"));
     EXPECT_TRUE(pump_until([&] { return HST_TRACER(drawn(strip))->npoints >= 2; }, 5));
 
+    // 2D and back: the 1D spectrum again, redrawn every 500 ms.
+    GtkWidget* tgl = mon->get_widget("tglHst");
+    ASSERT_TRUE(click_widget(tgl));
+    EXPECT_EQ(g_object_get_data(frame, "Box2D"), gtk_bin_get_child(GTK_BIN(frame)));
+    EXPECT_EQ("2D", std::string(gtk_button_get_label(GTK_BUTTON(tgl))));
+    ASSERT_TRUE(click_widget(tgl));
+    EXPECT_EQ(g_object_get_data(frame, "Box1D"), gtk_bin_get_child(GTK_BIN(frame)));
+    EXPECT_EQ(g_object_get_data(frame, "Box2D"), g_object_get_data(frame, "hidden"));
+    EXPECT_GE(HST_CHART1D(signal)->tmout, 0);
+    pump_for(300);
+
     // A drag on the spectrum gives the energy window; undo takes the whole
     // range again.
     const GdkRectangle r = guitest::screen_rect(signal);
