@@ -9,9 +9,12 @@
 //
 // At each rate a run is taken without the window and one with it, each run
 // started and stopped through the SOAP server; an event is lost when it was
-// sent but not written to the run file. The highest rates without loss are
-// printed beside the rate at which a plain receive loop takes the same
-// datagrams from the same simulator. Run it on an X server (xvfb-run).
+// sent but not written to the run file. The search runs in rounds, and the
+// medians of the rounds' highest rates without loss are printed beside the
+// rate at which a plain receive loop takes the same datagrams from the same
+// simulator. Each run also shows the share of its time that the program's
+// GTK main thread, where the window draws, was on a CPU. Run it on an X
+// server (xvfb-run).
 //
 //     bench_monitor_window [seconds per step] [folder] [rounds]
 #include <algorithm>
@@ -22,6 +25,7 @@
 #include <vector>
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <gio/gio.h>
 #include <glib/gstdio.h>
@@ -143,6 +147,7 @@ bool sent_line(const std::string& output, long& sent, double& rate)
 struct Step {
     double asked = 0, sent_rate = 0;
     long sent = 0, written = 0;
+    double gui_share = 0;   // CPU time of the program's GTK main thread over the run's time
     long lost() const { return sent - written; }
 };
 
@@ -227,11 +232,14 @@ public:
         const std::string stem = dir + "/step" + std::to_string(index);
         soap.call("<setParameter><object>main</object><name>command</name><value>logData|file=" + stem +
                   ":max_size=0:compression=no</value></setParameter>");
+        const double cpu0 = gui_thread_seconds();
+        const gint64 t0 = g_get_monotonic_time();
         soap.control("Start");
         wait_for([&] { return sent_line(read_file(output), s.sent, s.sent_rate); }, seconds * 10 + 60);
         const long arrived = settled_count(s.sent);
         soap.control("Stop");
         wait_for([&] { return soap.state("main", "active") == "false"; }, 60);
+        s.gui_share = (gui_thread_seconds() - cpu0) / ((g_get_monotonic_time() - t0) / 1e6);
         board.stop();
         s.written = std::min(std::atol(soap.state("main", "nWritten").c_str()), arrived);
         g_unlink((stem + ".h5").c_str());
@@ -291,6 +299,25 @@ public:
 private:
     std::string log() const { return dir + "/brisko.log"; }
 
+    // CPU seconds the program's main thread (the GTK main loop, where the
+    // windows draw) has used so far.
+    double gui_thread_seconds() const
+    {
+        const int pid = program ? program->pid() : 0;
+        const std::string stat = read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/stat");
+        // The fields after the command's closing parenthesis; utime and
+        // stime are the 12th and 13th of them.
+        const size_t close = stat.rfind(')');
+        if (!pid || close == std::string::npos)
+            return 0;
+        gchar** fields = g_strsplit(stat.c_str() + close + 2, " ", 0);
+        double ticks = 0;
+        if (g_strv_length(fields) > 12)
+            ticks = g_ascii_strtod(fields[11], nullptr) + g_ascii_strtod(fields[12], nullptr);
+        g_strfreev(fields);
+        return ticks / double(sysconf(_SC_CLK_TCK));
+    }
+
     // The stream's event count once it has reached `sent` or has not grown
     // for half a second: the events still on their way through the program.
     long settled_count(long sent)
@@ -323,7 +350,8 @@ private:
 
 void print_step(const char* what, const Step& s)
 {
-    std::printf("  %-9s %9.0f  %9.0f  %9ld  %9ld  %7ld\n", what, s.asked, s.sent_rate, s.sent, s.written, s.lost());
+    std::printf("  %-9s %9.0f  %9.0f  %9ld  %9ld  %7ld  %5.1f\n", what, s.asked, s.sent_rate, s.sent, s.written,
+                s.lost(), 100 * s.gui_share);
     std::fflush(stdout);
 }
 
@@ -381,28 +409,38 @@ int main(int argc, char** argv)
         search.take(s);
         return true;
     };
-    // Each round: at each rate a run without the window, then one with
-    // it, until both lose events or the simulator cannot send faster; then
+    // Each round: at each rate a run without the window and one with it,
+    // until both lose events or the simulator cannot send faster; then
     // halving the interval between the last rate without loss and the
-    // first with, for each in turn. The rounds' medians are the figures, so
+    // first with, for each. Which of the two goes first changes every
+    // time, so that what a run leaves behind (its file still being written
+    // out) weighs on both alike. The rounds' medians are the figures, so
     // that a moment of load elsewhere on the machine does not make them.
     std::vector<Search> without(rounds);
     std::vector<Search> with(rounds);
+    bool open_first = false;
     for (int r = 0; r < rounds; ++r) {
-        std::printf("round %d of %d\n  window      asked/s    sent/s     sent       written    lost\n", r + 1, rounds);
-        for (double rate = 25000; rate <= 3.2e6 && !(without[r].done() && with[r].done()); rate *= 2) {
-            if (!without[r].done() && !measure(rate, without[r], false))
-                return 1;
-            if (!with[r].done() && !measure(rate, with[r], true))
-                return 1;
-        }
-        for (int i = 0; i < 3; ++i) {
-            for (Search* search : {&without[r], &with[r]}) {
-                if (search->bad > 0 && search->bad - search->good > 0.05 * search->good)
-                    if (!measure((search->good + search->bad) / 2, *search, search == &with[r]))
-                        return 1;
+        std::printf("round %d of %d\n  window      asked/s    sent/s     sent       written    lost   GUI %%\n", r + 1,
+                    rounds);
+        // A pair of runs, each at its own rate (none when 0).
+        auto pair = [&](double rate_without, double rate_with) {
+            open_first = !open_first;
+            for (bool window : {open_first, !open_first}) {
+                const double rate = window ? rate_with : rate_without;
+                if (rate > 0 && !measure(rate, window ? with[r] : without[r], window))
+                    return false;
             }
-        }
+            return true;
+        };
+        for (double rate = 25000; rate <= 3.2e6 && !(without[r].done() && with[r].done()); rate *= 2)
+            if (!pair(without[r].done() ? 0 : rate, with[r].done() ? 0 : rate))
+                return 1;
+        auto next = [](const Search& s) {
+            return s.bad > 0 && s.bad - s.good > 0.05 * s.good ? (s.good + s.bad) / 2 : 0.0;
+        };
+        for (int i = 0; i < 3; ++i)
+            if (!pair(next(without[r]), next(with[r])))
+                return 1;
     }
     bench.windows(false);
     bench.stop();

@@ -7,6 +7,7 @@
 #define BRISKO_TESTS_COMMON_LOOPBACK_BOARDS_H
 
 #include <csignal>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,12 @@ public:
     Process& operator=(const Process&) = delete;
 
     bool started() const { return process != nullptr; }
+    // The process id while it runs, else 0.
+    int pid() const
+    {
+        const char* id = process ? g_subprocess_get_identifier(process) : nullptr;
+        return id ? std::atoi(id) : 0;
+    }
     const std::string& error() const { return reason; }
     // Ends the program; its exit status, or -1.
     int stop(double seconds = 10)
