@@ -151,6 +151,12 @@ struct Step {
     long lost() const { return sent - written; }
 };
 
+// What a plain receive loop took of the simulator's datagrams.
+struct Plain {
+    long count = 0, received = 0;
+    double rate = 0, sent_rate = 0;   // per second: taken, and sent
+};
+
 class Bench {
 public:
     Bench(double seconds, const std::string& dir, const std::string& sim)
@@ -246,10 +252,12 @@ public:
         return s;
     }
 
-    // The simulator's datagrams into a plain receive loop: the rate taken,
-    // and the rate it sent at.
-    void plain_loop(long count, double& received_rate, double& sent_rate, long& received)
+    // The simulator's datagrams into a plain receive loop.
+    Plain plain_loop(long count)
     {
+        Plain p;
+        p.count = count;
+        long& received = p.received;
         GSocket* socket = g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_DATAGRAM, G_SOCKET_PROTOCOL_UDP, nullptr);
         g_socket_set_option(socket, SOL_SOCKET, SO_RCVBUF, 8 << 20, nullptr);
         GInetAddress* lo = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
@@ -287,13 +295,14 @@ public:
             last = g_get_monotonic_time();
         }
         long sent = 0;
-        wait_for([&] { return sent_line(read_file(output), sent, sent_rate); }, 10);
+        wait_for([&] { return sent_line(read_file(output), sent, p.sent_rate); }, 10);
         const double span = (last - first) / 1e6;
-        received_rate = span > 0 ? received / span : 0.0;
+        p.rate = span > 0 ? received / span : 0.0;
         g_object_unref(bound);
         g_object_unref(any);
         g_object_unref(lo);
         g_object_unref(socket);
+        return p;
     }
 
 private:
@@ -445,11 +454,7 @@ int main(int argc, char** argv)
     bench.windows(false);
     bench.stop();
 
-    double received_rate = 0;
-    double sender_rate = 0;
-    long received = 0;
-    const long count = 1000000;
-    bench.plain_loop(count, received_rate, sender_rate, received);
+    const Plain plain = bench.plain_loop(1000000);
 
     auto report = [](const char* what, std::vector<Search>& searches) {
         std::sort(searches.begin(), searches.end(), [](const Search& x, const Search& y) { return x.good < y.good; });
@@ -465,10 +470,10 @@ int main(int argc, char** argv)
     const double open = report("the stream's window open:", with);
     std::printf("plain receive loop on the same datagrams:            %9.0f datagrams/s (%ld of %ld, simulator "
                 "sent %.0f/s)\n",
-                received_rate, received, count, sender_rate);
+                plain.rate, plain.received, plain.count, plain.sent_rate);
     if (none > 0)
         std::printf("with the window / without: %.3f (at least 0.95 wanted)\n", open / none);
-    if (received_rate > 0)
-        std::printf("without the window / plain loop: %.2f\n", none / received_rate);
+    if (plain.rate > 0)
+        std::printf("without the window / plain loop: %.2f\n", none / plain.rate);
     return 0;
 }
