@@ -157,8 +157,24 @@ unsigned long xid(GtkWidget* toplevel)
 
 bool click_at(int x, int y, int button)
 {
+    // A move to where the pointer already is makes no motion event, and
+    // xdotool's --sync would wait for one for ever: click where it stands.
+    int px = -1, py = -1;
+    gdk_display_get_pointer(gdk_display_get_default(), nullptr, &px, &py, nullptr);
+    if (px == x && py == y)
+        return run_pumping({"xdotool", "click", std::to_string(button)}) == 0;
     return run_pumping({"xdotool", "mousemove", "--sync", std::to_string(x), std::to_string(y), "click",
                         std::to_string(button)}) == 0;
+}
+
+bool drag(int x0, int y0, int x1, int y1, int button)
+{
+    const std::string b = std::to_string(button);
+    const bool ok = run_pumping({"xdotool", "mousemove", "--sync", std::to_string(x0), std::to_string(y0),
+                                 "mousedown", b, "mousemove", "--sync", std::to_string(x1), std::to_string(y1),
+                                 "mouseup", b}) == 0;
+    pump_for(30);
+    return ok;
 }
 
 bool click(GtkWidget* widget, int button)

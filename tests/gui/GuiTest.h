@@ -40,6 +40,9 @@ unsigned long xid(GtkWidget* toplevel);
 // Pointer to the widget's centre (or a point), then a click of the button.
 bool click(GtkWidget* widget, int button = 1);
 bool click_at(int x, int y, int button = 1);
+// The button pressed at (x0, y0) and released at (x1, y1), in screen
+// coordinates, the pointer moving in between.
+bool drag(int x0, int y0, int x1, int y1, int button = 1);
 // The X input focus to the widget's window (there is no window manager to
 // give it), then keys as typed.
 bool focus(GtkWidget* widget);

@@ -32,8 +32,8 @@ struct TopLevel {
 // {description, "root", {ids...}, {handler names...}}.
 const std::vector<TopLevel> top_levels = {
     {brisko_glade, "Pedestals",
-     {"lblPedMsg", "comboModules", "entryFilename", "btnOpen", "pedFromMonitor", "pedFromModule", "btnResetPed",
-      "btnHelp", "btnCancel", "btnOK"},
+     {"lblPedMsg", "comboModules", "entryFilename", "btnOpen", "pedFromMonitor", "pedFromModule", "btnPedReset",
+      "btnPedHelp", "btnCancel", "btnOK"},
      {"onOK", "onCancel", "onOpen", "onHelp", "onReset", "onSelectModule", "onDelete"}},
     {brisko_glade, "ScanDialog",
      {"comboScanList", "lstVariables", "clistScan", "txtNpoints", "txtStep", "txtFrom", "txtTo", "txtNevtPerPoint",
@@ -78,6 +78,17 @@ const std::vector<TopLevel> top_levels = {
       "on_internal_step", "on_test_channel", "on_slew", "on_dlt", "on_trim_dac_range", "on_change_page", "onDebug",
       "on_bias_changed", "on_Advanced", "on_create_map"}},
     {fenrow_glade, "ChannelDebug", {"txtChannel", "btnExecute"}, {"onExecute"}},
+    {brisko_glade, "dsp-window",
+     {"dsp-frame", "btnConfig", "lblModuleID", "table2", "lblNtrig", "lblRate", "swLocal", "imgLocal", "swMonitor",
+      "imgMonitor"},
+     {"on_btnConfig", "on_swLocal", "on_swMonitor"}},
+    {brisko_glade, "dsp-monitor",
+     {"btnResetPed", "btnResetHst", "btnQuitMonitor", "btnHelp", "spinSeedCut", "spinAdjCut", "prgQueue", "notebook1",
+      "optChipSelect", "tglHst", "hstSignal", "hstHitMap", "btn2Dmap", "txtEmin", "txtEmax", "btnApplyCuts",
+      "btnResetCuts", "hstPedestals", "hstNoise", "trCommonMode", "tblChipMonitor", "optMonitorSelect",
+      "btnRunControl", "lblDSPnEvts", "swDSPTrgType", "radiobutton6", "optViewData", "evtDisplay"},
+     {"on_ResetPed", "on_Reset", "on_Quit", "on_Help", "on_Btn2DSignal", "on_Btn2DMap", "on_BtnApplyCut",
+      "on_BtnResetCut", "on_seed_cut", "on_neighbor_cut"}},
 };
 
 // The board plug-in's bundle is registered when the plug-in loads.

@@ -152,13 +152,13 @@ TEST_F(PedestalDialogTest, ResetsFullDiskAndNoModules)
     module->set_par("pedestal", std::vector<double>(256, 9.0), false);
     module->set_par("noise", std::vector<double>(256, 9.0), false);
     PedestalGui* d = open(false, dir + "/kept.ped", true);
-    d->click_button("btnResetPed");
+    d->click_button("btnPedReset");
     EXPECT_EQ(std::vector<double>(256, 0.0), module->pedestals());
     EXPECT_EQ(5.0, bins(ana->get_ped())[0]);
     EXPECT_EQ(0, ana->get_n_pre());
     d->click_button("pedFromMonitor");
     module->set_par("pedestal", std::vector<double>(256, 9.0), false);
-    d->click_button("btnResetPed");
+    d->click_button("btnPedReset");
     EXPECT_EQ(std::vector<double>(256, 0.0), bins(ana->get_ped()));
     EXPECT_EQ(9.0, module->pedestals()[0]);
     EXPECT_EQ(256, ana->get_n_pre());   // zeroes are no pedestals to trust
