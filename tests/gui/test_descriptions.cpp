@@ -31,6 +31,10 @@ struct TopLevel {
 // One row per top-level widget of the program's descriptions, as
 // {description, "root", {ids...}, {handler names...}}.
 const std::vector<TopLevel> top_levels = {
+    {fenrow_glade, "dlgConfigBoard",
+     {"cmbChipType", "txtNhybrid", "txtNchip", "slot1", "slot2", "slot3", "slot4", "slot5", "slot6", "slot7",
+      "slot8", "btnOK", "btnCancel"},
+     {"on_response"}},
 };
 
 // The board plug-in's bundle is registered when the plug-in loads.
