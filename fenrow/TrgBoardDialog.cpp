@@ -135,15 +135,19 @@ GtkWidget* open(int section_id)
         gtk_table_attach_defaults(GTK_TABLE(table), left_label(labels[row]), 0, 1, row, row + 1);
 
     const char* const operations[] = {"AND", "OR"};
+    // Named for the accessibility tree and the tests.
     d->operation = text_combo(0, 1, operations, "Choose the logic operation (AND/OR)");
+    gtk_widget_set_name(d->operation, "cmbOperation");
     gtk_table_attach_defaults(GTK_TABLE(table), d->operation, 1, 2, 0, 1);
     d->majority = text_combo(1, max_majority, nullptr,
                              "When in OR, select the minimum number of channels triggering to fire a signal");
+    gtk_widget_set_name(d->majority, "cmbMajority");
     gtk_table_attach_defaults(GTK_TABLE(table), d->majority, 1, 2, 1, 2);
     GtkWidget* row = gtk_hbox_new(FALSE, 0);
     for (int i = 0; i < inputs; ++i) {
         d->mask[i] = gtk_check_button_new_with_label(std::to_string(i).c_str());
         g_object_set_data(G_OBJECT(d->mask[i]), "index", GINT_TO_POINTER(i));
+        gtk_widget_set_name(d->mask[i], ("chkMask" + std::to_string(i)).c_str());
         gtk_widget_set_tooltip_text(d->mask[i], "Selected channels are masked away");
         gtk_box_pack_start(GTK_BOX(row), d->mask[i], FALSE, FALSE, 0);
     }
