@@ -59,6 +59,9 @@ bool ConfigBoardDialog::ask(const std::shared_ptr<Ostrel::DefineModuleInfo>& inf
 
 void ConfigBoardDialog::create_module(const std::shared_ptr<Ostrel::DefineModuleInfo>& info, const std::string& ip)
 {
+    // Already cancelled: the manager that asked has gone.
+    if (info->answered())
+        return;
     // A program without windows iterates a plain GLib loop: nobody would see
     // the dialog.
     if (gtk_main_level() == 0) {

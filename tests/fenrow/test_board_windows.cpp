@@ -167,8 +167,12 @@ GtkWidget* named(GtkWidget* w, const std::string& name)
 // The trigger board dialog's state, such as "OR 3 11100000".
 std::string trg_state(GtkWidget* dialog)
 {
-    std::string out = std::string(gtk_combo_box_get_active_text(GTK_COMBO_BOX(named(dialog, "cmbOperation"))))
-                      + " " + gtk_combo_box_get_active_text(GTK_COMBO_BOX(named(dialog, "cmbMajority"))) + " ";
+    std::string out;
+    for (const char* combo : {"cmbOperation", "cmbMajority"}) {
+        gchar* text = gtk_combo_box_get_active_text(GTK_COMBO_BOX(named(dialog, combo)));
+        out += std::string(text ? text : "-") + " ";
+        g_free(text);
+    }
     for (int i = 0; i < 8; ++i)
         out += gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(named(dialog, "chkMask" + std::to_string(i)))) ? '1'
                                                                                                             : '0';
