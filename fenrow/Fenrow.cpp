@@ -630,8 +630,9 @@ ModuleNode* Fenrow::find_module(const std::string& ip, int port)
         if (!info->cancelled())
             if (ModuleNode* board = node_from_answer(ip, port, *info))
                 return board;
+        // Said, and asked again with the datagram that learnt of it, so
+        // that the question comes back with the board's next datagram.
         report_undefined(ip);
-        return nullptr;
     }
 
     BoardDefiner definer;
@@ -712,15 +713,17 @@ ModuleNode* Fenrow::node_from_element(const std::string& ip, int port)
 
 ModuleNode* Fenrow::node_from_answer(const std::string& ip, int port, const DefineModuleInfo& info)
 {
-    // The dialog does not bound what it is told: streams beyond the slots
-    // that were chosen, and a slot chosen twice, are left out.
+    // Not every answer comes from the dialog, which bounds its own: streams
+    // beyond the slots that were chosen, and a slot chosen twice, are left
+    // out.
     std::vector<int> slots;
     std::set<int> taken;
     const int asked = std::min<int>(info.nstreams, static_cast<int>(sizeof info.slots / sizeof info.slots[0]));
     for (int k = 0; k < asked; ++k)
         if (info.slots[k] >= 0 && info.slots[k] < MAX_STREAMS && taken.insert(info.slots[k]).second)
             slots.push_back(info.slots[k]);
-    const int nchips = std::max(0, info.nchips);
+    // The board's initialisation command counts the chips in one byte.
+    const int nchips = std::min(std::max(0, info.nchips), static_cast<int>(TAmanager::max_chips));
 
     ConfigParser* config = ConfigParser::theConfig();
     xmlNodePtr element = new_board_element(section_name(), ip, port);

@@ -15,8 +15,9 @@
 #include "config/PathUtils.h"
 #include "data/Analysis.h"
 #include "fenrow/Fenrow.h"
+#include "fenrow/FenrowGlade.h"
 #include "fenrow/FenrowStream.h"
-#include "fenrow/MessageBox.h"
+#include "gui/MessageBox.h"
 #include "fenrow/Packets.h"
 #include "fenrow/TAmanager.h"
 #include "gui/GtkUtils.h"
@@ -27,7 +28,6 @@ using Ostrel::FenrowStream;
 
 namespace {
 
-const char* const description = "/org/korvane/Tellum/fenrow.glade";
 
 // "comboBias" items, in order.
 const char* const bias_names[] = {"vfp", "vthrh", "vfsf", "vfss", "test_pulse", "test_point"};
@@ -180,24 +180,13 @@ GtkWidget* FenrowGuiConfig::open(FenrowStream* module)
         gtk_window_present(GTK_WINDOW(open->window));
         return open->window;
     }
-    GError* error = nullptr;
-    GBytes* bytes = g_resources_lookup_data(description, G_RESOURCE_LOOKUP_FLAGS_NONE, &error);
-    if (!bytes) {
-        Ostrel::ostream log(Ostrel::LOG_ERROR);
-        log << "Cannot read " << description << ": " << error->message << std::endl;
-        g_error_free(error);
-        return nullptr;
-    }
     TAmanager* copy = nullptr;
     {
         std::lock_guard<std::recursive_mutex> lock(module->chips_lock());
         copy = new TAmanager(module->chips());
     }
     auto* dialog = new FenrowGuiConfig(module->get_id(), copy, "brisko.glade");
-    gsize size = 0;
-    const auto* text = static_cast<const char*>(g_bytes_get_data(bytes, &size));
-    const int built = dialog->init(text, static_cast<int>(size), "DSP-config", nullptr);
-    g_bytes_unref(bytes);
+    const int built = fenrow_glade::build(*dialog, "DSP-config");
     if (built != 0 || !dialog->window) {
         Ostrel::ostream log(Ostrel::LOG_ERROR);
         log << "Cannot build the configuration dialog of module " << module->get_id().str() << std::endl;

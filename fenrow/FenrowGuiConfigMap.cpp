@@ -7,7 +7,7 @@
 #include "data/PadMap.h"
 #include "fenrow/FenrowGuiConfig.h"
 #include "fenrow/FenrowStream.h"
-#include "fenrow/MessageBox.h"
+#include "gui/MessageBox.h"
 
 using Ostrel::FenrowStream;
 

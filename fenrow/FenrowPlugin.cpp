@@ -5,6 +5,7 @@
 #include <glib.h>
 
 #include "config/SectionParser.h"
+#include "fenrow/ConfigBoardDialog.h"
 #include "fenrow/Fenrow.h"
 #include "fenrow/TriggerBoard.h"
 #include "ostrel/Log.h"
@@ -76,6 +77,9 @@ SectionParser* create_fenrow()
         if (s.trigger)
             s.trigger->set_manager(manager);
     }
+    // With windows, boards the configuration does not know are defined by
+    // the operator.
+    ConfigBoardDialog::install();
     manager->start_thread();
     return manager;
 }

@@ -1,8 +1,12 @@
 #include "fenrow/TriggerModuleConf.h"
 
+#include <cstdlib>
 #include <vector>
 
+#include <gtk/gtk.h>
+
 #include "config/ConfigParser.h"
+#include "fenrow/TrgBoardDialog.h"
 #include "fenrow/TriggerBoard.h"
 #include "ostrel/DAQmanager.h"
 
@@ -14,7 +18,8 @@ constexpr int inputs = 8;
 
 } // namespace
 
-TriggerModuleConf::TriggerModuleConf(TriggerModule* m) : module(nullptr), operation(false), majority(1), mask(0)
+TriggerModuleConf::TriggerModuleConf(TriggerModule* m)
+    : module(nullptr), dialog(nullptr), operation(false), majority(1), mask(0)
 {
     if (m) {
         module = m;
@@ -91,6 +96,20 @@ void TriggerModuleConf::save_config()
         text += (m_mask >> i & 1u) ? "1 " : "0 ";
     config->set_value<std::string>(node, "mask", text);
     save_common();
+}
+
+int TriggerModuleConf::handler_id() const
+{
+    return std::atoi(FenrowManager::node2name(get_id(), 1).c_str());
+}
+
+GtkWidget* TriggerModuleConf::config(const std::string&)
+{
+    if (dialog)
+        gtk_window_present(GTK_WINDOW(dialog));
+    else
+        dialog = trg_board_dialog::open(handler_id());
+    return dialog;
 }
 
 } // namespace Ostrel

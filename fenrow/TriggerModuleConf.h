@@ -1,7 +1,7 @@
 // The configuration section of one trigger board: its settings (operation,
 // majority, mask) read from the board's element, copied into the trigger
 // module when the board is found, and written back when the configuration
-// is saved.
+// is saved; its settings dialog "TrgBoard" edits them and sends them.
 #ifndef BRISKO_FENROW_TRIGGERMODULECONF_H
 #define BRISKO_FENROW_TRIGGERMODULECONF_H
 
@@ -27,6 +27,15 @@ public:
 
     void parse_node(xmlNodePtr element) override;
     void save_config() override;
+    // The settings dialog, shown (the open one, raised, while there is one).
+    // GTK main thread.
+    GtkWidget* config(const std::string& name) override;
+
+    // The numeric id the configuration registers the section under.
+    int handler_id() const;
+    // The open dialog, or null; the dialog clears it when it goes.
+    GtkWidget* get_dialog() const { return dialog; }
+    void set_dialog(GtkWidget* widget) { dialog = widget; }
 
     bool get_operation() const { return operation; }
     int get_majority() const { return majority; }
@@ -38,6 +47,7 @@ public:
 private:
     TriggerModule* module;
     std::string module_id;
+    GtkWidget* dialog;
     bool operation;
     int majority;
     unsigned mask;

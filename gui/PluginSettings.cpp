@@ -22,6 +22,7 @@
 #include "daq/DAQcontroller.h"
 #include "daq/GenModule.h"
 #include "gui/GtkUtils.h"
+#include "gui/MessageBox.h"
 #include "gui/MainWindowView.h"
 #include "gui/PluginHook.h"
 #include "ostrel/DAQmanager.h"
@@ -318,10 +319,7 @@ void PluginSettings::remove_selected(const char* view, GtkListStore* store, std:
 
 void PluginSettings::message(GtkMessageType type, const std::string& text) const
 {
-    GtkWindow* parent = GTK_IS_WINDOW(window) ? GTK_WINDOW(window) : nullptr;
-    GtkWidget* dialog = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, type, GTK_BUTTONS_OK, "%s", text.c_str());
-    gtk_dialog_run(GTK_DIALOG(dialog));
-    gtk_widget_destroy(dialog);
+    run_message(window, type, text);
 }
 
 bool PluginSettings::choose_hook(const std::string& lib, std::string& chosen_lib, std::string& hook)

@@ -392,16 +392,26 @@ TEST_F(BoardManager, OperatorAnswersAreBoundedToDistinctSlots)
     EXPECT_EQ(scope.count("//modules/fenrow[@name='127.0.0.5']/stream"), 2);
 
     // Cancelled: said, nothing written, and the next datagram asks again.
+    std::size_t before = 0;
     const std::string out = testutil::capture_stdout([&] {
         EXPECT_FALSE(ask("127.0.0.6"));
+        before = op.times();
         op.question()->cancel();
         EXPECT_FALSE(ask("127.0.0.6"));
     });
     EXPECT_EQ(out, "I need to know how to configure board in 127.0.0.6\n");
     EXPECT_EQ(scope.count("//modules/fenrow[@name='127.0.0.6']"), 0);
-    const std::size_t before = op.times();
-    EXPECT_FALSE(ask("127.0.0.6"));
     EXPECT_EQ(op.times(), before + 1);
+    EXPECT_FALSE(op.question()->answered());
+
+    // Too many chips for the initialisation command's byte: as many as it
+    // counts.
+    EXPECT_FALSE(ask("127.0.0.7"));
+    answer(*op.question(), TAmanager::gp8, 1, 300, {3});
+    std::unique_ptr<ModuleNode> third = ask("127.0.0.7");
+    ASSERT_TRUE(third);
+    EXPECT_EQ(third->stream(0)->nchip(), 255u);
+    EXPECT_EQ(scope.text("//modules/fenrow[@name='127.0.0.7']/stream/nchips"), "255");
 }
 
 TEST_F(BoardManager, StoppingTheManagerCancelsTheQuestion)

@@ -89,6 +89,10 @@ const std::vector<TopLevel> top_levels = {
       "btnRunControl", "lblDSPnEvts", "swDSPTrgType", "radiobutton6", "optViewData", "evtDisplay"},
      {"on_ResetPed", "on_Reset", "on_Quit", "on_Help", "on_Btn2DSignal", "on_Btn2DMap", "on_BtnApplyCut",
       "on_BtnResetCut", "on_seed_cut", "on_neighbor_cut"}},
+    {fenrow_glade, "dlgConfigBoard",
+     {"cmbChipType", "txtNhybrid", "txtNchip", "slot1", "slot2", "slot3", "slot4", "slot5", "slot6", "slot7",
+      "slot8", "btnBoardOK", "btnBoardCancel"},
+     {"on_response"}},
 };
 
 // The board plug-in's bundle is registered when the plug-in loads.

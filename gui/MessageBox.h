@@ -1,7 +1,7 @@
-// Messages of the board plug-in's windows to the operator. GTK main thread
+// Messages of the windows to the operator. GTK main thread
 // only.
-#ifndef BRISKO_FENROW_MESSAGEBOX_H
-#define BRISKO_FENROW_MESSAGEBOX_H
+#ifndef BRISKO_GUI_MESSAGEBOX_H
+#define BRISKO_GUI_MESSAGEBOX_H
 
 #include <string>
 

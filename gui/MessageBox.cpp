@@ -1,4 +1,4 @@
-#include "fenrow/MessageBox.h"
+#include "gui/MessageBox.h"
 
 namespace {
 
