@@ -1,5 +1,7 @@
 #include "GuiTest.h"
 
+#include "WmDelete.h"
+
 #include <cstring>
 #include <set>
 
@@ -212,17 +214,7 @@ bool key(GtkWidget* widget, const std::string& keys)
 
 void wm_delete(unsigned long window)
 {
-    Display* dpy = GDK_DISPLAY_XDISPLAY(gdk_display_get_default());
-    XEvent ev;
-    std::memset(&ev, 0, sizeof ev);
-    ev.xclient.type = ClientMessage;
-    ev.xclient.window = window;
-    ev.xclient.message_type = XInternAtom(dpy, "WM_PROTOCOLS", False);
-    ev.xclient.format = 32;
-    ev.xclient.data.l[0] = long(XInternAtom(dpy, "WM_DELETE_WINDOW", False));
-    ev.xclient.data.l[1] = CurrentTime;
-    XSendEvent(dpy, window, False, NoEventMask, &ev);
-    XFlush(dpy);
+    send_wm_delete(GDK_DISPLAY_XDISPLAY(gdk_display_get_default()), window);
     pump_for(50);
 }
 

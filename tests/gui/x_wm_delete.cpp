@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <X11/Xlib.h>
+#include "WmDelete.h"
 
 int main(int argc, char** argv)
 {
@@ -25,16 +25,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s: cannot open the display\n", argv[0]);
         return 1;
     }
-    XEvent ev;
-    std::memset(&ev, 0, sizeof ev);
-    ev.xclient.type = ClientMessage;
-    ev.xclient.window = window;
-    ev.xclient.message_type = XInternAtom(dpy, "WM_PROTOCOLS", False);
-    ev.xclient.format = 32;
-    ev.xclient.data.l[0] = long(XInternAtom(dpy, "WM_DELETE_WINDOW", False));
-    ev.xclient.data.l[1] = CurrentTime;
-    const Status sent = XSendEvent(dpy, window, False, NoEventMask, &ev);
-    XSync(dpy, False);
+    const bool sent = send_wm_delete(dpy, window);
     XCloseDisplay(dpy);
     return sent ? 0 : 1;
 }
