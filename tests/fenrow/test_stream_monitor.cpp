@@ -2,6 +2,7 @@
 // loaded from the configuration, a simulated board process on loopback
 // sending a stream's events during a run, and the window opened with the
 // module panel's monitor toggle.
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -157,7 +158,9 @@ TEST_F(StreamMonitor, ShowsTheBoardTemperatureAndStopsItsTimerWhenClosed)
     HstTracer* temp = temperature(mon);
     ASSERT_NE(nullptr, temp);
     g_object_ref(temp);
-    EXPECT_EQ(std::string("Temperature"), hst_function_get_name(HST_FUNCTION(temp)));
+    gchar* name = hst_function_get_name(HST_FUNCTION(temp));
+    EXPECT_STREQ("Temperature", name);
+    g_free(name);
     // The event display of an ordinary stream: every channel, 0 to 4096.
     HstChart1D* display = chart(mon, "evtDisplay");
     double hymax = 0;
@@ -269,6 +272,8 @@ TEST_F(StreamMonitor, TwoChipHdrStreamAtFullRateKeepsTheAnalysisBins)
     Update u;
     Module_update("21", u);
     EXPECT_GT(u.ntrig, 1000) << "events of the run";
+    std::cout << "hdr stream: " << u.ntrig << " events so far, longest GUI wait " << gaps.worst_ms() << " ms"
+              << std::endl;
 
     // A bigger window, and the display switched to the corrected signal and
     // back: still the first chip's 64 channels, the analysis's histograms
