@@ -393,12 +393,17 @@ GtkWidget* FenrowStreamConf::config(const std::string&)
     return FenrowGuiConfig::open(get_module());
 }
 
-// The stream's monitor window, with the run-state displays the panel feeds.
+// The stream's monitor window, with the run-state displays the panel feeds;
+// null when it cannot be built (no panel to build it from).
 MonitorWindow* FenrowStreamConf::monitor(const std::string&, module_gui* panel)
 {
+    if (!panel)
+        return nullptr;
     auto* window = new MyMonitorWindow(get_id(), panel);
-    if (!window->widget())
-        return window;
+    if (!window->widget()) {
+        delete window;
+        return nullptr;
+    }
     DefaultMonitorGUI* mon = window->mon();
     // Each updater lives as long as its widget.
     if (GtkWidget* w = mon->get_widget("lblDSPnEvts"))

@@ -48,7 +48,8 @@ public:
     // without the module or when it cannot be built.
     GtkWidget* config(const std::string& name) override;
     // The stream's monitor window (GTK main thread), built from the
-    // panel's description; the panel owns it.
+    // panel's description; the panel owns it. Null without a panel or when
+    // the window cannot be built.
     MonitorWindow* monitor(const std::string& name, module_gui* panel) override;
 
 private:
