@@ -38,17 +38,6 @@ GtkWidget* part(GtkWidget* top, const char* id)
     return glade_xml_get_widget(glade_get_widget_tree(top), id);
 }
 
-HstChart1D* chart(GtkWidget* top, const char* id)
-{
-    return HST_CHART1D(part(top, id));
-}
-
-// Where the tracer is: values held and next position.
-std::pair<int, int> fill_state(HstTracer* t)
-{
-    return {t->npoints, t->index};
-}
-
 using Ranges = std::vector<std::pair<double, double>>;
 
 void note_range(GtkWidget* w, GtkAllocation*, gpointer ranges)
@@ -58,19 +47,9 @@ void note_range(GtkWidget* w, GtkAllocation*, gpointer ranges)
 
 class StreamMonitor : public GuiTest {
 protected:
-    void SetUp() override
-    {
-        GuiTest::SetUp();
-        if (IsSkipped())
-            return;
-        loopback::use_private_ports();
-        cfg = ConfigParser::theConfig();
-        cfg->set_config_path("");
-        cfg->set_do_validate(false);
-    }
     void TearDown() override
     {
-        if (!IsSkipped()) {
+        if (cfg) {
             stop_run();
             if (p) {
                 p->close_windows();
@@ -89,7 +68,11 @@ protected:
     // sending that stream's events while it runs, and the stream's panel.
     void start(const std::string& stream, const std::vector<std::string>& data)
     {
-        dir = testutil::make_temp_dir("monitor");
+        loopback::use_private_ports();
+        cfg = ConfigParser::theConfig();
+        cfg->set_config_path("");
+        cfg->set_do_validate(false);
+        const std::string dir = testutil::make_temp_dir("monitor");
         testutil::write_file(dir + "/boards.xml",
                              "<Sorbek><plugins><plugin name=\"fenrow\" module=\"fenrow\"><lib>" BRISKO_FENROW_PLUGIN
                              "</lib><hook>create_Fenrow</hook></plugin></plugins><modules><fenrow name=\"127.0.0.2\">"
@@ -140,7 +123,6 @@ protected:
     }
 
     ConfigParser* cfg = nullptr;
-    std::string dir;
     std::unique_ptr<loopback::Process> sim;
     module_gui* p = nullptr;
     GtkWidget* top = nullptr;
@@ -154,15 +136,9 @@ TEST_F(StreamMonitor, ShowsTheBoardTemperatureAndStopsItsTimerWhenClosed)
     GlibLog glib("GLib"), gobject("GLib-GObject"), gtk("Gtk");
     GtkWidget* mon = open_monitor();
     ASSERT_NE(nullptr, mon);
-    EXPECT_EQ("21 - Data Monitor", std::string(gtk_window_get_title(GTK_WINDOW(mon))));
-    HstTracer* temp = temperature(mon);
-    ASSERT_NE(nullptr, temp);
-    g_object_ref(temp);
-    gchar* name = hst_function_get_name(HST_FUNCTION(temp));
-    EXPECT_STREQ("Temperature", name);
-    g_free(name);
-    // The event display of an ordinary stream: every channel, 0 to 4096.
-    HstChart1D* display = chart(mon, "evtDisplay");
+    HstTracer* temp = HST_TRACER(g_object_ref(temperature(mon)));
+    // An ordinary stream's event display: every channel, 0 to 4096.
+    HstChart1D* display = HST_CHART1D(part(mon, "evtDisplay"));
     double hymax = 0;
     g_object_get(display, "hymax", &hymax, nullptr);
     EXPECT_EQ(4096.0, hymax);
@@ -170,136 +146,91 @@ TEST_F(StreamMonitor, ShowsTheBoardTemperatureAndStopsItsTimerWhenClosed)
 
     // The run brings the board's temperature (stream 1's: 31 degrees).
     main_rm()->Activate();
-    ASSERT_TRUE(pump_until([&] { return hst_tracer_get_maximum(temp) == 31.0; }, 20))
-        << hst_tracer_get_maximum(temp);
-
-    // "Temperature" is the selector's third row: the chart shows it alone;
-    // "Noise" and "Common Mode" are the stock rows again.
-    GtkWidget* select = part(mon, "optMonitorSelect");
-    HstChart1D* strip = chart(mon, "trCommonMode");
-    GtkTreeIter row;
-    GtkTreeModel* rows = gtk_combo_box_get_model(GTK_COMBO_BOX(select));
-    ASSERT_EQ(3, gtk_tree_model_iter_n_children(rows, nullptr));
-    gtk_widget_grab_focus(select);
-    ASSERT_TRUE(guitest::key(select, "Down"));
-    ASSERT_TRUE(guitest::key(select, "Down"));
-    ASSERT_EQ(2, gtk_combo_box_get_active(GTK_COMBO_BOX(select)));
-    ASSERT_TRUE(gtk_tree_model_iter_nth_child(rows, &row, nullptr, 2));
-    gchar* text = nullptr;
-    gtk_tree_model_get(rows, &row, 0, &text, -1);
-    EXPECT_EQ(std::string("Temperature"), text);
-    g_free(text);
-    EXPECT_EQ(1, hst_chart1d_get_n_func(strip));
-    EXPECT_EQ(HST_FUNCTION(temp), strip->func);
-    ASSERT_TRUE(guitest::key(select, "Up"));
-    auto* noise = static_cast<GPtrArray*>(g_object_get_data(G_OBJECT(strip), "noise"));
-    EXPECT_EQ(1, hst_chart1d_get_n_func(strip));
-    EXPECT_EQ(g_ptr_array_index(noise, 0), strip->func);
-    ASSERT_TRUE(guitest::key(select, "Up"));
-    auto* cmmd = static_cast<GPtrArray*>(g_object_get_data(G_OBJECT(strip), "common_mode"));
-    EXPECT_EQ(g_ptr_array_index(cmmd, 0), strip->func);
-
-    // The run-state displays the panel feeds.
+    ASSERT_TRUE(pump_until([&] { return hst_tracer_get_maximum(temp) == 31.0; }, 20));
     Update u;
     Module_update("21", u);
     p->update(u);
     EXPECT_EQ(std::to_string(u.ntrig), gtk_label_get_text(GTK_LABEL(part(mon, "lblDSPnEvts"))));
 
-    // Quit: the timer stops, the panel's toggle is off; the trace no longer
-    // moves.
-    const std::pair<int, int> open_state = fill_state(temp);
-    pump_for(1100);
-    EXPECT_NE(open_state, fill_state(temp));
+    // "Temperature", the selector's third row, alone on the strip chart;
+    // "Noise" above it is the stock row again.
+    GtkWidget* select = part(mon, "optMonitorSelect");
+    HstChart1D* strip = HST_CHART1D(part(mon, "trCommonMode"));
+    gtk_widget_grab_focus(select);
+    ASSERT_TRUE(guitest::key(select, "Down"));
+    ASSERT_TRUE(guitest::key(select, "Down"));
+    ASSERT_EQ(2, gtk_combo_box_get_active(GTK_COMBO_BOX(select)));
+    EXPECT_EQ(1, hst_chart1d_get_n_func(strip));
+    EXPECT_EQ(HST_FUNCTION(temp), strip->func);
+    ASSERT_TRUE(guitest::key(select, "Up"));
+    auto* noise = static_cast<GPtrArray*>(g_object_get_data(G_OBJECT(strip), "noise"));
+    EXPECT_EQ(g_ptr_array_index(noise, 0), strip->func);
+
+    // Quit, then the toggle: each time the trace stops moving with the
+    // window, whose timer goes once.
+    const auto moves = [&] {
+        const int before = temp->npoints * 100 + temp->index;
+        pump_for(1100);
+        return temp->npoints * 100 + temp->index != before;
+    };
+    EXPECT_TRUE(moves());
     ASSERT_TRUE(click(part(mon, "btnQuitMonitor")));
     ASSERT_TRUE(pump_until([&] { return p->get_monitor() == nullptr; }, 5));
     EXPECT_FALSE(p->btn_active("swMonitor"));
-    const std::pair<int, int> closed = fill_state(temp);
-    pump_for(1100);
-    EXPECT_EQ(closed, fill_state(temp));
+    EXPECT_FALSE(moves());
     g_object_unref(temp);
-
-    // Opened again and closed with the toggle: the window goes with its
-    // timer, once.
     mon = open_monitor();
     ASSERT_NE(nullptr, mon);
     temp = HST_TRACER(g_object_ref(temperature(mon)));
     ASSERT_TRUE(click(p->get_widget("swMonitor")));
     EXPECT_EQ(nullptr, p->get_monitor());
-    const std::pair<int, int> gone = fill_state(temp);
-    pump_for(1100);
-    EXPECT_EQ(gone, fill_state(temp));
+    EXPECT_FALSE(moves());
     g_object_unref(temp);
 
     // A reload deletes the module while the window is open: the ticks find
-    // nothing to show.
+    // nothing to show. The main window then closes its panels' windows.
     ASSERT_NE(nullptr, open_monitor());
     stop_run();
     cfg->reset();
     pump_for(1100);
-    // As the main window does before it rebuilds its panels.
     p->close_windows();
-    EXPECT_EQ(nullptr, p->get_monitor());
     EXPECT_EQ(0u, glib.messages.size() + gobject.messages.size() + gtk.messages.size());
 }
 
 TEST_F(StreamMonitor, TwoChipHdrStreamAtFullRateKeepsTheAnalysisBins)
 {
     start("<chip_type>hdr</chip_type><nchips>2</nchips><ro_mode>serial</ro_mode>", {"--chips", "2", "--channels", "64"});
-    GenModule* module = GenModule::find_module(Ostrel::DAQid("21"));
-    ASSERT_NE(nullptr, module);
-    Analysis* a = module->get_analysis();
-    ASSERT_EQ(2, a->Nchip());
-    ASSERT_EQ(64, a->Nchan());
+    Analysis* a = GenModule::find_module(Ostrel::DAQid("21"))->get_analysis();
     GtkWidget* mon = open_monitor();
     ASSERT_NE(nullptr, mon);
-    HstChart1D* display = chart(mon, "evtDisplay");
+    HstChart1D* display = HST_CHART1D(part(mon, "evtDisplay"));
     EXPECT_EQ(HST_FUNCTION(a->get_out()), display->func);
-    EXPECT_EQ(0.0, display->xmin);
-    EXPECT_EQ(64.0, display->xmax);
-
     // The range the display has each time it is laid out, once the window
     // has had its say.
-    Ranges laid_out;
+    Ranges laid_out = {{display->xmin, display->xmax}};
     g_signal_connect_after(display, "size-allocate", G_CALLBACK(&note_range), &laid_out);
 
     TimerGaps gaps;
     main_rm()->Activate();
-    HstTracer* temp = temperature(mon);
-    ASSERT_TRUE(pump_until([&] { return hst_tracer_get_maximum(temp) == 31.0; }, 20));
+    ASSERT_TRUE(pump_until([&] { return hst_tracer_get_maximum(temperature(mon)) == 31.0; }, 20));
     gaps.restart();
     pump_for(3000);
     EXPECT_LT(gaps.worst_ms(), 1000);
     Update u;
     Module_update("21", u);
-    EXPECT_GT(u.ntrig, 1000) << "events of the run";
+    EXPECT_GT(u.ntrig, 1000);
     std::cout << "hdr stream: " << u.ntrig << " events so far, longest GUI wait " << gaps.worst_ms() << " ms"
               << std::endl;
 
-    // A bigger window, and the display switched to the corrected signal and
-    // back: still the first chip's 64 channels, the analysis's histograms
-    // as they were made.
-    gtk_window_resize(GTK_WINDOW(mon), 1080, 1000);
+    // The corrected signal in the display (the stock monitor takes it on a
+    // tick that finds the busy analysis free): still the first chip's 64
+    // channels, and the analysis's histograms keep their 128 bins.
+    gtk_combo_box_set_active(GTK_COMBO_BOX(part(mon, "optViewData")), 1);
+    EXPECT_TRUE(pump_until([&] { return display->func == HST_FUNCTION(a->get_chan()); }, 10));
     pump_for(300);
-    for (int view : {1, 0}) {
-        gtk_combo_box_set_active(GTK_COMBO_BOX(part(mon, "optViewData")), view);
-        // The stock monitor takes the new object on a tick that finds the
-        // busy analysis free.
-        HstFunction* wanted = HST_FUNCTION(view ? a->get_chan() : a->get_out());
-        EXPECT_TRUE(pump_until([&] { return display->func == wanted; }, 10)) << view;
-        pump_for(100);
-        EXPECT_EQ(0.0, display->xmin);
-        EXPECT_EQ(64.0, display->xmax);
-    }
+    EXPECT_LT(1u, laid_out.size());
+    EXPECT_EQ(Ranges(laid_out.size(), {0.0, 64.0}), laid_out);
     EXPECT_EQ(128, hst_function_get_npts(HST_FUNCTION(a->get_out())));
     EXPECT_EQ(128, hst_function_get_npts(HST_FUNCTION(a->get_chan())));
-    ASSERT_FALSE(laid_out.empty());
-    EXPECT_EQ(Ranges(laid_out.size(), {0.0, 64.0}), laid_out);
-    GdkPixbuf* picture = guitest::screenshot(mon);
-    ASSERT_NE(nullptr, picture);
-    EXPECT_GT(guitest::count_colours(picture), 16);
-    g_object_unref(picture);
-
     stop_run();
-    ASSERT_TRUE(click(p->get_widget("swMonitor")));
-    EXPECT_EQ(nullptr, p->get_monitor());
 }
