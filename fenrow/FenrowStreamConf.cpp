@@ -12,9 +12,16 @@
 #include "data/Analysis.h"
 #include "fenrow/FenrowGuiConfig.h"
 #include "fenrow/FenrowStream.h"
+#include "fenrow/MyMonitorWindow.h"
 #include "fenrow/Packets.h"
 #include "fenrow/TAmanager.h"
+#include "gui/DefaultMonitorGUI.h"
+#include "gui/UpdateGaugeEff.h"
+#include "gui/UpdateGaugeRate.h"
+#include "gui/UpdateLabelNtrig.h"
+#include "gui/module_gui.h"
 #include "ostrel/Log.h"
+#include "plenwig/hst_chart1d.h"
 
 namespace Ostrel {
 
@@ -386,11 +393,41 @@ GtkWidget* FenrowStreamConf::config(const std::string&)
     return FenrowGuiConfig::open(get_module());
 }
 
-// The monitor window belongs to the plug-in's windows, which are not there
-// yet.
-MonitorWindow* FenrowStreamConf::monitor(const std::string&, module_gui*)
+// The stream's monitor window, with the run-state displays the panel feeds;
+// null when it cannot be built (no panel to build it from).
+MonitorWindow* FenrowStreamConf::monitor(const std::string&, module_gui* panel)
 {
-    return nullptr;
+    if (!panel)
+        return nullptr;
+    auto* window = new MyMonitorWindow(get_id(), panel);
+    if (!window->widget()) {
+        delete window;
+        return nullptr;
+    }
+    DefaultMonitorGUI* mon = window->mon();
+    // Each updater lives as long as its widget.
+    if (GtkWidget* w = mon->get_widget("lblDSPnEvts"))
+        window->updates().push_back(new UpdateLabelNtrig(w));
+    if (GtkWidget* w = mon->get_widget("gauge_chip_rate"))
+        window->updates().push_back(new UpdateGaugeRate(w));
+    if (GtkWidget* w = mon->get_widget("gauge_chip_eff"))
+        window->updates().push_back(new UpdateGaugeEff(w));
+
+    GtkWidget* display = mon->get_widget("evtDisplay");
+    if (display && HST_IS_CHART1D(display)) {
+        g_object_set(display, "hymax", 4096.0, nullptr);
+        // The chips of a high-dynamic-range stream have 64 channels: the
+        // display shows the first chip's.
+        FenrowStream* module = get_module();
+        bool hdr = false;
+        if (module) {
+            std::lock_guard<std::recursive_mutex> lock(module->chips_lock());
+            hdr = module->chips().GetChipType() == TAmanager::hdr;
+        }
+        if (hdr)
+            window->show_channels(64);
+    }
+    return window;
 }
 
 } // namespace Ostrel

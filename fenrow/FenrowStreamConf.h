@@ -47,8 +47,9 @@ public:
     // The board configuration dialog of the stream (GTK main thread); null
     // without the module or when it cannot be built.
     GtkWidget* config(const std::string& name) override;
-    // The stream monitor window comes with the board plug-in's windows;
-    // until then there is none.
+    // The stream's monitor window (GTK main thread), built from the
+    // panel's description; the panel owns it. Null without a panel or when
+    // the window cannot be built.
     MonitorWindow* monitor(const std::string& name, module_gui* panel) override;
 
 private:
