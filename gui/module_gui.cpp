@@ -268,15 +268,14 @@ void module_gui::on_swMonitor(GtkWidget* w, module_gui* panel)
         panel->ignoreMonBtn = false;
         return;
     }
-    if (!panel->get_module())
-        return;
     const bool active = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(w));
+    // Closing works also when the module has gone meanwhile.
     if (!active) {
         panel->close_monitor();
         panel->ignoreMonBtn = false;
         return;
     }
-    if (panel->_monitor)
+    if (panel->_monitor || !panel->get_module())
         return;
     ModuleParser* handler = ConfigParser::theConfig()->get_id_handler(Ostrel::DAQid(panel->module_id).to_int());
     if (!handler) {
