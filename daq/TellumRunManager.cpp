@@ -113,8 +113,10 @@ void TellumRunManager::PrepareForRun()
             request.swap(pending);
     }
     std::string error;
-    if (request)
-        open_log(*request, error);
+    // A file that was asked for and cannot be opened: the run's events are
+    // not counted as written, which is how a remote client learns it.
+    if (request && !open_log(*request, error))
+        log_failed = true;
 
     const bool update = run_support::ped_update();
     for (Ostrel::Module* m : modules()) {
@@ -308,6 +310,19 @@ bool TellumRunManager::open_log(const LogRequest& request, std::string& error)
         return false;
     }
     return true;
+}
+
+int TellumRunManager::peek_log_file(std::string& name, double& fraction) const
+{
+    std::unique_lock<std::recursive_mutex> lock(log_mutex, std::try_to_lock);
+    if (!lock.owns_lock())
+        return -1;
+    const DataLogger* active = logger.load();
+    if (!active)
+        return 0;
+    name = active->get_file_name();
+    fraction = active->relative_size();
+    return 1;
 }
 
 void TellumRunManager::stop_logging()

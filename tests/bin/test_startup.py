@@ -401,9 +401,19 @@ class RunFiles(RunProgramTest):
         with self.assertRaisesRegex(RuntimeError, "no/such/run: .*No such file or directory"):
             soap(port, "setParameter", object="main", name="command", value=command % missing)
         # A good file, during the run, is taken at once (for the next run).
+        later = os.path.join(self.home, "later")
+        os.makedirs(later)
         sent = time.monotonic()
-        soap(port, "setParameter", object="main", name="command", value=command % os.path.join(self.home, "next"))
+        soap(port, "setParameter", object="main", name="command", value=command % os.path.join(later, "next"))
         self.assertLess(time.monotonic() - sent, 1.0)
+        # Its folder gone before that run opens it, the run counts no event
+        # as written.
+        soap(port, "runControl", runManager="main", command="Stop")
+        self.assertTrue(wait_until(lambda: run_state(port)["active"] == "false", 30, 0.1))
+        os.rmdir(later)
+        soap(port, "runControl", runManager="main", command="Start")
+        self.assertTrue(wait_until(lambda: int(run_state(port)["nTrigger"]) >= 100, 30))
+        self.assertEqual(run_state(port)["nWritten"], "0")
         self.assertEqual(p.interrupt(), 0)
 
     def test_sigterm_and_sighup_end_a_run_as_sigint_does(self):
