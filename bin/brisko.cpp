@@ -20,6 +20,10 @@
 #include "config/PathConfig.h"
 #include "config/PathUtils.h"
 #include "daq/DAQcontroller.h"
+#include "gui/GtkStreamViewer.h"
+#include "gui/MainWindow.h"
+#include "gui/ParamSlider.h"
+#include "gui/RunMenu.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Log.h"
 #include "ostrel/Thread.h"
@@ -31,14 +35,19 @@ namespace {
 GMainLoop* loop = nullptr;
 
 // SIGINT, SIGTERM and SIGHUP, delivered by GLib in the main loop rather than
-// in a signal handler, so that quitting the loop is safe: each ends the
-// program in order, runs stopped, files closed and the configuration saved.
-gboolean quit(gpointer)
+// in a signal handler, so that quitting the loop is safe. Without the window
+// each ends the program in order, runs stopped, files closed and the
+// configuration saved. With the window the operator quits from it, and
+// Ctrl-C only says so; SIGTERM and SIGHUP (a log-out, a kill) still end the
+// program in order.
+gboolean quit(gpointer signal)
 {
     std::printf("\nArrrgggg !!!!!\n");
     std::fflush(stdout);
     if (loop)
         g_main_loop_quit(loop);
+    else if (GPOINTER_TO_INT(signal) != SIGINT && gtk_main_level() > 0)
+        gtk_main_quit();
     return G_SOURCE_CONTINUE;
 }
 
@@ -147,6 +156,30 @@ int main(int argc, char** argv)
         }
     }
 
+    // The window's description is compiled in: a build without it, or a
+    // window without a display, is an error, before anything is read or
+    // saved.
+    GBytes* description = nullptr;
+    GtkStreamViewer* viewer = nullptr;
+    if (igui) {
+        if (!have_display) {
+            log << Ostrel::loglevel(Ostrel::LOG_ERROR) << program
+                << ": cannot open the window: no display (DISPLAY is not set or cannot be opened);"
+                << " run it with --no-gui, or under xvfb-run" << std::endl;
+            return 1;
+        }
+        GError* error = nullptr;
+        description = g_resources_lookup_data("/org/korvane/Tellum/glade/brisko.glade", G_RESOURCE_LOOKUP_FLAGS_NONE,
+                                              &error);
+        if (!description) {
+            log << Ostrel::loglevel(Ostrel::LOG_ERROR) << program << ": " << error->message << std::endl;
+            g_error_free(error);
+            return 1;
+        }
+        // It collects the log lines until the window shows them.
+        viewer = new GtkStreamViewer(nullptr, 255);
+    }
+
     log << Ostrel::loglevel(Ostrel::LOG_INFO) << "Starting " << program << std::endl;
 
     const std::string default_config_path = [] {
@@ -190,11 +223,17 @@ int main(int argc, char** argv)
         if (rc != 1) {
             log << Ostrel::loglevel(Ostrel::LOG_ERROR) << program << ": Problems parsing " << file
                 << "\n Quitting " << program << std::endl;
+            delete viewer;
+            if (description)
+                g_bytes_unref(description);
             return 1;
         }
     } catch (const std::exception& e) {
         log << Ostrel::loglevel(Ostrel::LOG_ERROR) << program << ": Problems parsing " << file
             << "\n..." << e.what() << std::endl;
+        delete viewer;
+        if (description)
+            g_bytes_unref(description);
         return 1;
     }
 
@@ -208,7 +247,7 @@ int main(int argc, char** argv)
     loop = g_main_loop_new(nullptr, TRUE);
     std::vector<guint> signal_sources;
     for (int signum : {SIGINT, SIGTERM, SIGHUP})
-        signal_sources.push_back(g_unix_signal_add(signum, quit, nullptr));
+        signal_sources.push_back(g_unix_signal_add(signum, quit, GINT_TO_POINTER(signum)));
 
     Ostrel::OstrelSOAP the_soap_server(iport);
     the_soap_server.serve(true);
@@ -225,22 +264,55 @@ int main(int argc, char** argv)
 
     DAQcontroller::instance()->setup_daq(argc, argv);
 
+    MainWindow* window = nullptr;
+    int status = 0;
     if (igui) {
-        log << Ostrel::loglevel(Ostrel::LOG_WARNING)
-            << "The main window is not available: running without it" << std::endl;
+        // The window's loop is GTK's own: the plain loop is for running
+        // without it, and tells the signals which loop to end.
+        g_main_loop_unref(loop);
+        loop = nullptr;
+        g_object_set(gtk_settings_get_default(), "gtk-button-images", TRUE, nullptr);
+        window = new MainWindow;
+        window->set_viewer(viewer);
+        gsize size = 0;
+        const auto* bytes = static_cast<const char*>(g_bytes_get_data(description, &size));
+        if (window->init(bytes, static_cast<int>(size), "brisko") != 0 || !GTK_IS_WINDOW(window->get_main_window())) {
+            log << Ostrel::loglevel(Ostrel::LOG_ERROR) << program
+                << ": the main window cannot be built from its description" << std::endl;
+            status = 1;
+        } else {
+            GtkIconTheme* theme = gtk_icon_theme_get_default();
+            if (!gtk_icon_theme_has_icon(theme, "Tellum")) {
+                GdkPixbuf* icon =
+                    gdk_pixbuf_new_from_resource_at_scale("/org/korvane/Tellum/tellum-icon.svg", 128, -1, TRUE, nullptr);
+                if (icon) {
+                    gtk_icon_theme_add_builtin_icon("Tellum", 128, icon);
+                    g_object_unref(icon);
+                }
+            }
+            gtk_window_set_icon_name(GTK_WINDOW(window->get_main_window()), "Tellum");
+            gtk_widget_show(window->get_main_window());
+            DAQcontroller::instance()->set_main_window(window);
+            window->run();
+        }
+        g_bytes_unref(description);
+    } else {
+        g_main_loop_run(loop);
     }
-    g_main_loop_run(loop);
 
-    // Shut-down. Runs end first, so that every run file is closed and
-    // complete, and remote operations waiting for them return before the
-    // acquisition goes away.
-    log << Ostrel::loglevel(Ostrel::LOG_INFO) << "Saving current configuration in "
-        << default_config_path << std::endl;
-    if (g_file_test(default_config_path.c_str(), G_FILE_TEST_EXISTS))
-        keep_backup(default_config_path, log);
-    if (config->save_config(default_config_path.c_str()) < 0)
-        log << Ostrel::loglevel(Ostrel::LOG_ERROR) << "Could not save the configuration in "
+    // Shut-down. The configuration is saved first, then every run ends, so
+    // that every run file is closed and complete, and remote operations
+    // waiting for them return before the acquisition goes away. A window
+    // that could not be built saves nothing.
+    if (status == 0) {
+        log << Ostrel::loglevel(Ostrel::LOG_INFO) << "Saving current configuration in "
             << default_config_path << std::endl;
+        if (g_file_test(default_config_path.c_str(), G_FILE_TEST_EXISTS))
+            keep_backup(default_config_path, log);
+        if (config->save_config(default_config_path.c_str()) < 0)
+            log << Ostrel::loglevel(Ostrel::LOG_ERROR) << "Could not save the configuration in "
+                << default_config_path << std::endl;
+    }
 
     Ostrel::DAQmanager* manager = Ostrel::DAQmanager::theDAQmanager();
     manager->StopRun();
@@ -249,13 +321,20 @@ int main(int argc, char** argv)
     the_soap_server.stop();
 
     DAQcontroller::instance()->stop_daq();
+    if (igui) {
+        ParamSlider::delete_all();
+        RunMenu::delete_all();
+        // Its panels and monitor windows go with it, the log view last.
+        delete window;
+    }
     config->reset();
     manager->cleanup();
 
     for (guint source : signal_sources)
         g_source_remove(source);
-    g_main_loop_unref(loop);
+    if (loop)
+        g_main_loop_unref(loop);
     loop = nullptr;
     log << Ostrel::loglevel(Ostrel::LOG_INFO) << "Done" << std::endl;
-    return 0;
+    return status;
 }

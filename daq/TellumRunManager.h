@@ -61,6 +61,11 @@ public:
     void stop_logging();
     // A write of this run's file failed: the run is no longer logged.
     bool logging_failed() const { return log_failed.load(); }
+    // What a display shows of the run file: its name and how far it is
+    // towards its largest size (0 to 1). 1 with a file, 0 without one, and
+    // -1 while the run thread writes through the logger: a display keeps
+    // what it showed rather than wait for the write.
+    int peek_log_file(std::string& name, double& fraction) const;
     // A plug-in's logger when one is configured, else the HDF5 logger.
     DataLogger* create_logger(bool compress, int max_size);
     // Takes every module off the run command and returns them; the modules

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "config/PathUtils.h"
+#include "gui/Version.h"
 #include "ostrel/Log.h"
 
 namespace {
@@ -20,8 +21,8 @@ namespace {
 // a name that never resolves, so that nothing is fetched from a stranger.
 const char default_server[] = "https://downloads.korvane.example/downloads/software";
 const char application_name[] = "KorvaneTellum";
-// This program's version and release.
-const auto this_version = std::make_tuple(1, 1, 6, 1);
+const auto this_version = std::make_tuple(tellum_version::major, tellum_version::minor, tellum_version::micro,
+                                          tellum_version::release);
 
 const size_t versions_limit = 1 << 20;
 

@@ -34,19 +34,6 @@ GtkWidget* no_data(const char* name)
     return label;
 }
 
-// The tracer colours of the "general" section, those that are set.
-void tracer_colors(GtkWidget* chart)
-{
-    auto* general = dynamic_cast<GeneralConfig*>(ConfigParser::theConfig()->get_handler("general"));
-    if (!general)
-        return;
-    const HstColor& c = general->tracers();
-    const std::pair<const char*, const std::string*> keys[] = {
-        {"foreground", &c.fg()}, {"background", &c.bg()}, {"axis", &c.axis()}};
-    for (const auto& k : keys)
-        if (!k.second->empty())
-            hst_chart1d_set_colors(HST_CHART1D(chart), k.first, k.second->c_str(), nullptr);
-}
 
 // The chart draws f from now on, and carries it as "hst".
 void show_function(GtkWidget* chart, HstFunction* f)
@@ -85,6 +72,19 @@ int combo_entry(GtkWidget* combo)
 }
 
 } // namespace
+
+void DefaultMonitorGUI::set_tracer_colors(GtkWidget* chart)
+{
+    auto* general = dynamic_cast<GeneralConfig*>(ConfigParser::theConfig()->get_handler("general"));
+    if (!general)
+        return;
+    const HstColor& c = general->tracers();
+    const std::pair<const char*, const std::string*> keys[] = {
+        {"foreground", &c.fg()}, {"background", &c.bg()}, {"axis", &c.axis()}};
+    for (const auto& k : keys)
+        if (!k.second->empty())
+            hst_chart1d_set_colors(HST_CHART1D(chart), k.first, k.second->c_str(), nullptr);
+}
 
 DefaultMonitorGUI::DefaultMonitorGUI(const Ostrel::DAQid& id, GladeApp*, Analysis*) : _id(id)
 {
@@ -186,7 +186,7 @@ void DefaultMonitorGUI::user_init()
     if (window)
         gtk_widget_show_all(window);
 
-    RunMenu::new_menu(Ostrel::DAQid("rm." + _id.str()), get_widget("btnRunControl"),
+    RunMenu::new_menu(Ostrel::DAQid("rm." + _id.str()), get_widget("btnMonitorRunControl"),
                       Ostrel::RunState::NotReady);
 
     tmout = g_timeout_add(refresh_period, &DefaultMonitorGUI::on_Update, GUINT_TO_POINTER(window_id()));
@@ -328,7 +328,7 @@ GtkWidget* DefaultMonitorGUI::create_event_display(GladeApp* app, const char* na
         return chart;
     hst_chart1d_draw_x_axis(HST_CHART1D(chart), HST_AXIS_NONE);
     hst_chart1d_draw_y_axis(HST_CHART1D(chart), HST_AXIS_MIDDLE);
-    tracer_colors(chart);
+    set_tracer_colors(chart);
     return chart;
 }
 
@@ -368,7 +368,7 @@ GtkWidget* DefaultMonitorGUI::create_tracer_cmmd(GladeApp* app, const char* name
     hst_chart1d_set_curve_colors(h, "medium sea green", "royal blue", "firebrick", "gold", "turquoise", nullptr);
     hst_chart1d_draw_x_axis(h, HST_AXIS_NONE);
     hst_chart1d_draw_y_axis(h, HST_AXIS_MIDDLE);
-    tracer_colors(chart);
+    set_tracer_colors(chart);
     self->show_tracers(chart, 0);
     return chart;
 }
@@ -555,7 +555,7 @@ void DefaultMonitorGUI::toggle2Dhst(const char* frame_id, GtkToggleButton* butto
 
 void DefaultMonitorGUI::inLocal()
 {
-    if (GtkWidget* w = get_widget("btnRunControl"))
+    if (GtkWidget* w = get_widget("btnMonitorRunControl"))
         gtk_widget_set_sensitive(w, TRUE);
     if (GtkWidget* w = get_widget("swDSPTrgType"))
         activate_group(w, true);
@@ -563,7 +563,7 @@ void DefaultMonitorGUI::inLocal()
 
 void DefaultMonitorGUI::inGlobal()
 {
-    if (GtkWidget* w = get_widget("btnRunControl"))
+    if (GtkWidget* w = get_widget("btnMonitorRunControl"))
         gtk_widget_set_sensitive(w, FALSE);
     if (GtkWidget* w = get_widget("swDSPTrgType"))
         activate_group(w, false);

@@ -40,6 +40,10 @@ public:
     // The chart refresh period, ms.
     static const int hst_update_freq = 1000;
 
+    // The strip chart takes the tracer colours of the "general" section,
+    // those that are set.
+    static void set_tracer_colors(GtkWidget* chart);
+
     // The last two arguments are not used: the analysis is the module's.
     DefaultMonitorGUI(const Ostrel::DAQid& id, GladeApp* app = nullptr, Analysis* ana = nullptr);
     // Removes the timers, deletes the run menu of "rm." + id and stops

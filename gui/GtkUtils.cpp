@@ -117,6 +117,14 @@ int get_a_string_list(const char* title, const char* prompt, std::vector<std::st
     return static_cast<int>(values.size());
 }
 
+int run_past_help(GtkWidget* dialog)
+{
+    int response = GTK_RESPONSE_HELP;
+    while (response == GTK_RESPONSE_HELP)
+        response = gtk_dialog_run(GTK_DIALOG(dialog));
+    return response;
+}
+
 void activate_group(GtkWidget* w, bool sensitive)
 {
     g_return_if_fail(GTK_IS_RADIO_BUTTON (w));

@@ -27,6 +27,10 @@ std::string get_a_string(const char* title, const char* prompt);
 // or ";". Fills `values` on OK; returns their number (0 when cancelled).
 int get_a_string_list(const char* title, const char* prompt, std::vector<std::string>& values);
 
+// Runs the dialog modally until a response other than Help: its Help
+// button does not end it (and the operator's edits with it).
+int run_past_help(GtkWidget* dialog);
+
 // The sensitivity of every button of a radio button's group.
 void activate_group(GtkWidget* w, bool sensitive);
 // Puts `image` in place of the image inside the button (also one inside

@@ -1,6 +1,5 @@
 #include "gui/PluginSettings.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -9,18 +8,16 @@
 #include <mutex>
 #include <vector>
 
-#include <fcntl.h>
 #include <glib/gstdio.h>
 #include <libxml/tree.h>
-#include <unistd.h>
 
 #include "config/ConfigParser.h"
 #include "config/GeneralConfig.h"
 #include "config/PathConfig.h"
 #include "config/PathUtils.h"
 #include "config/PluginParser.h"
-#include "daq/DAQcontroller.h"
 #include "daq/GenModule.h"
+#include "gui/ConfigReload.h"
 #include "gui/GtkUtils.h"
 #include "gui/MessageBox.h"
 #include "gui/MainWindowView.h"
@@ -112,48 +109,6 @@ xmlNodePtr child(ConfigParser* config, xmlNodePtr parent, const std::string& nam
 std::string child_text(ConfigParser* config, xmlNodePtr node, const char* name)
 {
     return config->get_value<std::string>(node, name, std::string());
-}
-
-// Creates the file, which must not exist, and saves the configuration into
-// it.
-bool save_new(const std::string& path)
-{
-    const int fd = g_open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    return ConfigParser::theConfig()->save_config(path.c_str()) >= 0;
-}
-
-bool parse_file(const std::string& path)
-{
-    try {
-        return ConfigParser::theConfig()->parse(path.c_str()) != 0;
-    } catch (const std::exception& e) {
-        std::cout << "Reading " << path << ": " << e.what() << std::endl;
-    } catch (...) {
-        std::cout << "Reading " << path << " failed" << std::endl;
-    }
-    return false;
-}
-
-// Runs the dialog modally; its Help button does not end it (and the
-// operator's edits with it).
-int run_past_help(GtkWidget* dialog)
-{
-    int response = GTK_RESPONSE_HELP;
-    while (response == GTK_RESPONSE_HELP)
-        response = gtk_dialog_run(GTK_DIALOG(dialog));
-    return response;
-}
-
-void setup_acquisition()
-{
-    try {
-        DAQcontroller::instance()->setup_daq(0, nullptr);
-    } catch (const std::exception& e) {
-        Ostrel::ostream(Ostrel::LOG_ERROR) << "Setting up the acquisition: " << e.what() << std::endl;
-    }
 }
 
 } // namespace
@@ -643,68 +598,30 @@ void PluginSettings::on_btnOK(GtkWidget*, GladeApp* app)
 
 void PluginSettings::reload()
 {
-    ConfigParser* config = ConfigParser::theConfig();
-    // A folder nobody else can write in holds the files of the reload.
-    gchar* made = g_build_filename(g_get_tmp_dir(), "tellum-XXXXXX", nullptr);
-    if (!g_mkdtemp(made)) {
+    ConfigReload reload;
+    if (!reload.error().empty()) {
         message(GTK_MESSAGE_ERROR, std::string("Cannot make a folder for the new configuration in ") +
-                                       g_get_tmp_dir() + ":\n" + g_strerror(errno) + "\nNothing is changed.");
-        g_free(made);
+                                       g_get_tmp_dir() + ":\n" + reload.error() + "\nNothing is changed.");
         return;
     }
-    const std::string folder = made;
-    g_free(made);
-    const std::string previous = PathUtils::join(folder, "previous.xml");
-    const std::string fresh = PathUtils::join(folder, "___tellum___.xml");
-
-    // The configuration as it runs, to come back to.
-    if (!save_new(previous)) {
-        g_unlink(previous.c_str());
-        g_rmdir(folder.c_str());
+    if (!reload.keep_previous()) {
         message(GTK_MESSAGE_ERROR, "The configuration cannot be saved as it is:\nnothing is changed.");
         return;
     }
 
-    DAQcontroller::instance()->stop_daq();
-    if (main_window)
-        main_window->stop_timer();
+    ConfigReload::stop(main_window);
     write_document();
-    const bool saved = save_new(fresh);
-
-    if (main_window)
-        main_window->stop_timer();
-    config->reset();
-    const bool loaded = saved && parse_file(fresh);
-    bool restored = false;
-    if (!loaded) {
-        Ostrel::ostream(Ostrel::LOG_ERROR) << "Could not load new configuration" << std::endl;
-        config->reset();
-        restored = parse_file(previous);
-        if (!restored) {
-            config->reset();
-            config->parse(nullptr);
-        }
-    }
-    setup_acquisition();
-    DAQcontroller::instance()->set_module_list();
-    if (main_window) {
-        main_window->acquisition_set_up();
-        main_window->start_timer();
-    }
-
-    g_unlink(previous.c_str());
-    if (loaded) {
-        g_unlink(fresh.c_str());
-        g_rmdir(folder.c_str());
+    const std::string fresh = reload.path("___tellum___.xml");
+    const bool saved = ConfigReload::save_new(fresh);
+    const ConfigReload::Outcome outcome = reload.load(saved ? fresh : std::string(), main_window);
+    if (outcome == ConfigReload::Loaded)
         return;
-    }
     std::string text = "The new configuration could not be read";
-    text += restored ? ":\nthe previous one runs again." : ",\nnor the previous one: the configuration is empty.";
+    text += outcome == ConfigReload::Restored ? ":\nthe previous one runs again."
+                                              : ",\nnor the previous one: the configuration is empty.";
     if (saved) {
+        reload.keep(fresh);
         text += "\nThe new one is kept in\n" + fresh;
-    } else {
-        g_unlink(fresh.c_str());
-        g_rmdir(folder.c_str());
     }
     message(GTK_MESSAGE_ERROR, text);
 }

@@ -147,7 +147,7 @@ void ScanDialog::user_init()
 
     activate_button("btnDoScan", do_scan);
     activate_button("btnBurst", do_burst);
-    activate_button(_time ? "btnTime" : "btnEvents", true);
+    activate_button(_time ? "btnScanTime" : "btnEvents", true);
     GtkWidget* scale = get_widget("scaleDelay");
     gtk_spin_button_set_adjustment(GTK_SPIN_BUTTON(get_widget("spinDelay")),
                                    gtk_range_get_adjustment(GTK_RANGE(scale)));
@@ -453,7 +453,7 @@ void ScanDialog::on_toggleBurst(GtkWidget*, gpointer data)
 
 void ScanDialog::on_toggleTime(GtkWidget*, gpointer data)
 {
-    me(data)->_time = me(data)->btn_active("btnTime");
+    me(data)->_time = me(data)->btn_active("btnScanTime");
 }
 
 void ScanDialog::on_Delay(GtkWidget*, gpointer data)

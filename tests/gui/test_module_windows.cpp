@@ -376,14 +376,14 @@ TEST_F(ModuleWindows, PanelsMoveModulesBetweenRunsAndRefuseToLeaveARunningOne)
     module_gui* p = panel("7");
     DefaultMonitorGUI* mon = open_monitor(p);
     ASSERT_NE(nullptr, mon);
-    EXPECT_FALSE(gtk_widget_get_sensitive(mon->get_widget("btnRunControl")));
+    EXPECT_FALSE(gtk_widget_get_sensitive(mon->get_widget("btnMonitorRunControl")));
     ASSERT_TRUE(click(p->get_widget("swLocal")));
     Ostrel::RunManager* local = find_rm("rm.7");
     ASSERT_NE(nullptr, local);
     EXPECT_TRUE(m->is_local());
     EXPECT_TRUE(in(local, m));
     EXPECT_FALSE(in(main, m));
-    EXPECT_TRUE(gtk_widget_get_sensitive(mon->get_widget("btnRunControl")));
+    EXPECT_TRUE(gtk_widget_get_sensitive(mon->get_widget("btnMonitorRunControl")));
 
     // Its own run goes on: it stays local, and the GUI does not wait.
     local->Activate();
@@ -399,7 +399,7 @@ TEST_F(ModuleWindows, PanelsMoveModulesBetweenRunsAndRefuseToLeaveARunningOne)
     EXPECT_EQ(nullptr, find_rm("rm.7"));
     EXPECT_FALSE(m->is_local());
     EXPECT_TRUE(in(main, m));
-    EXPECT_FALSE(gtk_widget_get_sensitive(mon->get_widget("btnRunControl")));
+    EXPECT_FALSE(gtk_widget_get_sensitive(mon->get_widget("btnMonitorRunControl")));
 
     // Switching the toggle off closes the window and the counters go on.
     ASSERT_TRUE(click(p->get_widget("swMonitor")));

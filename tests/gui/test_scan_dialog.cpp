@@ -65,7 +65,7 @@ TEST_F(DialogTest, ScanDialogEditsRefusesAndKeepsScans)
     EXPECT_EQ("beta", combo_active_text(d.get_widget("comboScanList")));
     EXPECT_EQ("50", d.get_text("txtNevtPerPoint"));
     EXPECT_EQ("6 2 0 10", shown(d));
-    EXPECT_TRUE(d.btn_active("btnDoScan") && d.btn_active("btnBurst") && d.btn_active("btnTime"));
+    EXPECT_TRUE(d.btn_active("btnDoScan") && d.btn_active("btnBurst") && d.btn_active("btnScanTime"));
     EXPECT_EQ(1.5, d.spin2double("spinDelay"));
     EXPECT_EQ(250, d.rate());
 
