@@ -1,0 +1,216 @@
+// The main window built from the compiled-in description, over modules that
+// make events on every trigger: its panels, its controls against the run
+// manager "main" that they replace and set, and its refresh.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "DialogTest.h"
+#include "Modal.h"
+#include "common/SyntheticModule.h"
+#include "config/GeneralConfig.h"
+#include "config/ScanConfig.h"
+#include "daq/DAQcontroller.h"
+#include "daq/RunManagers.h"
+#include "daq/ScanRunManager.h"
+#include "daq/TellumRunManager.h"
+#include "gui/MainWindow.h"
+#include "gui/RunMenu.h"
+#include "gui/module_gui.h"
+
+using guitest::pump_until;
+
+TEST(MainWindowText, MemoryFilterAndScanPoint)
+{
+    EXPECT_EQ("    512 kb", MainWindow::format_memory(512));
+    EXPECT_EQ("      2 Mb", MainWindow::format_memory(2048));
+    EXPECT_EQ("1.02e+03 Mb", MainWindow::format_memory(1048576));
+    EXPECT_EQ("      3 Gb", MainWindow::format_memory(3 * 1048576ULL));
+    EXPECT_NE(std::string::npos, MainWindow::get_proc_mem().find("b"));
+
+    const bool error_and_warning[7] = {false, true, false, true, false, false, false};
+    EXPECT_EQ(20, MainWindow::filter_mask(error_and_warning));
+
+    ScanPoint p("p1");
+    ScanVar pulse(ScanVar::pulse, 0, 20, 0.5, 0);
+    pulse.set_value(12.5);
+    ScanVar channel(ScanVar::channel, 0, 10, 1, 0);
+    channel.set_value(3);
+    p.add_var(pulse);
+    p.add_var(channel);
+    EXPECT_EQ("p1:> Pulse:  12.50 Channel:   3.00 ", MainWindow::scan_text(p));
+}
+
+namespace {
+
+TellumRunManager* main_rm()
+{
+    return DAQcontroller::instance()->get_run_manager();
+}
+
+class MainWindowTest : public DialogTest {
+protected:
+    void SetUp() override
+    {
+        DialogTest::SetUp();
+        if (IsSkipped())
+            return;
+        ASSERT_TRUE(ConfigParser::theConfig()->parse(nullptr));
+    }
+    void TearDown() override
+    {
+        if (!IsSkipped()) {
+            delete window;
+            DAQcontroller::instance()->stop_daq();
+            RunMenu::delete_all();
+            modules.clear();
+        }
+        DialogTest::TearDown();
+    }
+
+    void start(int nmodules)
+    {
+        for (int i = 0; i < nmodules; ++i)
+            modules.push_back(new SyntheticModule(Ostrel::DAQid(10 + i)));
+        DAQcontroller::instance()->setup_daq(0, nullptr);
+        window = new MainWindow;
+        ASSERT_TRUE(build(window, "brisko"));
+        DAQcontroller::instance()->set_main_window(window);
+        guitest::show_and_wait(window->get_main_window());
+    }
+
+    bool sensitive(const char* id) const { return gtk_widget_get_sensitive(window->get_widget(id)); }
+    void toggle(const char* id, bool on)
+    {
+        gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(window->get_widget(id)), on);
+    }
+
+    MainWindow* window = nullptr;
+    // The acquisition's reset deletes them.
+    std::vector<SyntheticModule*> modules;
+};
+
+} // namespace
+
+TEST_F(MainWindowTest, PanelsRunLengthAndSettingsLockedWhileARunGoes)
+{
+    start(5);
+    // Four panels a row: the fifth opens the second row.
+    ASSERT_EQ(5u, window->get_panels().size());
+    GtkWidget* fifth = window->get_panels()[4]->get_main_window();
+    guint left = 9, top = 9;
+    gtk_container_child_get(GTK_CONTAINER(window->get_widget("module-table")), fifth, "left-attach", &left,
+                            "top-attach", &top, nullptr);
+    EXPECT_EQ(0u, left);
+    EXPECT_EQ(1u, top);
+
+    // What does not parse, or is not positive, is a run without end.
+    for (const char* text : {"-1", "abc", "-5"}) {
+        main_rm()->set_max_events(77);
+        window->set_text("txtNoOfEvents", text);
+        window->change_run_duration();
+        EXPECT_EQ(0u, main_rm()->get_max_events()) << text;
+    }
+    window->set_text("txtNoOfEvents", "10");
+    toggle("btnTime", true);
+    EXPECT_DOUBLE_EQ(10.0, main_rm()->get_run_duration());
+    window->set_text("txtNoOfEvents", "-3");
+    window->change_run_duration();
+    EXPECT_DOUBLE_EQ(0.0, main_rm()->get_run_duration());
+
+    window->set_text("txtNoOfEvents", "200000");
+    toggle("btnEvts", true);
+    main_rm()->Activate();
+    ASSERT_TRUE(pump_until([&] { return !sensitive("swLogData"); }, 5));
+    for (const char* id : {"txtNoOfEvents", "btnTime", "swTriggerInternal", "swInterruptInt", "btnScan", "btnPedestal"})
+        EXPECT_FALSE(sensitive(id)) << id;
+    EXPECT_FALSE(gtk_widget_get_sensitive(window->get_panels()[0]->get_widget("swLocal")));
+    // A panel rebuild while the run goes keeps its switches locked.
+    DAQcontroller::instance()->set_module_list();
+    EXPECT_FALSE(gtk_widget_get_sensitive(window->get_panels()[0]->get_widget("swLocal")));
+    main_rm()->PrepareToStop(true);
+    ASSERT_TRUE(pump_until([&] { return sensitive("swLogData"); }, 10));
+    for (const char* id : {"txtNoOfEvents", "btnTime", "swTriggerInternal", "btnScan", "btnPedestal"})
+        EXPECT_TRUE(sensitive(id)) << id;
+}
+
+TEST_F(MainWindowTest, TriggerTypeScanAndPedestalRunReplaceMainKeepingTheControls)
+{
+    start(1);
+    window->set_text("txtNoOfEvents", "500");
+    window->change_run_duration();
+    toggle("toggleMonitor", false);
+    EXPECT_EQ(nullptr, main_rm()->get_monitor());
+
+    // Internal and back: two new run managers, each without monitoring and
+    // polling, with the run length.
+    TellumRunManager* first = main_rm();
+    toggle("swTriggerInternal", true);
+    ASSERT_NE(nullptr, dynamic_cast<IntTrgRunManager*>(main_rm()));
+    EXPECT_NE(first, main_rm());
+    toggle("swTriggerType", true);
+    TellumRunManager* data = main_rm();
+    ASSERT_NE(nullptr, dynamic_cast<DataRunManager*>(data));
+    EXPECT_EQ(nullptr, data->get_monitor());
+    EXPECT_FALSE(data->get_par_value<bool>("doInterrupts"));
+    EXPECT_EQ(500u, data->get_max_events());
+    MainWindow::onUpdate(static_cast<GladeApp*>(window));
+    EXPECT_EQ("Data", window->get_text("lblRunMode"));
+
+    // The logging switch says what "main" does: on for a file opened
+    // elsewhere, off again when there is none.
+    ASSERT_TRUE(data->log_data((dir + "/remote").c_str(), false, 0));
+    MainWindow::onUpdate(static_cast<GladeApp*>(window));
+    EXPECT_TRUE(window->btn_active("swLogData"));
+    EXPECT_EQ(dir + "/remote.h5", window->get_text("lblDataFile"));
+    data->stop_logging();
+    MainWindow::onUpdate(static_cast<GladeApp*>(window));
+    EXPECT_FALSE(window->btn_active("swLogData"));
+    EXPECT_EQ("Not logging", window->get_text("lblDataFile"));
+
+    // A scan accepted with the scan switch on makes "main" a scan run
+    // manager; the trigger type stays.
+    auto* scans = dynamic_cast<ScanConfig*>(ConfigParser::theConfig()->get_handler("scans"));
+    ASSERT_NE(nullptr, scans);
+    ScanList list;
+    ScanPoint p("p1");
+    p.add_var(ScanVar(ScanVar::pulse, 0, 3, 1, 0));
+    list.add_point("p1", p);
+    scans->set_scan_list(list);
+    guitest::Later answer([] {
+        GtkWidget* d = guitest::shown(GTK_TYPE_DIALOG);
+        if (!d)
+            return false;
+        std::vector<GtkWidget*> toggles;
+        guitest::collect(d, GTK_TYPE_TOGGLE_BUTTON, toggles);
+        for (GtkWidget* t : toggles)
+            if (std::string(gtk_widget_get_name(t)) == "btnDoScan")
+                gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(t), TRUE);
+        gtk_dialog_response(GTK_DIALOG(d), GTK_RESPONSE_OK);
+        return true;
+    });
+    MainWindow::onScan(nullptr, static_cast<GladeApp*>(window));
+    EXPECT_TRUE(answer.done());
+    auto* scan = dynamic_cast<ScanRunManager*>(main_rm());
+    ASSERT_NE(nullptr, scan);
+    EXPECT_EQ(1, scan->get_n_var());
+    EXPECT_EQ("data", window->trigger_type());
+
+    // A pedestal run: its button is off while it runs, and then "main" is
+    // of the trigger type again with the run length it had.
+    auto* general = dynamic_cast<GeneralConfig*>(ConfigParser::theConfig()->get_handler("general"));
+    general->set_ped_nevts(300);
+    const int min_sample = general->get_ped_min_sample();
+    main_rm()->set_max_events(1234);
+    MainWindow::onPedestal(nullptr, static_cast<GladeApp*>(window));
+    EXPECT_TRUE(window->pedestal_running());
+    EXPECT_NE(nullptr, dynamic_cast<PedestalRunManager*>(main_rm()));
+    EXPECT_FALSE(sensitive("btnPedestal"));
+    ASSERT_TRUE(pump_until([&] { return !window->pedestal_running(); }, 20));
+    EXPECT_GE(modules[0]->n_trigger.load(), 300u);
+    ASSERT_NE(nullptr, dynamic_cast<DataRunManager*>(main_rm()));
+    EXPECT_EQ(1234u, main_rm()->get_max_events());
+    EXPECT_EQ(min_sample, general->get_ped_min_sample());
+    EXPECT_TRUE(sensitive("btnPedestal"));
+}
