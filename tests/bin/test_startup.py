@@ -220,6 +220,15 @@ class StartUp(ProgramTest):
         self.assertIn("brisko: Problems parsing " + bad + "\n Quitting brisko", p.output)
         self.assertFalse(os.path.exists(self.default_file))
 
+    def test_the_window_without_a_display_quits_with_status_1(self):
+        for args in ([], ["--gui"]):
+            with self.subTest(args=args):
+                p = self.start(*args)
+                p.output, _ = p.proc.communicate(timeout=30)
+                self.assertEqual(p.proc.returncode, 1)
+                self.assertIn("brisko: cannot open the window: no display", p.output)
+                self.assertFalse(os.path.exists(self.default_file))
+
     def test_soap_port_that_is_no_port_is_refused(self):
         for word in ("abc", "0", "70000", "-1", "12abc", ""):
             with self.subTest(port=word):
