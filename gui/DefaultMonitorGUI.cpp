@@ -96,7 +96,8 @@ DefaultMonitorGUI::DefaultMonitorGUI(const Ostrel::DAQid& id, GladeApp*, Analysi
 DefaultMonitorGUI::~DefaultMonitorGUI()
 {
     stop_timers();
-    RunMenu::delete_menu(Ostrel::DAQid("rm." + _id.str()));
+    if (run_menu)
+        RunMenu::delete_menu(Ostrel::DAQid("rm." + _id.str()), run_menu);
     // The charts are not the description's widgets, whose handlers the
     // window base disconnects: nothing they emit may reach this object.
     for (Chart& c : hlist) {
@@ -186,8 +187,8 @@ void DefaultMonitorGUI::user_init()
     if (window)
         gtk_widget_show_all(window);
 
-    RunMenu::new_menu(Ostrel::DAQid("rm." + _id.str()), get_widget("btnMonitorRunControl"),
-                      Ostrel::RunState::NotReady);
+    run_menu = RunMenu::new_menu(Ostrel::DAQid("rm." + _id.str()), get_widget("btnMonitorRunControl"),
+                                 Ostrel::RunState::NotReady);
 
     tmout = g_timeout_add(refresh_period, &DefaultMonitorGUI::on_Update, GUINT_TO_POINTER(window_id()));
     tmout_stats = g_timeout_add(2 * hst_update_freq, &DefaultMonitorGUI::on_UpdateStats,

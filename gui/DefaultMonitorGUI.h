@@ -13,6 +13,7 @@
 #include "plenwig/hst_function.h"
 
 class Analysis;
+class RunMenu;
 
 // Built by its owner from the interface description with the root
 // "dsp-monitor" (init_application), which runs set_handlers, auto_connect
@@ -157,6 +158,8 @@ private:
     void close_window();
 
     Ostrel::DAQid _id;
+    // The run menu of "rm." + id that this window made.
+    RunMenu* run_menu = nullptr;
     guint tmout = 0;
     guint tmout_stats = 0;
     int g_chip = -1;

@@ -40,6 +40,17 @@ public:
         return item;
     }
 
+    // Removes the entry only while it holds `item`; the item, or null.
+    T* take(const std::string& key, T* item)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto it = items.find(key);
+        if (it == items.end() || it->second != item)
+            return nullptr;
+        items.erase(it);
+        return item;
+    }
+
     std::map<std::string, T*> take_all()
     {
         std::map<std::string, T*> all;

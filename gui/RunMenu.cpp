@@ -98,6 +98,11 @@ void RunMenu::delete_menu(const Ostrel::DAQid& id)
     delete vlist().take(id.str());
 }
 
+void RunMenu::delete_menu(const Ostrel::DAQid& id, RunMenu* menu)
+{
+    delete vlist().take(id.str(), menu);
+}
+
 void RunMenu::delete_all()
 {
     for (auto& entry : vlist().take_all())

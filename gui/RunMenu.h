@@ -30,6 +30,10 @@ public:
     static RunMenu* new_menu(const Ostrel::DAQid& id, GtkWidget* button, StatusType state);
     static RunMenu* find(const std::string& id);
     static void delete_menu(const Ostrel::DAQid& id);
+    // Deletes `menu` when it is still the one registered under the id: a
+    // window that goes does not take a newer window's menu of the same id
+    // with it.
+    static void delete_menu(const Ostrel::DAQid& id, RunMenu* menu);
     static void delete_all();
     // From any thread: the menu registered under the id, if any, follows
     // the state (lookup and posting in one step, so the menu cannot be
