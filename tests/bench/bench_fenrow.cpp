@@ -15,6 +15,9 @@
 // values the simulator sent; every other event sent is lost.
 //
 //     bench_fenrow [seconds per step] [folder] [sender threads]
+//
+// BENCH_BRISKO and BENCH_FENROW_PLUGIN in the environment name another build's
+// program and plug-in, so that an older build is measured by the same bench.
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
@@ -354,19 +357,28 @@ public:
 
     int threads() const { return _threads; }
 
+    static std::string from_env(const char* name, const char* built)
+    {
+        const char* value = std::getenv(name);
+        return value && *value ? value : built;
+    }
+
     bool start_program()
     {
         const std::string config = _dir + "/bench.xml";
+        const std::string plugin = from_env("BENCH_FENROW_PLUGIN", BENCH_FENROW_PLUGIN);
         std::ofstream(config) << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                                  "<Sorbek xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
                                  "xsi:noNamespaceSchemaLocation=\"sorbek.xsd\">\n<plugins><plugin name=\"fenrow\" "
-                                 "module=\"fenrow\"><lib>" BENCH_FENROW_PLUGIN "</lib><hook>create_Fenrow</hook>"
-                                 "</plugin></plugins>\n<modules><fenrow name=\"127.0.0.2\"><stream name=\"21\" "
+                                 "module=\"fenrow\"><lib>"
+                              << plugin
+                              << "</lib><hook>create_Fenrow</hook></plugin></plugins>\n"
+                                 "<modules><fenrow name=\"127.0.0.2\"><stream name=\"21\" "
                                  "address=\"127.0.0.2\"><nchips>1</nchips><chip_type>gp7</chip_type>"
                                  "<ro_mode>serial</ro_mode></stream></fenrow></modules>\n"
                                  "<general><daq><soap_port>"
                               << _soap_port << "</soap_port></daq></general>\n</Sorbek>\n";
-        _program = std::make_unique<Child>(std::vector<std::string>{BENCH_BRISKO, "--no-gui", config},
+        _program = std::make_unique<Child>(std::vector<std::string>{from_env("BENCH_BRISKO", BENCH_BRISKO), "--no-gui", config},
                                            _dir + "/brisko.log", _env);
         if (!wait_until([&] { return !soap(_soap_port, "<listModules/>").empty(); }, 30)) {
             std::fprintf(stderr, "brisko does not answer; see %s/brisko.log\n", _dir.c_str());
