@@ -125,6 +125,23 @@ int run_past_help(GtkWidget* dialog)
     return response;
 }
 
+GtkWidget* bundle_image(const char* name, std::string* why)
+{
+    const std::string path = std::string("/org/korvane/Tellum/glade/") + name;
+    GError* error = nullptr;
+    GdkPixbuf* pixbuf = gdk_pixbuf_new_from_resource(path.c_str(), &error);
+    if (!pixbuf) {
+        if (why)
+            *why = error->message;
+        g_error_free(error);
+        return nullptr;
+    }
+    GtkWidget* image = gtk_image_new_from_pixbuf(pixbuf);
+    g_object_unref(pixbuf);
+    gtk_widget_show(image);
+    return GTK_WIDGET(g_object_ref_sink(image));
+}
+
 void activate_group(GtkWidget* w, bool sensitive)
 {
     g_return_if_fail(GTK_IS_RADIO_BUTTON (w));

@@ -36,6 +36,10 @@ void activate_group(GtkWidget* w, bool sensitive);
 // Puts `image` in place of the image inside the button (also one inside
 // boxes inside it). The caller keeps its own reference on both images.
 void change_button_pixmap(GtkWidget* btn, GtkWidget* image);
+// An image of a picture of the main library's bundle (its name below
+// "/org/korvane/Tellum/glade/"), owned by the caller (one reference, not
+// floating, shown); null, with *error set to why, when it cannot be read.
+GtkWidget* bundle_image(const char* name, std::string* error);
 // An image of a file on the interface search path, owned by the caller
 // (one reference, not floating); null when the file is not found.
 GtkWidget* create_pixmap(GtkWidget* widget, const char* filename);

@@ -56,19 +56,13 @@ void log_line(int level, const std::string& text)
 
 // A picture of the bundle in a referenced image; null, with the reason on
 // the log, when it cannot be read.
-GtkWidget* bundle_image(const char* path)
+GtkWidget* bundle_image(const char* name)
 {
-    GError* error = nullptr;
-    GdkPixbuf* pixbuf = gdk_pixbuf_new_from_resource(path, &error);
-    if (!pixbuf) {
-        log_line(Ostrel::LOG_INFO, error->message);
-        g_error_free(error);
-        return nullptr;
-    }
-    GtkWidget* image = gtk_image_new_from_pixbuf(pixbuf);
-    g_object_unref(pixbuf);
-    gtk_widget_show(image);
-    return GTK_WIDGET(g_object_ref_sink(image));
+    std::string error;
+    GtkWidget* image = ::bundle_image(name, &error);
+    if (!image)
+        log_line(Ostrel::LOG_INFO, error);
+    return image;
 }
 
 const int panel_columns = 4;
@@ -191,9 +185,9 @@ void MainWindow::user_init()
         gtk_label_set_ellipsize(GTK_LABEL(label), PANGO_ELLIPSIZE_MIDDLE);
 
     if (GtkWidget* button = get_widget("toggleMonitor")) {
-        if (GtkWidget* yes = bundle_image("/org/korvane/Tellum/glade/monitor.png"))
+        if (GtkWidget* yes = bundle_image("monitor.png"))
             g_object_set_data_full(G_OBJECT(button), "monitor_yes", yes, g_object_unref);
-        if (GtkWidget* no = bundle_image("/org/korvane/Tellum/glade/no_monitor.png"))
+        if (GtkWidget* no = bundle_image("no_monitor.png"))
             g_object_set_data_full(G_OBJECT(button), "monitor_no", no, g_object_unref);
         const bool on = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(button));
         change_button_pixmap(button,

@@ -19,23 +19,15 @@
 
 namespace {
 
-const char* const pictures = "/org/korvane/Tellum/glade/";
-
-// An image of the bundle, referenced; null (its error on standard output)
-// when it cannot be read.
+// An image of the bundle; null, with the reason on standard output, when it
+// cannot be read.
 GtkWidget* bundle_image(const char* name)
 {
-    GError* error = nullptr;
-    GdkPixbuf* pixbuf = gdk_pixbuf_new_from_resource((std::string(pictures) + name).c_str(), &error);
-    if (!pixbuf) {
-        std::cout << error->message << std::endl;
-        g_error_free(error);
-        return nullptr;
-    }
-    GtkWidget* image = gtk_image_new_from_pixbuf(pixbuf);
-    g_object_unref(pixbuf);
-    gtk_widget_show(image);
-    return GTK_WIDGET(g_object_ref_sink(image));
+    std::string error;
+    GtkWidget* image = ::bundle_image(name, &error);
+    if (!image)
+        std::cout << error << std::endl;
+    return image;
 }
 
 std::string local_name(const std::string& id)
