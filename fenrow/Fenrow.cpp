@@ -162,6 +162,8 @@ Fenrow::Fenrow()
 
 Fenrow::~Fenrow()
 {
+    // A stream's loader sends through this manager and waits for its queue.
+    FenrowStream::stop_loaders(this);
     stop();
     release_pending();
     // Waits for a notification under way to end: none comes after this.

@@ -7,7 +7,6 @@
 #include <iostream>
 #include <mutex>
 #include <sstream>
-#include <thread>
 
 #include <gio/gio.h>
 #include <glib.h>
@@ -89,26 +88,26 @@ Outcomes& outcomes()
     return *all;
 }
 
-// On the worker: the module sends its whole configuration and waits for the
-// board's acknowledgements. The failure text, or empty. Commands given up
-// for another board meanwhile count too: the queue is shared.
-std::string load_on_board(const Ostrel::DAQid& id)
+// On the module's loader: the module sends its whole configuration and
+// waits for the board's acknowledgements. The failure text, or empty.
+// Commands given up for another board meanwhile count too: the queue is
+// shared.
+std::string load_on_board(FenrowStream& module, const std::string& name)
 {
-    auto* module = dynamic_cast<FenrowStream*>(Ostrel::DAQmanager::theDAQmanager()->find_module(id));
-    if (!module)
-        return "Module " + id.str() + " is gone: its configuration was not sent.";
-    Ostrel::FenrowModuleData* data = module->get_module_data();
+    Ostrel::FenrowModuleData* data = module.get_module_data();
     Ostrel::Fenrow* manager = data ? data->manager : nullptr;
     const std::uint64_t given_up = manager ? manager->pending().given_up() : 0;
-    module->load_config_values();
-    if (!manager)
+    const bool sent = module.load_config_values();
+    if (sent && !manager)
         return std::string();
-    const bool drained = manager->wait_for_command_completion(-1) == 0;
+    const bool drained = sent && module.wait_for_board() == 0;
+    if (module.loader_cancelled())
+        return "Module " + name + " was taken down before the board took its configuration.";
     const std::uint64_t lost = manager->pending().given_up() - given_up;
     if (drained && lost == 0)
         return std::string();
     std::ostringstream os;
-    os << "Module " << id.str() << ": the board did not take the configuration";
+    os << "Module " << name << ": the board did not take the configuration";
     if (lost)
         os << " (" << lost << " commands were not acknowledged)";
     else
@@ -667,14 +666,23 @@ void FenrowGuiConfig::set_values(bool close_after)
         std::lock_guard<std::mutex> lock(outcomes().mutex);
         outcomes().by_job[job] = Outcome{window_id(), close_after, std::string()};
     }
-    std::thread([job, module_id = id] {
-        const std::string failure = load_on_board(module_id);
+    // The module joins its loader before it, or its board manager, goes.
+    const bool started = m->start_loader([job, m, name = id.str()] {
+        const std::string failure = load_on_board(*m, name);
         {
             std::lock_guard<std::mutex> lock(outcomes().mutex);
             outcomes().by_job[job].failure = failure;
         }
         g_idle_add(report_outcome, GUINT_TO_POINTER(job));
-    }).detach();
+    });
+    if (!started) {
+        {
+            std::lock_guard<std::mutex> lock(outcomes().mutex);
+            outcomes().by_job.erase(job);
+        }
+        applied(window_id(), "Module " + id.str() + " is being taken down: its configuration was not sent.",
+                close_after);
+    }
 }
 
 void FenrowGuiConfig::applied(unsigned window_id, const std::string& failure, bool close_after)

@@ -4,9 +4,11 @@
 // register bits) that reaches the stream and its board only on Apply or OK.
 //
 // GTK main thread only. Apply sends the settings from the GUI thread; the
-// wait for the board's acknowledgements runs on a worker while the dialog is
-// insensitive, and the outcome comes back through an idle callback, which
-// finds the dialog by its window id and does nothing to it when it is gone.
+// wait for the board's acknowledgements runs on the stream module's loader
+// (which the module, and its board manager, cancel and join before they go)
+// while the dialog is insensitive, and the outcome comes back through an
+// idle callback, which finds the dialog by its window id and does nothing to
+// it when it is gone.
 #ifndef BRISKO_FENROW_FENROWGUICONFIG_H
 #define BRISKO_FENROW_FENROWGUICONFIG_H
 

@@ -221,9 +221,9 @@ int FenrowManager::send_daq_command(int stream, bool start, ModuleNode* node)
     return send_command(node->ip(), StartStopPacket(static_cast<unsigned>(stream), start, 255));
 }
 
-int FenrowManager::wait_for_command_completion(int milliseconds)
+int FenrowManager::wait_for_command_completion(int milliseconds, const std::atomic<bool>* cancel)
 {
-    return _pending.wait(milliseconds);
+    return _pending.wait(milliseconds, cancel);
 }
 
 std::string FenrowManager::node2name(const ModuleNode* node, int stream)

@@ -99,8 +99,8 @@ public:
     int start_daq(int stream, ModuleNode* node) { return send_daq_command(stream, true, node); }
     int stop_daq(int stream, ModuleNode* node) { return send_daq_command(stream, false, node); }
     // 0 when the command queue has drained, -1 on time-out (see
-    // PendingCommands::wait).
-    int wait_for_command_completion(int milliseconds);
+    // PendingCommands::wait, also for the cancel flag).
+    int wait_for_command_completion(int milliseconds, const std::atomic<bool>* cancel = nullptr);
     PendingCommands& pending() { return _pending; }
 
     // The stream module's name: last part of the IP times 10 plus the stream.

@@ -6,7 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <list>
+#include <memory>
 #include <sstream>
+#include <thread>
+
+#include <pthread.h>
 
 #include "config/PathUtils.h"
 #include "daq/ParseOpt.h"
@@ -59,6 +64,25 @@ bool read_channel(const std::string& text, long& out)
 // Higher channels than the largest chip set can hold are never listed, so
 // that a mistyped range cannot fill memory.
 const long channel_limit = static_cast<long>(TAmanager::max_chips) * TAchip::max_channels;
+
+// The running loaders of every module, so that a board manager that goes
+// finds those that send through it. Never destroyed: a module may go at exit.
+struct Loader {
+    FenrowStream* module;
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+};
+
+struct Loaders {
+    std::mutex mutex;
+    std::list<Loader> running;
+};
+
+Loaders& loaders()
+{
+    static auto* all = new Loaders;
+    return *all;
+}
 
 } // namespace
 
@@ -166,6 +190,9 @@ FenrowStream::FenrowStream(const DAQid& id, unsigned long address, int hyb, Fenr
 
 FenrowStream::~FenrowStream()
 {
+    // A loader uses the module, and what it points at, until it returns.
+    loading_cancelled = true;
+    stop_loaders_where([this](const FenrowStream& m) { return &m == this; });
     if (DataStream* s = get_stream()) {
         if (s->get_module() == this)
             s->set_module(nullptr);
@@ -397,11 +424,67 @@ void FenrowStream::resend(Par<T>* p)
     p->set_value(value, true);
 }
 
-void FenrowStream::load_config_values()
+int FenrowStream::wait_for_board()
+{
+    Fenrow* m = manager();
+    if (!m || loading_cancelled)
+        return -1;
+    return m->wait_for_command_completion(-1, &loading_cancelled);
+}
+
+bool FenrowStream::start_loader(std::function<void()> work)
+{
+    Loaders& all = loaders();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    for (auto it = all.running.begin(); it != all.running.end();) {
+        if (!it->done->load()) {
+            ++it;
+            continue;
+        }
+        it->thread.join();
+        it = all.running.erase(it);
+    }
+    if (loading_cancelled)
+        return false;
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread thread([work = std::move(work), done] {
+        pthread_setname_np(pthread_self(), "fenrow-loader");
+        work();
+        *done = true;
+    });
+    all.running.push_back(Loader{this, std::move(thread), std::move(done)});
+    return true;
+}
+
+void FenrowStream::stop_loaders(const Fenrow* manager)
+{
+    stop_loaders_where([manager](const FenrowStream& m) { return m.manager() == manager; });
+}
+
+void FenrowStream::stop_loaders_where(const std::function<bool(const FenrowStream&)>& which)
+{
+    // Joined under the lock: a module whose loader is being joined here
+    // cannot go meanwhile, since its destructor waits for the lock first.
+    // The waits end within 0.1 s of the cancel.
+    Loaders& all = loaders();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    for (auto it = all.running.begin(); it != all.running.end();) {
+        if (!which(*it->module)) {
+            ++it;
+            continue;
+        }
+        it->module->loading_cancelled = true;
+        it->thread.join();
+        it = all.running.erase(it);
+    }
+}
+
+bool FenrowStream::load_config_values()
 {
     auto wait = [this] {
         if (Fenrow* m = manager())
-            m->wait_for_command_completion(-1);
+            m->wait_for_command_completion(-1, &loading_cancelled);
+        return !loading_cancelled;
     };
     DataStream* s = get_stream();
     // "hold" only reaches the stream record, whose readout-mode command
@@ -409,7 +492,8 @@ void FenrowStream::load_config_values()
     if (s)
         s->set_hold(hold->get_value());
     resend(vout);
-    wait();
+    if (!wait())
+        return false;
     if (s && static_cast<int>(s->chip_type()) == chip_type_hdr) {
         int p = 0;
         {
@@ -422,9 +506,11 @@ void FenrowStream::load_config_values()
     resend(ro_mode);
     if (ro_mode->get_value() != RO_SCOPE)
         resend(nadj);
-    wait();
+    if (!wait())
+        return false;
     load_register();
-    wait();
+    if (!wait())
+        return false;
     int n = 0;
     {
         std::lock_guard<std::recursive_mutex> lock(chips_lock());
@@ -440,7 +526,7 @@ void FenrowStream::load_config_values()
         set_mbias(i, biases[static_cast<std::size_t>(i)]);
     for (Par<int>* p : {hold_delay, threshold, vthrh, vfp, vfsf, vfss, test_pulse, test_point, trg_type, ctw})
         resend(p);
-    wait();
+    return wait();
 }
 
 void FenrowStream::fit_pedestal_lists()

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -110,7 +111,23 @@ public:
 
     // Sends every setting to the board again, in the board's order; blocks
     // until the board manager's command queue has drained, four times.
-    void load_config_values();
+    // False when it stopped early because its loader was cancelled.
+    bool load_config_values();
+    // Waits until the board manager's command queue has drained: 0, or -1
+    // when it did not, there is no manager, or the loader was cancelled.
+    int wait_for_board();
+
+    // Runs work on a thread of its own, which may use the module and its
+    // board manager until it returns: the module's destructor, and the
+    // manager's (stop_loaders), cancel it and join it first. Cancelled, the
+    // module's waits for the board end within 0.1 s and load_config_values
+    // sends no more. False, and nothing run, once the module's loaders have
+    // been cancelled.
+    bool start_loader(std::function<void()> work);
+    bool loader_cancelled() const { return loading_cancelled.load(); }
+    // Cancels and joins the loaders of every module that sends through the
+    // manager, which is going.
+    static void stop_loaders(const Fenrow* manager);
     // Pedestals 2048 and noise 2.5 for every channel of the analysis.
     void set_default_pedestals();
     // Called by the stream record when the board reports its firmware.
@@ -159,6 +176,8 @@ private:
     void fit_pedestal_lists();
     // Row size of the data format of the present readout mode; 0 without one.
     std::size_t data_row_size();
+    // Cancels and joins the loaders of the modules `which` picks.
+    static void stop_loaders_where(const std::function<bool(const FenrowStream&)>& which);
     // Sets the parameter to its own value, so that its observer sends it.
     template <class T>
     void resend(Par<T>* p);
@@ -169,6 +188,7 @@ private:
     int saved_trg_type = 0;
     int saved_ro_mode = 0;
     std::atomic<bool> forced{false};
+    std::atomic<bool> loading_cancelled{false};
     FenrowModuleData* module_data;
     DataQueue queue;
     unsigned long dropped_at_start = 0;

@@ -173,7 +173,7 @@ void PendingCommands::remove_commands_from_node(const ModuleNode* node)
     _done.notify_all();
 }
 
-int PendingCommands::wait(int milliseconds)
+int PendingCommands::wait(int milliseconds, const std::atomic<bool>* cancel)
 {
     if (_server->on_server_thread())
         return empty() ? 0 : -1;
@@ -185,6 +185,8 @@ int PendingCommands::wait(int milliseconds)
     for (;;) {
         if (_done.wait(100) == 0)
             return 0;
+        if (cancel && cancel->load())
+            return -1;
         if (!_server->is_running())
             return empty() ? 0 : -1;
         const std::uint64_t left = _left;

@@ -68,7 +68,10 @@ public:
     // waits as long as commands keep leaving the queue, and gives up when
     // none has left for stall_limit() seconds or the server is not running.
     // Never waits on the server thread (nothing could drain the queue there).
-    int wait(int milliseconds);
+    // A negative-time wait also ends, -1, within 0.1 s of the cancel flag's
+    // being set, so that whoever owns the waiter can take it down without
+    // waiting for the boards.
+    int wait(int milliseconds, const std::atomic<bool>* cancel = nullptr);
     // Longest time one command can stay in flight before it leaves.
     double stall_limit();
 

@@ -1,10 +1,14 @@
 // The board configuration dialog as an operator uses it, against a simulated
 // board on loopback: the settings read from the configuration shown, chip
 // edits reaching the board's configuration packet bit for bit, the readout
-// modes, chip counts, the channel map, a dead board, the window manager's
-// close and the channel debug window.
+// modes, chip counts, the channel map, a dead board, a reload while the
+// board is being configured, the window manager's close and the channel
+// debug window.
 #include <algorithm>
+#include <chrono>
 #include <deque>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -110,6 +114,19 @@ std::string message_text(GtkWidget* box)
     g_object_get(box, "text", &text, nullptr);
     std::string out = text ? text : "";
     g_free(text);
+    return out;
+}
+
+// The process's threads: id and name.
+std::map<std::string, std::string> threads()
+{
+    std::map<std::string, std::string> out;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string name = testutil::read_file((task.path() / "comm").string());
+        if (!name.empty() && name.back() == '\n')
+            name.pop_back();
+        out[task.path().filename().string()] = name;
+    }
     return out;
 }
 
@@ -538,6 +555,43 @@ TEST_F(ConfigDialog, ADeadBoardLeavesTheWindowResponsiveAndSaysSo)
     sim->set_ack(0, fenrow_sim::AckRule());
     d->click_button("btnOK");
     EXPECT_TRUE(pump_until([&] { return !dialog(); }, 30));
+}
+
+TEST_F(ConfigDialog, AReloadDuringApplyStopsTheBoardWaitAtOnce)
+{
+    // Unanswered, the board would hold the wait for minutes.
+    FenrowTiming timing = fast_timing();
+    timing.resend_after = 30;
+    start("<nchips>2</nchips>", 0x010203, timing);
+    FenrowGuiConfig* d = open();
+    ASSERT_TRUE(d);
+    QuietConsole quiet;
+    fenrow_sim::AckRule never;
+    never.answer = false;
+    sim->set_ack(0, never);
+    const std::map<std::string, std::string> before = threads();
+    ASSERT_TRUE(guitest::click(w("btnApply")));
+    ASSERT_TRUE(d->applying());
+    guitest::pump_for(200);
+    ASSERT_TRUE(d->applying());
+
+    // A configuration reload: the acquisition deletes the module, then the
+    // board manager goes with the plug-in's section.
+    static_cast<void>(module.release());
+    const auto t0 = std::chrono::steady_clock::now();
+    cfg->clean();
+    boards.reset();
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 2.0);
+    for (const auto& t : threads())
+        EXPECT_TRUE(before.count(t.first)) << "thread " << t.first << " (" << t.second << ") still runs";
+
+    // The outcome still reaches the dialog, which takes edits again.
+    ASSERT_TRUE(pump_until([&] { return !d->applying(); }, 5));
+    EXPECT_TRUE(gtk_widget_is_sensitive(d->get_main_window()));
+    GtkWidget* box = shown(GTK_TYPE_MESSAGE_DIALOG);
+    ASSERT_TRUE(box);
+    EXPECT_NE(std::string::npos, message_text(box).find("Module 23 was taken down before the board took"));
+    gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_CLOSE);
 }
 
 TEST_F(ConfigDialog, ChannelMapAndDebugWindow)
