@@ -1,0 +1,257 @@
+"""The program with its window, used as a person uses it: a simulated board on
+loopback, brisko on a configuration with the board plug-in, and every click
+and key stroke real X input (xdotool) on an X server of the test's own
+(tests/gui/own_display.sh --a11y). The widgets are found as a screen reader
+finds them, through the accessibility tree; what the window shows is read
+from there too. No window manager runs: focus is given by the test."""
+
+import os
+import subprocess
+import time
+import unittest
+import xml.etree.ElementTree as ET
+
+import h5py
+import pyatspi
+
+from test_fenrow import Board, FenrowTest
+from test_startup import BRISKO, free_port, wait_until
+
+TITLE = "KorvaneTellum"
+
+
+def run(*args, timeout=20):
+    """An X tool, bounded: its standard output, or raises on a failure."""
+    out = subprocess.run(list(args), capture_output=True, text=True, timeout=timeout)
+    if out.returncode != 0:
+        raise AssertionError("%s: %d %s" % (" ".join(args), out.returncode, out.stderr))
+    return out.stdout
+
+
+def windows(name):
+    """The visible X windows whose title matches name."""
+    out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", name],
+                         capture_output=True, text=True, timeout=20)
+    return [int(w) for w in out.stdout.split()]
+
+
+def geometry(window):
+    values = dict(line.split("=") for line in run("xdotool", "getwindowgeometry", "--shell", str(window)).split())
+    return int(values["WIDTH"]), int(values["HEIGHT"])
+
+
+class Atspi:
+    """The widgets of one process as its accessibility tree shows them."""
+
+    def __init__(self, pid):
+        self.pid = pid
+
+    def app(self):
+        for app in pyatspi.Registry.getDesktop(0):
+            try:
+                if app is not None and app.get_process_id() == self.pid:
+                    return app
+            except Exception:
+                pass
+        return None
+
+    @staticmethod
+    def showing(node):
+        return node.getState().contains(pyatspi.STATE_SHOWING)
+
+    def all(self, role, name=None, description=None, root=None):
+        """Every showing widget of that role (and name, and tooltip) under root."""
+        root = root or self.app()
+        if root is None:
+            return []
+        found = []
+
+        def walk(node):
+            if node is None or not self.showing(node):
+                return
+            if (node.getRoleName() == role and (name is None or node.name == name)
+                    and (description is None or node.description == description)):
+                found.append(node)
+            for child in node:
+                walk(child)
+        try:
+            for child in root:
+                walk(child)
+        except Exception:
+            # The tree changes under the walk (a panel rebuilt, a popup
+            # gone): the next walk sees it whole.
+            return []
+        return found
+
+    def find(self, role, name=None, description=None, root=None, seconds=10):
+        """The first showing widget that matches, waited for."""
+        end = time.monotonic() + seconds
+        while True:
+            found = self.all(role, name, description, root)
+            if found:
+                return found[0]
+            if time.monotonic() > end:
+                raise AssertionError("no %s %r %r within %s s" % (role, name, description, seconds))
+            time.sleep(0.1)
+
+    @staticmethod
+    def extents(node):
+        e = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        return e.x, e.y, e.width, e.height
+
+    def right_of(self, title, seconds=5):
+        """The label shown right of a title label, on its line: its value.
+        Waited for, as the window may be laying itself out anew."""
+        end = time.monotonic() + seconds
+        while True:
+            try:
+                x, y, w, h = self.extents(title)
+                for label in self.all("label", root=title.parent):
+                    lx, ly, _, lh = self.extents(label)
+                    if lx >= x + w and abs((ly + lh / 2) - (y + h / 2)) < h / 2:
+                        return label.name
+            except Exception:
+                pass  # a label gone from the tree between two reads
+            if time.monotonic() > end:
+                raise AssertionError("nothing right of %r" % title.name)
+            time.sleep(0.1)
+
+
+def click(node):
+    x, y, w, h = Atspi.extents(node)
+    x, y = x + w // 2, y + h // 2
+    here = dict(line.split("=") for line in run("xdotool", "getmouselocation", "--shell").split())
+    # xdotool's --sync waits for a motion that a move to where the pointer
+    # stands never makes.
+    if (int(here["X"]), int(here["Y"])) == (x, y):
+        run("xdotool", "click", "1")
+    else:
+        run("xdotool", "mousemove", "--sync", str(x), str(y), "click", "1")
+
+
+class MainWindowTest(FenrowTest):
+    def start_with_window(self, modules):
+        port = free_port()
+        config = self.write_config(os.path.join(self.home, "boards.xml"), modules=modules,
+                                   plugins=self.plugin(), soap_port=port)
+        env = dict(self.env, HOME=self.home, XDG_CONFIG_HOME=os.path.join(self.home, ".config"),
+                   XDG_DATA_HOME=os.path.join(self.home, ".local", "share"),
+                   XDG_CACHE_HOME=os.path.join(self.home, ".cache"))
+        # A file rather than a pipe: nobody reads it while the window runs.
+        self.log = os.path.join(self.home, "brisko.log")
+        with open(self.log, "w") as out:
+            proc = subprocess.Popen([BRISKO, config], stdout=out, stderr=subprocess.STDOUT, env=env)
+
+        def kill():
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        self.addCleanup(kill)
+        return proc
+
+    def output(self):
+        with open(self.log) as f:
+            return f.read()
+
+    def test_a_run_logged_and_watched_through_the_window(self):
+        Board(self, "127.0.0.2", self.env, streams=[1], count=0, rate=2000)
+        proc = self.start_with_window('<fenrow name="127.0.0.2"><stream name="21" address="127.0.0.2">'
+                                      '<ro_mode>serial</ro_mode></stream></fenrow>')
+        self.assertTrue(wait_until(lambda: windows(TITLE), 20, 0.2), "no window")
+        window = windows(TITLE)[0]
+        ui = Atspi(proc.pid)
+        self.assertIsNotNone(ui.find("frame", TITLE, seconds=20))
+        run_button = ui.find("push button", description="Click for the run-control menu")
+        self.assertEqual(run_button.name, "Not Ready")
+
+        # The board answers the first knock: its stream's panel comes.
+        module_label = ui.find("label", "21", seconds=15)
+        panel = module_label.parent
+        trig_title = ui.find("label", "n. trig.", root=panel)
+        rate_title = ui.find("label", "rate", root=panel)
+
+        # Logging on: the chooser asks for a file, typed in by name.
+        click(ui.find("toggle button", "Log data"))
+        self.assertTrue(wait_until(lambda: windows("Output Data File"), 10, 0.1), "no file chooser")
+        chooser = windows("Output Data File")[0]
+        path = os.path.join(self.home, "events.h5")
+        run("xdotool", "windowfocus", "--sync", str(chooser))
+        run("xdotool", "type", "--delay", "20", path)
+        run("xdotool", "key", "Return")
+        self.assertTrue(wait_until(lambda: not windows("Output Data File"), 10, 0.1), "the chooser stays")
+        data_frame = ui.find("panel", "Data")
+        self.assertTrue(wait_until(lambda: any(l.name.endswith("events.h5")
+                                               for l in ui.all("label", root=data_frame)), 5, 0.1),
+                        [l.name for l in ui.all("label", root=data_frame)])
+
+        def choose(item, state):
+            click(ui.find("push button", description="Click for the run-control menu"))
+            click(ui.find("menu item", item))
+            self.assertTrue(wait_until(lambda: ui.find("push button", description="Click for the run-control menu")
+                                       .name == state, 15, 0.1), "not %s after %s" % (state, item))
+
+        choose("Get Ready", "Ready")
+        choose("Start", "Running")
+
+        triggers_title = ui.find("label", "Triggers")
+        self.assertTrue(wait_until(lambda: int(ui.right_of(triggers_title)) > 0, 10, 0.2), "no trigger counted")
+        first = int(ui.right_of(triggers_title)), int(ui.right_of(trig_title)), float(ui.right_of(rate_title))
+        time.sleep(2.2)
+        second = int(ui.right_of(triggers_title)), int(ui.right_of(trig_title)), float(ui.right_of(rate_title))
+        self.assertGreater(second[0], first[0])
+        self.assertGreater(second[1], first[1])
+        # The board sends 2000 events a second.
+        self.assertGreater(second[2], 500, second)
+
+        # Off the window: a tooltip over it would be no part of its picture.
+        run("xdotool", "mousemove", "--sync", "1270", "1015")
+        shot = os.path.join(self.home, "window.png")
+        run("import", "-window", str(window), shot, timeout=30)
+        width, height = geometry(window)
+        w, h, colours = run("identify", "-format", "%w %h %k", shot).split()
+        self.assertLessEqual(abs(int(w) - width), 4, (w, width))
+        self.assertLessEqual(abs(int(h) - height), 4, (h, height))
+        self.assertGreater(int(colours), 50)
+
+        choose("Stop", "Ready")
+        # The count shown once the refresh has caught up with the end of
+        # the run.
+        counts = []
+
+        def settled():
+            counts.append(int(ui.right_of(triggers_title)))
+            return len(counts) > 1 and counts[-1] == counts[-2]
+        self.assertTrue(wait_until(settled, 10, 1.2), counts)
+        shown = counts[-1]
+        self.assertGreater(shown, second[0])
+
+        # The stream's monitor window, opened from its panel and closed
+        # with its own Quit (with no window manager it lies over the panel).
+        monitor = ui.find("toggle button", description="Push to open or close the monitoring window", root=panel)
+        click(monitor)
+        self.assertTrue(wait_until(lambda: windows("21"), 10, 0.1), "no monitor window")
+        title = run("xdotool", "getwindowname", str(windows("21")[0])).strip()
+        self.assertTrue(monitor.getState().contains(pyatspi.STATE_CHECKED))
+        click(ui.find("push button", "Quit", root=ui.find("frame", title)))
+        self.assertTrue(wait_until(lambda: not windows("21"), 10, 0.1), "the monitor window stays")
+        # Its panel's switch says it is closed.
+        self.assertTrue(wait_until(lambda: not monitor.getState().contains(pyatspi.STATE_CHECKED), 5, 0.1))
+
+        click(ui.find("menu item", "File"))
+        click(ui.find("menu item", "Quit"))
+        try:
+            self.assertEqual(proc.wait(timeout=30), 0, self.output())
+        except subprocess.TimeoutExpired:
+            self.fail("the program did not quit:\n" + self.output())
+
+        with h5py.File(path, "r") as f:
+            rows = f["/modules/21/data/fenrow"][...]
+            self.assertEqual(len(rows), shown)
+            self.assertEqual([int(e) for e in rows["evtcnt"]], [i & 0xFFFF for i in range(len(rows))])
+            self.assertEqual(int(f["/header/run_records"][1]["nevts"]), len(rows))
+        saved = ET.parse(self.default_file).getroot()
+        self.assertEqual(saved.find("modules/fenrow/stream").get("name"), "21")
+
+
+if __name__ == "__main__":
+    unittest.main()
