@@ -137,6 +137,8 @@ class MainWindowTest(FenrowTest):
         env = dict(self.env, HOME=self.home, XDG_CONFIG_HOME=os.path.join(self.home, ".config"),
                    XDG_DATA_HOME=os.path.join(self.home, ".local", "share"),
                    XDG_CACHE_HOME=os.path.join(self.home, ".cache"))
+        # As a user's home has it: the file chooser keeps its recent files there.
+        os.makedirs(env["XDG_DATA_HOME"], exist_ok=True)
         # A file rather than a pipe: nobody reads it while the window runs.
         self.log = os.path.join(self.home, "brisko.log")
         with open(self.log, "w") as out:
