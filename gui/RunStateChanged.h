@@ -17,6 +17,7 @@ public:
 
     // The window's id (GladeApp::window_id).
     explicit RunStateChanged(unsigned window) : window(window) {}
+    ~RunStateChanged() override { stop_observing(); }
 
     void update(Ostrel::Observable*, Ostrel::Argument* arg) override
     {

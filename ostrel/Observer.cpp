@@ -6,6 +6,11 @@ Argument::~Argument() = default;
 
 Observer::~Observer()
 {
+    stop_observing();
+}
+
+void Observer::stop_observing()
+{
     std::vector<Observable*> links;
     {
         std::lock_guard<std::mutex> lock(_links_mutex);

@@ -45,6 +45,11 @@ public:
     Observer(const Observer&) {}                       // links are not copied
     Observer& operator=(const Observer&) { return *this; }
     virtual ~Observer();   // stops observing everything it observes
+    // Stops observing everything it observes, waiting for notifications
+    // under way. A derived observer that other threads notify calls it
+    // first thing in its destructor: by the time the base destructor runs,
+    // its own update() is gone.
+    void stop_observing();
 
     virtual void update(Observable* observable, Argument* argument) = 0;
     // Called by an observable that is being destroyed while this observer
