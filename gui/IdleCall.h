@@ -4,20 +4,19 @@
 #ifndef BRISKO_GUI_IDLECALL_H
 #define BRISKO_GUI_IDLECALL_H
 
+#include <functional>
 #include <utility>
 
 #include <glib.h>
 
+// One runner in the main library for every record, whichever library posts
+// it: the hand-over through the main loop has one place in every stack.
+guint idle_call_function(std::function<void()> call, int priority);
+
 template <class F>
 guint idle_call(F call, int priority = G_PRIORITY_DEFAULT_IDLE)
 {
-    return g_idle_add_full(
-        priority,
-        [](gpointer data) -> gboolean {
-            (*static_cast<F*>(data))();
-            return FALSE;
-        },
-        new F(std::move(call)), [](gpointer data) { delete static_cast<F*>(data); });
+    return idle_call_function(std::function<void()>(std::move(call)), priority);
 }
 
 #endif

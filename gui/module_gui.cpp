@@ -314,7 +314,7 @@ void module_gui::onMonitor_destroy(GtkWidget* w, module_gui* panel)
     // The window object goes once the destruction under way is over.
     if (MonitorWindow* mw = panel->_monitor) {
         panel->_monitor = nullptr;
-        idle_call([owned = std::unique_ptr<MonitorWindow>(mw)]() mutable { owned.reset(); });
+        idle_call([owned = std::shared_ptr<MonitorWindow>(mw)]() mutable { owned.reset(); });
     }
     GtkWidget* sw = panel->get_widget("swMonitor");
     if (sw && gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(sw))) {
