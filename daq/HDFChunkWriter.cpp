@@ -4,6 +4,9 @@
 #include <cstddef>
 
 #include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include "daq/HDFUtils.h"
@@ -17,10 +20,15 @@ size_t deflate_room(size_t bytes)
     return static_cast<size_t>(std::ceil(static_cast<double>(bytes) * 1.001) + 12.0);
 }
 
-// Chunks in flight per writer: enough to keep the workers busy, bounded in
-// memory for long rows.
-constexpr size_t flight_bytes = 16u << 20;
-constexpr size_t most_in_flight = 32;
+// Chunks in flight per writer: enough to keep the workers busy and to take
+// a burst while they are short of processor time, bounded in memory.
+constexpr size_t flight_bytes = 128u << 20;
+constexpr size_t most_in_flight = 2048;
+
+// Compressing yields the processor to the threads that take the events in:
+// a datagram the receiving thread is too late for is lost, while a chunk
+// waits in memory and its rows wait in the event queue before it.
+constexpr int worker_nice = 10;
 
 } // namespace
 
@@ -50,7 +58,9 @@ HDFChunkPool::~HDFChunkPool()
 
 int HDFChunkPool::default_threads()
 {
-    return std::min(4, static_cast<int>(g_get_num_processors()) - 1);
+    // At a lower priority the workers take only what the other threads
+    // leave, so there may be one for every processor but one.
+    return static_cast<int>(g_get_num_processors()) - 1;
 }
 
 namespace {
@@ -103,6 +113,10 @@ void HDFChunkPool::wait(const HDFChunkJob& job)
 
 void HDFChunkPool::work(gpointer data, gpointer self)
 {
+    // Linux keeps a niceness per thread; the pool's threads are its own.
+    thread_local const bool lowered =
+        setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), worker_nice) == 0;
+    (void)lowered;
     HDFChunkJob& job = *static_cast<HDFChunkJob*>(data);
     job.handed.load(std::memory_order_acquire);
     job.packed.resize(deflate_room(job.raw.size()));

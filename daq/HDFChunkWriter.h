@@ -55,7 +55,7 @@ public:
     // Lets every job handed out finish first.
     ~HDFChunkPool();
 
-    // A few threads, leaving one processor to the thread that writes.
+    // One thread for every processor but one, at a lower priority.
     static int default_threads();
     // The process's pool of default_threads(), made at first use and kept:
     // a pool that ends hands its threads on to pools made later, in ways
