@@ -281,11 +281,15 @@ void MainWindow::set_active_widgets(bool sensitive)
 
 void MainWindow::acquisition_set_up()
 {
-    // A trigger type other than the default needs a run manager of its own
-    // kind; CreateRunManager applies the controls to it.
     TellumRunManager* rm = main_rm();
     if (!rm)
         return;
+    // The interrupt hooks belong to the plug-in section, which a new
+    // configuration replaces: they are enabled again when selected.
+    if (!btn_active("swInterrupt"))
+        interrupts_selected(true);
+    // A trigger type other than the default needs a run manager of its own
+    // kind; CreateRunManager applies the controls to it.
     if (trg_type != "data" && CreateRunManager())
         return;
     apply_controls(rm);
@@ -295,18 +299,19 @@ void MainWindow::apply_controls(TellumRunManager* rm)
 {
     rm->get_status().addObserver(&state);
     onMonitor(get_widget("toggleMonitor"), static_cast<GladeApp*>(this));
-    // The interrupt hooks belong to the plug-in section, which a new
-    // configuration replaces: they are enabled again when selected.
-    if (GtkWidget* poll = get_widget("swInterrupt"))
-        interrupts_selected(!gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(poll)));
+    check_for_interrupts();
     change_run_duration();
     show_logging(rm);
-    const Ostrel::RunState::StatusType status = rm->get_status().get_status();
-    const bool busy = status == Ostrel::RunState::Starting || status == Ostrel::RunState::Running ||
-                      status == Ostrel::RunState::Paused || status == Ostrel::RunState::Stopping;
-    set_active_widgets(!busy);
+    set_active_widgets(!run_going(rm));
     if (RunMenu* menu = RunMenu::find("main"))
-        menu->update(RunMenu::translate(status));
+        menu->update(RunMenu::translate(rm->get_status().get_status()));
+}
+
+bool MainWindow::run_going(TellumRunManager* rm)
+{
+    const Ostrel::RunState::StatusType status = rm->get_status().get_status();
+    return status == Ostrel::RunState::Starting || status == Ostrel::RunState::Running ||
+           status == Ostrel::RunState::Paused || status == Ostrel::RunState::Stopping;
 }
 
 TellumRunManager* MainWindow::CreateRunManager()
@@ -378,8 +383,11 @@ void MainWindow::interrupts_selected(bool enabled)
 {
     if (enabled) {
         PluginParser* plugins = run_support::plugins();
-        if (!plugins || plugins->enable_interrupts() != 0)
+        if (!plugins || plugins->enable_interrupts() != 0) {
             enabled = false;
+            // The switch says what the run does: it polls.
+            activate_button("swInterrupt", true);
+        }
     } else if (PluginParser* plugins = run_support::plugins()) {
         plugins->disable_interrupts();
     }
@@ -714,12 +722,9 @@ void MainWindow::rebuild_panels()
     if (window)
         gtk_widget_queue_resize(window);
     // A run going on keeps the panels' switches locked too.
-    if (TellumRunManager* rm = main_rm()) {
-        const Ostrel::RunState::StatusType status = rm->get_status().get_status();
-        if (status == Ostrel::RunState::Starting || status == Ostrel::RunState::Running ||
-            status == Ostrel::RunState::Paused || status == Ostrel::RunState::Stopping)
-            for (module_gui* panel : module_ptr)
-                if (GtkWidget* w = panel->get_widget("swLocal"))
-                    gtk_widget_set_sensitive(w, FALSE);
-    }
+    TellumRunManager* rm = main_rm();
+    if (rm && run_going(rm))
+        for (module_gui* panel : module_ptr)
+            if (GtkWidget* w = panel->get_widget("swLocal"))
+                gtk_widget_set_sensitive(w, FALSE);
 }

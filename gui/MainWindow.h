@@ -120,6 +120,8 @@ private:
     static MainWindow* of(gpointer self);
     // Everything a new "main" takes from the window.
     void apply_controls(TellumRunManager* rm);
+    // A run of it starts, goes, pauses or stops.
+    static bool run_going(TellumRunManager* rm);
     // The logging switch and label say what "main" does.
     void show_logging(TellumRunManager* rm);
     void interrupts_selected(bool enabled);
