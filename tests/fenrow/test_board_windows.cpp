@@ -223,8 +223,10 @@ protected:
 
     static std::string par(const char* module, const char* name)
     {
+        // The framework knows a module from its base's construction on, a
+        // moment before the module has added its parameters.
         Ostrel::Module* m = Ostrel::DAQmanager::theDAQmanager()->find_module(module);
-        return m ? m->get_par(name)->get_as_string() : "<no module>";
+        return m && m->has_par(name) ? m->get_par(name)->get_as_string() : "<no module>";
     }
     int count(const std::string& xpath)
     {
