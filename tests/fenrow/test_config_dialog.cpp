@@ -204,6 +204,14 @@ protected:
         cfg->register_id_handler(23, conf.get());
     }
 
+    // The simulated board takes commands and acknowledges none.
+    void never_acknowledge()
+    {
+        fenrow_sim::AckRule never;
+        never.answer = false;
+        sim->set_ack(0, never);
+    }
+
     FenrowGuiConfig* open()
     {
         GtkWidget* w = conf->config("23");
@@ -534,9 +542,7 @@ TEST_F(ConfigDialog, ADeadBoardLeavesTheWindowResponsiveAndSaysSo)
     FenrowGuiConfig* d = open();
     ASSERT_TRUE(d);
     QuietConsole quiet;
-    fenrow_sim::AckRule never;
-    never.answer = false;
-    sim->set_ack(0, never);
+    never_acknowledge();
     TimerGaps gaps(20);
     ASSERT_TRUE(guitest::click(w("btnOK")));
     EXPECT_TRUE(d->applying());
@@ -566,9 +572,7 @@ TEST_F(ConfigDialog, AReloadDuringApplyStopsTheBoardWaitAtOnce)
     FenrowGuiConfig* d = open();
     ASSERT_TRUE(d);
     QuietConsole quiet;
-    fenrow_sim::AckRule never;
-    never.answer = false;
-    sim->set_ack(0, never);
+    never_acknowledge();
     const std::map<std::string, std::string> before = threads();
     ASSERT_TRUE(guitest::click(w("btnApply")));
     ASSERT_TRUE(d->applying());
