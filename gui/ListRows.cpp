@@ -25,3 +25,17 @@ bool move_selected_row(GtkWidget* view, bool up)
         gtk_list_store_swap(GTK_LIST_STORE(model), &row, &other);
     return exists;
 }
+
+std::vector<std::string> column_texts(GtkTreeModel* model, int column)
+{
+    std::vector<std::string> out;
+    GtkTreeIter row;
+    for (gboolean ok = model && gtk_tree_model_get_iter_first(model, &row); ok;
+         ok = gtk_tree_model_iter_next(model, &row)) {
+        gchar* text = nullptr;
+        gtk_tree_model_get(model, &row, column, &text, -1);
+        out.emplace_back(text ? text : "");
+        g_free(text);
+    }
+    return out;
+}

@@ -3,7 +3,14 @@
 #ifndef BRISKO_GUI_LISTROWS_H
 #define BRISKO_GUI_LISTROWS_H
 
+#include <string>
+#include <vector>
+
 #include <gtk/gtk.h>
+
+// The texts of one column of a model (a list, a combo box's rows), in
+// order; an empty text for a row without one.
+std::vector<std::string> column_texts(GtkTreeModel* model, int column = 0);
 
 // The selected row of a single-selection view over a list store; false
 // without one.

@@ -312,14 +312,8 @@ void Preferences::apply()
     if (PathConfig* paths = section<PathConfig>("paths")) {
         for (const auto& kept : stores) {
             SearchPath list;
-            GtkTreeModel* model = GTK_TREE_MODEL(kept.second);
-            GtkTreeIter row;
-            for (bool ok = gtk_tree_model_get_iter_first(model, &row); ok; ok = gtk_tree_model_iter_next(model, &row)) {
-                gchar* dir = nullptr;
-                gtk_tree_model_get(model, &row, 0, &dir, -1);
-                list.add_path(dir ? dir : "");
-                g_free(dir);
-            }
+            for (const std::string& dir : column_texts(GTK_TREE_MODEL(kept.second)))
+                list.add_path(dir);
             list.purge();
             paths->set_path(kept.first, list);
         }

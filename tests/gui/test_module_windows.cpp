@@ -18,6 +18,7 @@
 #include "config/ConfigParser.h"
 #include "config/ModuleParser.h"
 #include "daq/DAQcontroller.h"
+#include "gui/ListRows.h"
 #include "gui/module_gui.h"
 #include "gui/Update.h"
 #include "ostrel/DAQmanager.h"
@@ -80,16 +81,7 @@ HstFunction* drawn(GtkWidget* chart)
 // Texts of a combo box's rows.
 std::vector<std::string> rows(GtkWidget* combo)
 {
-    std::vector<std::string> out;
-    GtkTreeModel* model = gtk_combo_box_get_model(GTK_COMBO_BOX(combo));
-    GtkTreeIter it;
-    for (gboolean ok = gtk_tree_model_get_iter_first(model, &it); ok; ok = gtk_tree_model_iter_next(model, &it)) {
-        gchar* text = nullptr;
-        gtk_tree_model_get(model, &it, 0, &text, -1);
-        out.push_back(text ? text : "");
-        g_free(text);
-    }
-    return out;
+    return column_texts(gtk_combo_box_get_model(GTK_COMBO_BOX(combo)));
 }
 
 // The strip chart shows the given tracers, one curve per chip.

@@ -14,6 +14,7 @@
 #include "common/TestUtil.h"
 #include "config/ConfigParser.h"
 #include "config/PathConfig.h"
+#include "gui/ListRows.h"
 #include "gui/PluginHook.h"
 
 namespace {
@@ -23,14 +24,8 @@ using Names = std::vector<std::string>;
 std::string combo_rows(GtkWidget* combo)
 {
     std::string out;
-    GtkTreeModel* model = gtk_combo_box_get_model(GTK_COMBO_BOX(combo));
-    GtkTreeIter it;
-    for (gboolean ok = model && gtk_tree_model_get_iter_first(model, &it); ok; ok = gtk_tree_model_iter_next(model, &it)) {
-        gchar* name = nullptr;
-        gtk_tree_model_get(model, &it, 0, &name, -1);
-        out += std::string(name) + " ";
-        g_free(name);
-    }
+    for (const std::string& name : column_texts(gtk_combo_box_get_model(GTK_COMBO_BOX(combo))))
+        out += name + " ";
     return out;
 }
 

@@ -5,6 +5,7 @@
 #include "Modal.h"
 #include "common/TestModule.h"
 #include "config/IOConfig.h"
+#include "gui/ListRows.h"
 #include "gui/Preferences.h"
 
 namespace {
@@ -24,16 +25,7 @@ void set_color(Preferences* p, const char* id, guint16 r, guint16 g, guint16 b)
 
 std::vector<std::string> rows(Preferences* p)
 {
-    std::vector<std::string> out;
-    GtkTreeModel* model = gtk_tree_view_get_model(GTK_TREE_VIEW(p->get_widget("treePaths")));
-    GtkTreeIter row;
-    for (bool ok = gtk_tree_model_get_iter_first(model, &row); ok; ok = gtk_tree_model_iter_next(model, &row)) {
-        gchar* text = nullptr;
-        gtk_tree_model_get(model, &row, 0, &text, -1);
-        out.emplace_back(text);
-        g_free(text);
-    }
-    return out;
+    return column_texts(gtk_tree_view_get_model(GTK_TREE_VIEW(p->get_widget("treePaths"))));
 }
 
 } // namespace
