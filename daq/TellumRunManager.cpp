@@ -63,8 +63,7 @@ TellumRunManager::TellumRunManager(const Ostrel::DAQid& id, Ostrel::RunCommand* 
     // destructor waiting for it is not overtaken, and a command it refuses
     // (with an exception) leaves every other observer told.
     new_par(&TellumRunManager::set_command, text);
-    const int capacity = run_support::monitor_buffer();
-    set_monitor(new TellumMonitor(this, static_cast<size_t>(capacity > 0 ? capacity : 1)));
+    new_monitor();
     get_status().addObserver(&run_watch);
 }
 
@@ -310,6 +309,12 @@ bool TellumRunManager::open_log(const LogRequest& request, std::string& error)
         return false;
     }
     return true;
+}
+
+void TellumRunManager::new_monitor()
+{
+    const int capacity = run_support::monitor_buffer();
+    set_monitor(new TellumMonitor(this, static_cast<size_t>(capacity > 0 ? capacity : 1)));
 }
 
 int TellumRunManager::peek_log_file(std::string& name, double& fraction) const

@@ -59,6 +59,9 @@ public:
     // line, when it could not be opened.
     bool log_data(const char* file, bool compress, int max_size);
     void stop_logging();
+    // A new monitor queue of the "general" section's size takes the events
+    // to the analyses from now on.
+    void new_monitor();
     // A write of this run's file failed: the run is no longer logged.
     bool logging_failed() const { return log_failed.load(); }
     // What a display shows of the run file: its name and how far it is

@@ -410,9 +410,7 @@ void MainWindow::onMonitor(GtkWidget* button, gpointer)
     if (TellumRunManager* rm = main_rm()) {
         if (on) {
             if (!rm->get_monitor()) {
-                auto* general = section<GeneralConfig>("general");
-                const int capacity = general ? general->get_monitor_buffer() : run_support::monitor_buffer();
-                rm->set_monitor(new TellumMonitor(rm, static_cast<size_t>(capacity > 0 ? capacity : 1)));
+                rm->new_monitor();
                 rm->start_monitor();
             }
         } else if (rm->get_monitor()) {
