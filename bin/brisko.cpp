@@ -179,6 +179,13 @@ int main(int argc, char** argv)
         // It collects the log lines until the window shows them.
         viewer = new GtkStreamViewer(nullptr, 255);
     }
+    // A configuration that cannot be read ends the program before the
+    // window is built.
+    auto drop_gui = [&] {
+        delete viewer;
+        if (description)
+            g_bytes_unref(description);
+    };
 
     log << Ostrel::loglevel(Ostrel::LOG_INFO) << "Starting " << program << std::endl;
 
@@ -223,17 +230,13 @@ int main(int argc, char** argv)
         if (rc != 1) {
             log << Ostrel::loglevel(Ostrel::LOG_ERROR) << program << ": Problems parsing " << file
                 << "\n Quitting " << program << std::endl;
-            delete viewer;
-            if (description)
-                g_bytes_unref(description);
+            drop_gui();
             return 1;
         }
     } catch (const std::exception& e) {
         log << Ostrel::loglevel(Ostrel::LOG_ERROR) << program << ": Problems parsing " << file
             << "\n..." << e.what() << std::endl;
-        delete viewer;
-        if (description)
-            g_bytes_unref(description);
+        drop_gui();
         return 1;
     }
 
