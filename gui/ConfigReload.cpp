@@ -96,8 +96,6 @@ void ConfigReload::stop(MainWindowView* window)
 ConfigReload::Outcome ConfigReload::load(const std::string& file, MainWindowView* window)
 {
     ConfigParser* config = ConfigParser::theConfig();
-    if (window)
-        window->stop_timer();
     config->reset();
     Outcome outcome = Loaded;
     if (file.empty() || !parse_file(file)) {

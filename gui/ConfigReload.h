@@ -42,10 +42,11 @@ public:
     // configuration is touched.
     static void stop(MainWindowView* window);
 
-    // Reads `file` (none when empty) in place of the configuration: when it
-    // cannot be read, the configuration kept by keep_previous, else an
-    // empty one. Then the acquisition is set up again and the window shows
-    // it: its panels, its observer of "main" and its controls, its refresh.
+    // After stop(): reads `file` (none when empty) in place of the
+    // configuration: when it cannot be read, the configuration kept by
+    // keep_previous, else an empty one. Then the acquisition is set up
+    // again and the window shows it: its panels, its observer of "main" and
+    // its controls, its refresh.
     Outcome load(const std::string& file, MainWindowView* window);
 
 private:
