@@ -32,6 +32,10 @@ public:
     virtual void writeScanPoint() = 0;
     virtual void writeConfig() = 0;
 
+    // A sync for the run's periodic one: a logger that prepares rows on
+    // other threads puts on disk what is ready, without waiting for them.
+    virtual int sync_ready() { return sync(); }
+
 protected:
     // Seconds since the run started (the run state's clock) and the time of
     // day for the run records; tests replace them with clocks of their own.

@@ -20,10 +20,10 @@ size_t deflate_room(size_t bytes)
     return static_cast<size_t>(std::ceil(static_cast<double>(bytes) * 1.001) + 12.0);
 }
 
-// Chunks in flight per writer: enough to keep the workers busy and to take
-// a burst while they are short of processor time, bounded in memory.
-constexpr size_t flight_bytes = 128u << 20;
-constexpr size_t most_in_flight = 2048;
+// Chunks in flight, of every writer together: a burst of a few seconds at
+// the rate one receiving thread takes, within a share of the memory.
+constexpr size_t least_flight_bytes = 128u << 20;
+constexpr size_t most_flight_bytes = 1u << 30;
 
 // Compressing yields the processor to the threads that take the events in:
 // a datagram the receiving thread is too late for is lost, while a chunk
@@ -54,6 +54,17 @@ HDFChunkPool::~HDFChunkPool()
 {
     if (pool)
         g_thread_pool_free(pool, FALSE, TRUE);
+}
+
+size_t HDFChunkPool::flight_budget()
+{
+    static const size_t budget = [] {
+        const long pages = sysconf(_SC_PHYS_PAGES);
+        const long page = sysconf(_SC_PAGE_SIZE);
+        const size_t memory = pages > 0 && page > 0 ? static_cast<size_t>(pages) * static_cast<size_t>(page) : 0;
+        return std::clamp(memory / 16, least_flight_bytes, most_flight_bytes);
+    }();
+    return budget;
 }
 
 int HDFChunkPool::default_threads()
@@ -140,8 +151,7 @@ HDFChunkWriter::HDFChunkWriter(hid_t dataset, int ncols, size_t row_bytes, HDFCh
       ncols(ncols),
       row_bytes(row_bytes),
       chunk_bytes(chunk_rows * row_bytes),
-      pool(pool && pool->available() ? pool : nullptr),
-      max_flight(std::max<size_t>(2, std::min(most_in_flight, flight_bytes / std::max<size_t>(chunk_bytes, 1))))
+      pool(pool && pool->available() ? pool : nullptr)
 {
     current.resize(chunk_bytes);
 }
@@ -149,8 +159,10 @@ HDFChunkWriter::HDFChunkWriter(hid_t dataset, int ncols, size_t row_bytes, HDFCh
 HDFChunkWriter::~HDFChunkWriter()
 {
     // The workers still hold these jobs.
-    for (const auto& job : flight)
+    for (const auto& job : flight) {
         pool->wait(*job);
+        pool->in_flight -= job->raw.size();
+    }
 }
 
 void HDFChunkWriter::append(const void* rows, size_t n)
@@ -184,13 +196,17 @@ void HDFChunkWriter::chunk_full()
     stored_raw = false;
 
     if (pool) {
+        const size_t bytes = job->raw.size();
+        pool->in_flight += bytes;
         if (pool->submit(job.get())) {
             flight.push_back(std::move(job));
             write_ready();
-            while (flight.size() > max_flight)
+            while (!flight.empty() && may_write(*flight.front()) &&
+                   pool->in_flight.load() > HDFChunkPool::flight_budget())
                 write_oldest();
             return;
         }
+        pool->in_flight -= bytes;
         // No worker: the chunks before it go first.
         write_flight();
     }
@@ -200,8 +216,21 @@ void HDFChunkWriter::chunk_full()
 
 void HDFChunkWriter::write_ready()
 {
-    while (!flight.empty() && pool->finished(*flight.front()))
+    while (!flight.empty() && may_write(*flight.front()) && pool->finished(*flight.front()))
         write_oldest();
+}
+
+bool HDFChunkWriter::may_write(const HDFChunkJob& job) const
+{
+    return !leader || job.first_row + static_cast<long>(chunk_rows) <= leader->in_file;
+}
+
+void HDFChunkWriter::write_partial_now(bool last)
+{
+    if (write_partial(last))
+        in_file = start + static_cast<long>(count);
+    else
+        refused = true;
 }
 
 void HDFChunkWriter::write_oldest()
@@ -209,6 +238,7 @@ void HDFChunkWriter::write_oldest()
     std::unique_ptr<HDFChunkJob> job = std::move(flight.front());
     flight.pop_front();
     pool->wait(*job);
+    pool->in_flight -= job->raw.size();
     write_chunk(*job);
     spare.push_back(std::move(job));
 }
@@ -253,12 +283,28 @@ int HDFChunkWriter::flush(bool last)
 {
     write_flight();
     const long end = start + static_cast<long>(count);
-    if (count > 0 && (end > in_file || (last && stored_raw))) {
-        if (write_partial(last))
-            in_file = end;
-        else
-            refused = true;
+    if (count > 0 && (end > in_file || (last && stored_raw)))
+        write_partial_now(last);
+    return take_refused();
+}
+
+int HDFChunkWriter::flush_ready()
+{
+    if (leader) {
+        // Behind its leader a follower has few chunks, and small ones.
+        while (!flight.empty() && may_write(*flight.front()))
+            write_oldest();
+    } else {
+        write_ready();
     }
+    const long end = start + static_cast<long>(count);
+    if (flight.empty() && count > 0 && end > in_file && (!leader || end <= leader->in_file))
+        write_partial_now(false);
+    return take_refused();
+}
+
+int HDFChunkWriter::take_refused()
+{
     const bool failed = refused;
     refused = false;
     return failed ? -1 : 0;

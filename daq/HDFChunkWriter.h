@@ -63,6 +63,11 @@ public:
     static HDFChunkPool* shared();
 
     bool available() const { return pool != nullptr; }
+    // Bytes of the chunks that writers hold in flight, together. A burst
+    // waits there, in memory, while the workers are short of processor
+    // time, up to flight_budget() bytes.
+    std::atomic<size_t> in_flight{0};
+    static size_t flight_budget();
     // Hands the job to a worker; false when none takes it (the job is then
     // the caller's again).
     bool submit(HDFChunkJob* job);
@@ -113,6 +118,15 @@ public:
     // chunk not yet full; with `last`, as the file is to keep them. 0, or -1
     // when the file refused rows since the last flush.
     int flush(bool last = false);
+    // As flush, without waiting for the workers: the chunks compressed so
+    // far, in order, and the chunk being filled once nothing is in flight.
+    // A follower waits for its own chunks up to the rows its leader has in
+    // the file, and writes none beyond them.
+    int flush_ready();
+    // The datasets of one table (a split stream's, the event times) stay of
+    // one length in the file: a follower writes no row before `leader`
+    // (not owned, appended to on the same thread, in step) has.
+    void follow(const HDFChunkWriter* leader) { this->leader = leader; }
 
     // Rows appended.
     long rows() const { return start + static_cast<long>(count); }
@@ -120,8 +134,11 @@ public:
 private:
     void chunk_full();
     void write_ready();
+    bool may_write(const HDFChunkJob& job) const;
+    void write_partial_now(bool last);
     void write_oldest();
     void write_flight();
+    int take_refused();
     void write_chunk(HDFChunkJob& job);
     void write_plain(const HDFChunkJob& job);
     bool write_partial(bool last);
@@ -132,7 +149,7 @@ private:
     size_t row_bytes;
     size_t chunk_bytes;
     HDFChunkPool* pool;
-    size_t max_flight;
+    const HDFChunkWriter* leader = nullptr;
     long start = 0;       // first row of the chunk being filled
     size_t count = 0;     // its rows
     long in_file = 0;     // rows the dataset's extent holds

@@ -392,8 +392,11 @@ void HDFDataLogger::open_module(GenModule* m)
     HDFStream s;
     s.data = data;
     s.module = m;
-    if (ids.evt_time >= 0)
+    if (ids.evt_time >= 0) {
         s.times = std::make_unique<HDFChunkWriter>(ids.evt_time, 1, sizeof(double), pool);
+        // The time rows belong to the data rows of the same numbers.
+        s.times->follow(data->lead_writer());
+    }
     s.row_size = static_cast<size_t>(data->get_row_size());
     p.streams.push_back(std::move(s));
 }
@@ -471,8 +474,16 @@ int HDFDataLogger::do_sync()
     if (priv->fileid < 0)
         return 0;
     if (priv->dirty)
-        flush_data();
+        flush_data(!sync_without_wait);
     return writes_failed() ? -1 : 0;
+}
+
+int HDFDataLogger::sync_ready()
+{
+    sync_without_wait = true;
+    const int rc = sync();
+    sync_without_wait = false;
+    return rc;
 }
 
 int HDFDataLogger::writeTail(const char** block, HDFDataLogger* logger)
@@ -482,13 +493,17 @@ int HDFDataLogger::writeTail(const char** block, HDFDataLogger* logger)
     return 0;
 }
 
-void HDFDataLogger::flush_data()
+void HDFDataLogger::flush_data(bool wait)
 {
     HDFPrivate& p = *priv;
     if (p.fileid < 0 || p.io.failed())
         return;
-    for (HDFStream& s : p.streams)
-        drain(s);
+    for (HDFStream& s : p.streams) {
+        if (wait)
+            drain(s);
+        else
+            drain_ready(s);
+    }
     fill_run_info(run_manager ? run_manager->get_event_number() : 0);
     append_data(p.run_records, 1, 1, &p.H.run_info, 1);
     H5Fflush(p.fileid, H5F_SCOPE_GLOBAL);
@@ -547,7 +562,7 @@ int HDFDataLogger::write_event(HDFStream& s, const char* block, unsigned long si
         const bool by_size = mb - last_size > flush_megabytes;
         const bool by_time = t - last_time > flush_seconds;
         if (by_size || by_time) {
-            flush_data();
+            flush_data(false);
             if (by_time)
                 last_time = t;
             if (by_size)
@@ -606,6 +621,13 @@ void HDFDataLogger::drain(HDFStream& s, bool last)
     s.data->flush_rows(last);
     if (s.times)
         s.times->flush(last);
+}
+
+void HDFDataLogger::drain_ready(HDFStream& s)
+{
+    s.data->flush_ready();
+    if (s.times)
+        s.times->flush_ready();
 }
 
 // ---- side records ----------------------------------------------------------

@@ -33,8 +33,13 @@ public:
     // The file manager's tail function.
     static int writeTail(const char** block, HDFDataLogger* logger);
     // Writes the waiting rows and the latest run record, and flushes the
-    // file to disk.
-    void flush_data();
+    // file to disk. With `wait` false only the rows that need no worker's
+    // compression to finish: a table's datasets stay of one length, and the
+    // rest goes at a later flush.
+    void flush_data(bool wait = true);
+    // A sync that waits for no worker (flush_data(false)): the periodic one
+    // of a run, which must not hold the run up while a burst is compressed.
+    int sync_ready() override;
 
     // Rows whose size (the module's get_data_row_size) differed from the
     // data format's row size, since the logger was made: they were cut or
@@ -58,6 +63,7 @@ private:
     int write_event(HDFStream& stream, const char* block, unsigned long size);
     void stage(HDFStream& stream, const char* rows, int nrows, double t);
     void drain(HDFStream& stream, bool last = false);
+    void drain_ready(HDFStream& stream);
     void close_objects();
 
     HDFPrivate* priv;
@@ -65,6 +71,9 @@ private:
     double last_time;
     double last_size;
     unsigned long last_event;
+    // Set by sync_ready around its sync, under the run manager's logger
+    // lock as every sync is.
+    bool sync_without_wait = false;
 };
 
 #endif

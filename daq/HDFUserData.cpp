@@ -322,10 +322,12 @@ void HDFUserData::buffer_rows(HDFChunkPool* pool)
     }
     for (const FormatDef& c : components) {
         const size_t width = static_cast<size_t>(c.len) * static_cast<size_t>(c.size);
-        if (c.obj >= 0)
+        if (c.obj >= 0) {
             writers.push_back(std::make_unique<HDFChunkWriter>(c.obj, c.len, width, pool));
-        else
+            writers.back()->follow(lead_writer() == writers.back().get() ? nullptr : lead_writer());
+        } else {
             writers.emplace_back();
+        }
     }
 }
 
@@ -380,6 +382,25 @@ int HDFUserData::flush_rows(bool last)
             rc = -1;
     }
     return rc;
+}
+
+int HDFUserData::flush_ready()
+{
+    int rc = 0;
+    for (const auto& w : writers) {
+        if (w && w->flush_ready() < 0)
+            rc = -1;
+    }
+    return rc;
+}
+
+const HDFChunkWriter* HDFUserData::lead_writer() const
+{
+    for (const auto& w : writers) {
+        if (w)
+            return w.get();
+    }
+    return nullptr;
 }
 
 void HDFUserData::close()

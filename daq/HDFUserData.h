@@ -76,6 +76,11 @@ public:
     // Writes every row that waits in memory (with `last`, as the file is to
     // keep them). 0, or -1 when a dataset refused rows since the last flush.
     int flush_rows(bool last = false);
+    // The writers' HDFChunkWriter::flush_ready(), the first one made
+    // leading the others.
+    int flush_ready();
+    // That first writer: null before buffer_rows or without a dataset.
+    const HDFChunkWriter* lead_writer() const;
 
     // Writes the rows that wait, closes the datasets and the group; the
     // file stays open.

@@ -188,7 +188,7 @@ bool TellumRunManager::CheckEndOfRun()
     if (now >= next_sync) {
         next_sync = now + sync_period_us;
         if (logger.load())
-            with_logger([](DataLogger* active) { active->sync(); });
+            with_logger([](DataLogger* active) { active->sync_ready(); });
     }
     return false;
 }
