@@ -56,7 +56,7 @@ HDFChunkPool::~HDFChunkPool()
         g_thread_pool_free(pool, FALSE, TRUE);
 }
 
-size_t HDFChunkPool::flight_budget()
+bool HDFChunkPool::over_budget() const
 {
     static const size_t budget = [] {
         const long pages = sysconf(_SC_PHYS_PAGES);
@@ -64,7 +64,7 @@ size_t HDFChunkPool::flight_budget()
         const size_t memory = pages > 0 && page > 0 ? static_cast<size_t>(pages) * static_cast<size_t>(page) : 0;
         return std::clamp(memory / 16, least_flight_bytes, most_flight_bytes);
     }();
-    return budget;
+    return in_flight.load() > budget;
 }
 
 int HDFChunkPool::default_threads()
@@ -103,10 +103,13 @@ bool HDFChunkPool::submit(HDFChunkJob* job)
     if (!pool)
         return false;
     job->handed.store(true, std::memory_order_release);
+    in_flight += job->raw.size();
     GError* error = nullptr;
     const bool ok = g_thread_pool_push(pool, job, &error);
     if (error)
         g_error_free(error);
+    if (!ok)
+        in_flight -= job->raw.size();
     return ok;
 }
 
@@ -116,10 +119,13 @@ bool HDFChunkPool::finished(const HDFChunkJob& job)
     return job.done;
 }
 
-void HDFChunkPool::wait(const HDFChunkJob& job)
+void HDFChunkPool::take_back(const HDFChunkJob& job)
 {
-    std::unique_lock<std::mutex> guard(lock);
-    done.wait(guard, [&job] { return job.done; });
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        done.wait(guard, [&job] { return job.done; });
+    }
+    in_flight -= job.raw.size();
 }
 
 void HDFChunkPool::work(gpointer data, gpointer self)
@@ -159,10 +165,8 @@ HDFChunkWriter::HDFChunkWriter(hid_t dataset, int ncols, size_t row_bytes, HDFCh
 HDFChunkWriter::~HDFChunkWriter()
 {
     // The workers still hold these jobs.
-    for (const auto& job : flight) {
-        pool->wait(*job);
-        pool->in_flight -= job->raw.size();
-    }
+    for (const auto& job : flight)
+        pool->take_back(*job);
 }
 
 void HDFChunkWriter::append(const void* rows, size_t n)
@@ -196,17 +200,13 @@ void HDFChunkWriter::chunk_full()
     stored_raw = false;
 
     if (pool) {
-        const size_t bytes = job->raw.size();
-        pool->in_flight += bytes;
         if (pool->submit(job.get())) {
             flight.push_back(std::move(job));
             write_ready();
-            while (!flight.empty() && may_write(*flight.front()) &&
-                   pool->in_flight.load() > HDFChunkPool::flight_budget())
+            while (!flight.empty() && may_write(*flight.front()) && pool->over_budget())
                 write_oldest();
             return;
         }
-        pool->in_flight -= bytes;
         // No worker: the chunks before it go first.
         write_flight();
     }
@@ -237,8 +237,7 @@ void HDFChunkWriter::write_oldest()
 {
     std::unique_ptr<HDFChunkJob> job = std::move(flight.front());
     flight.pop_front();
-    pool->wait(*job);
-    pool->in_flight -= job->raw.size();
+    pool->take_back(*job);
     write_chunk(*job);
     spare.push_back(std::move(job));
 }
@@ -279,16 +278,23 @@ void HDFChunkWriter::write_plain(const HDFChunkJob& job)
     in_file = job.first_row + n;
 }
 
-int HDFChunkWriter::flush(bool last)
+int HDFChunkWriter::flush(FlushRows what)
 {
-    write_flight();
-    const long end = start + static_cast<long>(count);
-    if (count > 0 && (end > in_file || (last && stored_raw)))
-        write_partial_now(last);
-    return take_refused();
+    if (what == FlushRows::ready) {
+        write_ready_rows();
+    } else {
+        const bool last = what == FlushRows::last;
+        write_flight();
+        const long end = start + static_cast<long>(count);
+        if (count > 0 && (end > in_file || (last && stored_raw)))
+            write_partial_now(last);
+    }
+    const bool failed = refused;
+    refused = false;
+    return failed ? -1 : 0;
 }
 
-int HDFChunkWriter::flush_ready()
+void HDFChunkWriter::write_ready_rows()
 {
     if (leader) {
         // Behind its leader a follower has few chunks, and small ones.
@@ -300,14 +306,6 @@ int HDFChunkWriter::flush_ready()
     const long end = start + static_cast<long>(count);
     if (flight.empty() && count > 0 && end > in_file && (!leader || end <= leader->in_file))
         write_partial_now(false);
-    return take_refused();
-}
-
-int HDFChunkWriter::take_refused()
-{
-    const bool failed = refused;
-    refused = false;
-    return failed ? -1 : 0;
 }
 
 // The chunk being filled, whole: its rows, then zeros, as the library's

@@ -32,6 +32,11 @@
 #include <glib.h>
 #include <hdf5.h>
 
+// What a flush writes: only the rows that need no worker to finish
+// (`ready`), every row appended (`all`), or every row as the file is to keep
+// them (`last`).
+enum class FlushRows { ready, all, last };
+
 // One full chunk on its way to the file.
 struct HDFChunkJob {
     std::vector<char> raw;              // the chunk's rows
@@ -63,21 +68,22 @@ public:
     static HDFChunkPool* shared();
 
     bool available() const { return pool != nullptr; }
-    // Bytes of the chunks that writers hold in flight, together. A burst
-    // waits there, in memory, while the workers are short of processor
-    // time, up to flight_budget() bytes.
-    std::atomic<size_t> in_flight{0};
-    static size_t flight_budget();
     // Hands the job to a worker; false when none takes it (the job is then
     // the caller's again).
     bool submit(HDFChunkJob* job);
     bool finished(const HDFChunkJob& job);
-    void wait(const HDFChunkJob& job);
+    // Waits for a job submitted and makes it the caller's again.
+    void take_back(const HDFChunkJob& job);
+    // The chunks of every writer submitted and not taken back are more
+    // than a burst should keep in memory: a sixteenth of it, between
+    // 128 MB and 1 GB.
+    bool over_budget() const;
 
 private:
     static void work(gpointer job, gpointer self);
 
     GThreadPool* pool = nullptr;
+    std::atomic<size_t> in_flight{0};   // bytes of the chunks in flight
     std::mutex lock;
     std::condition_variable done;
 };
@@ -115,14 +121,13 @@ public:
     }
 
     // Writes every row appended: the chunks in flight, then the rows of the
-    // chunk not yet full; with `last`, as the file is to keep them. 0, or -1
+    // chunk not yet full; with FlushRows::last, as the file is to keep them.
+    // With FlushRows::ready, without waiting for the workers: the chunks
+    // compressed so far, in order, and the chunk being filled once nothing
+    // is in flight; a follower then waits for its own chunks up to the rows
+    // its leader has in the file, and writes none beyond them. 0, or -1
     // when the file refused rows since the last flush.
-    int flush(bool last = false);
-    // As flush, without waiting for the workers: the chunks compressed so
-    // far, in order, and the chunk being filled once nothing is in flight.
-    // A follower waits for its own chunks up to the rows its leader has in
-    // the file, and writes none beyond them.
-    int flush_ready();
+    int flush(FlushRows what = FlushRows::all);
     // The datasets of one table (a split stream's, the event times) stay of
     // one length in the file: a follower writes no row before `leader`
     // (not owned, appended to on the same thread, in step) has.
@@ -138,7 +143,7 @@ private:
     void write_partial_now(bool last);
     void write_oldest();
     void write_flight();
-    int take_refused();
+    void write_ready_rows();
     void write_chunk(HDFChunkJob& job);
     void write_plain(const HDFChunkJob& job);
     bool write_partial(bool last);

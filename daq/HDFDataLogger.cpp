@@ -427,7 +427,7 @@ int HDFDataLogger::do_close()
     const bool writing = !writes_failed();
     if (writing) {
         for (HDFStream& s : p.streams)
-            drain(s, true);
+            drain(s, FlushRows::last);
     }
     p.streams.clear();
     // The streams hold HDF5 objects and types: they go before the file and
@@ -471,19 +471,21 @@ bool HDFDataLogger::writes_failed()
 
 int HDFDataLogger::do_sync()
 {
-    if (priv->fileid < 0)
-        return 0;
-    if (priv->dirty)
-        flush_data(!sync_without_wait);
-    return writes_failed() ? -1 : 0;
+    return sync_rows(FlushRows::all);
 }
 
 int HDFDataLogger::sync_ready()
 {
-    sync_without_wait = true;
-    const int rc = sync();
-    sync_without_wait = false;
-    return rc;
+    return failed() ? -1 : sync_rows(FlushRows::ready);
+}
+
+int HDFDataLogger::sync_rows(FlushRows what)
+{
+    if (priv->fileid < 0)
+        return 0;
+    if (priv->dirty)
+        flush_data(what);
+    return writes_failed() ? -1 : 0;
 }
 
 int HDFDataLogger::writeTail(const char** block, HDFDataLogger* logger)
@@ -493,17 +495,13 @@ int HDFDataLogger::writeTail(const char** block, HDFDataLogger* logger)
     return 0;
 }
 
-void HDFDataLogger::flush_data(bool wait)
+void HDFDataLogger::flush_data(FlushRows what)
 {
     HDFPrivate& p = *priv;
     if (p.fileid < 0 || p.io.failed())
         return;
-    for (HDFStream& s : p.streams) {
-        if (wait)
-            drain(s);
-        else
-            drain_ready(s);
-    }
+    for (HDFStream& s : p.streams)
+        drain(s, what);
     fill_run_info(run_manager ? run_manager->get_event_number() : 0);
     append_data(p.run_records, 1, 1, &p.H.run_info, 1);
     H5Fflush(p.fileid, H5F_SCOPE_GLOBAL);
@@ -562,7 +560,7 @@ int HDFDataLogger::write_event(HDFStream& s, const char* block, unsigned long si
         const bool by_size = mb - last_size > flush_megabytes;
         const bool by_time = t - last_time > flush_seconds;
         if (by_size || by_time) {
-            flush_data(false);
+            flush_data(FlushRows::ready);
             if (by_time)
                 last_time = t;
             if (by_size)
@@ -616,18 +614,11 @@ void HDFDataLogger::stage(HDFStream& s, const char* rows, int nrows, double t)
     priv->dirty = true;
 }
 
-void HDFDataLogger::drain(HDFStream& s, bool last)
+void HDFDataLogger::drain(HDFStream& s, FlushRows what)
 {
-    s.data->flush_rows(last);
+    s.data->flush_rows(what);
     if (s.times)
-        s.times->flush(last);
-}
-
-void HDFDataLogger::drain_ready(HDFStream& s)
-{
-    s.data->flush_ready();
-    if (s.times)
-        s.times->flush_ready();
+        s.times->flush(what);
 }
 
 // ---- side records ----------------------------------------------------------

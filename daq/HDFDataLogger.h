@@ -6,6 +6,7 @@
 #include <map>
 
 #include "daq/DataLogger.h"
+#include "daq/HDFChunkWriter.h"
 #include "ostrel/DAQid.h"
 
 struct HDFPrivate;
@@ -33,11 +34,11 @@ public:
     // The file manager's tail function.
     static int writeTail(const char** block, HDFDataLogger* logger);
     // Writes the waiting rows and the latest run record, and flushes the
-    // file to disk. With `wait` false only the rows that need no worker's
-    // compression to finish: a table's datasets stay of one length, and the
-    // rest goes at a later flush.
-    void flush_data(bool wait = true);
-    // A sync that waits for no worker (flush_data(false)): the periodic one
+    // file to disk. With FlushRows::ready only the rows that need no
+    // worker's compression to finish: a table's datasets stay of one
+    // length, and the rest goes at a later flush.
+    void flush_data(FlushRows what = FlushRows::all);
+    // A sync that waits for no worker (FlushRows::ready): the periodic one
     // of a run, which must not hold the run up while a burst is compressed.
     int sync_ready() override;
 
@@ -62,8 +63,9 @@ private:
     void open_module(GenModule* module);
     int write_event(HDFStream& stream, const char* block, unsigned long size);
     void stage(HDFStream& stream, const char* rows, int nrows, double t);
-    void drain(HDFStream& stream, bool last = false);
-    void drain_ready(HDFStream& stream);
+    void drain(HDFStream& stream, FlushRows what);
+    // A flush when anything was written since the last one; as do_sync.
+    int sync_rows(FlushRows what);
     void close_objects();
 
     HDFPrivate* priv;
@@ -71,9 +73,6 @@ private:
     double last_time;
     double last_size;
     unsigned long last_event;
-    // Set by sync_ready around its sync, under the run manager's logger
-    // lock as every sync is.
-    bool sync_without_wait = false;
 };
 
 #endif

@@ -322,12 +322,14 @@ void HDFUserData::buffer_rows(HDFChunkPool* pool)
     }
     for (const FormatDef& c : components) {
         const size_t width = static_cast<size_t>(c.len) * static_cast<size_t>(c.size);
-        if (c.obj >= 0) {
+        if (c.obj >= 0)
             writers.push_back(std::make_unique<HDFChunkWriter>(c.obj, c.len, width, pool));
-            writers.back()->follow(lead_writer() == writers.back().get() ? nullptr : lead_writer());
-        } else {
+        else
             writers.emplace_back();
-        }
+    }
+    for (const auto& w : writers) {
+        if (w && w.get() != lead_writer())
+            w->follow(lead_writer());
     }
 }
 
@@ -374,21 +376,11 @@ int HDFUserData::rc_of_datasets() const
     return 0;
 }
 
-int HDFUserData::flush_rows(bool last)
+int HDFUserData::flush_rows(FlushRows what)
 {
     int rc = 0;
     for (const auto& w : writers) {
-        if (w && w->flush(last) < 0)
-            rc = -1;
-    }
-    return rc;
-}
-
-int HDFUserData::flush_ready()
-{
-    int rc = 0;
-    for (const auto& w : writers) {
-        if (w && w->flush_ready() < 0)
+        if (w && w->flush(what) < 0)
             rc = -1;
     }
     return rc;
@@ -407,7 +399,7 @@ void HDFUserData::close()
 {
     if (error())
         return;
-    flush_rows(true);
+    flush_rows(FlushRows::last);
     writers.clear();
     if (split) {
         for (const FormatDef& c : components) {

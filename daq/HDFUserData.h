@@ -22,11 +22,11 @@
 
 #include <hdf5.h>
 
+#include "daq/HDFChunkWriter.h"
+
 namespace Ostrel {
 class Module;
 }
-class HDFChunkPool;
-class HDFChunkWriter;
 
 // One field of a row.
 struct FormatDef {
@@ -73,12 +73,10 @@ public:
     // (HDFChunkWriter), full chunks compressed by `pool` when it is given;
     // flush_rows and close write out what waits. For an attached stream.
     void buffer_rows(HDFChunkPool* pool);
-    // Writes every row that waits in memory (with `last`, as the file is to
-    // keep them). 0, or -1 when a dataset refused rows since the last flush.
-    int flush_rows(bool last = false);
-    // The writers' HDFChunkWriter::flush_ready(), the first one made
-    // leading the others.
-    int flush_ready();
+    // Writes the rows that wait in memory, as HDFChunkWriter::flush; the
+    // first writer made leads the others. 0, or -1 when a dataset refused
+    // rows since the last flush.
+    int flush_rows(FlushRows what = FlushRows::all);
     // That first writer: null before buffer_rows or without a dataset.
     const HDFChunkWriter* lead_writer() const;
 

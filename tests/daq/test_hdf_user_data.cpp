@@ -488,7 +488,7 @@ TEST_F(HDFFileTest, ChunkFlushedOftenIsWrittenOverInPlaceAndCompressedAtTheEnd)
             }
         }
         EXPECT_GT(raw_flushes, 200);
-        EXPECT_EQ(0, w.flush(true));
+        EXPECT_EQ(0, w.flush(FlushRows::last));
     }
     H5Dclose(ds);
     hid_t ref = create_array(file, "/ref", H5T_NATIVE_DOUBLE, 5);
