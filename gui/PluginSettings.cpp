@@ -293,6 +293,18 @@ bool PluginSettings::choose_hook(const std::string& lib, std::string& chosen_lib
     return ok;
 }
 
+void PluginSettings::choose_row_hook(const char* view, GtkListStore* store, int lib_column, int hook_column,
+                                     bool normalise)
+{
+    GtkTreeIter it;
+    std::string lib, hook;
+    if (!selected(view, it) || !choose_hook(cell(store, &it, lib_column), lib, hook))
+        return;
+    if (normalise)
+        lib = PathUtils::normpath(lib);
+    gtk_list_store_set(store, &it, lib_column, lib.c_str(), hook_column, hook.c_str(), -1);
+}
+
 void PluginSettings::on_cell_edited(GtkCellRendererText* renderer, gchar* path, gchar* text, gpointer column)
 {
     auto* view = static_cast<GtkWidget*>(g_object_get_data(G_OBJECT(renderer), "tree"));
@@ -361,10 +373,7 @@ void PluginSettings::on_btnDown(GtkWidget*, GladeApp* app)
 void PluginSettings::on_btnHook(GtkWidget*, GladeApp* app)
 {
     auto* self = static_cast<PluginSettings*>(app);
-    GtkTreeIter it;
-    std::string lib, hook;
-    if (self->selected("treePlugins", it) && self->choose_hook(cell(self->plugin_store, &it, 4), lib, hook))
-        gtk_list_store_set(self->plugin_store, &it, 4, lib.c_str(), 3, hook.c_str(), -1);
+    self->choose_row_hook("treePlugins", self->plugin_store, 4, 3);
 }
 
 // ---- interrupts -----------------------------------------------------------------
@@ -439,10 +448,7 @@ void PluginSettings::on_runmanager_remove(GtkWidget*, GladeApp* app)
 void PluginSettings::on_runmanager_hook(GtkWidget*, GladeApp* app)
 {
     auto* self = static_cast<PluginSettings*>(app);
-    GtkTreeIter it;
-    std::string lib, hook;
-    if (self->selected("treeRunManager", it) && self->choose_hook(cell(self->rm_store, &it, 2), lib, hook))
-        gtk_list_store_set(self->rm_store, &it, 2, lib.c_str(), 1, hook.c_str(), -1);
+    self->choose_row_hook("treeRunManager", self->rm_store, 2, 1);
 }
 
 // ---- data logger --------------------------------------------------------------------
@@ -506,10 +512,7 @@ void PluginSettings::on_driver_remove(GtkWidget*, GladeApp* app)
 void PluginSettings::on_driver_hook(GtkWidget*, GladeApp* app)
 {
     auto* self = static_cast<PluginSettings*>(app);
-    GtkTreeIter it;
-    std::string lib, hook;
-    if (self->selected("treeDrivers", it) && self->choose_hook(cell(self->drv_store, &it, 2), lib, hook))
-        gtk_list_store_set(self->drv_store, &it, 2, PathUtils::normpath(lib).c_str(), 1, hook.c_str(), -1);
+    self->choose_row_hook("treeDrivers", self->drv_store, 2, 1, true);
 }
 
 // ---- OK -------------------------------------------------------------------------------

@@ -67,6 +67,11 @@ private:
     void read_modules();
     // Shows the hook chooser from `lib`; on OK its library and hook.
     bool choose_hook(const std::string& lib, std::string& chosen_lib, std::string& hook);
+    // The hook chooser for the view's selected row, from the library in its
+    // column `lib_column`; on OK the row takes the library (normalised with
+    // `normalise`) and the hook.
+    void choose_row_hook(const char* view, GtkListStore* store, int lib_column, int hook_column,
+                         bool normalise = false);
     // The hook chooser for the interrupt entry `entry`.
     void choose_interrupt(const char* entry);
     bool selected(const char* view, GtkTreeIter& it) const;
