@@ -40,7 +40,7 @@ class Board {
 public:
     explicit Board(const std::string& ip) : _record(testutil::make_temp_dir("board") + "/received.txt")
     {
-        const gchar* argv[] = {BOARD_SIM, "--address", ip.c_str(), "--record", _record.c_str(), nullptr};
+        const gchar* argv[] = {BRISKO_BOARD_SIM, "--address", ip.c_str(), "--record", _record.c_str(), nullptr};
         EXPECT_TRUE(g_spawn_async(nullptr, const_cast<gchar**>(argv), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
                                   nullptr, &_pid, nullptr));
     }

@@ -81,7 +81,7 @@ protected:
         cfg->reset();
         ASSERT_TRUE(cfg->parse((dir + "/boards.xml").c_str()));
         DAQcontroller::instance()->setup_daq(0, nullptr);
-        std::vector<std::string> args = {BOARD_SIM, "--address", "127.0.0.2", "--streams", "1", "--mode", "serial",
+        std::vector<std::string> args = {BRISKO_BOARD_SIM, "--address", "127.0.0.2", "--streams", "1", "--mode", "serial",
                                          "--on-start", "--count", "0", "--wait-host", "60"};
         args.insert(args.end(), data.begin(), data.end());
         sim = std::make_unique<loopback::Process>(args, dir + "/board.log");
