@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "FenrowNet.h"
+#include "StreamOnBoard.h"
 #include "GuiTest.h"
 #include "Modal.h"
 #include "TimerGaps.h"
@@ -159,7 +160,7 @@ private:
 
 // Module 23 reads stream 3 of a board at 127.0.0.2 with two gp7 chips; its
 // section reads the stream element of a configuration document.
-class ConfigDialog : public GuiTest {
+class ConfigDialog : public GuiTest, protected StreamOnBoard {
 protected:
     void SetUp() override
     {
@@ -174,25 +175,15 @@ protected:
         delete dialog();
         cfg->register_id_handler(23, nullptr);
         conf.reset();
-        module.reset();
-        sim.reset();
-        boards.reset();
+        close_stream();
         cfg->clean();
         GuiTest::TearDown();
     }
 
     void start(const std::string& body, std::uint32_t firmware = 0x010203, FenrowTiming timing = fast_timing())
     {
-        Layout layout;
-        layout.nchip = 2;
-        layout.chip_type = TAmanager::gp7;
-        boards = std::make_unique<TestBoards>(layout);
-        ASSERT_TRUE(boards->open(timing));
-        sim = start_board(*boards, "127.0.0.2", firmware);
-        ASSERT_TRUE(sim);
-        node = boards->get_module("127.0.0.2");
-        ASSERT_TRUE(node);
-        module = std::make_unique<FenrowStream>(Ostrel::DAQid(23), 1, 3, new FenrowModuleData(boards.get(), node));
+        open_stream(TAmanager::gp7, firmware, timing);
+        ASSERT_FALSE(HasFatalFailure());
         conf = std::make_unique<Ostrel::FenrowStreamConf>(module.get());
         conf->set_parent_id("fenrow");
         const std::string path = testutil::make_temp_dir("dialog") + "/c.xml";
@@ -251,12 +242,6 @@ protected:
     }
 
     ConfigParser* cfg = nullptr;
-    NetEnv env;
-    LogCapture log;
-    std::unique_ptr<TestBoards> boards;
-    std::unique_ptr<fenrow_sim::BoardSim> sim;
-    ModuleNode* node = nullptr;
-    std::unique_ptr<FenrowStream> module;
     std::unique_ptr<Ostrel::FenrowStreamConf> conf;
 };
 

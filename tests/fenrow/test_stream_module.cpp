@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "FenrowNet.h"
+#include "StreamOnBoard.h"
 #include "StreamRecords.h"
 #include "common/TestUtil.h"
 #include "daq/Scan.h"
@@ -69,32 +70,18 @@ ScanPoint point(std::initializer_list<std::pair<ScanType, double>> values)
 
 // A board with streams 1 and 3 (slots 0 and 2) of two chips; the module
 // reads stream 3, the second of the node's list.
-class StreamModule : public ::testing::Test {
+class StreamModule : public ::testing::Test, protected StreamOnBoard {
 protected:
     void SetUp() override { open(TAmanager::gp7); }
 
     void open(int chip_type)
     {
-        Layout layout;
-        layout.nchip = 2;
-        layout.chip_type = chip_type;
-        boards = std::make_unique<TestBoards>(layout);
-        ASSERT_TRUE(boards->open());
-        sim = start_board(*boards, "127.0.0.2");
-        ASSERT_TRUE(sim);
-        node = boards->get_module("127.0.0.2");
-        ASSERT_TRUE(node);
+        open_stream(chip_type);
+        ASSERT_FALSE(HasFatalFailure());
         ASSERT_EQ(node->nstreams(), 2);
-        module = std::make_unique<FenrowStream>(Ostrel::DAQid(23), 1, 3, new FenrowModuleData(boards.get(), node));
     }
 
-    void TearDown() override { close(); }
-    void close()
-    {
-        module.reset();
-        sim.reset();
-        boards.reset();
-    }
+    void TearDown() override { close_stream(); }
 
     // The commands the board receives for what op does, in order.
     std::vector<Bytes> commands(const std::function<void()>& op)
@@ -128,13 +115,6 @@ protected:
     {
         return [this, name, value] { module->set_par<T>(name, value); };
     }
-
-    NetEnv env;
-    LogCapture log;
-    std::unique_ptr<TestBoards> boards;
-    std::unique_ptr<fenrow_sim::BoardSim> sim;
-    ModuleNode* node = nullptr;
-    std::unique_ptr<FenrowStream> module;
 };
 
 } // namespace
@@ -437,7 +417,7 @@ TEST_F(StreamModule, DataFormatRowsAndConfigurationRecord)
 
 TEST_F(StreamModule, HighDynamicRangeStreams)
 {
-    close();
+    close_stream();
     open(TAmanager::hdr);
     EXPECT_EQ(module->get_par_value<int>("ro_mode"), 1);
     auto* ana = dynamic_cast<HDRanalysis*>(module->get_analysis());
