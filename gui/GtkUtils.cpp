@@ -30,17 +30,11 @@ GtkFileFilter* make_filter(const std::string& text)
 // prompt; the entries' texts on OK.
 bool ask_strings(const char* title, const std::vector<std::string>& prompts, std::vector<std::string>& out)
 {
-    GtkWidget* dialog = gtk_dialog_new_with_buttons(
-        title, nullptr, GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT), GTK_STOCK_OK,
-        GTK_RESPONSE_ACCEPT, GTK_STOCK_CANCEL, GTK_RESPONSE_REJECT, nullptr);
-    GtkWidget* box = gtk_vbox_new(FALSE, 2);
-    gtk_container_set_border_width(GTK_CONTAINER(box), 5);
-    gtk_box_pack_start(GTK_BOX(GTK_DIALOG(dialog)->vbox), box, FALSE, FALSE, 0);
+    GtkWidget* box = nullptr;
+    GtkWidget* dialog = new_prompt_dialog(title, &box);
     std::vector<GtkWidget*> entries;
     for (const std::string& prompt : prompts) {
-        GtkWidget* label = gtk_label_new(prompt.c_str());
-        gtk_misc_set_alignment(GTK_MISC(label), 0.0, 0.5);
-        gtk_box_pack_start(GTK_BOX(box), label, FALSE, FALSE, 0);
+        prompt_label(box, prompt.c_str());
         GtkWidget* entry = gtk_entry_new();
         gtk_box_pack_start(GTK_BOX(box), entry, FALSE, FALSE, 0);
         entries.push_back(entry);
@@ -56,6 +50,24 @@ bool ask_strings(const char* title, const std::vector<std::string>& prompts, std
 }
 
 } // namespace
+
+GtkWidget* new_prompt_dialog(const char* title, GtkWidget** box)
+{
+    GtkWidget* dialog = gtk_dialog_new_with_buttons(
+        title, nullptr, GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT), GTK_STOCK_OK,
+        GTK_RESPONSE_ACCEPT, GTK_STOCK_CANCEL, GTK_RESPONSE_REJECT, nullptr);
+    *box = gtk_vbox_new(FALSE, 2);
+    gtk_container_set_border_width(GTK_CONTAINER(*box), 5);
+    gtk_box_pack_start(GTK_BOX(GTK_DIALOG(dialog)->vbox), *box, FALSE, FALSE, 0);
+    return dialog;
+}
+
+void prompt_label(GtkWidget* box, const char* text)
+{
+    GtkWidget* label = gtk_label_new(text);
+    gtk_misc_set_alignment(GTK_MISC(label), 0.0, 0.5);
+    gtk_box_pack_start(GTK_BOX(box), label, FALSE, FALSE, 0);
+}
 
 std::string get_file_name(const char* title, GetFileNameAction action, const char* init_folder,
                           const char* const* filters)

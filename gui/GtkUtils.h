@@ -27,6 +27,11 @@ std::string get_a_string(const char* title, const char* prompt);
 // or ";". Fills `values` on OK; returns their number (0 when cancelled).
 int get_a_string_list(const char* title, const char* prompt, std::vector<std::string>& values);
 
+// A modal dialog with OK and Cancel, and the box its prompts go in
+// (`box`); prompt_label puts a label there.
+GtkWidget* new_prompt_dialog(const char* title, GtkWidget** box);
+void prompt_label(GtkWidget* box, const char* text);
+
 // Runs the dialog modally until a response other than Help: its Help
 // button does not end it (and the operator's edits with it).
 int run_past_help(GtkWidget* dialog);
