@@ -94,6 +94,13 @@ public:
     void register_handler(const std::string& name, SectionParser* handler);
     void register_id_handler(int id, ModuleParser* handler);
     SectionParser* get_handler(const std::string& name) const;
+    // The process configuration's handler of that name as the class the
+    // caller expects; null when there is none or it is of another class.
+    template <class T>
+    static T* section(const std::string& name)
+    {
+        return dynamic_cast<T*>(theConfig()->get_handler(name));
+    }
     // Whether the handler is registered under any name.
     bool has_handler(const SectionParser* handler) const;
     ModuleParser* get_id_handler(int id) const;

@@ -52,7 +52,7 @@ PayloadView view_of(const TellumData* record)
 
 bool normal_pedestal_method()
 {
-    auto* general = dynamic_cast<GeneralConfig*>(ConfigParser::theConfig()->get_handler("general"));
+    auto* general = ConfigParser::section<GeneralConfig>("general");
     return general ? general->get_ped_method() == GeneralConfig::normal : true;
 }
 

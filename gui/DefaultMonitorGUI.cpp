@@ -75,7 +75,7 @@ int combo_entry(GtkWidget* combo)
 
 void DefaultMonitorGUI::set_tracer_colors(GtkWidget* chart)
 {
-    auto* general = dynamic_cast<GeneralConfig*>(ConfigParser::theConfig()->get_handler("general"));
+    auto* general = ConfigParser::section<GeneralConfig>("general");
     if (!general)
         return;
     const HstColor& c = general->tracers();

@@ -202,7 +202,7 @@ int GladeApp::init_application(GladeApp* other, const char* root)
 
 void GladeApp::add_path(const std::string& dir)
 {
-    if (auto* paths = dynamic_cast<PathConfig*>(ConfigParser::theConfig()->get_handler("paths")))
+    if (auto* paths = ConfigParser::section<PathConfig>("paths"))
         paths->add_path(PathConfig::gladepath, dir);
 }
 

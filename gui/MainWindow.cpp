@@ -37,12 +37,6 @@
 
 namespace {
 
-template <class T>
-T* section(const char* name)
-{
-    return dynamic_cast<T*>(ConfigParser::theConfig()->get_handler(name));
-}
-
 TellumRunManager* main_rm()
 {
     return DAQcontroller::instance()->get_run_manager();
@@ -71,9 +65,9 @@ const int panel_columns = 4;
 
 MainWindow::MainWindow() : state(window_id())
 {
-    if (auto* io = section<IOConfig>("IO"))
+    if (auto* io = ConfigParser::section<IOConfig>("IO"))
         nrun = static_cast<unsigned>(io->get_run_number());
-    if (auto* scans = section<ScanConfig>("scans")) {
+    if (auto* scans = ConfigParser::section<ScanConfig>("scans")) {
         nScan = scans->get_nevts();
         // Scan points are kept in name order: the first is the default.
         const ScanList& list = scans->get_scan_list();
@@ -453,7 +447,7 @@ void MainWindow::start_logging()
     std::string label;
     TellumRunManager* rm = main_rm();
     if (rm && !file.empty()) {
-        auto* io = section<IOConfig>("IO");
+        auto* io = ConfigParser::section<IOConfig>("IO");
         const unsigned next = nrun + 1;
         if (io)
             io->set_run_number(static_cast<int>(next));
@@ -505,7 +499,7 @@ void MainWindow::show_logging(TellumRunManager* rm)
 void MainWindow::onScan(GtkWidget*, gpointer self)
 {
     MainWindow* w = of(self);
-    auto* scans = section<ScanConfig>("scans");
+    auto* scans = ConfigParser::section<ScanConfig>("scans");
     if (!scans) {
         log_line(Ostrel::LOG_ERROR, "No scans section: scans cannot be defined");
         return;
@@ -571,7 +565,7 @@ void MainWindow::onPedestal(GtkWidget*, gpointer self)
     MainWindow* w = of(self);
     if (w->pedestal_timer)
         return;
-    auto* general = section<GeneralConfig>("general");
+    auto* general = ConfigParser::section<GeneralConfig>("general");
     w->saved_min_sample = general ? general->get_ped_min_sample() : 0;
     w->restore_interrupts = false;
     if (!w->btn_active("swInterrupt")) {
@@ -627,7 +621,7 @@ gboolean MainWindow::pedestal_poll(gpointer self)
 void MainWindow::end_pedestal_run()
 {
     log_line(Ostrel::LOG_MESSAGE, "...done pedestal run");
-    if (auto* general = section<GeneralConfig>("general"))
+    if (auto* general = ConfigParser::section<GeneralConfig>("general"))
         general->set_ped_min_sample(saved_min_sample);
     if (restore_interrupts) {
         log_line(Ostrel::LOG_MESSAGE, "...Restoring Interrupt trigger");

@@ -169,7 +169,7 @@ void PluginSettings::user_init()
     build_views();
     read_document();
     read_modules();
-    auto* general = dynamic_cast<GeneralConfig*>(ConfigParser::theConfig()->get_handler("general"));
+    auto* general = ConfigParser::section<GeneralConfig>("general");
     append(drv_store, {"VME", general ? general->get_vme_factory() : "", general ? general->get_vme_lib() : ""});
 }
 
@@ -456,7 +456,7 @@ void PluginSettings::on_runmanager_hook(GtkWidget*, GladeApp* app)
 void PluginSettings::on_enable_data_logger(GtkWidget* w, GladeApp*)
 {
     const bool on = w && GTK_IS_TOGGLE_BUTTON(w) && gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(w));
-    if (auto* plugins = dynamic_cast<PluginParser*>(ConfigParser::theConfig()->get_handler("plugins")))
+    if (auto* plugins = ConfigParser::section<PluginParser>("plugins"))
         plugins->enable_data_logger(on);
     if (w && GTK_IS_BUTTON(w))
         gtk_button_set_label(GTK_BUTTON(w), on ? "Enabled" : "Disabled");

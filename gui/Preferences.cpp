@@ -22,12 +22,6 @@ Preferences* me(gpointer data)
     return static_cast<Preferences*>(static_cast<GladeApp*>(data));
 }
 
-template <class T>
-T* section(const char* name)
-{
-    return dynamic_cast<T*>(ConfigParser::theConfig()->get_handler(name));
-}
-
 GtkWidget* create_color_button(GladeApp*, const char*, const char*, const char*, int, int)
 {
     return gtk_color_button_new();
@@ -97,14 +91,14 @@ void Preferences::auto_connect()
 
 void Preferences::user_init()
 {
-    if (IOConfig* io = section<IOConfig>("IO")) {
+    if (IOConfig* io = ConfigParser::section<IOConfig>("IO")) {
         set_text("entryDataDirectory", io->get_output_path());
         set_text("entryPrefix", io->get_prefix());
         int2entry("entryRunNumber", io->get_run_number());
         int2entry("entryFileSize", io->get_max_size());
         activate_button("BtnCompress", io->get_compression());
     }
-    GeneralConfig* general = section<GeneralConfig>("general");
+    GeneralConfig* general = ConfigParser::section<GeneralConfig>("general");
     if (general) {
         int2spin("spinNped", general->get_ped_nevts());
         int2spin("spinMinSample", general->get_ped_min_sample());
@@ -123,7 +117,7 @@ void Preferences::user_init()
     g_signal_handlers_block_matched(get_widget("cmbPaths"), G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr, this);
     gtk_combo_box_set_active(GTK_COMBO_BOX(get_widget("cmbPaths")), 0);
     g_signal_handlers_unblock_matched(get_widget("cmbPaths"), G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr, this);
-    PathConfig* paths = section<PathConfig>("paths");
+    PathConfig* paths = ConfigParser::section<PathConfig>("paths");
     for (PathConfig::PathType type : kept_paths) {
         GtkListStore* store = gtk_list_store_new(1, G_TYPE_STRING);
         if (paths)
@@ -286,14 +280,14 @@ void Preferences::on_btn_color_set(GtkWidget* button, gpointer data)
 void Preferences::apply()
 {
     flush_entries();
-    if (IOConfig* io = section<IOConfig>("IO")) {
+    if (IOConfig* io = ConfigParser::section<IOConfig>("IO")) {
         io->set_output_path(get_text("entryDataDirectory"));
         io->set_prefix(get_text("entryPrefix"));
         io->set_run_number(entry2int("entryRunNumber", 0));
         io->set_max_size(entry2int("entryFileSize", 0));
         io->set_compression(btn_active("BtnCompress"));
     }
-    GeneralConfig* general = section<GeneralConfig>("general");
+    GeneralConfig* general = ConfigParser::section<GeneralConfig>("general");
     if (general) {
         general->set_ped_nevts(spin_value(this, "spinNped"));
         general->set_ped_min_sample(spin_value(this, "spinMinSample"));
@@ -309,7 +303,7 @@ void Preferences::apply()
         general->set_monitor_buffer(spin_value(this, "spinMonitorBuffer"));
         general->set_soap_port(spin_value(this, "spinSOAPport"));
     }
-    if (PathConfig* paths = section<PathConfig>("paths")) {
+    if (PathConfig* paths = ConfigParser::section<PathConfig>("paths")) {
         for (const auto& kept : stores) {
             SearchPath list;
             for (const std::string& dir : column_texts(GTK_TREE_MODEL(kept.second)))

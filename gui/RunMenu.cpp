@@ -225,8 +225,7 @@ void RunMenu::daq_command(Runmenu*, guint cmd, RunMenu* rm)
         return;
     // Nothing thrown here may cross the toolkit's signal emission.
     try {
-        auto* plugins =
-            dynamic_cast<PluginParser*>(ConfigParser::theConfig()->get_handler("plugins"));
+        auto* plugins = ConfigParser::section<PluginParser>("plugins");
         Ostrel::DAQmanager* mgr = Ostrel::DAQmanager::theDAQmanager();
         Ostrel::RunManager* run = mgr->find_runmanager(rm->_id);
         if (!run) {

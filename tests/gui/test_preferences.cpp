@@ -10,12 +10,6 @@
 
 namespace {
 
-template <class T>
-T* section(const char* name)
-{
-    return dynamic_cast<T*>(ConfigParser::theConfig()->get_handler(name));
-}
-
 void set_color(Preferences* p, const char* id, guint16 r, guint16 g, guint16 b)
 {
     GdkColor c = {0, r, g, b};
@@ -32,15 +26,15 @@ std::vector<std::string> rows(Preferences* p)
 
 TEST_F(DialogTest, PreferencesShowApplyAndCancel)
 {
-    IOConfig* io = section<IOConfig>("IO");
+    IOConfig* io = ConfigParser::section<IOConfig>("IO");
     io->set_output_path("/data");
     io->set_run_number(7);
     io->set_compression(true);
-    GeneralConfig* general = section<GeneralConfig>("general");
+    GeneralConfig* general = ConfigParser::section<GeneralConfig>("general");
     general->set_soap_port(50001);
     general->set_ped_method(GeneralConfig::fast);
     general->hsts(HstColor("#000000000000", "", "white"));
-    PathConfig* paths = section<PathConfig>("paths");
+    PathConfig* paths = ConfigParser::section<PathConfig>("paths");
     paths->set_path(PathConfig::libpath, SearchPath("/lib/a"));
     TestModule module("0x20", new Analysis(1, 64, 100, 0, 500));
     Analysis* ana = module.get_analysis();
@@ -142,5 +136,5 @@ TEST_F(DialogTest, PreferencesOkTakesAValueConfirmedWithEnter)
     ASSERT_TRUE(guitest::type_text(entry, "42"));
     ASSERT_TRUE(guitest::key(entry, "Return"));
     EXPECT_TRUE(guitest::pump_until([&] { return gone(id); }, 5));
-    EXPECT_EQ(42, section<IOConfig>("IO")->get_run_number());
+    EXPECT_EQ(42, ConfigParser::section<IOConfig>("IO")->get_run_number());
 }
