@@ -31,6 +31,41 @@ struct DAQServer::Batch {
     mmsghdr headers[COUNT];
     iovec vectors[COUNT];
     sockaddr_in senders[COUNT];
+    unsigned count = 0;
+    Clock::time_point time{};
+
+    Batch()
+    {
+        for (unsigned i = 0; i < COUNT; ++i) {
+            vectors[i] = iovec{buffers[i], BUFFER_SIZE};
+            headers[i] = mmsghdr{};
+            msghdr& h = headers[i].msg_hdr;
+            h.msg_name = &senders[i];
+            h.msg_namelen = sizeof(sockaddr_in);
+            h.msg_iov = &vectors[i];
+            h.msg_iovlen = 1;
+        }
+    }
+};
+
+// The batches pass from the receiving thread to the server thread in order.
+// The receiving thread's share of the work per datagram is the system
+// call alone: a datagram the socket has no room for is lost, while a batch
+// waits here until it is handled. Either side sleeps only after saying so,
+// and the other looks before it goes on.
+struct DAQServer::Ring {
+    static constexpr unsigned SIZE = 16;
+    std::unique_ptr<Batch> batches[SIZE];
+    alignas(64) std::atomic<std::uint64_t> filled{0};
+    alignas(64) std::atomic<std::uint64_t> handled{0};
+    alignas(64) std::atomic<bool> server_sleeps{false};
+    std::atomic<bool> receiver_sleeps{false};
+
+    Ring()
+    {
+        for (auto& b : batches)
+            b = std::make_unique<Batch>();
+    }
 };
 
 namespace {
@@ -40,14 +75,41 @@ constexpr int DRAIN_LIMIT = 1024;
 // Longest wait for data: the periodic work runs at least this often.
 constexpr int MAX_WAIT_MS = 500;
 // A datagram the socket has no room for is lost, while every queue after
-// this thread holds its events until they are taken: where the program may
-// (CAP_SYS_NICE), this thread goes before the others when processors are
-// short.
+// these threads holds its events until they are taken: where the program may
+// (CAP_SYS_NICE), the receiving and the server thread go before the others
+// when processors are short.
 constexpr int SERVER_NICE = -10;
+
+// How long the server thread looks for the next batch before it sleeps:
+// waking it costs the receiving thread a system call.
+constexpr auto SERVER_SPIN = std::chrono::microseconds(20);
 
 std::string system_error()
 {
     return g_strerror(errno);
+}
+
+void signal_fd(int fd)
+{
+    if (fd >= 0) {
+        const std::uint64_t one = 1;
+        ssize_t rc = ::write(fd, &one, sizeof one);
+        (void)rc;
+    }
+}
+
+void drain_fd(int fd)
+{
+    std::uint64_t v;
+    ssize_t rc = ::read(fd, &v, sizeof v);
+    (void)rc;
+}
+
+inline void cpu_relax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
 }
 
 } // namespace
@@ -90,7 +152,6 @@ DAQServer::DAQServer(const std::string& interface, int port) : _port(port), _int
 DAQServer::~DAQServer()
 {
     close();
-    delete _batch;
 }
 
 int DAQServer::init_server()
@@ -155,6 +216,7 @@ int DAQServer::init_server()
     if (getsockname(_fd, reinterpret_cast<sockaddr*>(&bound), &blen) == 0)
         _port = ntohs(bound.sin_port);
     _wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    _receiver_wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 
     Ostrel::ostream log(Ostrel::LOG_INFO);
     log << "Creating server on " << _address << ":" << _port << std::endl;
@@ -170,10 +232,19 @@ void DAQServer::start_thread()
     Ostrel::ostream log(Ostrel::LOG_PROTOCOL);
     log << "Starting thread" << std::endl;
     _stop_request = false;
-    _thread = std::thread([this] {
+    _receiver_failed = false;
+    if (!_ring)
+        _ring = std::make_unique<Ring>();
+    // Linux keeps a niceness per thread; refused, the thread stays as it is.
+    const auto raise_priority = [] { setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), SERVER_NICE); };
+    _receiver = std::thread([this, raise_priority] {
+        pthread_setname_np(pthread_self(), "DAQreceiver");
+        raise_priority();
+        receive();
+    });
+    _thread = std::thread([this, raise_priority] {
         pthread_setname_np(pthread_self(), "DAQserver");
-        // Linux keeps a niceness per thread; refused, the thread stays as it is.
-        setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), SERVER_NICE);
+        raise_priority();
         _thread_id = std::this_thread::get_id();
         serve();
         Ostrel::ostream quit(Ostrel::LOG_INFO);
@@ -185,19 +256,13 @@ void DAQServer::stop()
 {
     std::lock_guard<std::mutex> lock(_thread_mutex);
     _stop_request = true;
-    wake();
+    signal_fd(_wake_fd);
+    signal_fd(_receiver_wake_fd);
+    if (_receiver.joinable())
+        _receiver.join();
     if (_thread.joinable() && std::this_thread::get_id() != _thread.get_id())
         _thread.join();
     _thread_id = std::thread::id();
-}
-
-void DAQServer::wake()
-{
-    if (_wake_fd >= 0) {
-        const std::uint64_t one = 1;
-        ssize_t rc = ::write(_wake_fd, &one, sizeof one);
-        (void)rc;
-    }
 }
 
 void DAQServer::close()
@@ -210,9 +275,11 @@ void DAQServer::close()
         log << "DAQServer: error closing socket\n\t[" << system_error() << "]" << std::endl;
     }
     _fd = -1;
-    if (_wake_fd >= 0)
-        ::close(_wake_fd);
-    _wake_fd = -1;
+    for (int* fd : {&_wake_fd, &_receiver_wake_fd}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
 }
 
 int DAQServer::send_packet(const std::string& ip, int port, const void* bytes, std::size_t count)
@@ -281,64 +348,135 @@ void DAQServer::end_of_batch()
 {
 }
 
-int DAQServer::process_request()
+void DAQServer::receive()
 {
-    if (!_batch)
-        _batch = new Batch;
-    Batch& b = *_batch;
-    int total = 0;
+    Ring& r = *_ring;
+    std::uint64_t filled = r.filled.load(std::memory_order_relaxed);
+    while (!_stop_request) {
+        if (filled - r.handled.load(std::memory_order_acquire) >= Ring::SIZE) {
+            // The server thread is behind: the socket keeps the datagrams
+            // meanwhile.
+            if (r.server_sleeps.load())
+                signal_fd(_wake_fd);
+            r.receiver_sleeps.store(true);
+            if (filled - r.handled.load() >= Ring::SIZE && !_stop_request) {
+                pollfd wake{_receiver_wake_fd, POLLIN, 0};
+                if (::poll(&wake, 1, MAX_WAIT_MS) > 0)
+                    drain_fd(_receiver_wake_fd);
+            }
+            r.receiver_sleeps.store(false);
+            continue;
+        }
+        Batch& b = *r.batches[filled % Ring::SIZE];
+        for (unsigned i = 0; i < b.count; ++i)
+            b.headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        const int n = ::recvmmsg(_fd, b.headers, Batch::COUNT, MSG_DONTWAIT, nullptr);
+        if (n > 0) {
+            b.count = static_cast<unsigned>(n);
+            b.time = Clock::now();
+            r.filled.store(++filled);
+            // A wake-up costs this thread a system call and an interrupt
+            // besides: while the socket has more, the server thread is woken
+            // once half the ring waits for it, else when the socket is empty.
+            if (filled - r.handled.load() >= Ring::SIZE / 2 && r.server_sleeps.load())
+                signal_fd(_wake_fd);
+            continue;
+        }
+        b.count = 0;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            Ostrel::ostream log(Ostrel::LOG_ERROR);
+            log << "DAQServer: Error getting data\n\t" << system_error() << std::endl;
+            log << "Error receiveing packet" << std::endl;
+        }
+        if (filled != r.handled.load() && r.server_sleeps.load())
+            signal_fd(_wake_fd);
+        pollfd fds[2] = {{_fd, POLLIN, 0}, {_receiver_wake_fd, POLLIN, 0}};
+        const int rc = ::poll(fds, 2, MAX_WAIT_MS);
+        if ((rc < 0 && errno != EINTR) || (fds[0].revents & POLLNVAL)) {
+            Ostrel::ostream log(Ostrel::LOG_ERROR);
+            log << "DAQserver: error polling for requests. Stop serving" << std::endl;
+            _receiver_failed = true;
+            signal_fd(_wake_fd);
+            break;
+        }
+        if (fds[1].revents & POLLIN)
+            drain_fd(_receiver_wake_fd);
+    }
+}
+
+std::chrono::steady_clock::time_point DAQServer::batch_time() const
+{
+    return on_server_thread() ? _batch_time : Clock::now();
+}
+
+void DAQServer::handle_batch(Batch& b)
+{
+    _batch_time = b.time;
     // Datagrams come in runs from one board: its address is written out
     // once per run rather than once per datagram.
     in_addr last_address{};
     std::string ip;
-    while (total < DRAIN_LIMIT && !_stop_request) {
-        for (unsigned i = 0; i < Batch::COUNT; ++i) {
-            b.vectors[i] = iovec{b.buffers[i], BUFFER_SIZE};
-            msghdr& h = b.headers[i].msg_hdr;
-            h = msghdr{};
-            h.msg_name = &b.senders[i];
-            h.msg_namelen = sizeof(sockaddr_in);
-            h.msg_iov = &b.vectors[i];
-            h.msg_iovlen = 1;
-            b.headers[i].msg_len = 0;
+    for (unsigned i = 0; i < b.count; ++i) {
+        _received.fetch_add(1, std::memory_order_relaxed);
+        const msghdr& h = b.headers[i].msg_hdr;
+        const unsigned count = b.headers[i].msg_len;
+        if (ip.empty() || b.senders[i].sin_addr.s_addr != last_address.s_addr) {
+            last_address = b.senders[i].sin_addr;
+            char text[INET_ADDRSTRLEN] = "";
+            inet_ntop(AF_INET, &last_address, text, sizeof text);
+            ip = text;
         }
-        const int n = ::recvmmsg(_fd, b.headers, Batch::COUNT, MSG_DONTWAIT, nullptr);
-        _batch_time = Clock::now();
-        if (n < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                Ostrel::ostream log(Ostrel::LOG_ERROR);
-                log << "DAQServer: Error getting data\n\t" << system_error() << std::endl;
-                log << "Error receiveing packet" << std::endl;
-            }
-            break;
+        const int port = ntohs(b.senders[i].sin_port);
+        if (count == 0 || (h.msg_flags & MSG_TRUNC)) {
+            _socket_drops.fetch_add(1, std::memory_order_relaxed);
+            Ostrel::ostream log(Ostrel::LOG_ERROR);
+            log << "DAQServer: dropped a datagram of " << (count ? "more than " : "") << count << " bytes from "
+                << ip << ":" << port << std::endl;
+            continue;
         }
-        for (int i = 0; i < n; ++i) {
-            _received.fetch_add(1, std::memory_order_relaxed);
-            const msghdr& h = b.headers[i].msg_hdr;
-            const unsigned count = b.headers[i].msg_len;
-            if (ip.empty() || b.senders[i].sin_addr.s_addr != last_address.s_addr) {
-                last_address = b.senders[i].sin_addr;
-                char text[INET_ADDRSTRLEN] = "";
-                inet_ntop(AF_INET, &last_address, text, sizeof text);
-                ip = text;
-            }
-            const int port = ntohs(b.senders[i].sin_port);
-            if (count == 0 || (h.msg_flags & MSG_TRUNC)) {
-                _socket_drops.fetch_add(1, std::memory_order_relaxed);
-                Ostrel::ostream log(Ostrel::LOG_ERROR);
-                log << "DAQServer: dropped a datagram of " << (count ? "more than " : "") << count
-                    << " bytes from " << ip << ":" << port << std::endl;
-                continue;
-            }
-            filter(b.buffers[i], static_cast<int>(count));
-            handle_request(ip, port, reinterpret_cast<std::uint16_t*>(b.buffers[i]), static_cast<int>(count));
-        }
-        end_of_batch();
-        total += n;
-        if (static_cast<unsigned>(n) < Batch::COUNT)
-            break;
+        filter(b.buffers[i], static_cast<int>(count));
+        handle_request(ip, port, reinterpret_cast<std::uint16_t*>(b.buffers[i]), static_cast<int>(count));
+    }
+    end_of_batch();
+}
+
+int DAQServer::handle_batches()
+{
+    Ring& r = *_ring;
+    std::uint64_t handled = r.handled.load(std::memory_order_relaxed);
+    int total = 0;
+    while (total < DRAIN_LIMIT && !_stop_request && handled != r.filled.load(std::memory_order_acquire)) {
+        Batch& b = *r.batches[handled % Ring::SIZE];
+        handle_batch(b);
+        total += static_cast<int>(b.count);
+        r.handled.store(++handled);
+        if (r.receiver_sleeps.load())
+            signal_fd(_receiver_wake_fd);
     }
     return total;
+}
+
+void DAQServer::wait_for_batch()
+{
+    Ring& r = *_ring;
+    const std::uint64_t handled = r.handled.load(std::memory_order_relaxed);
+    const auto start = Clock::now();
+    while (Clock::now() - start < SERVER_SPIN) {
+        for (int i = 0; i < 64; ++i) {
+            if (r.filled.load(std::memory_order_acquire) != handled || _stop_request)
+                return;
+            cpu_relax();
+        }
+    }
+    r.server_sleeps.store(true);
+    if (r.filled.load() == handled && !_stop_request && !_receiver_failed) {
+        pollfd wake{_wake_fd, POLLIN, 0};
+        if (::poll(&wake, 1, poll_timeout_ms()) > 0)
+            drain_fd(_wake_fd);
+    }
+    r.server_sleeps.store(false);
 }
 
 int DAQServer::poll_timeout_ms() const
@@ -387,27 +525,11 @@ void DAQServer::serve()
     _running = true;
     _idle_stamp = Clock::now();
     while (!_stop_request) {
-        pollfd fds[2] = {{_fd, POLLIN, 0}, {_wake_fd, POLLIN, 0}};
-        const int rc = ::poll(fds, _wake_fd >= 0 ? 2 : 1, poll_timeout_ms());
-        if (rc < 0) {
-            if (errno == EINTR)
-                continue;
-            Ostrel::ostream log(Ostrel::LOG_ERROR);
-            log << "DAQserver: error polling for requests. Stop serving" << std::endl;
-            break;
+        if (handle_batches() == 0) {
+            if (_receiver_failed)
+                break;
+            wait_for_batch();
         }
-        if (fds[0].revents & POLLNVAL) {
-            Ostrel::ostream log(Ostrel::LOG_ERROR);
-            log << "DAQserver: error polling for requests. Stop serving" << std::endl;
-            break;
-        }
-        if (fds[1].revents & POLLIN) {
-            std::uint64_t v;
-            ssize_t r = ::read(_wake_fd, &v, sizeof v);
-            (void)r;
-        }
-        if (fds[0].revents & (POLLIN | POLLERR))
-            process_request();
         if (!_stop_request)
             run_timers();
     }

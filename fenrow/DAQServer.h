@@ -1,6 +1,7 @@
 // A UDP server on the board network: one IPv4 socket bound to the host's
-// board-network address and one thread, "DAQserver", that receives the
-// datagrams and runs the periodic work.
+// board-network address, one thread, "DAQreceiver", that does nothing but
+// read the socket, and one, "DAQserver", that handles the datagrams in the
+// order they came and runs the periodic work.
 #ifndef BRISKO_FENROW_DAQSERVER_H
 #define BRISKO_FENROW_DAQSERVER_H
 
@@ -9,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -40,10 +42,11 @@ public:
     // Creates and binds the socket, then after_setup(). 0, -1 when the socket
     // cannot be created, -4 when it cannot be bound.
     int init_server();
-    // Starts the server thread (once).
+    // Starts the server and receiving threads (once).
     void start_thread();
-    // Ends the server loop and joins its thread; any thread but the server's,
-    // any number of times, also before the loop has begun.
+    // Ends both loops and joins their threads (the server thread only when
+    // called from another); any number of times, also before the loop has
+    // begun. Datagrams read but not yet handled wait for the next start.
     void stop();
     // stop(), then closes the socket.
     void close();
@@ -86,27 +89,35 @@ protected:
     // here once for all of them.
     virtual void end_of_batch();
     // When the datagrams being handled were taken from the socket (once per
-    // receive call).
-    std::chrono::steady_clock::time_point batch_time() const { return _batch_time; }
-
-    // Reads every waiting datagram (up to a limit, so that timers still run
-    // under a flood) and handles each. Returns how many were read.
-    int process_request();
+    // receive call); for a datagram handed in by another thread, now.
+    std::chrono::steady_clock::time_point batch_time() const;
 
 private:
+    struct Batch;
+    struct Ring;
+
     void serve();
+    void receive();
+    // Handles the batches the receiving thread has filled, up to a limit so
+    // that the timers still run under a flood. Returns the datagrams handled.
+    int handle_batches();
+    void handle_batch(Batch& batch);
+    // Until a batch comes, a wake-up or the next timer.
+    void wait_for_batch();
     void run_timers();
     int poll_timeout_ms() const;
-    void wake();
 
     std::atomic<bool> _stop_request{false};
     std::atomic<bool> _running{false};
+    std::atomic<bool> _receiver_failed{false};
     int _fd = -1;
-    int _wake_fd = -1;
+    int _wake_fd = -1;            // wakes the server thread
+    int _receiver_wake_fd = -1;   // wakes the receiving thread
     int _port;
     std::string _interface;
     std::string _address;
     std::thread _thread;
+    std::thread _receiver;
     std::atomic<std::thread::id> _thread_id{};
     std::mutex _thread_mutex;
 
@@ -115,8 +126,7 @@ private:
     double _idle_period = 0.5;
     std::chrono::steady_clock::time_point _idle_stamp{};
 
-    struct Batch;
-    Batch* _batch = nullptr;
+    std::unique_ptr<Ring> _ring;
     std::chrono::steady_clock::time_point _batch_time{};
     std::atomic<std::uint64_t> _received{0};
     std::atomic<std::uint64_t> _socket_drops{0};

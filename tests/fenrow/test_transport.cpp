@@ -379,4 +379,51 @@ TEST_F(Transport, BurstOfDataIsReadWithoutLoss)
     EXPECT_GE(boards->received_count() - before, 2000u);
 }
 
+// The receiving thread reads on while the server thread is slow or stopped:
+// every datagram is handled once, in the order it was sent.
+class SlowBoards : public TestBoards {
+public:
+    std::vector<unsigned> counters()
+    {
+        std::lock_guard<std::mutex> lock(_seen_mutex);
+        return _seen;
+    }
+
+protected:
+    void process_data(ModuleNode* node, std::uint16_t* words, int count) override
+    {
+        TestBoards::process_data(node, words, count);
+        std::lock_guard<std::mutex> lock(_seen_mutex);
+        _seen.push_back(last_packet().header.evtcnt);
+        if (_seen.size() % 500 == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+
+private:
+    std::mutex _seen_mutex;
+    std::vector<unsigned> _seen;
+};
+
+TEST_F(Transport, SlowOrStoppedHandlingLosesAndReordersNothing)
+{
+    SlowBoards slow;
+    ASSERT_TRUE(slow.open());
+    auto board = start_board(slow, "127.0.0.2");
+    ASSERT_TRUE(board);
+    fenrow_sim::DataSpec spec;
+    spec.count = 6000;
+    std::thread sender([&] { board->send_data(spec); });
+    ASSERT_TRUE(testutil::wait_until([&] { return slow.data_ok >= 1000; }, 20.0));
+    slow.stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    slow.start_thread();
+    sender.join();
+    EXPECT_TRUE(testutil::wait_until([&] { return slow.data_ok == 6000; }, 30.0)) << slow.data_ok;
+    const std::vector<unsigned> seen = slow.counters();
+    ASSERT_EQ(seen.size(), 6000u);
+    for (std::size_t i = 1; i < seen.size(); ++i)
+        ASSERT_EQ(seen[i], (seen[i - 1] + 1) & 0xffff) << "at " << i;
+    EXPECT_EQ(slow.dropped(), 0u);
+}
+
 } // namespace
