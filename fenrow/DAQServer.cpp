@@ -80,6 +80,12 @@ constexpr int MAX_WAIT_MS = 500;
 // when processors are short.
 constexpr int SERVER_NICE = -10;
 
+// A thread of normal priority that wakes may wait for a time slice of
+// another; one of real-time priority goes first at once. Where the program
+// may (CAP_SYS_NICE), the receiving thread has the lowest real-time
+// priority, which only it asks for: it sleeps whenever the socket is empty.
+constexpr int RECEIVER_RT_PRIORITY = 1;
+
 // How long the server thread looks for the next batch before it sleeps:
 // waking it costs the receiving thread a system call.
 constexpr auto SERVER_SPIN = std::chrono::microseconds(20);
@@ -239,7 +245,9 @@ void DAQServer::start_thread()
     const auto raise_priority = [] { setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), SERVER_NICE); };
     _receiver = std::thread([this, raise_priority] {
         pthread_setname_np(pthread_self(), "DAQreceiver");
-        raise_priority();
+        const sched_param fifo{RECEIVER_RT_PRIORITY};
+        if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &fifo) != 0)
+            raise_priority();
         receive();
     });
     _thread = std::thread([this, raise_priority] {
