@@ -383,6 +383,9 @@ TEST_F(Transport, BurstOfDataIsReadWithoutLoss)
 // every datagram is handled once, in the order it was sent.
 class SlowBoards : public TestBoards {
 public:
+    // The server thread calls this class's handler until it is stopped.
+    ~SlowBoards() override { stop(); }
+
     std::vector<unsigned> counters()
     {
         std::lock_guard<std::mutex> lock(_seen_mutex);
