@@ -75,14 +75,16 @@ constexpr int DRAIN_LIMIT = 1024;
 // Longest wait for data: the periodic work runs at least this often.
 constexpr int MAX_WAIT_MS = 500;
 // A datagram the socket has no room for is lost, while every queue after
-// these threads holds its events until they are taken. A thread of normal
-// priority that wakes may wait for another's time slice, even at a lower
-// niceness, and the socket fills meanwhile; one of real-time priority goes
-// first at once. Where the program may (CAP_SYS_NICE), the receiving and the
-// server thread have the lowest real-time priority; refused that, a lower
-// niceness. Both sleep whenever they have nothing to do.
-constexpr int RT_PRIORITY = 1;
+// these threads holds its events until they are taken: where the program may
+// (CAP_SYS_NICE), the receiving and the server thread go before the others
+// when processors are short.
 constexpr int SERVER_NICE = -10;
+
+// A thread of normal priority that wakes may wait for a time slice of
+// another; one of real-time priority goes first at once. Where the program
+// may (CAP_SYS_NICE), the receiving thread has the lowest real-time
+// priority, which only it asks for: it sleeps whenever the socket is empty.
+constexpr int RECEIVER_RT_PRIORITY = 1;
 
 // How long the server thread looks for the next batch before it sleeps:
 // waking it costs the receiving thread a system call.
@@ -239,16 +241,13 @@ void DAQServer::start_thread()
     _receiver_failed = false;
     if (!_ring)
         _ring = std::make_unique<Ring>();
-    // Linux keeps a scheduling policy and a niceness per thread; refused,
-    // the thread stays as it is.
-    const auto raise_priority = [] {
-        const sched_param fifo{RT_PRIORITY};
-        if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &fifo) != 0)
-            setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), SERVER_NICE);
-    };
+    // Linux keeps a niceness per thread; refused, the thread stays as it is.
+    const auto raise_priority = [] { setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), SERVER_NICE); };
     _receiver = std::thread([this, raise_priority] {
         pthread_setname_np(pthread_self(), "DAQreceiver");
-        raise_priority();
+        const sched_param fifo{RECEIVER_RT_PRIORITY};
+        if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &fifo) != 0)
+            raise_priority();
         receive();
     });
     _thread = std::thread([this, raise_priority] {
