@@ -575,12 +575,15 @@ int main(int argc, char** argv)
     print_step(direct);
 
     // From half the reference upwards in tenths until events are lost or the
-    // sender falls short of the rate, then halving the interval between the
-    // last rate without loss and the first with.
+    // sender no longer sends more, then halving the interval between the
+    // last rate without loss and the first with. A sender short of the rate
+    // asked (it shares the processors with the program) is asked for more
+    // while that still brings more.
     const double reference0 = before.rate;
     double good = 0;
     double bad = 0;
     bool sender_short = false;
+    double last_sent = 0;
     for (double share = 0.5; share <= 1.3; share += 0.1) {
         const double rate = share * reference0;
         const Step s = bench.step(rate, bench.step_count(rate), index++);
@@ -590,10 +593,11 @@ int main(int argc, char** argv)
             break;
         }
         good = std::max(good, std::min(rate, s.sent_rate));
-        if (s.sent_rate < 0.97 * rate) {
+        if (s.sent_rate < 0.97 * rate && s.sent_rate < 1.02 * last_sent) {
             sender_short = true;
             break;
         }
+        last_sent = std::max(last_sent, s.sent_rate);
     }
     for (int i = 0; i < 3 && bad > 0 && bad - good > 0.02 * good; ++i) {
         const double rate = (good + bad) / 2;
