@@ -51,8 +51,7 @@ struct DAQServer::Batch {
 // The batches pass from the receiving thread to the server thread in order.
 // The receiving thread's share of the work per datagram is the system
 // call alone: a datagram the socket has no room for is lost, while a batch
-// waits here until it is handled. Either side sleeps only after saying so,
-// and the other looks before it goes on.
+// waits here until it is handled. Either side sleeps as sleep_on says.
 struct DAQServer::Ring {
     static constexpr unsigned SIZE = 16;
     std::unique_ptr<Batch> batches[SIZE];
@@ -109,6 +108,28 @@ void drain_fd(int fd)
     std::uint64_t v;
     ssize_t rc = ::read(fd, &v, sizeof v);
     (void)rc;
+}
+
+// One side of the ring sleeps on its eventfd, for at most `ms`, only after
+// saying so in `sleeps` and finding that it still has to wait (`must_wait`):
+// the other side changes the ring before it looks at `sleeps`, so either
+// this sees the change or the other sees `sleeps` and signals.
+template <class MustWait>
+void sleep_on(std::atomic<bool>& sleeps, int fd, int ms, MustWait must_wait)
+{
+    sleeps.store(true);
+    if (must_wait()) {
+        pollfd wake{fd, POLLIN, 0};
+        if (::poll(&wake, 1, ms) > 0)
+            drain_fd(fd);
+    }
+    sleeps.store(false);
+}
+
+void wake_sleeper(const std::atomic<bool>& sleeps, int fd)
+{
+    if (sleeps.load())
+        signal_fd(fd);
 }
 
 inline void cpu_relax()
@@ -364,15 +385,9 @@ void DAQServer::receive()
         if (filled - r.handled.load(std::memory_order_acquire) >= Ring::SIZE) {
             // The server thread is behind: the socket keeps the datagrams
             // meanwhile.
-            if (r.server_sleeps.load())
-                signal_fd(_wake_fd);
-            r.receiver_sleeps.store(true);
-            if (filled - r.handled.load() >= Ring::SIZE && !_stop_request) {
-                pollfd wake{_receiver_wake_fd, POLLIN, 0};
-                if (::poll(&wake, 1, MAX_WAIT_MS) > 0)
-                    drain_fd(_receiver_wake_fd);
-            }
-            r.receiver_sleeps.store(false);
+            wake_sleeper(r.server_sleeps, _wake_fd);
+            sleep_on(r.receiver_sleeps, _receiver_wake_fd, MAX_WAIT_MS,
+                     [&] { return filled - r.handled.load() >= Ring::SIZE && !_stop_request; });
             continue;
         }
         Batch& b = *r.batches[filled % Ring::SIZE];
@@ -386,8 +401,8 @@ void DAQServer::receive()
             // A wake-up costs this thread a system call and an interrupt
             // besides: while the socket has more, the server thread is woken
             // once half the ring waits for it, else when the socket is empty.
-            if (filled - r.handled.load() >= Ring::SIZE / 2 && r.server_sleeps.load())
-                signal_fd(_wake_fd);
+            if (filled - r.handled.load() >= Ring::SIZE / 2)
+                wake_sleeper(r.server_sleeps, _wake_fd);
             continue;
         }
         b.count = 0;
@@ -398,8 +413,8 @@ void DAQServer::receive()
             log << "DAQServer: Error getting data\n\t" << system_error() << std::endl;
             log << "Error receiveing packet" << std::endl;
         }
-        if (filled != r.handled.load() && r.server_sleeps.load())
-            signal_fd(_wake_fd);
+        if (filled != r.handled.load())
+            wake_sleeper(r.server_sleeps, _wake_fd);
         pollfd fds[2] = {{_fd, POLLIN, 0}, {_receiver_wake_fd, POLLIN, 0}};
         const int rc = ::poll(fds, 2, MAX_WAIT_MS);
         if ((rc < 0 && errno != EINTR) || (fds[0].revents & POLLNVAL)) {
@@ -460,8 +475,7 @@ int DAQServer::handle_batches()
         handle_batch(b);
         total += static_cast<int>(b.count);
         r.handled.store(++handled);
-        if (r.receiver_sleeps.load())
-            signal_fd(_receiver_wake_fd);
+        wake_sleeper(r.receiver_sleeps, _receiver_wake_fd);
     }
     return total;
 }
@@ -478,13 +492,8 @@ void DAQServer::wait_for_batch()
             cpu_relax();
         }
     }
-    r.server_sleeps.store(true);
-    if (r.filled.load() == handled && !_stop_request && !_receiver_failed) {
-        pollfd wake{_wake_fd, POLLIN, 0};
-        if (::poll(&wake, 1, poll_timeout_ms()) > 0)
-            drain_fd(_wake_fd);
-    }
-    r.server_sleeps.store(false);
+    sleep_on(r.server_sleeps, _wake_fd, poll_timeout_ms(),
+             [&] { return r.filled.load() == handled && !_stop_request && !_receiver_failed; });
 }
 
 int DAQServer::poll_timeout_ms() const
