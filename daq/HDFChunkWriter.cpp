@@ -42,6 +42,7 @@ HDFChunkPool::HDFChunkPool(int threads)
     // that a forked child does not have.
     GError* error = nullptr;
     pool = g_thread_pool_new(&HDFChunkPool::work, this, threads, TRUE, &error);
+    workers = static_cast<size_t>(threads);
     if (error) {
         g_error_free(error);
         if (pool)
@@ -104,12 +105,15 @@ bool HDFChunkPool::submit(HDFChunkJob* job)
         return false;
     job->handed.store(true, std::memory_order_release);
     in_flight += job->raw.size();
+    ++jobs;
     GError* error = nullptr;
     const bool ok = g_thread_pool_push(pool, job, &error);
     if (error)
         g_error_free(error);
-    if (!ok)
+    if (!ok) {
         in_flight -= job->raw.size();
+        --jobs;
+    }
     return ok;
 }
 
@@ -126,6 +130,12 @@ void HDFChunkPool::take_back(const HDFChunkJob& job)
         done.wait(guard, [&job] { return job.done; });
     }
     in_flight -= job.raw.size();
+    --jobs;
+}
+
+bool HDFChunkPool::backlogged() const
+{
+    return jobs.load() > workers;
 }
 
 void HDFChunkPool::work(gpointer data, gpointer self)
@@ -280,6 +290,11 @@ void HDFChunkWriter::write_plain(const HDFChunkJob& job)
 
 int HDFChunkWriter::flush(FlushRows what)
 {
+    // Without a backlog the chunks in flight are being compressed now: a
+    // wait of about one chunk's compression, and the file holds every row
+    // the run has taken, as its run record says.
+    if (what == FlushRows::ready && pool && !pool->backlogged())
+        what = FlushRows::all;
     if (what == FlushRows::ready) {
         write_ready_rows();
     } else {

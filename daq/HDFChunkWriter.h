@@ -78,12 +78,17 @@ public:
     // than a burst should keep in memory: a sixteenth of it, between
     // 128 MB and 1 GB.
     bool over_budget() const;
+    // More chunks in flight than workers: some wait for a worker, and
+    // waiting for them all would hold the caller up for a burst's worth.
+    bool backlogged() const;
 
 private:
     static void work(gpointer job, gpointer self);
 
     GThreadPool* pool = nullptr;
     std::atomic<size_t> in_flight{0};   // bytes of the chunks in flight
+    std::atomic<size_t> jobs{0};        // and their number
+    size_t workers = 0;
     std::mutex lock;
     std::condition_variable done;
 };
@@ -122,7 +127,8 @@ public:
 
     // Writes every row appended: the chunks in flight, then the rows of the
     // chunk not yet full; with FlushRows::last, as the file is to keep them.
-    // With FlushRows::ready, without waiting for the workers: the chunks
+    // With FlushRows::ready, as FlushRows::all unless the pool is
+    // backlogged, and then without waiting for the workers: the chunks
     // compressed so far, in order, and the chunk being filled once nothing
     // is in flight; a follower then waits for its own chunks up to the rows
     // its leader has in the file, and writes none beyond them. 0, or -1
