@@ -59,6 +59,8 @@ struct DAQServer::Ring {
     alignas(64) std::atomic<std::uint64_t> handled{0};
     alignas(64) std::atomic<bool> server_sleeps{false};
     std::atomic<bool> receiver_sleeps{false};
+    // The server thread's own.
+    alignas(64) std::uint8_t scratch[BUFFER_SIZE];
 
     Ring()
     {
@@ -459,8 +461,13 @@ void DAQServer::handle_batch(Batch& b)
                 << ip << ":" << port << std::endl;
             continue;
         }
-        filter(b.buffers[i], static_cast<int>(count));
-        handle_request(ip, port, reinterpret_cast<std::uint16_t*>(b.buffers[i]), static_cast<int>(count));
+        // Rewritten in a buffer of this thread's own: a line of the ring
+        // this thread had written would have to come back from its cache
+        // before the receiving thread could write it again.
+        std::uint8_t* bytes = _ring->scratch;
+        std::memcpy(bytes, b.buffers[i], count);
+        filter(bytes, static_cast<int>(count));
+        handle_request(ip, port, reinterpret_cast<std::uint16_t*>(bytes), static_cast<int>(count));
     }
     end_of_batch();
 }
