@@ -443,8 +443,8 @@ void DAQServer::handle_batch(Batch& b)
     // once per run rather than once per datagram.
     in_addr last_address{};
     std::string ip;
+    _received.fetch_add(b.count, std::memory_order_relaxed);
     for (unsigned i = 0; i < b.count; ++i) {
-        _received.fetch_add(1, std::memory_order_relaxed);
         const msghdr& h = b.headers[i].msg_hdr;
         const unsigned count = b.headers[i].msg_len;
         if (ip.empty() || b.senders[i].sin_addr.s_addr != last_address.s_addr) {
