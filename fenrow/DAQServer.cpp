@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ifaddrs.h>
+#include <linux/sock_diag.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -22,57 +24,140 @@
 
 using Clock = std::chrono::steady_clock;
 
-// Receive buffers for one recvmmsg call. A cache line between the buffers
-// keeps the heads of the datagrams out of one cache set.
-struct DAQServer::Batch {
-    static constexpr unsigned COUNT = 64;
-    static constexpr std::size_t STRIDE = BUFFER_SIZE + 64;
-    alignas(64) std::uint8_t buffers[COUNT][STRIDE];
-    mmsghdr headers[COUNT];
-    iovec vectors[COUNT];
-    sockaddr_in senders[COUNT];
-    unsigned count = 0;
-    Clock::time_point time{};
+// A chunk of memory that the receiving thread fills with datagrams, one
+// after the other, and the server thread handles in the same order. Each
+// side keeps to its own fields but `committed` and `closed`, which the
+// receiving thread raises and the server thread reads.
+struct DAQServer::Chunk {
+    static constexpr std::size_t BYTES = std::size_t{256} << 10;
+    static constexpr unsigned ENTRIES = 2048;
+    enum Flags : std::uint16_t { ok = 0, truncated = 1 };
+    struct Entry {
+        std::uint32_t offset;
+        std::uint32_t length;
+        std::uint32_t address;   // the sender's, in network order
+        std::uint16_t port;      // host order
+        std::uint16_t flags;
+    };
 
-    Batch()
+    // Entries the server thread may handle; all of them once closed.
+    alignas(64) std::atomic<unsigned> committed{0};
+    std::atomic<bool> closed{false};
+    // The receiving thread's.
+    alignas(64) unsigned count = 0;
+    std::uint32_t used = 0;
+    // The server thread's.
+    alignas(64) unsigned handled = 0;
+    Entry entries[ENTRIES];
+    // Datagrams start at multiples of 8 bytes, so that their words can be
+    // read in place.
+    alignas(64) std::uint8_t bytes[BYTES];
+
+    bool has_room(std::size_t length) const { return count < ENTRIES && used + length <= BYTES; }
+    void reset()
     {
-        for (unsigned i = 0; i < COUNT; ++i) {
-            vectors[i] = iovec{buffers[i], BUFFER_SIZE};
-            headers[i] = mmsghdr{};
-            msghdr& h = headers[i].msg_hdr;
-            h.msg_name = &senders[i];
-            h.msg_namelen = sizeof(sockaddr_in);
-            h.msg_iov = &vectors[i];
-            h.msg_iovlen = 1;
-        }
-    }
-};
-
-// The batches pass from the receiving thread to the server thread in order.
-// The receiving thread's share of the work per datagram is the system
-// call alone: a datagram the socket has no room for is lost, while a batch
-// waits here until it is handled. Either side sleeps as sleep_on says.
-struct DAQServer::Ring {
-    static constexpr unsigned SIZE = 16;
-    std::unique_ptr<Batch> batches[SIZE];
-    alignas(64) std::atomic<std::uint64_t> filled{0};
-    alignas(64) std::atomic<std::uint64_t> handled{0};
-    alignas(64) std::atomic<bool> server_sleeps{false};
-    std::atomic<bool> receiver_sleeps{false};
-    // The server thread's own.
-    alignas(64) std::uint8_t scratch[BUFFER_SIZE];
-
-    Ring()
-    {
-        for (auto& b : batches)
-            b = std::make_unique<Batch>();
+        committed.store(0, std::memory_order_relaxed);
+        closed.store(false, std::memory_order_relaxed);
+        count = 0;
+        used = 0;
+        handled = 0;
     }
 };
 
 namespace {
 
-// Datagrams handled per wake-up before the timers get their turn.
-constexpr int DRAIN_LIMIT = 1024;
+// A queue of one writer and one reader that neither waits for the other.
+template <class T>
+class SpscRing {
+public:
+    explicit SpscRing(std::size_t capacity)
+    {
+        std::size_t n = 2;
+        while (n < capacity)
+            n <<= 1;
+        _slots.resize(n);
+    }
+    // False when full.
+    bool push(T value)
+    {
+        const std::size_t tail = _tail.load(std::memory_order_relaxed);
+        if (tail - _head.load(std::memory_order_acquire) >= _slots.size())
+            return false;
+        _slots[tail & (_slots.size() - 1)] = value;
+        _tail.store(tail + 1, std::memory_order_release);
+        return true;
+    }
+    // The oldest, left in place; T() when empty.
+    T front() const
+    {
+        const std::size_t head = _head.load(std::memory_order_relaxed);
+        if (head == _tail.load(std::memory_order_acquire))
+            return T();
+        return _slots[head & (_slots.size() - 1)];
+    }
+    void pop() { _head.store(_head.load(std::memory_order_relaxed) + 1, std::memory_order_release); }
+    std::size_t size() const { return _tail.load(std::memory_order_acquire) - _head.load(std::memory_order_acquire); }
+
+private:
+    std::vector<T> _slots;
+    alignas(64) std::atomic<std::size_t> _head{0};
+    alignas(64) std::atomic<std::size_t> _tail{0};
+};
+
+} // namespace
+
+// The chunks between the two threads: those being filled or handled, in
+// order, and the spare ones the receiving thread fills next. Chunks are
+// made while the budget allows and the spares beyond a few are given back.
+struct DAQServer::Pool {
+    // Spare chunks kept rather than given back to the system.
+    static constexpr std::size_t RESERVE = 8;
+    // Datagrams taken from the socket in one call.
+    static constexpr unsigned READ = 64;
+
+    explicit Pool(std::size_t budget)
+        : max_chunks(std::max<std::size_t>(2, budget / sizeof(Chunk))), full(max_chunks), spare(max_chunks)
+    {
+        for (unsigned i = 0; i < READ; ++i) {
+            vectors[i] = iovec{buffers + i * STRIDE, BUFFER_SIZE};
+            headers[i] = mmsghdr{};
+        }
+    }
+    ~Pool()
+    {
+        for (SpscRing<Chunk*>* ring : {&full, &spare}) {
+            while (Chunk* c = ring->front()) {
+                ring->pop();
+                delete c;
+            }
+        }
+    }
+
+    const std::size_t max_chunks;
+    SpscRing<Chunk*> full;    // receiving thread -> server thread
+    SpscRing<Chunk*> spare;   // server thread -> receiving thread
+    std::atomic<std::size_t> made{0};
+    alignas(64) std::atomic<bool> server_sleeps{false};
+
+    // The receiving thread's: its chunk, and where recvmmsg writes (a cache
+    // line between the buffers keeps the heads of the datagrams out of one
+    // cache set).
+    static constexpr std::size_t STRIDE = BUFFER_SIZE + 64;
+    Chunk* current = nullptr;
+    mmsghdr headers[READ];
+    iovec vectors[READ];
+    sockaddr_in senders[READ];
+    alignas(8) std::uint8_t control[READ][CMSG_SPACE(sizeof(std::uint32_t))];
+    std::unique_ptr<std::uint8_t[]> storage{new std::uint8_t[READ * STRIDE + 64]};
+    std::uint8_t* buffers = storage.get() + (64 - reinterpret_cast<std::uintptr_t>(storage.get()) % 64) % 64;
+};
+
+namespace {
+
+// Datagrams handled per wake-up before the timers get their turn, and per
+// batch (one look at the clock, one end_of_batch).
+constexpr int DRAIN_LIMIT = 4096;
+constexpr unsigned BATCH = 64;
 // Longest wait for data: the periodic work runs at least this often.
 constexpr int MAX_WAIT_MS = 500;
 // A datagram the socket has no room for is lost, while every queue after
@@ -84,12 +169,25 @@ constexpr int SERVER_NICE = -10;
 // A thread of normal priority that wakes may wait for a time slice of
 // another; one of real-time priority goes first at once. Where the program
 // may (CAP_SYS_NICE), the receiving thread has the lowest real-time
-// priority, which only it asks for: it sleeps whenever the socket is empty.
+// priority, which only it asks for: it sleeps most of the time.
 constexpr int RECEIVER_RT_PRIORITY = 1;
 
-// How long the server thread looks for the next batch before it sleeps:
-// waking it costs the receiving thread a system call.
-constexpr auto SERVER_SPIN = std::chrono::microseconds(20);
+// While datagrams stream in, the receiving thread does not wait on the
+// socket, which would wake it for every few of them: it lets them gather in
+// the socket buffer for a while and then takes them all, so that its cost
+// and the server thread's wake-ups go by the millisecond, not the datagram.
+// It waits so only above this rate, and only as long as a quarter of the
+// socket buffer lasts.
+constexpr double GATHER_RATE = 2000.0;
+constexpr auto GATHER_TIME = std::chrono::microseconds(1000);
+constexpr auto GATHER_MIN = std::chrono::microseconds(50);
+// What the system counts per datagram in its socket buffer beyond the bytes.
+constexpr double SOCKET_OVERHEAD = 1024.0;
+// The server thread is told of new datagrams at least this often while the
+// socket has more.
+constexpr unsigned COMMIT_EVERY = 256;
+// How often losses are said.
+constexpr auto REPORT_PERIOD = std::chrono::seconds(1);
 
 std::string system_error()
 {
@@ -112,33 +210,11 @@ void drain_fd(int fd)
     (void)rc;
 }
 
-// One side of the ring sleeps on its eventfd, for at most `ms`, only after
-// saying so in `sleeps` and finding that it still has to wait (`must_wait`):
-// the other side changes the ring before it looks at `sleeps`, so either
-// this sees the change or the other sees `sleeps` and signals.
-template <class MustWait>
-void sleep_on(std::atomic<bool>& sleeps, int fd, int ms, MustWait must_wait)
+std::string megabytes(double bytes)
 {
-    sleeps.store(true);
-    if (must_wait()) {
-        pollfd wake{fd, POLLIN, 0};
-        if (::poll(&wake, 1, ms) > 0)
-            drain_fd(fd);
-    }
-    sleeps.store(false);
-}
-
-void wake_sleeper(const std::atomic<bool>& sleeps, int fd)
-{
-    if (sleeps.load())
-        signal_fd(fd);
-}
-
-inline void cpu_relax()
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
+    char text[32];
+    std::snprintf(text, sizeof text, "%.0f MB", bytes / 1048576.0);
+    return text;
 }
 
 } // namespace
@@ -174,7 +250,8 @@ std::string get_ip_address(const std::string& interface)
     return found;
 }
 
-DAQServer::DAQServer(const std::string& interface, int port) : _port(port), _interface(interface)
+DAQServer::DAQServer(const std::string& interface, int port)
+    : _port(port), _interface(interface), _budget(fenrow_net::receive_budget(DEFAULT_RECEIVE_BUDGET))
 {
 }
 
@@ -195,21 +272,24 @@ int DAQServer::init_server()
     }
     const int on = 1;
     setsockopt(_fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    // Every datagram then says how many the system has dropped so far.
+    setsockopt(_fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
     // No address reuse: a second program bound to the same address and port
     // would take the boards' datagrams from the first.
 
-    // Boards send in bursts; a large buffer keeps them while the thread is
-    // busy or waits for a processor. Beyond the system's limit only where
-    // the program may (CAP_NET_ADMIN). The system reports twice what it
-    // granted.
+    // The socket buffer keeps the boards' datagrams while the receiving
+    // thread waits for a processor. Beyond the system's limit only where the
+    // program may (CAP_NET_ADMIN); else the system grants up to its limit.
+    // The system reports twice what it granted.
     int asked = RECEIVE_BUFFER;
     if (setsockopt(_fd, SOL_SOCKET, SO_RCVBUFFORCE, &asked, sizeof asked) != 0)
         setsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &asked, sizeof asked);
-    int granted = 0;
-    socklen_t len = sizeof granted;
-    if (getsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &granted, &len) == 0 && granted / 2 < asked) {
+    socklen_t len = sizeof _granted;
+    if (getsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &_granted, &len) != 0)
+        _granted = 0;
+    if (_granted / 2 < asked) {
         Ostrel::ostream log(Ostrel::LOG_WARNING);
-        log << "DAQServer: receive buffer of " << granted / 2 << " bytes granted, " << asked
+        log << "DAQServer: receive buffer of " << _granted / 2 << " bytes granted, " << asked
             << " asked for (net.core.rmem_max)" << std::endl;
     }
 
@@ -249,6 +329,8 @@ int DAQServer::init_server()
 
     Ostrel::ostream log(Ostrel::LOG_INFO);
     log << "Creating server on " << _address << ":" << _port << std::endl;
+    log << "DAQServer: a socket buffer of " << megabytes(_granted) << " for the datagrams (the system's count), "
+        << megabytes(static_cast<double>(_budget)) << " of memory behind it" << std::endl;
     after_setup();
     return 0;
 }
@@ -262,8 +344,8 @@ void DAQServer::start_thread()
     log << "Starting thread" << std::endl;
     _stop_request = false;
     _receiver_failed = false;
-    if (!_ring)
-        _ring = std::make_unique<Ring>();
+    if (!_pool)
+        _pool = std::make_unique<Pool>(_budget);
     // Linux keeps a niceness per thread; refused, the thread stays as it is.
     const auto raise_priority = [] { setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), SERVER_NICE); };
     _receiver = std::thread([this, raise_priority] {
@@ -379,35 +461,157 @@ void DAQServer::end_of_batch()
 {
 }
 
+// ---- losses ------------------------------------------------------------------
+
+void DAQServer::note_system_drops(std::uint32_t total)
+{
+    // The system's count only grows (and wraps around).
+    std::uint32_t seen = _system_drops.load(std::memory_order_relaxed);
+    while (static_cast<std::int32_t>(total - seen) > 0
+           && !_system_drops.compare_exchange_weak(seen, total, std::memory_order_relaxed)) {
+    }
+}
+
+DAQServer::Losses DAQServer::losses()
+{
+    // Datagrams tell the count as they come; dropped ones after the last
+    // one received only the socket does.
+    std::uint32_t info[SK_MEMINFO_VARS] = {};
+    socklen_t len = sizeof info;
+    if (_fd >= 0 && getsockopt(_fd, SOL_SOCKET, SO_MEMINFO, info, &len) == 0
+        && len > SK_MEMINFO_DROPS * sizeof(std::uint32_t))
+        note_system_drops(info[SK_MEMINFO_DROPS]);
+    Losses l;
+    l.system = _system_drops.load(std::memory_order_relaxed);
+    l.budget = _budget_drops.load(std::memory_order_relaxed);
+    return l;
+}
+
+void DAQServer::report_losses()
+{
+    const auto now = Clock::now();
+    if (now - _report_stamp < REPORT_PERIOD)
+        return;
+    _report_stamp = now;
+    const Losses all = losses();
+    Losses fresh;
+    fresh.system = all.system - _reported.system;
+    fresh.budget = all.budget - _reported.budget;
+    _reported = all;
+    if (fresh.total() == 0)
+        return;
+    Ostrel::ostream log(Ostrel::LOG_WARNING);
+    log << "DAQServer: " << fresh.total() << " datagrams lost";
+    if (fresh.system)
+        log << ", " << fresh.system << " dropped by the system: the socket buffer of " << megabytes(_granted)
+            << " was full";
+    if (fresh.budget)
+        log << ", " << fresh.budget << " for want of room: the receive budget of "
+            << megabytes(static_cast<double>(_budget)) << " was full";
+    log << " (" << all.total() << " in all)" << std::endl;
+}
+
+// ---- receiving thread ------------------------------------------------------------
+
+namespace {
+
+// The system's count of dropped datagrams that came with a datagram.
+bool dropped_so_far(msghdr& h, std::uint32_t& total)
+{
+    for (cmsghdr* c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(&h, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+            std::memcpy(&total, CMSG_DATA(c), sizeof total);
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 void DAQServer::receive()
 {
-    Ring& r = *_ring;
-    std::uint64_t filled = r.filled.load(std::memory_order_relaxed);
+    Pool& p = *_pool;
+    const auto commit = [&p, this] {
+        if (Chunk* c = p.current) {
+            c->committed.store(c->count, std::memory_order_release);
+            if (p.server_sleeps.load())
+                signal_fd(_wake_fd);
+        }
+    };
+    // A chunk with room for `length` bytes, the current one or the next; null
+    // when the budget has none.
+    const auto room_for = [&p, &commit](std::size_t length) -> Chunk* {
+        if (p.current && p.current->has_room(length))
+            return p.current;
+        if (p.current) {
+            commit();
+            p.current->closed.store(true, std::memory_order_release);
+            p.current = nullptr;
+        }
+        Chunk* next = p.spare.front();
+        if (next) {
+            p.spare.pop();
+        } else if (p.made.load() < p.max_chunks) {
+            next = new Chunk;
+            p.made.fetch_add(1);
+        } else {
+            return nullptr;
+        }
+        // Never full: it has room for every chunk the budget allows.
+        p.full.push(next);
+        p.current = next;
+        return next;
+    };
+
+    Clock::time_point cycle = Clock::now();
+    unsigned taken = 0;           // datagrams since the last wait
+    std::size_t taken_bytes = 0;
     while (!_stop_request) {
-        if (filled - r.handled.load(std::memory_order_acquire) >= Ring::SIZE) {
-            // The server thread is behind: the socket keeps the datagrams
-            // meanwhile.
-            wake_sleeper(r.server_sleeps, _wake_fd);
-            sleep_on(r.receiver_sleeps, _receiver_wake_fd, MAX_WAIT_MS,
-                     [&] { return filled - r.handled.load() >= Ring::SIZE && !_stop_request; });
-            continue;
+        for (unsigned i = 0; i < Pool::READ; ++i) {
+            msghdr& h = p.headers[i].msg_hdr;
+            h.msg_name = &p.senders[i];
+            h.msg_namelen = sizeof(sockaddr_in);
+            h.msg_iov = &p.vectors[i];
+            h.msg_iovlen = 1;
+            h.msg_control = p.control[i];
+            h.msg_controllen = sizeof p.control[i];
+            h.msg_flags = 0;
         }
-        Batch& b = *r.batches[filled % Ring::SIZE];
-        for (unsigned i = 0; i < b.count; ++i)
-            b.headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
-        const int n = ::recvmmsg(_fd, b.headers, Batch::COUNT, MSG_DONTWAIT, nullptr);
+        const int n = ::recvmmsg(_fd, p.headers, Pool::READ, MSG_DONTWAIT, nullptr);
         if (n > 0) {
-            b.count = static_cast<unsigned>(n);
-            b.time = Clock::now();
-            r.filled.store(++filled);
-            // A wake-up costs this thread a system call and an interrupt
-            // besides: while the socket has more, the server thread is woken
-            // once half the ring waits for it, else when the socket is empty.
-            if (filled - r.handled.load() >= Ring::SIZE / 2)
-                wake_sleeper(r.server_sleeps, _wake_fd);
+            std::uint32_t total = 0;
+            if (dropped_so_far(p.headers[n - 1].msg_hdr, total))
+                note_system_drops(total);
+            unsigned lost = 0;
+            for (int i = 0; i < n; ++i) {
+                const msghdr& h = p.headers[i].msg_hdr;
+                const std::uint32_t length = p.headers[i].msg_len;
+                const bool bad = length == 0 || (h.msg_flags & MSG_TRUNC);
+                const std::size_t stored = bad ? 0 : (length + 7u) & ~std::size_t{7};
+                Chunk* c = room_for(stored);
+                if (!c) {
+                    ++lost;
+                    continue;
+                }
+                Chunk::Entry& e = c->entries[c->count++];
+                e.offset = c->used;
+                e.length = length;
+                e.address = p.senders[i].sin_addr.s_addr;
+                e.port = ntohs(p.senders[i].sin_port);
+                e.flags = bad ? Chunk::truncated : Chunk::ok;
+                if (!bad)
+                    std::memcpy(c->bytes + c->used, p.buffers + static_cast<std::size_t>(i) * Pool::STRIDE, length);
+                c->used += static_cast<std::uint32_t>(stored);
+                taken_bytes += length;
+            }
+            if (lost)
+                _budget_drops.fetch_add(lost, std::memory_order_relaxed);
+            taken += static_cast<unsigned>(n);
+            if (p.current && p.current->count - p.current->committed.load(std::memory_order_relaxed) >= COMMIT_EVERY)
+                commit();
             continue;
         }
-        b.count = 0;
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -415,92 +619,137 @@ void DAQServer::receive()
             log << "DAQServer: Error getting data\n\t" << system_error() << std::endl;
             log << "Error receiveing packet" << std::endl;
         }
-        if (filled != r.handled.load())
-            wake_sleeper(r.server_sleeps, _wake_fd);
-        pollfd fds[2] = {{_fd, POLLIN, 0}, {_receiver_wake_fd, POLLIN, 0}};
-        const int rc = ::poll(fds, 2, MAX_WAIT_MS);
-        if ((rc < 0 && errno != EINTR) || (fds[0].revents & POLLNVAL)) {
+        commit();
+
+        // The socket is empty. While datagrams stream in, they gather for a
+        // while before they are taken; else the next one wakes this thread.
+        const auto now = Clock::now();
+        const double seconds = std::chrono::duration<double>(now - cycle).count();
+        const double rate = seconds > 0 ? taken / seconds : 0.0;
+        std::chrono::nanoseconds gather{0};
+        if (rate > GATHER_RATE) {
+            const double per_datagram = static_cast<double>(taken_bytes) / taken + SOCKET_OVERHEAD;
+            const double lasts = 0.25 * _granted / (rate * per_datagram);
+            gather = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(lasts));
+            gather = std::clamp<std::chrono::nanoseconds>(gather, GATHER_MIN, GATHER_TIME);
+        }
+        cycle = now;
+        taken = 0;
+        taken_bytes = 0;
+        pollfd fds[2] = {{_receiver_wake_fd, POLLIN, 0}, {_fd, POLLIN, 0}};
+        int rc;
+        if (gather.count() > 0) {
+            const timespec ts{0, static_cast<long>(gather.count())};
+            rc = ::ppoll(fds, 1, &ts, nullptr);
+        } else {
+            rc = ::poll(fds, 2, MAX_WAIT_MS);
+        }
+        if ((rc < 0 && errno != EINTR) || (fds[1].revents & POLLNVAL)) {
             Ostrel::ostream log(Ostrel::LOG_ERROR);
             log << "DAQserver: error polling for requests. Stop serving" << std::endl;
             _receiver_failed = true;
             signal_fd(_wake_fd);
             break;
         }
-        if (fds[1].revents & POLLIN)
+        if (fds[0].revents & POLLIN)
             drain_fd(_receiver_wake_fd);
     }
+    // What was read waits for the server thread, now or after a restart.
+    if (Chunk* c = p.current) {
+        commit();
+        c->closed.store(true, std::memory_order_release);
+        p.current = nullptr;
+    }
+    signal_fd(_wake_fd);
 }
+
+// ---- server thread ---------------------------------------------------------------
 
 std::chrono::steady_clock::time_point DAQServer::batch_time() const
 {
     return on_server_thread() ? _batch_time : Clock::now();
 }
 
-void DAQServer::handle_batch(Batch& b)
+void DAQServer::handle_entries(Chunk& c, unsigned begin, unsigned end)
 {
-    _batch_time = b.time;
+    _batch_time = Clock::now();
+    _received.fetch_add(end - begin, std::memory_order_relaxed);
     // Datagrams come in runs from one board: its address is written out
     // once per run rather than once per datagram.
-    in_addr last_address{};
+    std::uint32_t last_address = 0;
     std::string ip;
-    _received.fetch_add(b.count, std::memory_order_relaxed);
-    for (unsigned i = 0; i < b.count; ++i) {
-        const msghdr& h = b.headers[i].msg_hdr;
-        const unsigned count = b.headers[i].msg_len;
-        if (ip.empty() || b.senders[i].sin_addr.s_addr != last_address.s_addr) {
-            last_address = b.senders[i].sin_addr;
+    for (unsigned i = begin; i < end; ++i) {
+        const Chunk::Entry& e = c.entries[i];
+        if (ip.empty() || e.address != last_address) {
+            last_address = e.address;
+            in_addr a{};
+            a.s_addr = e.address;
             char text[INET_ADDRSTRLEN] = "";
-            inet_ntop(AF_INET, &last_address, text, sizeof text);
+            inet_ntop(AF_INET, &a, text, sizeof text);
             ip = text;
         }
-        const int port = ntohs(b.senders[i].sin_port);
-        if (count == 0 || (h.msg_flags & MSG_TRUNC)) {
+        const int count = static_cast<int>(e.length);
+        if (e.flags != Chunk::ok) {
             _socket_drops.fetch_add(1, std::memory_order_relaxed);
             Ostrel::ostream log(Ostrel::LOG_ERROR);
             log << "DAQServer: dropped a datagram of " << (count ? "more than " : "") << count << " bytes from "
-                << ip << ":" << port << std::endl;
+                << ip << ":" << e.port << std::endl;
             continue;
         }
-        // Rewritten in a buffer of this thread's own: a line of the ring
-        // this thread had written would have to come back from its cache
-        // before the receiving thread could write it again.
-        std::uint8_t* bytes = _ring->scratch;
-        std::memcpy(bytes, b.buffers[i], count);
-        filter(bytes, static_cast<int>(count));
-        handle_request(ip, port, reinterpret_cast<std::uint16_t*>(bytes), static_cast<int>(count));
+        // Rewritten where it lies: nothing else reads it.
+        std::uint8_t* bytes = c.bytes + e.offset;
+        filter(bytes, count);
+        handle_request(ip, e.port, reinterpret_cast<std::uint16_t*>(bytes), count);
     }
     end_of_batch();
 }
 
-int DAQServer::handle_batches()
+int DAQServer::handle_chunks()
 {
-    Ring& r = *_ring;
-    std::uint64_t handled = r.handled.load(std::memory_order_relaxed);
+    Pool& p = *_pool;
     int total = 0;
-    while (total < DRAIN_LIMIT && !_stop_request && handled != r.filled.load(std::memory_order_acquire)) {
-        Batch& b = *r.batches[handled % Ring::SIZE];
-        handle_batch(b);
-        total += static_cast<int>(b.count);
-        r.handled.store(++handled);
-        wake_sleeper(r.receiver_sleeps, _receiver_wake_fd);
+    while (total < DRAIN_LIMIT && !_stop_request) {
+        Chunk* c = p.full.front();
+        if (!c)
+            break;
+        // Closed first: a closed chunk's count is final.
+        const bool closed = c->closed.load(std::memory_order_acquire);
+        const unsigned committed = c->committed.load(std::memory_order_acquire);
+        if (c->handled < committed) {
+            const unsigned end = std::min(committed, c->handled + BATCH);
+            handle_entries(*c, c->handled, end);
+            total += static_cast<int>(end - c->handled);
+            c->handled = end;
+            continue;
+        }
+        if (!closed)
+            break;
+        p.full.pop();
+        c->reset();
+        if (p.spare.size() >= Pool::RESERVE || !p.spare.push(c)) {
+            delete c;
+            p.made.fetch_sub(1);
+        }
     }
     return total;
 }
 
-void DAQServer::wait_for_batch()
+void DAQServer::wait_for_chunks()
 {
-    Ring& r = *_ring;
-    const std::uint64_t handled = r.handled.load(std::memory_order_relaxed);
-    const auto start = Clock::now();
-    while (Clock::now() - start < SERVER_SPIN) {
-        for (int i = 0; i < 64; ++i) {
-            if (r.filled.load(std::memory_order_acquire) != handled || _stop_request)
-                return;
-            cpu_relax();
-        }
+    Pool& p = *_pool;
+    const auto nothing_new = [&p] {
+        const Chunk* c = p.full.front();
+        return !c || (!c->closed.load() && c->handled == c->committed.load());
+    };
+    // Said before the last look, so that either this sees a new datagram or
+    // the receiving thread sees it asleep and wakes it.
+    p.server_sleeps.store(true);
+    if (nothing_new() && !_stop_request && !_receiver_failed) {
+        pollfd wake{_wake_fd, POLLIN, 0};
+        if (::poll(&wake, 1, poll_timeout_ms()) > 0)
+            drain_fd(_wake_fd);
     }
-    sleep_on(r.server_sleeps, _wake_fd, poll_timeout_ms(),
-             [&] { return r.filled.load() == handled && !_stop_request && !_receiver_failed; });
+    p.server_sleeps.store(false);
 }
 
 int DAQServer::poll_timeout_ms() const
@@ -538,6 +787,7 @@ void DAQServer::run_timers()
         }
         ++it;
     }
+    report_losses();
 }
 
 void DAQServer::serve()
@@ -549,10 +799,10 @@ void DAQServer::serve()
     _running = true;
     _idle_stamp = Clock::now();
     while (!_stop_request) {
-        if (handle_batches() == 0) {
+        if (handle_chunks() == 0) {
             if (_receiver_failed)
                 break;
-            wait_for_batch();
+            wait_for_chunks();
         }
         if (!_stop_request)
             run_timers();

@@ -1,7 +1,14 @@
 // A UDP server on the board network: one IPv4 socket bound to the host's
 // board-network address, one thread, "DAQreceiver", that does nothing but
-// read the socket, and one, "DAQserver", that handles the datagrams in the
-// order they came and runs the periodic work.
+// read the socket into memory, and one, "DAQserver", that handles the
+// datagrams in the order they came and runs the periodic work.
+//
+// The receiving thread never waits for the rest of the program: what it
+// reads waits in chunks of memory, up to the receive budget, until the
+// server thread gets to it, so that a server thread held up for a while
+// loses nothing. A datagram lost on the way (the system's socket buffer was
+// full, or the budget) is counted and said in the log once a second while
+// it happens.
 #ifndef BRISKO_FENROW_DAQSERVER_H
 #define BRISKO_FENROW_DAQSERVER_H
 
@@ -30,9 +37,19 @@ public:
 
     // Largest datagram taken; a longer one is dropped.
     static constexpr std::size_t BUFFER_SIZE = 8192;
-    // Receive buffer asked of the system: some tens of milliseconds of the
-    // fastest boards' datagrams.
-    static constexpr int RECEIVE_BUFFER = 32 << 20;
+    // Socket receive buffer asked of the system: the system grants it where
+    // the program may (CAP_NET_ADMIN), else as much as its limit allows
+    // (net.core.rmem_max).
+    static constexpr int RECEIVE_BUFFER = 256 << 20;
+    // Memory for the datagrams read and not yet handled.
+    static constexpr std::size_t DEFAULT_RECEIVE_BUDGET = std::size_t{256} << 20;
+
+    // Datagrams lost before any handler saw them.
+    struct Losses {
+        std::uint64_t system = 0;   // dropped by the system: the socket buffer was full
+        std::uint64_t budget = 0;   // read, but the receive budget was full
+        std::uint64_t total() const { return system + budget; }
+    };
 
     DAQServer(const std::string& interface, int port);
     virtual ~DAQServer();
@@ -64,6 +81,11 @@ public:
     void add_timed_func(double period, CallBackFunc func, void* data);
     // How often idle() runs (default 0.5 s); before start_thread().
     void set_idle_period(double seconds) { _idle_period = seconds; }
+    // The memory that datagrams read and not yet handled may take (default
+    // FENROW_RECEIVE_BUDGET megabytes, else DEFAULT_RECEIVE_BUDGET); before
+    // the first start_thread().
+    void set_receive_budget(std::size_t bytes) { _budget = bytes; }
+    std::size_t receive_budget() const { return _budget; }
 
     int fileno() const { return _fd; }
     // The bound port (the one the system chose when 0 was asked for).
@@ -71,11 +93,16 @@ public:
     std::string get_ip_address() const;
     bool is_running() const { return _running.load(); }
     bool on_server_thread() const { return std::this_thread::get_id() == _thread_id.load(); }
+    // The socket buffer the system granted, in bytes (as the system counts
+    // them: the datagrams with their bookkeeping).
+    int receive_buffer() const { return _granted; }
 
-    // Datagrams read from the socket, and those dropped before any handler
-    // saw them (empty, or longer than BUFFER_SIZE).
+    // Datagrams handed to the handlers or dropped just before (empty, or
+    // longer than BUFFER_SIZE: socket_drop_count()).
     std::uint64_t received_count() const { return _received.load(); }
     std::uint64_t socket_drop_count() const { return _socket_drops.load(); }
+    // Datagrams lost so far, since the socket was made.
+    Losses losses();
 
 protected:
     // One datagram in host-order words, from the server thread.
@@ -84,28 +111,31 @@ protected:
     virtual void filter(std::uint8_t* bytes, int count);
     virtual void idle();
     virtual void after_setup();
-    // After the datagrams of one receive call have been handled, before the
-    // next call: work a derived server gathers per datagram can be finished
-    // here once for all of them.
+    // After each batch of datagrams has been handled (a few dozen that came
+    // one after the other): work a derived server gathers per datagram can
+    // be finished here once for all of them.
     virtual void end_of_batch();
-    // When the datagrams being handled were taken from the socket (once per
-    // receive call); for a datagram handed in by another thread, now.
+    // When the batch being handled was taken up; for a datagram handed in
+    // by another thread, now.
     std::chrono::steady_clock::time_point batch_time() const;
 
 private:
-    struct Batch;
-    struct Ring;
+    struct Chunk;
+    struct Pool;
 
     void serve();
     void receive();
-    // Handles the batches the receiving thread has filled, up to a limit so
-    // that the timers still run under a flood. Returns the datagrams handled.
-    int handle_batches();
-    void handle_batch(Batch& batch);
-    // Until a batch comes, a wake-up or the next timer.
-    void wait_for_batch();
+    // Handles what the receiving thread has read, up to a limit so that the
+    // timers still run under a flood. Returns the datagrams handled.
+    int handle_chunks();
+    void handle_entries(Chunk& chunk, unsigned begin, unsigned end);
+    // Until datagrams come, a wake-up or the next timer.
+    void wait_for_chunks();
     void run_timers();
     int poll_timeout_ms() const;
+    // The losses of the last second, said once a second while there are any.
+    void report_losses();
+    void note_system_drops(std::uint32_t total);
 
     std::atomic<bool> _stop_request{false};
     std::atomic<bool> _running{false};
@@ -114,6 +144,7 @@ private:
     int _wake_fd = -1;            // wakes the server thread
     int _receiver_wake_fd = -1;   // wakes the receiving thread
     int _port;
+    int _granted = 0;
     std::string _interface;
     std::string _address;
     std::thread _thread;
@@ -126,10 +157,18 @@ private:
     double _idle_period = 0.5;
     std::chrono::steady_clock::time_point _idle_stamp{};
 
-    std::unique_ptr<Ring> _ring;
+    std::size_t _budget;
+    std::unique_ptr<Pool> _pool;
     std::chrono::steady_clock::time_point _batch_time{};
     std::atomic<std::uint64_t> _received{0};
     std::atomic<std::uint64_t> _socket_drops{0};
+    // The system's count of datagrams it dropped, as last seen, and the
+    // datagrams the full budget cost.
+    std::atomic<std::uint32_t> _system_drops{0};
+    std::atomic<std::uint64_t> _budget_drops{0};
+    // Server thread: the losses already said, and when.
+    Losses _reported;
+    std::chrono::steady_clock::time_point _report_stamp{};
 };
 
 // The first IPv4 address of an up interface that begins with "11.", or with

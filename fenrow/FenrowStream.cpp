@@ -113,7 +113,10 @@ int channel_list(const std::string& text, std::vector<int>& list)
 }
 
 FenrowStream::FenrowStream(const DAQid& id, unsigned long address, int hyb, FenrowModuleData* data)
-    : GenModule(id, address), hybrid_id(hyb), module_data(data), queue(queue_capacity, queue_bytes)
+    : GenModule(id, address), hybrid_id(hyb), module_data(data),
+      queue(queue_capacity,
+            std::max(queue_bytes, data && data->manager ? data->manager->receive_budget()
+                                                        : DAQServer::DEFAULT_RECEIVE_BUDGET))
 {
     DataStream* s = get_stream();
     int chip_type = TAmanager::gp7;

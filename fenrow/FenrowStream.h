@@ -38,10 +38,12 @@ public:
 
 class FenrowStream : public GenModule, public ParameterCollection<FenrowStream> {
 public:
-    // Events the queue holds at most, and their bytes; later ones are
-    // dropped and counted until the run loop has taken some. A fraction of
-    // a second of the fastest boards' events, 100 MB at most.
-    static constexpr std::size_t queue_capacity = 1 << 18;
+    // Events the queue holds at most, and their bytes: the board manager's
+    // receive budget, and no less than queue_bytes. Later ones are dropped
+    // and counted until the run loop has taken some. About two seconds of
+    // the fastest boards' events, so that a run thread (or a disk) held up
+    // for a second loses none.
+    static constexpr std::size_t queue_capacity = 1 << 20;
     static constexpr std::size_t queue_bytes = 104857600;
     // Default pedestal and noise of every channel.
     static constexpr double default_pedestal = 2048.0;

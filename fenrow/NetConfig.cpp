@@ -56,4 +56,19 @@ std::string knock_address()
     return text_from("FENROW_KNOCK_ADDRESS");
 }
 
+std::size_t receive_budget(std::size_t fallback)
+{
+    const char* text = g_getenv("FENROW_RECEIVE_BUDGET");
+    if (!text || !*text)
+        return fallback;
+    char* end = nullptr;
+    const long long mb = std::strtoll(text, &end, 10);
+    // Up to a terabyte: beyond that the number is a mistake.
+    if (*end != '\0' || mb <= 0 || mb > (1LL << 20)) {
+        g_warning("FENROW_RECEIVE_BUDGET=%s is not a number of megabytes; using %zu", text, fallback >> 20);
+        return fallback;
+    }
+    return static_cast<std::size_t>(mb) << 20;
+}
+
 } // namespace fenrow_net

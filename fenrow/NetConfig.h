@@ -6,9 +6,12 @@
 //   FENROW_HOST_PORT      host port of the readout boards (12345)
 //   FENROW_TRIGGER_PORT   host port of the trigger boards (12346)
 //   FENROW_BOARD_PORT     port the boards listen on (10000)
+// and one sets the memory the board datagrams may wait in:
+//   FENROW_RECEIVE_BUDGET megabytes for datagrams read and not yet handled
 #ifndef BRISKO_FENROW_NETCONFIG_H
 #define BRISKO_FENROW_NETCONFIG_H
 
+#include <cstddef>
 #include <string>
 
 namespace fenrow_net {
@@ -23,6 +26,8 @@ int board_port();
 // Empty when not overridden.
 std::string bind_address();
 std::string knock_address();
+// In bytes; the fallback when unset or not a positive number of megabytes.
+std::size_t receive_budget(std::size_t fallback);
 
 } // namespace fenrow_net
 
