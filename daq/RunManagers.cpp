@@ -48,14 +48,18 @@ int DataRunManager::writeData(const Ostrel::DAQid& id, Ostrel::ModuleData* data)
 int DataRunManager::EndOfEvent()
 {
     TellumRunManager::EndOfEvent();
-    const int period = run_support::ped_period();
-    if (period < 1)
-        return 0;
     const double now = run_time();
-    if (now >= next_pedestal_time) {
-        with_logger([](DataLogger* logger) { logger->writePedestals(); });
-        next_pedestal_time = now + period;
+    if (now < next_pedestal_time)
+        return 0;
+    // The period is read when pedestals are due, and without a period once
+    // a second (it may be set during the run), rather than for every event.
+    const int period = run_support::ped_period();
+    if (period < 1) {
+        next_pedestal_time = now + 1.0;
+        return 0;
     }
+    with_logger([](DataLogger* logger) { logger->writePedestals(); });
+    next_pedestal_time = now + period;
     return 0;
 }
 

@@ -149,6 +149,7 @@ void TellumRunManager::Stop()
 
 void TellumRunManager::wait_for_monitor(bool until_stop)
 {
+    flush_monitor();
     Ostrel::DataQueue* queue = get_monitor();
     if (!queue)
         return;
@@ -160,17 +161,23 @@ void TellumRunManager::wait_for_monitor(bool until_stop)
 
 int TellumRunManager::EndOfEvent()
 {
-    bool interrupts = false;
-    // Looked up every event: the main window adds the switch at any time.
-    if (has_par("doInterrupts")) {
+    // Looked up again whenever the parameters change: the main window adds
+    // the switch at any time.
+    const unsigned long generation = par_generation();
+    if (generation != interrupts_generation) {
+        interrupts_generation = generation;
+        interrupts_par = nullptr;
         try {
-            if (auto* p = dynamic_cast<Ostrel::Par<bool>*>(get_par("doInterrupts"))) {
-                std::lock_guard<std::recursive_mutex> lock(p->mutex());
-                interrupts = p->get_value();
-            }
+            if (has_par("doInterrupts"))
+                interrupts_par = dynamic_cast<Ostrel::Par<bool>*>(get_par("doInterrupts"));
         } catch (const Ostrel::Exception&) {
-            interrupts = false;
+            interrupts_par = nullptr;
         }
+    }
+    bool interrupts = false;
+    if (interrupts_par) {
+        std::lock_guard<std::recursive_mutex> lock(interrupts_par->mutex());
+        interrupts = interrupts_par->get_value();
     }
     if (interrupts) {
         if (PluginParser* plugins = run_support::plugins())

@@ -145,6 +145,9 @@ private:
     std::atomic<bool> log_failed{false};
     long long next_sync = 0;   // monotonic microseconds; run thread only
     unsigned cycles = 0;
+    // The parameter "doInterrupts" as last looked up; run thread only.
+    unsigned long interrupts_generation = ~0ul;
+    Ostrel::Par<bool>* interrupts_par = nullptr;
 
     // "logData" commands being handled, and the one for the next run.
     std::mutex command_mutex;

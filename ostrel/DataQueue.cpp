@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -18,13 +19,6 @@ std::mutex g_data_mutex;
 std::condition_variable g_data_cond;
 std::atomic<unsigned long> g_data_generation{0};
 std::atomic<int> g_data_waiters{0};
-
-// How long a thread that saw data lately looks again before it sleeps, and
-// how lately counts.
-constexpr auto spin_time = std::chrono::microseconds(50);
-constexpr auto busy_time = std::chrono::milliseconds(2);
-thread_local Clock::time_point t_busy_until{};
-thread_local unsigned long t_last_seen = 0;
 
 // A background queue's thread gets about a tenth of a processor that a
 // thread of normal priority wants too.
@@ -50,19 +44,8 @@ unsigned long DataQueue::data_generation()
 
 void DataQueue::wait_for_data(unsigned long since, double seconds)
 {
-    const Clock::time_point start = Clock::now();
-    if (since != t_last_seen) {
-        // Data came since this thread last waited.
-        t_last_seen = since;
-        t_busy_until = start + busy_time;
-    }
-    if (start < t_busy_until) {
-        while (Clock::now() - start < spin_time) {
-            if (g_data_generation.load() != since)
-                return;
-            std::this_thread::yield();
-        }
-    }
+    // No looking again before sleeping: producers hand events over in
+    // batches, and a thread that spins between them burns a processor.
     {
         std::unique_lock<std::mutex> lock(g_data_mutex);
         ++g_data_waiters;
@@ -135,7 +118,9 @@ size_t DataQueue::push_events(ModuleData* const* blocks, size_t n)
     }
     if (wake)
         _cond.notify_all();
-    if (queued)
+    // A background queue's events are for its own thread, not for a run
+    // loop waiting for data.
+    if (queued && !_background.load(std::memory_order_relaxed))
         raise_data_generation();
     return queued;
 }
@@ -279,8 +264,12 @@ int DataQueue::user_run(ModuleData*)
 void DataQueue::thread_main()
 {
     // Linux keeps a niceness per thread.
-    if (_background)
+    if (_background) {
         setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), background_nice);
+        pthread_setname_np(pthread_self(), "monitor");
+    } else {
+        pthread_setname_np(pthread_self(), "DataQueue");
+    }
     on_start();
     // Events are taken in batches, so that the producer and this thread
     // meet on the lock once per batch rather than once per event.

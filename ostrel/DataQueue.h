@@ -79,11 +79,9 @@ public:
     virtual void on_start() {}
     virtual void on_stop() {}
 
-    // A counter raised by every accepted push in the process, so that an
-    // idle run loop can sleep until any queue receives data. A thread that
-    // saw data a moment ago first looks again for a short while before it
-    // sleeps: while events stream in it is not put to sleep and woken for
-    // every few of them. A push wakes the sleepers once.
+    // A counter raised by every accepted push in the process (but onto a
+    // background queue), so that an idle run loop can sleep until any queue
+    // receives data. A push wakes the sleepers once.
     static unsigned long data_generation();
     static void wait_for_data(unsigned long since, double seconds);
 

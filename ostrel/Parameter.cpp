@@ -155,6 +155,7 @@ Parameter* ParameterHolder::add_par_no_id(const std::string& name, Parameter* p)
         }
         _pars[name] = p;
         _retired.erase(std::remove(_retired.begin(), _retired.end(), p), _retired.end());
+        _generation.fetch_add(1, std::memory_order_release);
     }
     p->addObserver(this);
     return p;
@@ -198,6 +199,7 @@ void ParameterHolder::observable_deleted(Observable* o)
             ++it;
     }
     _retired.erase(std::remove(_retired.begin(), _retired.end(), o), _retired.end());
+    _generation.fetch_add(1, std::memory_order_release);
 }
 
 } // namespace Ostrel

@@ -3,6 +3,7 @@
 #ifndef OSTREL_PARAMETER_H
 #define OSTREL_PARAMETER_H
 
+#include <atomic>
 #include <functional>
 #include <limits>
 #include <map>
@@ -219,6 +220,9 @@ public:
     bool has_par(const std::string& name) const;
     Parameter* get_par(const std::string& name) const;    // ParameterNonExistent
     std::vector<std::string> par_names() const;
+    // Changes whenever a parameter is added, replaced or deleted: a caller
+    // that looks a parameter up often may keep it until this changes.
+    unsigned long par_generation() const { return _generation.load(std::memory_order_acquire); }
 
     template <class T>
     T& get_par_value(const std::string& name) const
@@ -252,6 +256,7 @@ private:
     mutable std::mutex _mutex;
     std::map<std::string, Parameter*> _pars;
     std::vector<Parameter*> _retired;
+    std::atomic<unsigned long> _generation{0};
 };
 
 // Calls a member function of an object of class C with the new value of one

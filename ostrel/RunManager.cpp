@@ -1,9 +1,19 @@
 #include "ostrel/RunManager.h"
 
+#include <pthread.h>
+
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Log.h"
 
 namespace Ostrel {
+
+namespace {
+
+// Events handed to the monitor queue at once: its locks are taken once for
+// them all.
+constexpr std::size_t monitor_batch = 64;
+
+} // namespace
 
 RunCommand::~RunCommand() = default;
 
@@ -34,6 +44,9 @@ RunManager::~RunManager()
     shutdown();
     for (Module* m : _command->modules())
         m->UnRegisterDAQ(true);
+    for (ModuleData* d : _for_monitor)
+        d->dec_ref();
+    _for_monitor.clear();
     set_monitor(nullptr);
     DAQmanager::theDAQmanager()->unregister_runmanager(this);
     delete _command;
@@ -185,6 +198,9 @@ void RunManager::shutdown()
 
 void RunManager::thread_main()
 {
+    // Named, so that a reading of each thread's processor time tells them
+    // apart (15 characters at most).
+    pthread_setname_np(pthread_self(), ("run " + get_id().str()).substr(0, 15).c_str());
     for (;;) {
         int req;
         {
@@ -236,6 +252,7 @@ bool RunManager::wait_trigger()
 
 void RunManager::handle_pause()
 {
+    flush_monitor();
     RunState& st = get_status();
     _command->send(RunCommand::Pause);
     st.set_status(RunState::Paused);
@@ -291,14 +308,25 @@ int RunManager::read_modules(bool& written)
             ms.add_written();
         }
         get_status().add_bytes(bytes);
-        {
-            std::lock_guard<std::mutex> lock(_monitor_mutex);
-            if (_monitor)
-                _monitor->push_event(d);
-        }
-        d->dec_ref();
+        _for_monitor.push_back(d);   // the run loop's reference goes with it
     }
+    if (_for_monitor.size() >= monitor_batch)
+        flush_monitor();
     return got;
+}
+
+void RunManager::flush_monitor()
+{
+    if (_for_monitor.empty())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(_monitor_mutex);
+        if (_monitor)
+            _monitor->push_events(_for_monitor.data(), _for_monitor.size());
+    }
+    for (ModuleData* d : _for_monitor)
+        d->dec_ref();
+    _for_monitor.clear();
 }
 
 void RunManager::do_run()
@@ -338,8 +366,10 @@ void RunManager::do_run()
         if (got > 0) {
             count_event(got, written);
             EndOfEvent();
-        } else if (!DAQmanager::theDAQmanager()->get_trigger()) {
-            DataQueue::wait_for_data(generation, 0.001);
+        } else {
+            flush_monitor();
+            if (!DAQmanager::theDAQmanager()->get_trigger())
+                DataQueue::wait_for_data(generation, 0.001);
         }
         if (max_events_reached())
             break;
@@ -389,6 +419,7 @@ void RunManager::Stop()
             break;
         count_event(got, written);
     }
+    flush_monitor();
 }
 
 void RunManager::Trigger()

@@ -151,6 +151,11 @@ protected:
     // Reads one block from every module that has data (step 4d); returns
     // the number of blocks and sets `written` when a writeData returned > 0.
     int read_modules(bool& written);
+    // Hands the events read so far to the monitor queue. The run loop hands
+    // them over a few dozen at a time (and whenever it waits for data, and
+    // at the end of a run): whoever waits for the monitor queue to empty
+    // calls this first.
+    void flush_monitor();
 
 private:
     enum Request { None = 0, ReqGetReady = 1, ReqRun = 2, ReqReset = 4, ReqQuit = 8 };
@@ -178,6 +183,8 @@ private:
 
     mutable std::mutex _monitor_mutex;
     DataQueue* _monitor = nullptr;
+    // Run thread: events for the monitor queue, each with a reference.
+    std::vector<ModuleData*> _for_monitor;
 
     std::mutex _req_mutex;
     std::condition_variable _req_cond;

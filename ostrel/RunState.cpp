@@ -1,6 +1,39 @@
 #include "ostrel/RunState.h"
 
+#include <chrono>
+
 namespace Ostrel {
+
+namespace {
+
+std::int64_t steady_ns()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool clock_runs(std::int64_t word)
+{
+    return (word & 1) != 0;
+}
+
+// Nanoseconds of run time the clock word stands for.
+std::int64_t run_ns(std::int64_t word)
+{
+    return clock_runs(word) ? steady_ns() - (word >> 1) : word >> 1;
+}
+
+std::int64_t running_word(std::int64_t elapsed_ns)
+{
+    return ((steady_ns() - elapsed_ns) << 1) | 1;
+}
+
+std::int64_t stopped_word(std::int64_t elapsed_ns)
+{
+    return elapsed_ns << 1;
+}
+
+} // namespace
 
 RunState::RunState(const std::string& name) : _name(name) {}
 
@@ -21,7 +54,7 @@ RunState& RunState::operator=(const RunState& other)
     // Lock both clocks in a fixed order.
     std::unique_lock<std::mutex> a(this < &other ? _clock_mutex : other._clock_mutex);
     std::unique_lock<std::mutex> b(this < &other ? other._clock_mutex : _clock_mutex);
-    _clock = other._clock;
+    _clock = other._clock.load();
     _last_time = other._last_time;
     _last_count = other._last_count;
     return *this;
@@ -65,10 +98,7 @@ void RunState::reset()
     _nwritten = 0;
     _bytes = 0;
     std::lock_guard<std::mutex> lock(_clock_mutex);
-    const bool was_running = _clock.running();
-    _clock.reset();
-    if (was_running)
-        _clock.start();
+    _clock = clock_runs(_clock.load()) ? running_word(0) : stopped_word(0);
     _last_time = 0.0;
     _last_count = 0;
 }
@@ -76,19 +106,22 @@ void RunState::reset()
 void RunState::start()
 {
     std::lock_guard<std::mutex> lock(_clock_mutex);
-    _clock.start();
+    const std::int64_t word = _clock.load();
+    if (!clock_runs(word))
+        _clock = running_word(run_ns(word));
 }
 
 void RunState::stop()
 {
     std::lock_guard<std::mutex> lock(_clock_mutex);
-    _clock.stop();
+    const std::int64_t word = _clock.load();
+    if (clock_runs(word))
+        _clock = stopped_word(run_ns(word));
 }
 
 double RunState::time() const
 {
-    std::lock_guard<std::mutex> lock(_clock_mutex);
-    return _clock.elapsed();
+    return static_cast<double>(run_ns(_clock.load(std::memory_order_acquire))) * 1e-9;
 }
 
 double RunState::eff() const

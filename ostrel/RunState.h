@@ -3,6 +3,7 @@
 #define OSTREL_RUNSTATE_H
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -47,7 +48,9 @@ public:
     void reset();          // counters and run time back to zero
     void start();          // the run clock runs
     void stop();           // the run clock stops
-    double time() const;   // seconds of run time
+    // Seconds of run time. Takes no lock: the threads of the data path read
+    // it for every event.
+    double time() const;
 
     void add_trigger(unsigned long n = 1) { _ntrigger += n; }
     void add_written(unsigned long n = 1) { _nwritten += n; }
@@ -70,8 +73,11 @@ private:
     std::atomic<unsigned long> _ntrigger{0};
     std::atomic<unsigned long> _nwritten{0};
     std::atomic<unsigned long> _bytes{0};
+    // The run clock in one word: the steady clock's nanoseconds at run time
+    // zero while it runs (lowest bit 1), else the run time in nanoseconds
+    // (lowest bit 0). Changed under _clock_mutex, read without it.
+    std::atomic<std::int64_t> _clock{0};
     mutable std::mutex _clock_mutex;
-    DAQTimer _clock;
     double _last_time = 0.0;
     unsigned long _last_count = 0;
 };
