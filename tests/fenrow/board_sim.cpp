@@ -7,6 +7,7 @@
 //   fenrow_board_sim --address 127.0.0.2 --mode serial --chips 4 --rate 1000 --count 10000
 //   fenrow_board_sim --streams 1,3 --mode serial --on-start --count 10000 --record board.txt
 //   fenrow_board_sim --mode serial --count 2000000 --threads 4        (full rate)
+//   fenrow_board_sim --mode serial --detector --rate 300000 --threads 4 (pedestals with noise)
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -94,6 +95,7 @@ int main(int argc, char** argv)
     gdouble ack_delay = 0.0;
     gboolean no_ack = FALSE;
     gboolean short_reply = FALSE;
+    gboolean detector = FALSE;
 
     GOptionEntry entries[] = {
         {"address", 'a', 0, G_OPTION_ARG_STRING, &address, "Address to bind (default 127.0.0.2)", "IP"},
@@ -110,6 +112,8 @@ int main(int argc, char** argv)
         {"channels", 0, 0, G_OPTION_ARG_INT, &channels, "Channels per chip", "N"},
         {"hits", 0, 0, G_OPTION_ARG_INT, &hits, "Sparse mode: hits per packet", "N"},
         {"nadj", 0, 0, G_OPTION_ARG_INT, &nadj, "Adjacent mode: adjacent channels", "N"},
+        {"detector", 0, 0, G_OPTION_ARG_NONE, &detector,
+         "Detector-like values: each channel a pedestal near 500 with Gaussian noise of 3 counts", nullptr},
         {"count", 'n', 0, G_OPTION_ARG_INT64, &count, "Data packets to send per stream (0: until --duration or a signal)", "N"},
         {"rate", 'r', 0, G_OPTION_ARG_DOUBLE, &rate, "Packets per second and stream (0: as fast as possible)", "HZ"},
         {"threads", 't', 0, G_OPTION_ARG_INT, &threads,
@@ -241,6 +245,7 @@ int main(int argc, char** argv)
             st.spec.channels = channels;
             st.spec.hits = hits;
             st.spec.nadj = nadj;
+            st.spec.detector = detector != FALSE;
             // Each stream its own temperature, so that its events can be
             // told from another stream's.
             st.spec.temperature = 30.0 + n;
