@@ -8,6 +8,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -180,7 +181,10 @@ bool BoardSim::start()
     }
     _wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     _stop = false;
-    _thread = std::thread([this] { run(); });
+    _thread = std::thread([this] {
+        pthread_setname_np(pthread_self(), "sim-board");
+        run();
+    });
     return true;
 }
 

@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <pthread.h>
+#include <sched.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -96,6 +98,7 @@ int main(int argc, char** argv)
     gboolean no_ack = FALSE;
     gboolean short_reply = FALSE;
     gboolean detector = FALSE;
+    gboolean realtime = FALSE;
 
     GOptionEntry entries[] = {
         {"address", 'a', 0, G_OPTION_ARG_STRING, &address, "Address to bind (default 127.0.0.2)", "IP"},
@@ -107,6 +110,9 @@ int main(int argc, char** argv)
         {"stream", 's', 0, G_OPTION_ARG_INT, &stream, "Stream number of the data (1-8)", "N"},
         {"streams", 0, 0, G_OPTION_ARG_STRING, &streams_text, "Several streams, each with --count packets", "N,N..."},
         {"on-start", 0, 0, G_OPTION_ARG_NONE, &on_start, "Send a stream's data only after the host starts it", nullptr},
+        {"realtime", 0, 0, G_OPTION_ARG_NONE, &realtime,
+         "Send at the lowest real-time priority where allowed, so that a busy machine holds the board back less",
+         nullptr},
         {"record", 0, 0, G_OPTION_ARG_FILENAME, &record_file, "Write every datagram received to the file", "FILE"},
         {"chips", 'c', 0, G_OPTION_ARG_INT, &chips, "Chips of the stream", "N"},
         {"channels", 0, 0, G_OPTION_ARG_INT, &channels, "Channels per chip", "N"},
@@ -236,6 +242,13 @@ int main(int argc, char** argv)
         if (sim.host_ip().empty()) {
             std::fprintf(stderr, "board_sim: no host knocked\n");
             return 1;
+        }
+        // The sender threads, started from this one, take its priority.
+        if (realtime) {
+            sched_param priority{};
+            priority.sched_priority = 1;
+            if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority) != 0)
+                std::printf("real-time priority refused: sending at ordinary priority\n");
         }
         for (int n : stream_numbers) {
             StreamState st;
