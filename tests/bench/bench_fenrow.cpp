@@ -815,6 +815,10 @@ public:
         _stop = false;
         _received = 0;
         _cpu = idlest_processor();
+        // Nothing of an earlier step counts in this one.
+        std::uint8_t drain[2048];
+        while (::recv(_fd, drain, sizeof drain, MSG_DONTWAIT) >= 0) {
+        }
         Arrivals arrivals;
         std::atomic<bool> started{false};
         std::thread receiver([&] { receive(s.order, arrivals, started, way); });
@@ -1002,6 +1006,8 @@ public:
         const std::string log_before = read_file(_dir + "/brisko.log");
 
         const std::string stem = _dir + "/step" + std::to_string(_index++);
+        // The program would write beside an older file of the name.
+        std::remove((stem + ".h5").c_str());
         soap(_soap_port, "<setParameter><object>main</object><name>command</name><value>logData|file=" + stem +
                              ":max_size=0:compression=yes</value></setParameter>");
         run_control(_soap_port, "Start");
