@@ -1,24 +1,16 @@
 #include "daq/HDFChunkWriter.h"
 
-#include <cmath>
 #include <cstddef>
 
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-#include <zlib.h>
 
+#include "daq/HDFDeflate.h"
 #include "daq/HDFUtils.h"
 
 namespace {
-
-// The output buffer the library's deflate filter gives zlib: a chunk that
-// does not fit is one the filter would not compress either.
-size_t deflate_room(size_t bytes)
-{
-    return static_cast<size_t>(std::ceil(static_cast<double>(bytes) * 1.001) + 12.0);
-}
 
 // Chunks in flight, of every writer together: a burst of a few seconds at
 // the rate one receiving thread takes, within a share of the memory.
@@ -147,11 +139,8 @@ void HDFChunkPool::work(gpointer data, gpointer self)
     HDFChunkJob& job = *static_cast<HDFChunkJob*>(data);
     job.handed.load(std::memory_order_acquire);
     job.packed.resize(deflate_room(job.raw.size()));
-    uLongf size = static_cast<uLongf>(job.packed.size());
-    const int rc = compress2(job.packed.data(), &size, reinterpret_cast<const Bytef*>(job.raw.data()),
-                             static_cast<uLong>(job.raw.size()), 1);
-    job.compressed = rc == Z_OK;
-    job.packed_size = job.compressed ? static_cast<size_t>(size) : 0;
+    job.packed_size = deflate_chunk(job.raw.data(), job.raw.size(), job.packed.data(), job.packed.size());
+    job.compressed = job.packed_size > 0;
     // Notified under the lock: once the writer sees the job done, the
     // worker no longer touches the pool, which may then go.
     HDFChunkPool& p = *static_cast<HDFChunkPool*>(self);
@@ -336,10 +325,8 @@ bool HDFChunkWriter::write_partial(bool last)
         return false;
     if (!stored_raw || last) {
         packed.resize(deflate_room(chunk_bytes));
-        uLongf size = static_cast<uLongf>(packed.size());
-        if (compress2(packed.data(), &size, reinterpret_cast<const Bytef*>(current.data()),
-                      static_cast<uLong>(chunk_bytes), 1) == Z_OK &&
-            (last || left_behind + size <= chunk_bytes)) {
+        const size_t size = deflate_chunk(current.data(), chunk_bytes, packed.data(), packed.size());
+        if (size > 0 && (last || left_behind + size <= chunk_bytes)) {
             left_behind += size;
             stored_raw = false;
             return H5Dwrite_chunk(dataset, H5P_DEFAULT, 0, offset, size, packed.data()) >= 0;

@@ -1,7 +1,8 @@
 // Appending rows to a dataset made by create_array, a chunk at a time. A
-// chunk of 256 rows that is full is compressed on a worker thread, with the
-// same deflate call the library's filter makes, and written as it is stored
-// (a direct chunk write) by the thread that appends, in row order. The rows
+// chunk of 256 rows that is full is compressed on a worker thread into the
+// deflate stream the library's filter stores (HDFDeflate.h), and written as
+// it is stored (a direct chunk write) by the thread that appends, in row
+// order. The rows
 // of the chunk that is not yet full stay in memory: a flush writes that
 // chunk as it stands, and the rows stay until the chunk is full, when the
 // whole chunk is written again.

@@ -52,8 +52,14 @@ def check_run(f, run):
 
 
 def expected_rows(data):
-    """The rows the module handed out, cut or padded to the format's size."""
+    """The rows the module handed out, cut or padded to the format's size;
+    or, with "rows_file", those of that file, packed as h5dump -b writes
+    them (evt, temp, adc)."""
     nadc = data["nadc"]
+    if "rows_file" in data:
+        with open(data["rows_file"], "rb") as fh:
+            packed = fh.read()
+        return [(evt, temp, list(adc)) for evt, temp, *adc in struct.iter_unpack(f"<Id{nadc}H", packed)]
     layout = f"<I4xd{nadc}H"
     size = struct.calcsize(layout)
     given = data.get("given_row", 0) or size

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -540,6 +541,73 @@ TEST(HDFRunFile, DataRunThroughTheFramework)
     EXPECT_EQ(0, check_with_h5py(stem + ".h5", "{\"run\":{\"run_type\":1,\"nevts_open\":0,\"nevts_close\":" +
                                                    std::to_string(n) + "},\"modules\":{\"7\":{\"data\":" + rows +
                                                    "}}}"));
+}
+
+// A detector at rest: each channel's pedestal near 500 with a noise of a
+// few counts, an event counter and a constant temperature. The rows it
+// handed out are kept packed, as h5dump -b writes them (evt, temp, adc).
+class NoisyModule : public RowModule {
+public:
+    NoisyModule(const Ostrel::DAQid& id, int nadc, uint32_t events)
+        : RowModule(id, nadc, analysis(nadc)), remaining(events)
+    {
+        for (int k = 0; k < nadc; ++k)
+            pedestals.push_back(480.0 + (k * 37) % 41);
+    }
+    bool hasData() override { return remaining > 0; }
+    Ostrel::ModuleData* getData() override
+    {
+        --remaining;
+        const uint32_t evt = made++;
+        const double temp = 31.25;
+        Ostrel::ModuleData* block = TellumData::create_packet(
+            TellumData::EVENT_RECORD, static_cast<uint16_t>(get_id().to_int()), row_bytes());
+        TellumData::from(block)->event_counter = evt;
+        char* row = TellumData::from(block)->data;
+        std::memcpy(row, &evt, 4);
+        std::memcpy(row + 8, &temp, 8);
+        packed.append(row, 4).append(row + 8, 8);
+        for (int k = 0; k < nadc; ++k) {
+            const auto v = static_cast<uint16_t>(std::lround(pedestals[static_cast<size_t>(k)] + noise(random)));
+            std::memcpy(row + head_bytes + 2 * k, &v, 2);
+            packed.append(row + head_bytes + 2 * k, 2);
+        }
+        return block;
+    }
+    std::atomic<uint32_t> remaining;
+    uint32_t made = 0;
+    std::string packed;
+
+private:
+    std::vector<double> pedestals;
+    std::mt19937 random{11};
+    std::normal_distribution<double> noise{0.0, 3.0};
+};
+
+TEST(HDFRunFile, NoisyRowsReadBackInH5pyAndH5dump)
+{
+    // Through a run of the framework, from datasets that stay deflated at
+    // level 1 with every chunk stored compressed.
+    DataRunManager rm("hdf-noisy");
+    const uint32_t n = 5000;
+    NoisyModule a("7", 128, n);
+    rm.addModule(&a);
+    rm.set_max_events(n);
+    const std::string stem = testutil::make_temp_dir("hdf") + "/noisy";
+    rm.log_data(stem.c_str(), false, 0);
+    rm.Activate();
+    ASSERT_TRUE(testutil::wait_until([&] { return !rm.isActive(); }, 60));
+    rm.deleteModule(&a);
+    ASSERT_EQ(static_cast<size_t>(n) * (12 + 2 * 128), a.packed.size());
+
+    const std::string rows = stem + ".rows";
+    testutil::write_file(rows, a.packed);
+    EXPECT_EQ(0, check_with_h5py(stem + ".h5", "{\"modules\":{\"7\":{\"data\":{\"nadc\":128,\"rows_per_event\":1,"
+                                                 "\"rows_file\":\"" + rows + "\",\"deflate\":true}}}}"));
+    const std::string dumped = stem + ".dump";
+    ASSERT_EQ(0, std::system(("h5dump -d /modules/7/data/event -b NATIVE -o " + dumped + " " + stem +
+                              ".h5 > /dev/null").c_str()));
+    EXPECT_TRUE(testutil::read_file(dumped) == a.packed) << "h5dump reads other values";
 }
 
 TEST(HDFRunFile, ScanPointsOfAThreePointScan)

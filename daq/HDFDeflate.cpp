@@ -1,0 +1,56 @@
+#include "daq/HDFDeflate.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include <isa-l/igzip_lib.h>
+
+namespace {
+
+// A thread's compressor: the stream state and the level's work buffer are
+// the library's per-call memory, which no two threads may share. On the
+// heap, as the stream state alone is some 80 kB.
+struct Deflater {
+    isal_zstream stream;
+    std::vector<uint8_t> level_buf = std::vector<uint8_t>(ISAL_DEF_LVL1_DEFAULT);
+};
+
+Deflater& this_thread_deflater()
+{
+    thread_local std::unique_ptr<Deflater> deflater = std::make_unique<Deflater>();
+    return *deflater;
+}
+
+} // namespace
+
+size_t deflate_room(size_t bytes)
+{
+    return static_cast<size_t>(std::ceil(static_cast<double>(bytes) * 1.001) + 12.0);
+}
+
+size_t deflate_chunk(const void* data, size_t size, void* out, size_t room)
+{
+    constexpr size_t most = std::numeric_limits<uint32_t>::max();
+    if (!data || !out || size > most)
+        return 0;
+    Deflater& d = this_thread_deflater();
+    isal_zstream& s = d.stream;
+    isal_deflate_stateless_init(&s);
+    s.level = 1;
+    s.level_buf = d.level_buf.data();
+    s.level_buf_size = static_cast<uint32_t>(d.level_buf.size());
+    s.gzip_flag = IGZIP_ZLIB;
+    s.flush = NO_FLUSH;
+    s.end_of_stream = 1;
+    s.next_in = static_cast<uint8_t*>(const_cast<void*>(data));
+    s.avail_in = static_cast<uint32_t>(size);
+    s.next_out = static_cast<uint8_t*>(out);
+    s.avail_out = static_cast<uint32_t>(std::min(room, most));
+    if (isal_deflate_stateless(&s) != COMP_OK)
+        return 0;
+    return s.total_out;
+}
