@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ctime>
 #include <initializer_list>
 #include <mutex>
 
@@ -33,15 +34,34 @@ private:
     std::vector<HstHistogram*> held;
 };
 
-int min_sample_of_general_section()
+// How long the general section's settings are taken as they were last read.
+constexpr long long settings_period_ms = 100;
+
+long long coarse_ms()
 {
-    ConfigParser* cfg = ConfigParser::theConfig();
-    if (GeneralConfig* general = dynamic_cast<GeneralConfig*>(cfg->get_handler("general")))
-        return general->get_ped_min_sample();
-    return default_min_sample;
+    // A clock of a few milliseconds' resolution that costs next to nothing.
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 } // namespace
+
+const Analysis::GeneralSettings& Analysis::general_settings()
+{
+    const long long now = coarse_ms();
+    if (settings_time < 0 || now - settings_time >= settings_period_ms) {
+        settings_time = now;
+        if (GeneralConfig* general = ConfigParser::section<GeneralConfig>("general")) {
+            settings.min_sample = general->get_ped_min_sample();
+            settings.normal_method = general->get_ped_method() == GeneralConfig::normal;
+        } else {
+            settings.min_sample = default_min_sample;
+            settings.normal_method = true;
+        }
+    }
+    return settings;
+}
 
 Analysis::Analysis(int nc, int nch, int nb, double xmin, double xmax)
     : HstData(nc, nch, nb, xmin, xmax), n_sampled(0), n_pre(Ntot()), trigger(0.0),
@@ -174,10 +194,11 @@ void Analysis::common_mode()
         return;
     }
     const int nchan = Nchan();
+    const int ntot = Ntot();
     const double* raw = Event();
     const double* ped = Ped();
     double* sig = Chan();
-    for (int i = 0; i < Ntot(); ++i)
+    for (int i = 0; i < ntot; ++i)
         sig[i] = raw[i] - ped[i];
 
     const double cut = neighbor_cut.load();
@@ -189,14 +210,23 @@ void Analysis::common_mode()
             double sum = 0.0;
             double sum2 = 0.0;
             int n = 0;
-            for (int i = 0; i < nchan; ++i) {
+            if (pass == 0) {
+                for (int i = 0; i < nchan; ++i) {
+                    sum += x[i];
+                    sum2 += x[i] * x[i];
+                }
+                n = nchan;
+            } else {
                 // Passes after the first leave out the channels far from
                 // the mean, hits above all.
-                if (pass && !(std::fabs(x[i] - mean) < cut * sigma))
-                    continue;
-                sum += x[i];
-                sum2 += x[i] * x[i];
-                ++n;
+                const double limit = cut * sigma;
+                for (int i = 0; i < nchan; ++i) {
+                    if (!(std::fabs(x[i] - mean) < limit))
+                        continue;
+                    sum += x[i];
+                    sum2 += x[i] * x[i];
+                    ++n;
+                }
             }
             if (!n)
                 continue;
@@ -213,19 +243,20 @@ void Analysis::common_mode()
 
 void Analysis::update_pedestals(std::vector<int>& channels, bool find_pulse)
 {
-    g_nevts = min_sample_of_general_section();
+    g_nevts = general_settings().min_sample;
     HistogramLock lock({get_out(), get_chan(), get_ped(), get_noise()});
 
-    std::vector<int> update;
+    update.clear();
     const bool sampling = DoingPedestalUpdate() && n_pre.load() != 0;
     if (sampling) {
         common_mode();
         const int nchan = Nchan();
+        const int ntot = Ntot();
         const double* raw = Event();
         double* ped = Ped();
         double* noise = Noise();
         for (int i : channels) {
-            if (i < 0 || i >= Ntot())
+            if (i < 0 || i >= ntot)
                 continue;
             if (nevts[i] > g_nevts) {
                 update.push_back(i);
@@ -250,10 +281,10 @@ void Analysis::update_pedestals(std::vector<int>& channels, bool find_pulse)
         }
         if (update.empty())
             return;
+        fast_update(update, find_pulse);
     } else {
-        update = channels;
+        fast_update(channels, find_pulse);
     }
-    fast_update(update, find_pulse);
 }
 
 void Analysis::update_pedestals_fast(std::vector<int>& channels, bool find_pulse)
@@ -267,6 +298,8 @@ void Analysis::fast_update(const std::vector<int>& channels, bool find_pulse)
 {
     common_mode();
     const int nchan = Nchan();
+    const int nchip = Nchip();
+    const int ntot = Ntot();
     const double* raw = Event();
     double* sig = Chan();
     double* ped = Ped();
@@ -275,9 +308,26 @@ void Analysis::fast_update(const std::vector<int>& channels, bool find_pulse)
     const double pw = ped_weight.load();
     const double nw = noise_weight.load();
     const double seed = seed_cut.load();
+    // The common mode of each chip once, and the chip of a channel by
+    // counting rather than dividing: channels come in ascending order.
+    double cm_small[16];
+    std::vector<double> cm_large;
+    double* cm = cm_small;
+    if (nchip > 16) {
+        cm_large.resize(static_cast<std::size_t>(nchip));
+        cm = cm_large.data();
+    }
+    for (int c = 0; c < nchip; ++c)
+        cm[c] = Cmmd(c);
+    int chip = 0;
+    int chip_end = nchan;
     for (int i : channels) {
-        if (i < 0 || i >= Ntot())
+        if (i < 0 || i >= ntot)
             continue;
+        if (i >= chip_end || i < chip_end - nchan) {
+            chip = i / nchan;
+            chip_end = (chip + 1) * nchan;
+        }
         if (updating) {
             if (noise[i] == 0.0)
                 noise[i] = 1.0;
@@ -285,11 +335,10 @@ void Analysis::fast_update(const std::vector<int>& channels, bool find_pulse)
                 ped[i] = raw[i];
                 continue;
             }
-            const double cm = Cmmd(i / nchan);
-            const double s = raw[i] - ped[i] - cm;
+            const double s = raw[i] - ped[i] - cm[chip];
             sig[i] = s;
             const double r = s / noise[i];
-            ped[i] += std::max(-1.0, std::min(1.0, pw * (s + cm)));
+            ped[i] += std::max(-1.0, std::min(1.0, pw * (s + cm[chip])));
             if (std::fabs(r) < 5.0)
                 noise[i] *= 1.0 - nw + nw * r * r;
         }

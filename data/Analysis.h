@@ -96,11 +96,25 @@ public:
     // from the values in place (reset_pedestals also zeroes them).
     void distrust_pedestals();
 
+protected:
+    // The general section's pedestal settings, looked up at most ten times
+    // a second rather than for every event (a change made meanwhile holds
+    // from the next look).
+    struct GeneralSettings {
+        int min_sample;
+        bool normal_method;   // the pre-sampling method
+    };
+    const GeneralSettings& general_settings();
+
 private:
     void restart_sampling();
     void common_mode();
     void fast_update(const std::vector<int>& channels, bool find_pulse);
     void allocate_work_arrays();
+
+    GeneralSettings settings{256, true};
+    long long settings_time = -1;   // coarse clock, milliseconds
+    std::vector<int> update;        // update_pedestals' work list
 
     std::atomic<int> n_sampled;
     std::atomic<int> n_pre;

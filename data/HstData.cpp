@@ -197,49 +197,11 @@ void HstData::assign(const HstData& other)
         set_map(*other.map);
 }
 
-double* HstData::bins(HstHistogram* h)
-{
-    if (!h)
-        return nullptr;
-    double* y = nullptr;
-    g_object_get(h, "ptr", &y, nullptr);
-    return y;
-}
-
 HstHistogram* HstData::get_hsig(int k) const
 {
     if (k < 0 || k >= static_cast<int>(hsig.size()))
         return nullptr;
     return hsig[k];
-}
-
-double HstData::Cmmd(int ichip) const
-{
-    return per_chip(cmmd, ichip) ? per_chip(cmmd, ichip)->load(std::memory_order_relaxed) : 0.0;
-}
-
-void HstData::SetCmmd(double value, int ichip)
-{
-    if (std::atomic<double>* v = per_chip(cmmd, ichip))
-        v->store(value, std::memory_order_relaxed);
-}
-
-double HstData::AvNoise(int ichip) const
-{
-    return per_chip(avnoise, ichip) ? per_chip(avnoise, ichip)->load(std::memory_order_relaxed)
-                                    : 0.0;
-}
-
-void HstData::SetAvNoise(double value, int ichip)
-{
-    if (std::atomic<double>* v = per_chip(avnoise, ichip))
-        v->store(value, std::memory_order_relaxed);
-}
-
-std::atomic<double>* HstData::per_chip(const std::unique_ptr<std::atomic<double>[]>& values,
-                                       int ichip) const
-{
-    return values && ichip >= 0 && ichip < nchip ? &values[ichip] : nullptr;
 }
 
 void HstData::set_bins(int nb, double vmin, double vmax)

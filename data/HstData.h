@@ -90,10 +90,27 @@ public:
     double* Signal(int k) const { return bins(get_hsig(k)); }
 
     // Per-chip values of the last event; 0 for a chip outside the module.
-    double Cmmd(int ichip) const;
-    void SetCmmd(double value, int ichip);
-    double AvNoise(int ichip) const;
-    void SetAvNoise(double value, int ichip);
+    // Inline: the analysis reads them for every channel of every event.
+    double Cmmd(int ichip) const
+    {
+        const std::atomic<double>* v = per_chip(cmmd, ichip);
+        return v ? v->load(std::memory_order_relaxed) : 0.0;
+    }
+    void SetCmmd(double value, int ichip)
+    {
+        if (std::atomic<double>* v = per_chip(cmmd, ichip))
+            v->store(value, std::memory_order_relaxed);
+    }
+    double AvNoise(int ichip) const
+    {
+        const std::atomic<double>* v = per_chip(avnoise, ichip);
+        return v ? v->load(std::memory_order_relaxed) : 0.0;
+    }
+    void SetAvNoise(double value, int ichip)
+    {
+        if (std::atomic<double>* v = per_chip(avnoise, ichip))
+            v->store(value, std::memory_order_relaxed);
+    }
 
     // The histograms' fill lock.
     Ostrel::Mutex& get_lock() const { return m_fill; }
@@ -108,10 +125,14 @@ protected:
 
 private:
     std::atomic<unsigned> generation{0};
-    static double* bins(HstHistogram* h);
+    // The histogram's own array (its "ptr"), read from the object rather
+    // than through the property system: this runs for every event.
+    static double* bins(HstHistogram* h) { return h ? h->y : nullptr; }
     // The value of a chip, or null for a chip outside the module.
-    std::atomic<double>* per_chip(const std::unique_ptr<std::atomic<double>[]>& values,
-                                  int ichip) const;
+    std::atomic<double>* per_chip(const std::unique_ptr<std::atomic<double>[]>& values, int ichip) const
+    {
+        return values && ichip >= 0 && ichip < nchip ? &values[ichip] : nullptr;
+    }
     void build(int nbins, double vmin, double vmax);
     void assign(const HstData& other);
 

@@ -154,8 +154,8 @@ struct DAQServer::Pool {
 
 namespace {
 
-// Datagrams handled per wake-up before the timers get their turn, and per
-// batch (one look at the clock, one end_of_batch).
+// Datagrams handled per wake-up before the timers get their turn (one
+// end_of_batch), and per batch (one look at the clock).
 constexpr int DRAIN_LIMIT = 4096;
 constexpr unsigned BATCH = 64;
 // Longest wait for data: the periodic work runs at least this often.
@@ -213,7 +213,11 @@ void drain_fd(int fd)
 std::string megabytes(double bytes)
 {
     char text[32];
-    std::snprintf(text, sizeof text, "%.0f MB", bytes / 1048576.0);
+    const double mb = bytes / 1048576.0;
+    if (mb < 1)
+        std::snprintf(text, sizeof text, "%.0f kB", bytes / 1024.0);
+    else
+        std::snprintf(text, sizeof text, mb < 10 ? "%.1f MB" : "%.0f MB", mb);
     return text;
 }
 
@@ -284,12 +288,14 @@ int DAQServer::init_server()
     int asked = RECEIVE_BUFFER;
     if (setsockopt(_fd, SOL_SOCKET, SO_RCVBUFFORCE, &asked, sizeof asked) != 0)
         setsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &asked, sizeof asked);
-    socklen_t len = sizeof _granted;
-    if (getsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &_granted, &len) != 0)
-        _granted = 0;
-    if (_granted / 2 < asked) {
+    int granted = 0;
+    socklen_t len = sizeof granted;
+    if (getsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &granted, &len) != 0)
+        granted = 0;
+    _granted = granted;
+    if (granted / 2 < asked) {
         Ostrel::ostream log(Ostrel::LOG_WARNING);
-        log << "DAQServer: receive buffer of " << _granted / 2 << " bytes granted, " << asked
+        log << "DAQServer: receive buffer of " << granted / 2 << " bytes granted, " << asked
             << " asked for (net.core.rmem_max)" << std::endl;
     }
 
@@ -329,8 +335,8 @@ int DAQServer::init_server()
 
     Ostrel::ostream log(Ostrel::LOG_INFO);
     log << "Creating server on " << _address << ":" << _port << std::endl;
-    log << "DAQServer: a socket buffer of " << megabytes(_granted) << " for the datagrams (the system's count), "
-        << megabytes(static_cast<double>(_budget)) << " of memory behind it" << std::endl;
+    log << "DAQServer: socket buffer of " << megabytes(_granted) << " granted (the system counts its bookkeeping too), "
+        << megabytes(static_cast<double>(_budget)) << " for datagrams waiting to be handled" << std::endl;
     after_setup();
     return 0;
 }
@@ -479,8 +485,10 @@ DAQServer::Losses DAQServer::losses()
     std::uint32_t info[SK_MEMINFO_VARS] = {};
     socklen_t len = sizeof info;
     if (_fd >= 0 && getsockopt(_fd, SOL_SOCKET, SO_MEMINFO, info, &len) == 0
-        && len > SK_MEMINFO_DROPS * sizeof(std::uint32_t))
+        && len > SK_MEMINFO_DROPS * sizeof(std::uint32_t)) {
         note_system_drops(info[SK_MEMINFO_DROPS]);
+        _granted = static_cast<int>(info[SK_MEMINFO_RCVBUF]);
+    }
     Losses l;
     l.system = _system_drops.load(std::memory_order_relaxed);
     l.budget = _budget_drops.load(std::memory_order_relaxed);
@@ -501,14 +509,19 @@ void DAQServer::report_losses()
     if (fresh.total() == 0)
         return;
     Ostrel::ostream log(Ostrel::LOG_WARNING);
-    log << "DAQServer: " << fresh.total() << " datagrams lost";
-    if (fresh.system)
-        log << ", " << fresh.system << " dropped by the system: the socket buffer of " << megabytes(_granted)
-            << " was full";
-    if (fresh.budget)
-        log << ", " << fresh.budget << " for want of room: the receive budget of "
-            << megabytes(static_cast<double>(_budget)) << " was full";
-    log << " (" << all.total() << " in all)" << std::endl;
+    log << "DAQServer: " << loss_text(fresh) << " (" << all.total() << " in all)" << std::endl;
+}
+
+std::string DAQServer::loss_text(const Losses& l) const
+{
+    std::string text = std::to_string(l.total()) + " datagrams lost";
+    if (l.system)
+        text += ", " + std::to_string(l.system) + " dropped by the system: the socket buffer of " +
+                megabytes(_granted) + " was full";
+    if (l.budget)
+        text += ", " + std::to_string(l.budget) + " for want of room: the receive budget of " +
+                megabytes(static_cast<double>(_budget)) + " was full";
+    return text;
 }
 
 // ---- receiving thread ------------------------------------------------------------
@@ -673,7 +686,6 @@ std::chrono::steady_clock::time_point DAQServer::batch_time() const
 void DAQServer::handle_entries(Chunk& c, unsigned begin, unsigned end)
 {
     _batch_time = Clock::now();
-    _received.fetch_add(end - begin, std::memory_order_relaxed);
     // Datagrams come in runs from one board: its address is written out
     // once per run rather than once per datagram.
     std::uint32_t last_address = 0;
@@ -689,6 +701,10 @@ void DAQServer::handle_entries(Chunk& c, unsigned begin, unsigned end)
             ip = text;
         }
         const int count = static_cast<int>(e.length);
+        // Counted as each goes to its handler, so that the count and what
+        // the handlers have taken agree between datagrams. This thread
+        // alone writes it.
+        _received.store(_received.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
         if (e.flags != Chunk::ok) {
             _socket_drops.fetch_add(1, std::memory_order_relaxed);
             Ostrel::ostream log(Ostrel::LOG_ERROR);
@@ -701,7 +717,6 @@ void DAQServer::handle_entries(Chunk& c, unsigned begin, unsigned end)
         filter(bytes, count);
         handle_request(ip, e.port, reinterpret_cast<std::uint16_t*>(bytes), count);
     }
-    end_of_batch();
 }
 
 int DAQServer::handle_chunks()
@@ -731,6 +746,11 @@ int DAQServer::handle_chunks()
             p.made.fetch_sub(1);
         }
     }
+    // Once for all that were handled: the events go on to their queues in
+    // one hand-over per wake-up, and the threads that take them are woken
+    // as seldom as this one.
+    if (total)
+        end_of_batch();
     return total;
 }
 

@@ -95,7 +95,7 @@ public:
     bool on_server_thread() const { return std::this_thread::get_id() == _thread_id.load(); }
     // The socket buffer the system granted, in bytes (as the system counts
     // them: the datagrams with their bookkeeping).
-    int receive_buffer() const { return _granted; }
+    int receive_buffer() const { return _granted.load(); }
 
     // Datagrams handed to the handlers or dropped just before (empty, or
     // longer than BUFFER_SIZE: socket_drop_count()).
@@ -103,6 +103,8 @@ public:
     std::uint64_t socket_drop_count() const { return _socket_drops.load(); }
     // Datagrams lost so far, since the socket was made.
     Losses losses();
+    // "<n> datagrams lost" and why, for the log.
+    std::string loss_text(const Losses& losses) const;
 
 protected:
     // One datagram in host-order words, from the server thread.
@@ -111,12 +113,12 @@ protected:
     virtual void filter(std::uint8_t* bytes, int count);
     virtual void idle();
     virtual void after_setup();
-    // After each batch of datagrams has been handled (a few dozen that came
-    // one after the other): work a derived server gathers per datagram can
-    // be finished here once for all of them.
+    // After the datagrams of one wake-up have been handled (up to a few
+    // thousand that came one after the other): work a derived server
+    // gathers per datagram can be finished here once for all of them.
     virtual void end_of_batch();
-    // When the batch being handled was taken up; for a datagram handed in
-    // by another thread, now.
+    // When the batch being handled (a few dozen datagrams) was taken up; for
+    // a datagram handed in by another thread, now.
     std::chrono::steady_clock::time_point batch_time() const;
 
 private:
@@ -144,7 +146,7 @@ private:
     int _wake_fd = -1;            // wakes the server thread
     int _receiver_wake_fd = -1;   // wakes the receiving thread
     int _port;
-    int _granted = 0;
+    std::atomic<int> _granted{0};
     std::string _interface;
     std::string _address;
     std::thread _thread;

@@ -267,6 +267,28 @@ bool Fenrow::trigger()
     return wait_for_data(1) > 0;
 }
 
+void Fenrow::stream_started()
+{
+    std::lock_guard<std::mutex> lock(_run_mutex);
+    if (_streams_running++ == 0)
+        _losses_at_start = losses();
+}
+
+void Fenrow::stream_stopped()
+{
+    std::lock_guard<std::mutex> lock(_run_mutex);
+    if (_streams_running == 0 || --_streams_running > 0)
+        return;
+    const Losses now = losses();
+    Losses run;
+    run.system = now.system - _losses_at_start.system;
+    run.budget = now.budget - _losses_at_start.budget;
+    if (run.total() == 0)
+        return;
+    Ostrel::ostream log(Ostrel::LOG_WARNING);
+    log << "DAQServer: in this run " << loss_text(run) << std::endl;
+}
+
 RunManager* Fenrow::main_manager()
 {
     std::lock_guard<std::mutex> lock(_streams_mutex);
@@ -400,72 +422,68 @@ gboolean Fenrow::configure_new_module(gpointer data)
 
 void Fenrow::process_data(ModuleNode* board, std::uint16_t* words, int count)
 {
-    // Held while the record is made: the run manager and the module cannot
-    // go meanwhile. end_of_batch looks at the module again before it hands
-    // the record over.
-    std::lock_guard<std::mutex> lock(_streams_mutex);
-    // The datagrams of one receive call were all waiting when it returned:
-    // they share its look at the run state of "main" and its run time. A
-    // datagram handed in by another thread is a receive call of its own.
+    // The datagrams of one batch share one look at the run state of "main",
+    // its run time, and the stream module of their board and stream (they
+    // mostly come from one): the lock is taken when the batch or the sender
+    // changes, not for every datagram. end_of_batch looks at the module
+    // again, under the lock, before it hands the records over. A datagram
+    // handed in by another thread is a batch of its own.
     const bool batched = on_server_thread();
-    bool running;
-    if (batched) {
-        if (!_batch_looked || _batch_main != _main) {
-            _batch_looked = true;
-            _batch_main = _main;
-            _batch_running = _main && _main->get_status().isRunning();
-            _batch_timed = false;
+    const bool has_header = count >= 2 * DATA_HEADER_WORDS;
+    const int stream = has_header ? words[8] >> 8 : -1;
+    BatchLook own;
+    BatchLook& look = batched ? _look : own;
+    const auto batch = batch_time();
+    if (!look.valid || look.batch != batch || board != look.board || stream != look.stream) {
+        std::lock_guard<std::mutex> lock(_streams_mutex);
+        if (!look.valid || look.batch != batch || look.main != _main) {
+            look.batch = batch;
+            look.main = _main;
+            look.running = _main && _main->get_status().isRunning();
+            // The run time when the packets are repacked.
+            look.daq_time = look.running ? _main->get_status().time() * 1e6 : 0.0;
         }
-        running = _batch_running;
-    } else {
-        running = _main && _main->get_status().isRunning();
-    }
-    if (!running) {
-        count_drop(DropReason::data_unwanted);
-        return;
-    }
-    StreamSlot slot;
-    int stream = 0;
-    if (count >= 2 * DATA_HEADER_WORDS) {
-        stream = words[8] >> 8;
+        look.valid = true;
+        look.board = board;
+        look.stream = stream;
+        look.slot = StreamSlot();
         auto it = _streams.find(board);
         if (stream >= 1 && stream <= MAX_STREAMS && it != _streams.end())
-            slot = it->second[static_cast<std::size_t>(stream)];
-        if (!slot.module) {
-            count_drop(DropReason::data_unwanted);
-            return;
-        }
+            look.slot = it->second[static_cast<std::size_t>(stream)];
+    }
+    if (!look.running || (has_header && !look.slot.module)) {
+        count_drop(DropReason::data_unwanted);
+        return;
     }
     DataPacket packet;
     if (!check_data_packet(board, words, count, packet))
         return;
 
-    double daq_time;
-    if (batched) {
-        if (!_batch_timed) {
-            _batch_daq_time = _main->get_status().time() * 1e6;
-            _batch_timed = true;
-        }
-        daq_time = _batch_daq_time;
-    } else {
-        daq_time = _main->get_status().time() * 1e6;
-    }
+    const StreamSlot slot = look.slot;
     ModuleData* block = TellumData::create_packet(TellumData::EVENT_RECORD, slot.id, packet.payload_size);
     char* payload = block->data() + sizeof(TellumData);
-    const FenrowPayload head{packet.temperature, daq_time, packet.header.time, packet.header.evtcnt,
+    const FenrowPayload head{packet.temperature, look.daq_time, packet.header.time, packet.header.evtcnt,
                              packet.header.nchan, static_cast<std::uint16_t>(packet.header.mode)};
     std::memcpy(payload, &head, FENROW_PAYLOAD_HEAD);
     copy_record_data(packet, reinterpret_cast<std::uint16_t*>(payload + FENROW_PAYLOAD_HEAD));
-    if (batched)
+    if (batched) {
         _pending.push_back(Pending{board, stream, slot.module, block});
-    else
+        return;
+    }
+    // Handed over at once, while the module is surely there.
+    std::lock_guard<std::mutex> lock(_streams_mutex);
+    auto it = _streams.find(board);
+    if (it != _streams.end() && it->second[static_cast<std::size_t>(stream)].module == slot.module) {
         slot.module->push_data(block);
+    } else {
+        count_drop(DropReason::data_unwanted);
+        block->dec_ref();
+    }
 }
 
 void Fenrow::end_of_batch()
 {
-    _batch_looked = false;
-    _batch_timed = false;
+    _look.valid = false;
     if (_pending.empty())
         return;
     std::lock_guard<std::mutex> lock(_streams_mutex);
@@ -500,8 +518,7 @@ void Fenrow::release_pending()
     for (const Pending& p : _pending)
         p.block->dec_ref();
     _pending.clear();
-    _batch_looked = false;
-    _batch_timed = false;
+    _look.valid = false;
 }
 
 // ---- boards ------------------------------------------------------------------------

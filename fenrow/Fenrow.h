@@ -115,6 +115,11 @@ public:
     bool trigger();
     void reset() {}
 
+    // A stream module's run begins and ends. When the last stream that ran
+    // ends, the datagrams lost since the first began, if any, are said.
+    void stream_started();
+    void stream_stopped();
+
     // The stream module that receives the data of the board's stream
     // (1-based), or null.
     FenrowStream* stream_module(const ModuleNode* board, int stream);
@@ -128,9 +133,8 @@ protected:
     void take_request(const std::string& ip, int port, std::uint16_t* words, int count) override;
     void add_module(ModuleNode* board) override;
     void remove_module(ModuleNode* board) override;
-    // The event record of a data packet; it reaches its module's queue at
-    // the end of the receive call (end_of_batch), with the others of the
-    // call, in order.
+    // The event record of a data packet; it reaches its module's queue
+    // with the others of the server's wake-up (end_of_batch), in order.
     void process_data(ModuleNode* board, std::uint16_t* words, int count) override;
     ModuleNode* find_module(const std::string& ip, int port) override;
     void end_of_batch() override;
@@ -191,8 +195,9 @@ private:
         std::vector<std::uint16_t> words;
     };
     std::map<std::string, Heard> _heard;
-    // The records of the present receive call, the run state of "main"
-    // they were taken in and the run time they carry.
+    // The records of the present batch, the run state of "main" they were
+    // taken in, the run time they carry, and the stream module of the last
+    // board and stream.
     struct Pending {
         const ModuleNode* board;
         int stream;
@@ -201,11 +206,21 @@ private:
     };
     std::vector<Pending> _pending;
     std::vector<ModuleData*> _run;
-    bool _batch_looked = false;
-    RunManager* _batch_main = nullptr;
-    bool _batch_running = false;
-    bool _batch_timed = false;
-    double _batch_daq_time = 0.0;
+    struct BatchLook {
+        bool valid = false;
+        std::chrono::steady_clock::time_point batch{};
+        RunManager* main = nullptr;
+        bool running = false;
+        double daq_time = 0.0;
+        const ModuleNode* board = nullptr;
+        int stream = -1;
+        StreamSlot slot;
+    };
+    BatchLook _look;
+
+    std::mutex _run_mutex;   // the two below
+    int _streams_running = 0;
+    Losses _losses_at_start;
 
     const unsigned long _serial;
 };

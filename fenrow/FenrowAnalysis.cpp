@@ -6,8 +6,6 @@
 #include <mutex>
 #include <vector>
 
-#include "config/ConfigParser.h"
-#include "config/GeneralConfig.h"
 #include "daq/TellumData.h"
 #include "fenrow/Packets.h"
 
@@ -48,12 +46,6 @@ PayloadView view_of(const TellumData* record)
     v.data = p + FENROW_PAYLOAD_HEAD;
     v.nwords = (payload_bytes(record) - FENROW_PAYLOAD_HEAD) / 2;
     return v;
-}
-
-bool normal_pedestal_method()
-{
-    auto* general = ConfigParser::section<GeneralConfig>("general");
-    return general ? general->get_ped_method() == GeneralConfig::normal : true;
 }
 
 // Holds the locks of the histograms whose arrays decode writes, in the order
@@ -103,8 +95,9 @@ void FenrowAnalysis::decode(TellumData* record)
     if (!data_valid(record))
         return;
     const int ntot = Ntot();
-    std::vector<int> list;
-    list.reserve(static_cast<std::size_t>(ntot));
+    // Kept from event to event: no allocation per event.
+    std::vector<int>& list = decoded;
+    list.clear();
     bool all = true;
     const PayloadView d = view_of(record);
     {
@@ -164,7 +157,7 @@ void FenrowAnalysis::decode(TellumData* record)
     }
     if (kind == hdr)
         return;
-    if (normal_pedestal_method())
+    if (general_settings().normal_method)
         update_pedestals(list, all);
     else
         update_pedestals_fast(list, all);

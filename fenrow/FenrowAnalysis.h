@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "data/Analysis.h"
 
@@ -51,6 +52,7 @@ private:
     std::atomic<std::uint64_t> firmware;
     std::atomic<double> temp;
     int kind;
+    std::vector<int> decoded;   // the channels of the event being decoded
 };
 
 // Streams of 64-channel high-dynamic-range chips: instead of the usual

@@ -638,8 +638,10 @@ int FenrowStream::Start(int)
     log_run_step("\t+-> Module.Start         [");
     reset_evt_counter();
     dropped_at_start = queue.n_dropped();
-    if (Fenrow* m = manager())
+    if (Fenrow* m = manager()) {
+        m->stream_started();
         m->start_daq(hybrid_id, node());
+    }
     if (Analysis* a = get_analysis())
         a->init_run();
     return 0;
@@ -661,6 +663,8 @@ int FenrowStream::Stop(int)
         ro_mode->set_value(saved_ro_mode, true);
     }
     send_trigger(trg_type->get_value(), 0);
+    if (Fenrow* m = manager())
+        m->stream_stopped();
     const unsigned long lost = queue.n_dropped() - dropped_at_start;
     dropped_at_start = queue.n_dropped();
     if (lost) {
@@ -801,8 +805,10 @@ int FenrowStream::interpret_data_format(const char* block, int size, char** rows
     const std::size_t payload =
         std::min(given, claimed > sizeof(TellumData) ? claimed - sizeof(TellumData) : std::size_t{0});
     const std::size_t row = std::max(payload, data_row_size());
-    char* out = new char[std::max<std::size_t>(row, 1)]();
+    // Zeros only where the record holds nothing: this runs for every event.
+    char* out = new char[std::max<std::size_t>(row, 1)];
     std::memcpy(out, block + sizeof(TellumData), payload);
+    std::memset(out + payload, 0, std::max<std::size_t>(row, 1) - payload);
     *rows = out;
     return 1;
 }

@@ -21,8 +21,13 @@ std::atomic<unsigned long> g_data_generation{0};
 std::atomic<int> g_data_waiters{0};
 
 // A background queue's thread gets about a tenth of a processor that a
-// thread of normal priority wants too.
+// thread of normal priority wants too, and takes no more than a twentieth
+// of one however idle the machine: it rests after each batch, and what
+// comes meanwhile waits, up to the queue's capacity, or is refused. So a
+// monitor samples the events at a fast rate, and costs the same share of a
+// processor on an idle machine as on a busy one.
 constexpr int background_nice = 10;
+constexpr double background_share = 0.05;
 
 void raise_data_generation()
 {
@@ -274,10 +279,13 @@ void DataQueue::thread_main()
     // Events are taken in batches, so that the producer and this thread
     // meet on the lock once per batch rather than once per event.
     std::deque<ModuleData*> batch;
+    Clock::duration rest{0};
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(_mutex);
             _busy = false;
+            if (rest.count() > 0)
+                _cond.wait_for(lock, rest, [this] { return _stopping; });
             while (!_stopping && _events.empty()) {
                 _consumer_sleeps = true;
                 _cond.wait_for(lock, std::chrono::milliseconds(1));
@@ -289,11 +297,16 @@ void DataQueue::thread_main()
             taken(batch);
             _busy = true;
         }
+        const Clock::time_point start = Clock::now();
         for (ModuleData* d : batch) {
             user_run(d);
             d->dec_ref();
         }
         batch.clear();
+        if (_background) {
+            const Clock::duration busy = Clock::now() - start;
+            rest = std::chrono::duration_cast<Clock::duration>(busy * ((1.0 - background_share) / background_share));
+        }
     }
     on_stop();
     _running = false;

@@ -60,8 +60,10 @@ public:
 
     // Runs the queue's thread (again after a stop); idempotent.
     void start();
-    // A background queue's thread runs at a lower priority: it takes the
-    // processor time that the threads of the data path leave. Before start().
+    // A background queue's thread runs at a lower priority and takes a
+    // small share of a processor at most: it takes the processor time that
+    // the threads of the data path leave, and samples the events when they
+    // come faster than it handles them. Before start().
     void set_background(bool flag) { _background = flag; }
     // Ends the thread after the events in hand (it takes them in batches);
     // events still waiting stay queued.

@@ -1,6 +1,9 @@
 #include "ostrel/RunManager.h"
 
 #include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Log.h"
@@ -12,6 +15,8 @@ namespace {
 // Events handed to the monitor queue at once: its locks are taken once for
 // them all.
 constexpr std::size_t monitor_batch = 64;
+
+constexpr int run_nice = -10;
 
 } // namespace
 
@@ -201,6 +206,11 @@ void RunManager::thread_main()
     // Named, so that a reading of each thread's processor time tells them
     // apart (15 characters at most).
     pthread_setname_np(pthread_self(), ("run " + get_id().str()).substr(0, 15).c_str());
+    // Events wait for this thread in memory, a bounded amount: where the
+    // program may (CAP_SYS_NICE) it goes before the threads of normal
+    // priority when processors are short, as the board server's threads
+    // do. Linux keeps a niceness per thread; refused, it stays as it is.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), run_nice);
     for (;;) {
         int req;
         {
@@ -252,6 +262,7 @@ bool RunManager::wait_trigger()
 
 void RunManager::handle_pause()
 {
+    RunState::let_go_time();
     flush_monitor();
     RunState& st = get_status();
     _command->send(RunCommand::Pause);
@@ -360,6 +371,7 @@ void RunManager::do_run()
         if (!wait_trigger())
             continue;
         const unsigned long generation = DataQueue::data_generation();
+        st.hold_time();
         Trigger();
         bool written = false;
         const int got = read_modules(written);
@@ -379,6 +391,7 @@ void RunManager::do_run()
         if (CheckEndOfRun())
             break;
     }
+    RunState::let_go_time();
 
     st.set_status(RunState::Stopping);
     EndOfRun();

@@ -33,6 +33,9 @@ std::int64_t stopped_word(std::int64_t elapsed_ns)
     return elapsed_ns << 1;
 }
 
+thread_local const RunState* t_held = nullptr;
+thread_local double t_held_time = 0.0;
+
 } // namespace
 
 RunState::RunState(const std::string& name) : _name(name) {}
@@ -121,7 +124,21 @@ void RunState::stop()
 
 double RunState::time() const
 {
+    if (t_held == this)
+        return t_held_time;
     return static_cast<double>(run_ns(_clock.load(std::memory_order_acquire))) * 1e-9;
+}
+
+void RunState::hold_time()
+{
+    t_held = nullptr;
+    t_held_time = time();
+    t_held = this;
+}
+
+void RunState::let_go_time()
+{
+    t_held = nullptr;
 }
 
 double RunState::eff() const

@@ -51,6 +51,11 @@ public:
     // Seconds of run time. Takes no lock: the threads of the data path read
     // it for every event.
     double time() const;
+    // The calling thread reads the run time taken now from this state until
+    // it holds another one or lets go: the run loop holds it for each event,
+    // so that the hooks of one event read the clock once between them.
+    void hold_time();
+    static void let_go_time();
 
     void add_trigger(unsigned long n = 1) { _ntrigger += n; }
     void add_written(unsigned long n = 1) { _nwritten += n; }

@@ -8,6 +8,8 @@
 #include <sstream>
 #include <thread>
 
+#include <sys/socket.h>
+
 #include <gtest/gtest.h>
 
 #include "BoardConfig.h"
@@ -605,6 +607,43 @@ TEST_F(DataPackets, BadOrUnwantedPacketsLeaveNoRecord)
     EXPECT_TRUE(log.matching("Wrong").empty());
     EXPECT_EQ(manager->dropped(DropReason::data_unwanted), 2u);
     EXPECT_FALSE(testutil::wait_until([&] { return module->hasData(); }, 0.1));
+}
+
+TEST_F(DataPackets, DatagramsTheSystemDroppedAreCountedAndSaid)
+{
+    // A socket buffer of a few datagrams, and no thread reading it for a
+    // while: the system drops the burst's datagrams but those few, and
+    // says so with the next one taken.
+    running(true);
+    module->Start(1);
+    const int small = 4096;
+    ASSERT_EQ(setsockopt(manager->fileno(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+    manager->stop();
+    std::vector<Bytes> burst;
+    fenrow_sim::DataSpec spec;
+    for (std::uint16_t k = 0; k < 2000; ++k)
+        burst.push_back(fenrow_sim::make_data_packet(spec, k, k));
+    ASSERT_EQ(sim->send_many(burst), burst.size());
+    manager->start_thread();
+    ASSERT_TRUE(testutil::wait_until([&] { return manager->losses().system > 0; }, 5.0));
+    std::size_t taken = 0;
+    ASSERT_TRUE(testutil::wait_until(
+        [&] {
+            while (module->hasData()) {
+                module->getData()->dec_ref();
+                ++taken;
+            }
+            return taken + manager->losses().system >= burst.size();
+        },
+        5.0));
+    const std::string lost = std::to_string(manager->losses().system);
+    EXPECT_EQ(taken + manager->losses().system, burst.size());
+    EXPECT_GT(manager->losses().system, 1900u);
+    EXPECT_TRUE(log.wait_for("DAQServer: " + lost + " datagrams lost, " + lost + " dropped by the system", 5.0));
+    // And in the run's summary.
+    module->Stop(1);
+    EXPECT_TRUE(log.contains("DAQServer: in this run " + lost + " datagrams lost, " + lost +
+                             " dropped by the system: the socket buffer of"));
 }
 
 TEST_F(BoardManager, RemovedBoardTakesItsModulesAndSectionsAlong)
