@@ -80,6 +80,19 @@ public:
     // when the rows are laid out as get_data_format describes. Loggers read
     // no further into a row than this.
     virtual int get_data_row_size() { return 0; }
+    // Where the rows of an event block lie in the block itself, laid out as
+    // get_data_format describes, so that a logger may read them there rather
+    // than from a copy (one per event): their start, their count in nrows
+    // and the bytes behind the start in bytes. Null (the default) when the
+    // rows must be made with interpret_data_format.
+    virtual const char* rows_in_place(const char* block, int size, int& nrows, std::size_t& bytes)
+    {
+        (void)block;
+        (void)size;
+        nrows = 0;
+        bytes = 0;
+        return nullptr;
+    }
     // The module's word in the native run file header.
     virtual void set_header_description(unsigned int& word);
     // The pedestal record of the native run file: an array of nwords words

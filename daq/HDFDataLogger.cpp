@@ -569,8 +569,18 @@ int HDFDataLogger::write_event(HDFStream& s, const char* block, unsigned long si
         }
     }
 
+    const int bytes = static_cast<int>(std::min<unsigned long>(size, INT_MAX));
+    // Rows that lie in the block as the file takes them are read there.
+    int in_place = 0;
+    size_t behind = 0;
+    if (const char* at = s.module->rows_in_place(block, bytes, in_place, behind)) {
+        if (in_place > 0 && behind >= static_cast<size_t>(in_place) * s.row_size) {
+            stage(s, at, in_place, t);
+            return in_place;
+        }
+    }
     char* rows = nullptr;
-    const int n = s.module->interpret_data_format(block, static_cast<int>(std::min<unsigned long>(size, INT_MAX)), &rows);
+    const int n = s.module->interpret_data_format(block, bytes, &rows);
     const int written = n > 0 && rows ? n : 0;
     if (written)
         stage(s, rows, n, t);

@@ -791,6 +791,34 @@ std::size_t FenrowStream::data_row_size()
     return words < 0 ? 0 : static_cast<std::size_t>(FENROW_PAYLOAD_HEAD + 2 * words);
 }
 
+namespace {
+
+// The bytes of a record's payload, as far as the record says and the block
+// holds: a record's size counts its header, and nothing is read past the
+// block given.
+std::size_t payload_bytes(const char* block, int size)
+{
+    if (!block || size < static_cast<int>(sizeof(TellumData)))
+        return 0;
+    std::uint32_t claimed = 0;
+    std::memcpy(&claimed, block + offsetof(TellumData, size), sizeof claimed);
+    const std::size_t given = static_cast<std::size_t>(size) - sizeof(TellumData);
+    return std::min(given, claimed > sizeof(TellumData) ? claimed - sizeof(TellumData) : std::size_t{0});
+}
+
+} // namespace
+
+const char* FenrowStream::rows_in_place(const char* block, int size, int& nrows, std::size_t& bytes)
+{
+    nrows = 0;
+    bytes = 0;
+    if (!block || size < static_cast<int>(sizeof(TellumData)))
+        return nullptr;
+    nrows = 1;
+    bytes = payload_bytes(block, size);
+    return block + sizeof(TellumData);
+}
+
 int FenrowStream::interpret_data_format(const char* block, int size, char** rows)
 {
     if (!rows)
@@ -798,12 +826,7 @@ int FenrowStream::interpret_data_format(const char* block, int size, char** rows
     *rows = nullptr;
     if (!block || size < static_cast<int>(sizeof(TellumData)))
         return 0;
-    std::uint32_t claimed = 0;
-    std::memcpy(&claimed, block + offsetof(TellumData, size), sizeof claimed);
-    // The record's size counts its header; never read past the block given.
-    const std::size_t given = static_cast<std::size_t>(size) - sizeof(TellumData);
-    const std::size_t payload =
-        std::min(given, claimed > sizeof(TellumData) ? claimed - sizeof(TellumData) : std::size_t{0});
+    const std::size_t payload = payload_bytes(block, size);
     const std::size_t row = std::max(payload, data_row_size());
     // Zeros only where the record holds nothing: this runs for every event.
     char* out = new char[std::max<std::size_t>(row, 1)];

@@ -75,6 +75,8 @@ public:
     // present data format. 1, or 0 (rows null) for a block too short for a
     // record header.
     int interpret_data_format(const char* block, int size, char** rows) override;
+    // The record's payload is its one row.
+    const char* rows_in_place(const char* block, int size, int& nrows, std::size_t& bytes) override;
 
     // Module base -------------------------------------------------------------
     void set_scan_point(ScanPoint& point) override;

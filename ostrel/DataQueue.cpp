@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 
 #include <pthread.h>
 #include <sys/resource.h>
@@ -28,6 +29,13 @@ std::atomic<int> g_data_waiters{0};
 // processor on an idle machine as on a busy one.
 constexpr int background_nice = 10;
 constexpr double background_share = 0.05;
+
+std::chrono::nanoseconds thread_cpu_time()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+}
 
 void raise_data_generation()
 {
@@ -297,14 +305,16 @@ void DataQueue::thread_main()
             taken(batch);
             _busy = true;
         }
-        const Clock::time_point start = Clock::now();
+        const std::chrono::nanoseconds start = _background ? thread_cpu_time() : std::chrono::nanoseconds{0};
         for (ModuleData* d : batch) {
             user_run(d);
             d->dec_ref();
         }
         batch.clear();
         if (_background) {
-            const Clock::duration busy = Clock::now() - start;
+            // The processor time it took, not the time it lasted: on a busy
+            // machine the thread waits for a processor meanwhile.
+            const std::chrono::nanoseconds busy = thread_cpu_time() - start;
             rest = std::chrono::duration_cast<Clock::duration>(busy * ((1.0 - background_share) / background_share));
         }
     }
