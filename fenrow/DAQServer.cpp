@@ -31,7 +31,8 @@ using Clock = std::chrono::steady_clock;
 struct DAQServer::Chunk {
     static constexpr std::size_t BYTES = std::size_t{256} << 10;
     static constexpr unsigned ENTRIES = 2048;
-    enum Flags : std::uint16_t { ok = 0, truncated = 1 };
+    // A datagram longer than its slot lies in a block of its own.
+    enum Flags : std::uint16_t { ok = 0, truncated = 1, apart = 2 };
     struct Entry {
         std::uint32_t offset;
         std::uint32_t length;
@@ -46,20 +47,34 @@ struct DAQServer::Chunk {
     // The receiving thread's.
     alignas(64) unsigned count = 0;
     std::uint32_t used = 0;
+    unsigned apart_count = 0;
     // The server thread's.
     alignas(64) unsigned handled = 0;
     Entry entries[ENTRIES];
-    // Datagrams start at multiples of 8 bytes, so that their words can be
-    // read in place.
+    std::unique_ptr<std::uint8_t[]> apart_bytes[ENTRIES];
+    // The system writes the datagrams here, each in a slot of a multiple of
+    // 64 bytes, so that their words can be read in place.
     alignas(64) std::uint8_t bytes[BYTES];
 
-    bool has_room(std::size_t length) const { return count < ENTRIES && used + length <= BYTES; }
+    bool has_room(unsigned entries_wanted, std::size_t bytes_wanted) const
+    {
+        return count + entries_wanted <= ENTRIES && used + bytes_wanted <= BYTES;
+    }
+    std::uint8_t* datagram(const Entry& e, unsigned index)
+    {
+        return e.flags == apart ? apart_bytes[index].get() : bytes + e.offset;
+    }
     void reset()
     {
+        if (apart_count) {
+            for (unsigned i = 0; i < count; ++i)
+                apart_bytes[i].reset();
+        }
         committed.store(0, std::memory_order_relaxed);
         closed.store(false, std::memory_order_relaxed);
         count = 0;
         used = 0;
+        apart_count = 0;
         handled = 0;
     }
 };
@@ -118,10 +133,8 @@ struct DAQServer::Pool {
     explicit Pool(std::size_t budget)
         : max_chunks(std::max<std::size_t>(2, budget / sizeof(Chunk))), full(max_chunks), spare(max_chunks)
     {
-        for (unsigned i = 0; i < READ; ++i) {
-            vectors[i] = iovec{buffers + i * STRIDE, BUFFER_SIZE};
+        for (unsigned i = 0; i < READ; ++i)
             headers[i] = mmsghdr{};
-        }
     }
     ~Pool()
     {
@@ -139,17 +152,21 @@ struct DAQServer::Pool {
     std::atomic<std::size_t> made{0};
     alignas(64) std::atomic<bool> server_sleeps{false};
 
-    // The receiving thread's: its chunk, and where recvmmsg writes (a cache
-    // line between the buffers keeps the heads of the datagrams out of one
+    // The receiving thread's: its chunk, the slot size in it (which follows
+    // the longest datagrams of late), and where the part of a datagram
+    // longer than its slot goes (and the whole one while the budget is
+    // full; a cache line between the buffers keeps their heads out of one
     // cache set).
     static constexpr std::size_t STRIDE = BUFFER_SIZE + 64;
     Chunk* current = nullptr;
+    std::size_t slot = 512;
     mmsghdr headers[READ];
-    iovec vectors[READ];
+    iovec vectors[READ][2];
     sockaddr_in senders[READ];
     alignas(8) std::uint8_t control[READ][CMSG_SPACE(sizeof(std::uint32_t))];
     std::unique_ptr<std::uint8_t[]> storage{new std::uint8_t[READ * STRIDE + 64]};
     std::uint8_t* buffers = storage.get() + (64 - reinterpret_cast<std::uintptr_t>(storage.get()) % 64) % 64;
+    std::uint8_t* spill(unsigned i) { return buffers + static_cast<std::size_t>(i) * STRIDE; }
 };
 
 namespace {
@@ -186,6 +203,9 @@ constexpr double SOCKET_OVERHEAD = 1024.0;
 // The server thread is told of new datagrams at least this often while the
 // socket has more.
 constexpr unsigned COMMIT_EVERY = 256;
+// Datagrams handled between two waits from which on the server thread takes
+// them to be streaming in.
+constexpr int STREAMING = 64;
 // How often losses are said.
 constexpr auto REPORT_PERIOD = std::chrono::seconds(1);
 
@@ -552,10 +572,13 @@ void DAQServer::receive()
                 signal_fd(_wake_fd);
         }
     };
-    // A chunk with room for `length` bytes, the current one or the next; null
-    // when the budget has none.
-    const auto room_for = [&p, &commit](std::size_t length) -> Chunk* {
-        if (p.current && p.current->has_room(length))
+    // A chunk with room for a call's datagrams, the current one or the next;
+    // null when the budget has none.
+    // Datagrams per call: as many slots as a chunk holds, at most.
+    const auto per_call = [&p] { return static_cast<unsigned>(std::min<std::size_t>(Pool::READ, Chunk::BYTES / p.slot)); };
+    const auto room_for_call = [&p, &commit, &per_call]() -> Chunk* {
+        const unsigned calls = per_call();
+        if (p.current && p.current->has_room(calls, calls * p.slot))
             return p.current;
         if (p.current) {
             commit();
@@ -577,51 +600,87 @@ void DAQServer::receive()
         return next;
     };
 
+    // The slot size follows the longest datagram of the last few thousand.
+    std::uint32_t longest = 0;
+    unsigned until_look = 0;
     Clock::time_point cycle = Clock::now();
     unsigned taken = 0;           // datagrams since the last wait
     std::size_t taken_bytes = 0;
     while (!_stop_request) {
-        for (unsigned i = 0; i < Pool::READ; ++i) {
+        // The system writes each datagram straight into the chunk, in a slot
+        // of its own; what does not fit the slot goes to a buffer of the
+        // call's. Without a chunk the datagrams are read to be counted.
+        Chunk* c = room_for_call();
+        const std::size_t slot = p.slot;
+        const unsigned vlen = c ? per_call() : Pool::READ;
+        for (unsigned i = 0; i < vlen; ++i) {
             msghdr& h = p.headers[i].msg_hdr;
+            if (c) {
+                p.vectors[i][0] = iovec{c->bytes + c->used + i * slot, slot};
+                p.vectors[i][1] = iovec{p.spill(i), BUFFER_SIZE - slot};
+            } else {
+                p.vectors[i][0] = iovec{p.spill(i), BUFFER_SIZE};
+            }
             h.msg_name = &p.senders[i];
             h.msg_namelen = sizeof(sockaddr_in);
-            h.msg_iov = &p.vectors[i];
-            h.msg_iovlen = 1;
+            h.msg_iov = p.vectors[i];
+            h.msg_iovlen = c ? 2 : 1;
             h.msg_control = p.control[i];
             h.msg_controllen = sizeof p.control[i];
             h.msg_flags = 0;
         }
-        const int n = ::recvmmsg(_fd, p.headers, Pool::READ, MSG_DONTWAIT, nullptr);
+        const int n = ::recvmmsg(_fd, p.headers, vlen, MSG_DONTWAIT, nullptr);
         if (n > 0) {
             std::uint32_t total = 0;
             if (dropped_so_far(p.headers[n - 1].msg_hdr, total))
                 note_system_drops(total);
-            unsigned lost = 0;
+            taken += static_cast<unsigned>(n);
+            if (!c) {
+                _budget_drops.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
+                continue;
+            }
+            const std::uint32_t base = c->used;
             for (int i = 0; i < n; ++i) {
                 const msghdr& h = p.headers[i].msg_hdr;
                 const std::uint32_t length = p.headers[i].msg_len;
-                const bool bad = length == 0 || (h.msg_flags & MSG_TRUNC);
-                const std::size_t stored = bad ? 0 : (length + 7u) & ~std::size_t{7};
-                Chunk* c = room_for(stored);
-                if (!c) {
-                    ++lost;
-                    continue;
-                }
-                Chunk::Entry& e = c->entries[c->count++];
-                e.offset = c->used;
+                const unsigned index = c->count++;
+                Chunk::Entry& e = c->entries[index];
+                e.offset = base + static_cast<std::uint32_t>(i * slot);
                 e.length = length;
                 e.address = p.senders[i].sin_addr.s_addr;
                 e.port = ntohs(p.senders[i].sin_port);
-                e.flags = bad ? Chunk::truncated : Chunk::ok;
-                if (!bad)
-                    std::memcpy(c->bytes + c->used, p.buffers + static_cast<std::size_t>(i) * Pool::STRIDE, length);
-                c->used += static_cast<std::uint32_t>(stored);
+                if (length == 0 || (h.msg_flags & MSG_TRUNC)) {
+                    e.flags = Chunk::truncated;
+                } else if (length <= slot) {
+                    e.flags = Chunk::ok;
+                } else {
+                    // Longer than its slot: made whole in a block of its own.
+                    e.flags = Chunk::apart;
+                    std::unique_ptr<std::uint8_t[]> whole(new std::uint8_t[(length + 7u) & ~7u]);
+                    std::memcpy(whole.get(), c->bytes + e.offset, slot);
+                    std::memcpy(whole.get() + slot, p.spill(static_cast<unsigned>(i)), length - slot);
+                    c->apart_bytes[index] = std::move(whole);
+                    ++c->apart_count;
+                }
+                longest = std::max(longest, length);
                 taken_bytes += length;
             }
-            if (lost)
-                _budget_drops.fetch_add(lost, std::memory_order_relaxed);
-            taken += static_cast<unsigned>(n);
-            if (p.current && p.current->count - p.current->committed.load(std::memory_order_relaxed) >= COMMIT_EVERY)
+            c->used = base + static_cast<std::uint32_t>(n * slot);
+            // Slots grow at once for a longer datagram, and shrink to the
+            // longest of late now and then.
+            const auto fit = [](std::uint32_t length) {
+                return std::clamp<std::size_t>((length + 63u) & ~std::size_t{63}, 64, BUFFER_SIZE);
+            };
+            if (longest > p.slot)
+                p.slot = fit(longest);
+            if (until_look <= static_cast<unsigned>(n)) {
+                p.slot = fit(longest);
+                longest = 0;
+                until_look = 4096;
+            } else {
+                until_look -= static_cast<unsigned>(n);
+            }
+            if (c->count - c->committed.load(std::memory_order_relaxed) >= COMMIT_EVERY)
                 commit();
             continue;
         }
@@ -705,7 +764,7 @@ void DAQServer::handle_entries(Chunk& c, unsigned begin, unsigned end)
         // the handlers have taken agree between datagrams. This thread
         // alone writes it.
         _received.store(_received.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-        if (e.flags != Chunk::ok) {
+        if (e.flags == Chunk::truncated) {
             _socket_drops.fetch_add(1, std::memory_order_relaxed);
             Ostrel::ostream log(Ostrel::LOG_ERROR);
             log << "DAQServer: dropped a datagram of " << (count ? "more than " : "") << count << " bytes from "
@@ -713,7 +772,7 @@ void DAQServer::handle_entries(Chunk& c, unsigned begin, unsigned end)
             continue;
         }
         // Rewritten where it lies: nothing else reads it.
-        std::uint8_t* bytes = c.bytes + e.offset;
+        std::uint8_t* bytes = c.datagram(e, i);
         filter(bytes, count);
         handle_request(ip, e.port, reinterpret_cast<std::uint16_t*>(bytes), count);
     }
@@ -754,9 +813,19 @@ int DAQServer::handle_chunks()
     return total;
 }
 
-void DAQServer::wait_for_chunks()
+void DAQServer::wait_for_chunks(bool streaming)
 {
     Pool& p = *_pool;
+    if (streaming) {
+        // Datagrams stream in: the next ones come within a millisecond, as
+        // the receiving thread gathers them. This thread looks again by
+        // itself rather than being woken for them, which would cost the
+        // receiving thread a system call each time.
+        pollfd wake{_wake_fd, POLLIN, 0};
+        if (::poll(&wake, 1, std::min(1, poll_timeout_ms())) > 0)
+            drain_fd(_wake_fd);
+        return;
+    }
     const auto nothing_new = [&p] {
         const Chunk* c = p.full.front();
         return !c || (!c->closed.load() && c->handled == c->committed.load());
@@ -818,11 +887,15 @@ void DAQServer::serve()
     }
     _running = true;
     _idle_stamp = Clock::now();
+    int since_wait = 0;
     while (!_stop_request) {
-        if (handle_chunks() == 0) {
+        const int handled = handle_chunks();
+        since_wait += handled;
+        if (handled == 0) {
             if (_receiver_failed)
                 break;
-            wait_for_chunks();
+            wait_for_chunks(since_wait >= STREAMING);
+            since_wait = 0;
         }
         if (!_stop_request)
             run_timers();

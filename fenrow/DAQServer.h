@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -37,10 +38,10 @@ public:
 
     // Largest datagram taken; a longer one is dropped.
     static constexpr std::size_t BUFFER_SIZE = 8192;
-    // Socket receive buffer asked of the system: the system grants it where
+    // Socket receive buffer asked of the system: the most it grants, where
     // the program may (CAP_NET_ADMIN), else as much as its limit allows
-    // (net.core.rmem_max).
-    static constexpr int RECEIVE_BUFFER = 256 << 20;
+    // (net.core.rmem_max). It takes memory only while datagrams wait in it.
+    static constexpr int RECEIVE_BUFFER = INT_MAX / 2;
     // Memory for the datagrams read and not yet handled.
     static constexpr std::size_t DEFAULT_RECEIVE_BUDGET = std::size_t{256} << 20;
 
@@ -131,8 +132,9 @@ private:
     // timers still run under a flood. Returns the datagrams handled.
     int handle_chunks();
     void handle_entries(Chunk& chunk, unsigned begin, unsigned end);
-    // Until datagrams come, a wake-up or the next timer.
-    void wait_for_chunks();
+    // Until datagrams come, a wake-up or the next timer; while they stream
+    // in, a millisecond at most.
+    void wait_for_chunks(bool streaming);
     void run_timers();
     int poll_timeout_ms() const;
     // The losses of the last second, said once a second while there are any.

@@ -22,13 +22,13 @@ std::atomic<unsigned long> g_data_generation{0};
 std::atomic<int> g_data_waiters{0};
 
 // A background queue's thread gets about a tenth of a processor that a
-// thread of normal priority wants too, and takes no more than a twentieth
+// thread of normal priority wants too, and takes no more than a fortieth
 // of one however idle the machine: it rests after each batch, and what
 // comes meanwhile waits, up to the queue's capacity, or is refused. So a
-// monitor samples the events at a fast rate, and costs the same share of a
-// processor on an idle machine as on a busy one.
+// monitor samples the events (tens of thousands a second) when they come
+// faster, and costs no more on an idle machine than on a busy one.
 constexpr int background_nice = 10;
-constexpr double background_share = 0.05;
+constexpr double background_share = 0.025;
 
 std::chrono::nanoseconds thread_cpu_time()
 {
@@ -55,10 +55,15 @@ unsigned long DataQueue::data_generation()
     return g_data_generation.load();
 }
 
-void DataQueue::wait_for_data(unsigned long since, double seconds)
+void DataQueue::wait_for_data(unsigned long since, double seconds, bool streaming)
 {
     // No looking again before sleeping: producers hand events over in
     // batches, and a thread that spins between them burns a processor.
+    if (streaming) {
+        if (g_data_generation.load() == since)
+            std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        return;
+    }
     {
         std::unique_lock<std::mutex> lock(g_data_mutex);
         ++g_data_waiters;

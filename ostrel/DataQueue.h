@@ -85,7 +85,10 @@ public:
     // background queue), so that an idle run loop can sleep until any queue
     // receives data. A push wakes the sleepers once.
     static unsigned long data_generation();
-    static void wait_for_data(unsigned long since, double seconds);
+    // With `streaming` (events came one after the other until a moment
+    // ago), the time is waited out without asking the pushes to wake this
+    // thread: more come within it, and a wake-up costs the pusher.
+    static void wait_for_data(unsigned long since, double seconds, bool streaming = false);
 
 private:
     void thread_main();

@@ -18,6 +18,9 @@ constexpr std::size_t monitor_batch = 64;
 
 constexpr int run_nice = -10;
 
+// Events between two waits from which on they are taken to stream in.
+constexpr unsigned long streaming_events = 16;
+
 } // namespace
 
 RunCommand::~RunCommand() = default;
@@ -360,6 +363,7 @@ void RunManager::do_run()
     PrepareForRun();
     Start();
     st.set_status(RunState::Running);
+    unsigned long since_wait = 0;   // events since the loop last waited
 
     for (;;) {
         if (_stop_request.load())
@@ -378,10 +382,12 @@ void RunManager::do_run()
         if (got > 0) {
             count_event(got, written);
             EndOfEvent();
+            ++since_wait;
         } else {
             flush_monitor();
             if (!DAQmanager::theDAQmanager()->get_trigger())
-                DataQueue::wait_for_data(generation, 0.001);
+                DataQueue::wait_for_data(generation, 0.001, since_wait >= streaming_events);
+            since_wait = 0;
         }
         if (max_events_reached())
             break;
