@@ -1,20 +1,173 @@
-// A plug-in for the monitor window benchmark, loaded by the program like any
-// other: while the file that BENCH_MONITOR_MARKER names exists, every module
-// of ours has a monitor window open (the stock one, as the module panels
-// open it), and none while it does not. It says so on standard output each
-// time the number of open windows changes.
+// A plug-in for the monitor window benchmarks, loaded by the program like any
+// other.
+//
+// Without the program's window: while the file that BENCH_MONITOR_MARKER
+// names exists, every module of ours has a monitor window open (the stock
+// one, as the module panels open it), and none while it does not. It says so
+// on standard output each time the number of open windows changes.
+//
+// With the window: the benchmark writes "<number> <command>" into the file
+// that BENCH_DRIVER_COMMANDS names, and the plug-in does it on the GTK main
+// thread with the window's own controls, as an operator's click would, then
+// prints "done <number>":
+//   monitor 1 | monitor 0    every module panel's monitor toggle on or off;
+//                            prints "monitor windows open: <n>"
+//   trigger internal | trigger external   the trigger-type switch
+//   reload FILE              the configuration read anew from FILE, as
+//                            "Load config" does
+//   stalls                   prints "stalls longest <ms> over <n> ticks,
+//                            above 50 ms: <counts>" for the time since the
+//                            last "stalls", and starts anew
+//
+// In both, a 20 ms timer of the GTK main loop measures its own lateness: the
+// longest time the main loop left it waiting is the longest stall of every
+// window's drawing and refresh.
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
 
 #include <glib.h>
+#include <glib/gstdio.h>
 
 #include "common/StockMonitorWindow.h"
 #include "config/SectionParser.h"
 #include "daq/DAQcontroller.h"
+#include "gui/MainWindow.h"
+#include "gui/module_gui.h"
 
 namespace {
+
+// A toggle switched as a click switches it: its handlers run.
+void press(GladeApp* window, const char* id, bool state)
+{
+    GtkWidget* w = window->get_widget(id);
+    if (w && GTK_IS_TOGGLE_BUTTON(w))
+        gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(w), state);
+}
+
+void say(const std::string& line)
+{
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+// The lateness of a 20 ms timer: gaps between its ticks beyond 20 ms.
+class StallProbe {
+public:
+    static constexpr int period_ms = 20;
+    // Upper edges of the histogram's bins of stalls above 50 ms, ms.
+    static constexpr int edges[] = {100, 150, 250, 500, 1000};
+    static constexpr int bins = sizeof edges / sizeof edges[0] + 1;
+
+    StallProbe() { g_timeout_add(period_ms, &StallProbe::tick, this); }
+
+    std::string report()
+    {
+        std::string out = "stalls longest " + std::to_string(longest / 1000) + " ms over " + std::to_string(ticks) +
+                          " ticks, above 50 ms:";
+        int from = 50;
+        for (int b = 0; b < bins; ++b) {
+            out += " " + std::to_string(from) + (b < bins - 1 ? "-" + std::to_string(edges[b]) : "+") + "=" +
+                   std::to_string(counts[b]);
+            if (b < bins - 1)
+                from = edges[b];
+        }
+        longest = 0;
+        ticks = 0;
+        std::fill(counts, counts + bins, 0);
+        return out;
+    }
+
+private:
+    static gboolean tick(gpointer data)
+    {
+        static_cast<StallProbe*>(data)->measure();
+        return G_SOURCE_CONTINUE;
+    }
+
+    void measure()
+    {
+        const gint64 now = g_get_monotonic_time();
+        if (last) {
+            const gint64 stall = std::max<gint64>(0, now - last - period_ms * 1000);
+            longest = std::max(longest, stall);
+            ++ticks;
+            if (stall > 50000) {
+                int b = 0;
+                while (b < bins - 1 && stall > edges[b] * 1000)
+                    ++b;
+                ++counts[b];
+            }
+        }
+        last = now;
+    }
+
+    gint64 last = 0;
+    gint64 longest = 0;
+    long ticks = 0;
+    long counts[bins] = {};
+};
+
+// Does the benchmark's commands with the main window's controls. It lives
+// as long as the process, since a reload deletes the section handlers.
+class Driver {
+public:
+    Driver() { g_timeout_add(100, &Driver::tick, this); }
+
+private:
+    static gboolean tick(gpointer data)
+    {
+        static_cast<Driver*>(data)->follow();
+        return G_SOURCE_CONTINUE;
+    }
+
+    void follow()
+    {
+        const char* file = g_getenv("BENCH_DRIVER_COMMANDS");
+        gchar* text = nullptr;
+        if (!file || !g_file_get_contents(file, &text, nullptr, nullptr))
+            return;
+        gchar* rest = nullptr;
+        const long number = std::strtol(text, &rest, 10);
+        const std::string command = g_strstrip(rest);
+        g_free(text);
+        if (number <= done)
+            return;
+        done = number;
+        run(command);
+        say("done " + std::to_string(number));
+    }
+
+    void run(const std::string& command)
+    {
+        auto* window = dynamic_cast<MainWindow*>(DAQcontroller::instance()->get_main_window());
+        if (command == "stalls") {
+            say(probe.report());
+        } else if (!window) {
+            say("no main window for " + command);
+        } else if (command == "monitor 1" || command == "monitor 0") {
+            size_t open = 0;
+            for (module_gui* panel : window->get_panels()) {
+                press(panel, "swMonitor", command == "monitor 1");
+                open += panel->get_monitor() != nullptr;
+            }
+            say("monitor windows open: " + std::to_string(open));
+        } else if (command == "trigger internal") {
+            press(window, "swTriggerInternal", true);
+        } else if (command == "trigger external") {
+            press(window, "swTriggerType", true);
+        } else if (command.compare(0, 7, "reload ") == 0) {
+            window->load_new_configuration(command.substr(7));
+        } else {
+            say("unknown command " + command);
+        }
+    }
+
+    StallProbe probe;
+    long done = 0;
+};
 
 class MonitorHost : public SectionParser {
 public:
@@ -35,7 +188,9 @@ private:
     void follow()
     {
         const char* marker = g_getenv("BENCH_MONITOR_MARKER");
-        const bool wanted = marker && g_file_test(marker, G_FILE_TEST_EXISTS);
+        if (!marker)
+            return;
+        const bool wanted = g_file_test(marker, G_FILE_TEST_EXISTS);
         if (!wanted)
             windows.clear();
         else
@@ -44,8 +199,7 @@ private:
                     windows[id].reset(new StockMonitorWindow(id, nullptr));
         if (windows.size() != told) {
             told = windows.size();
-            std::printf("monitor windows open: %zu\n", told);
-            std::fflush(stdout);
+            say("monitor windows open: " + std::to_string(told));
         }
     }
 
@@ -58,5 +212,7 @@ private:
 
 extern "C" SectionParser* monitor_host()
 {
+    // Made once, on the GTK main thread that parses the configuration.
+    static Driver driver;
     return new MonitorHost;
 }
