@@ -18,6 +18,8 @@ struct _HstChart1DPrivate {
     double motion_py;
     double press_px;      /* ...and of the last button press */
     double press_py;
+    guint retry;          /* the redraw after one whose curves were busy */
+    gboolean resize_pending; /* a curve has not had the plot's size yet */
 };
 
 /* Fields of HstChart2D that are not part of its public layout. */

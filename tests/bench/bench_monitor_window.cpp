@@ -349,8 +349,10 @@ int windows(int argc, char** argv, const std::string& dir, int threads)
         const size_t at = report.find("stalls longest ");
         if (at != std::string::npos) {
             longest = std::atol(report.c_str() + at + 15);
+            const size_t open = report.find('(', at);
             const size_t colon = report.find("50 ms:", at);
-            bins = report.substr(colon + 6, report.find('\n', colon) - colon - 6);
+            bins = report.substr(open, report.find(')', open) + 1 - open) + "," +
+                   report.substr(colon + 6, report.find('\n', colon) - colon - 6);
         }
         std::printf("  %-26s %9.0f %9.0f %9ld %9ld %7.1f %4ld ms %s; %s (missing %ld, duplicated %ld, reordered "
                     "%ld)\n",

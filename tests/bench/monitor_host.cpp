@@ -15,9 +15,10 @@
 //   trigger internal | trigger external   the trigger-type switch
 //   reload FILE              the configuration read anew from FILE, as
 //                            "Load config" does
-//   stalls                   prints "stalls longest <ms> over <n> ticks,
-//                            above 50 ms: <counts>" for the time since the
-//                            last "stalls", and starts anew
+//   stalls                   prints "stalls longest <ms> (<what the main
+//                            thread did meanwhile>) over <n> ticks, above
+//                            50 ms: <counts>" for the time since the last
+//                            "stalls", and starts anew
 //
 // In both, a 20 ms timer of the GTK main loop measures its own lateness: the
 // longest time the main loop left it waiting is the longest stall of every
@@ -30,6 +31,8 @@
 
 #include <glib.h>
 #include <glib/gstdio.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "common/StockMonitorWindow.h"
 #include "config/SectionParser.h"
@@ -53,7 +56,11 @@ void say(const std::string& line)
     std::fflush(stdout);
 }
 
-// The lateness of a 20 ms timer: gaps between its ticks beyond 20 ms.
+// The lateness of a 20 ms timer: gaps between its ticks beyond 20 ms. Of
+// the longest, what the GTK main thread did meanwhile, from the kernel's
+// account of it (/proc/self/task/<id>/schedstat): on a processor (its own
+// work), runnable but waiting for one (starved), or neither (blocked: a
+// lock, the X server, a sleep).
 class StallProbe {
 public:
     static constexpr int period_ms = 20;
@@ -61,12 +68,18 @@ public:
     static constexpr int edges[] = {100, 150, 250, 500, 1000};
     static constexpr int bins = sizeof edges / sizeof edges[0] + 1;
 
-    StallProbe() { g_timeout_add(period_ms, &StallProbe::tick, this); }
+    StallProbe() : schedstat("/proc/self/task/" + std::to_string(syscall(SYS_gettid)) + "/schedstat")
+    {
+        g_timeout_add(period_ms, &StallProbe::tick, this);
+    }
 
     std::string report()
     {
-        std::string out = "stalls longest " + std::to_string(longest / 1000) + " ms over " + std::to_string(ticks) +
-                          " ticks, above 50 ms:";
+        auto ms = [](gint64 us) { return std::to_string(us / 1000); };
+        std::string out = "stalls longest " + ms(longest.stall) + " ms (on a processor " + ms(longest.running) +
+                          ", waiting for one " + ms(longest.waiting) + ", blocked " +
+                          ms(longest.stall + period_ms * 1000 - longest.running - longest.waiting) + ") over " +
+                          std::to_string(ticks) + " ticks, above 50 ms:";
         int from = 50;
         for (int b = 0; b < bins; ++b) {
             out += " " + std::to_string(from) + (b < bins - 1 ? "-" + std::to_string(edges[b]) : "+") + "=" +
@@ -74,38 +87,71 @@ public:
             if (b < bins - 1)
                 from = edges[b];
         }
-        longest = 0;
+        longest = Gap{};
         ticks = 0;
         std::fill(counts, counts + bins, 0);
         return out;
     }
 
 private:
+    // A time between two ticks, us.
+    struct Gap {
+        gint64 stall = 0;
+        gint64 running = 0;
+        gint64 waiting = 0;
+    };
+    struct Account {
+        gint64 when = 0;
+        gint64 running = 0;
+        gint64 waiting = 0;
+    };
+
     static gboolean tick(gpointer data)
     {
         static_cast<StallProbe*>(data)->measure();
         return G_SOURCE_CONTINUE;
     }
 
+    Account now() const
+    {
+        Account a;
+        a.when = g_get_monotonic_time();
+        unsigned long long run = 0;
+        unsigned long long wait = 0;
+        if (std::FILE* f = std::fopen(schedstat.c_str(), "r")) {
+            if (std::fscanf(f, "%llu %llu", &run, &wait) == 2) {
+                a.running = static_cast<gint64>(run / 1000);
+                a.waiting = static_cast<gint64>(wait / 1000);
+            }
+            std::fclose(f);
+        }
+        return a;
+    }
+
     void measure()
     {
-        const gint64 now = g_get_monotonic_time();
-        if (last) {
-            const gint64 stall = std::max<gint64>(0, now - last - period_ms * 1000);
-            longest = std::max(longest, stall);
+        const Account a = now();
+        if (last.when) {
+            Gap g;
+            g.stall = std::max<gint64>(0, a.when - last.when - period_ms * 1000);
+            g.running = a.running - last.running;
+            g.waiting = a.waiting - last.waiting;
+            if (g.stall >= longest.stall)
+                longest = g;
             ++ticks;
-            if (stall > 50000) {
+            if (g.stall > 50000) {
                 int b = 0;
-                while (b < bins - 1 && stall > edges[b] * 1000)
+                while (b < bins - 1 && g.stall > edges[b] * 1000)
                     ++b;
                 ++counts[b];
             }
         }
-        last = now;
+        last = a;
     }
 
-    gint64 last = 0;
-    gint64 longest = 0;
+    std::string schedstat;
+    Account last;
+    Gap longest;
     long ticks = 0;
     long counts[bins] = {};
 };
