@@ -239,8 +239,13 @@ static void replace_func(HstChart1D* h, HstFunction* f)
     h->curves = g_list_prepend(h->curves, f);
     if (h->sync_id >= 0)
         sync_connect(h);
-    h->xmin = hst_function_get_xmin(f);
-    h->xmax = hst_function_get_xmax(f);
+    /* A function being filled gives its range at the next draw. */
+    h->priv->range_pending = !hst_function_trylock(f);
+    if (!h->priv->range_pending) {
+        h->xmin = hst_function_get_xmin(f);
+        h->xmax = hst_function_get_xmax(f);
+        hst_function_unlock(f);
+    }
     gtk_widget_queue_resize(GTK_WIDGET(h));
 }
 
@@ -563,9 +568,11 @@ static void chart1d_size_allocate(GtkWidget* widget, GtkAllocation* alloc)
     HstCanvas* c = h->cnvs;
     canvas_lock(h);
     resize_curves(h, alloc);
-    if (h->func) {
+    /* A function being filled keeps the range shown, a zoom included. */
+    if (h->func && hst_function_trylock(h->func)) {
         h->xmin = hst_function_get_xmin(h->func);
         h->xmax = hst_function_get_xmax(h->func);
+        hst_function_unlock(h->func);
     }
     const int width = MAX(alloc->width, 1);
     const int height = MAX(alloc->height, 1);
@@ -632,6 +639,11 @@ static gboolean chart1d_expose(GtkWidget* widget, GdkEventExpose* event)
             gtk_widget_get_allocation(widget, &alloc);
             resize_curves(h, &alloc);
         }
+        if (h->priv->range_pending && h->func) {
+            h->xmin = hst_function_get_xmin(h->func);
+            h->xmax = hst_function_get_xmax(h->func);
+        }
+        h->priv->range_pending = FALSE;
         chart1d_draw_canvas(h, NULL);
         unlock_curves(h->curves, NULL);
     } else if (!h->priv->retry) {

@@ -20,6 +20,7 @@ struct _HstChart1DPrivate {
     double press_py;
     guint retry;          /* the redraw after one whose curves were busy */
     gboolean resize_pending; /* a curve has not had the plot's size yet */
+    gboolean range_pending;  /* the function's range is still to be shown */
 };
 
 /* Fields of HstChart2D that are not part of its public layout. */
