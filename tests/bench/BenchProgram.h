@@ -3,7 +3,8 @@
 // one board with stream 21 on loopback, driven through its SOAP server, the
 // host plug-in's commands and the board simulator.
 //
-// Header-only, for the benchmark programs of this folder.
+// Header-only, for the benchmark programs of this folder. BENCH_BRISKO_WRAPPER
+// names a tool, with its options, to run the program under.
 #ifndef BRISKO_TESTS_BENCH_BENCH_PROGRAM_H
 #define BRISKO_TESTS_BENCH_BENCH_PROGRAM_H
 
@@ -197,6 +198,17 @@ public:
         std::vector<std::string> args{brisko, config()};
         if (!gui)
             args.insert(args.begin() + 1, "--no-gui");
+        // A tool to run the program under (heaptrack, valgrind ...), with
+        // its options.
+        if (const char* wrapper = g_getenv("BENCH_BRISKO_WRAPPER")) {
+            gchar** words = g_strsplit(wrapper, " ", 0);
+            std::vector<std::string> before;
+            for (gchar** w = words; *w; ++w)
+                if (**w)
+                    before.emplace_back(*w);
+            g_strfreev(words);
+            args.insert(args.begin(), before.begin(), before.end());
+        }
         program = std::make_unique<loopback::Process>(args, log());
         if (!wait_for([&] { return !soap.call("<listModules/>").empty(); }, 30)) {
             std::fprintf(stderr, "brisko does not answer; see %s\n", log().c_str());
@@ -277,9 +289,11 @@ public:
         Step s;
         s.asked = rate;
         const std::string output = dir + "/board.log";
-        loopback::Process board({sim, "--address", "127.0.0.2", "--host", host, "--mode", "serial", "--on-start",
-                                 "--count", std::to_string(count), "--rate", std::to_string(rate), "--threads",
-                                 std::to_string(threads)},
+        // Detector-like values; sent at real-time priority, as a board sends
+        // whatever the host's load.
+        loopback::Process board({sim, "--address", "127.0.0.2", "--host", host, "--mode", "serial", "--detector",
+                                 "--realtime", "--on-start", "--count", std::to_string(count), "--rate",
+                                 std::to_string(rate), "--threads", std::to_string(threads)},
                                 output);
         wait_for([&] { return read_file(output).find("board on") != std::string::npos; }, 10);
         soap.call("<setParameter><object>main</object><name>command</name><value>logData|file=" + stem +

@@ -9,7 +9,8 @@
 //   to External (each a new "main")
 //
 // After each round it prints the program's size as the main window shows it
-// (VmSize) and its resident size (VmRSS), and at the end how much each grew
+// (VmSize), its resident size (VmRSS) and what its allocator holds in use,
+// and at the end how much each grew
 // over the first and the second half of the rounds: a leak grows alike in
 // both, a pool (the allocator's arenas, the chunk buffers of the run file)
 // levels off. Run it on an X server (xvfb-run).
@@ -59,6 +60,14 @@ bool reload(bench::Program& program)
     return program.register_board();
 }
 
+// What the program's allocator holds in use, MB.
+double heap_in_use(bench::Program& program)
+{
+    const std::string text = program.command("heap");
+    const size_t at = text.find("heap in use ");
+    return at == std::string::npos ? -1 : std::atol(text.c_str() + at + 12) / 1024.0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -83,9 +92,11 @@ int main(int argc, char** argv)
         return 1;
     std::printf("%d rounds of %ld events at %.0f/s, files in %s\n", rounds, events, rate, dir.c_str());
     const bench::Sizes start = bench::sizes_of(program.pid());
-    std::printf("  round  runs  new mains   VmSize MB   VmRSS MB   done\n");
-    std::printf("  %5d  %4d  %9d  %10.1f  %9.1f   start\n", 0, 0, 0, start.vm / 1024.0, start.rss / 1024.0);
     std::vector<bench::Sizes> sizes{start};
+    std::vector<double> heaps{heap_in_use(program)};
+    std::printf("  round  runs  new mains   VmSize MB   VmRSS MB   heap in use MB   done\n");
+    std::printf("  %5d  %4d  %9d  %10.1f  %9.1f  %15.1f   start\n", 0, 0, 0, start.vm / 1024.0, start.rss / 1024.0,
+                heaps[0]);
     int mains = 0;
     for (int r = 1; r <= rounds; ++r) {
         std::string done = "window, run";
@@ -118,18 +129,22 @@ int main(int argc, char** argv)
         }
         const bench::Sizes now = bench::sizes_of(program.pid());
         sizes.push_back(now);
-        std::printf("  %5d  %4d  %9d  %10.1f  %9.1f   %s\n", r, r, mains, now.vm / 1024.0, now.rss / 1024.0,
-                    done.c_str());
+        heaps.push_back(heap_in_use(program));
+        std::printf("  %5d  %4d  %9d  %10.1f  %9.1f  %15.1f   %s\n", r, r, mains, now.vm / 1024.0,
+                    now.rss / 1024.0, heaps.back(), done.c_str());
         std::fflush(stdout);
     }
-    program.stop();
     const size_t half = sizes.size() / 2;
     auto growth = [&](size_t from, size_t to, long bench::Sizes::*field) {
         return (sizes[to].*field - sizes[from].*field) / 1024.0;
     };
-    std::printf("\ngrowth, first half of the rounds: VmSize %+.1f MB, VmRSS %+.1f MB\n",
-                growth(1, half, &bench::Sizes::vm), growth(1, half, &bench::Sizes::rss));
-    std::printf("growth, second half of the rounds: VmSize %+.1f MB, VmRSS %+.1f MB\n",
-                growth(half, sizes.size() - 1, &bench::Sizes::vm), growth(half, sizes.size() - 1, &bench::Sizes::rss));
+    const size_t last = sizes.size() - 1;
+    std::printf("\ngrowth, first half of the rounds: VmSize %+.1f MB, VmRSS %+.1f MB, heap in use %+.1f MB\n",
+                growth(1, half, &bench::Sizes::vm), growth(1, half, &bench::Sizes::rss), heaps[half] - heaps[1]);
+    std::printf("growth, second half of the rounds: VmSize %+.1f MB, VmRSS %+.1f MB, heap in use %+.1f MB\n",
+                growth(half, last, &bench::Sizes::vm), growth(half, last, &bench::Sizes::rss),
+                heaps[last] - heaps[half]);
+    std::fflush(stdout);
+    program.stop();
     return 0;
 }

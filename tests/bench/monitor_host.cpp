@@ -15,6 +15,8 @@
 //   trigger internal | trigger external   the trigger-type switch
 //   reload FILE              the configuration read anew from FILE, as
 //                            "Load config" does
+//   heap                     prints "heap in use <kB> kB, free <kB> kB": the
+//                            allocator's account of the program's memory
 //   stalls                   prints "stalls longest <ms> (<what the main
 //                            thread did meanwhile>) over <n> ticks, above
 //                            50 ms: <counts>" for the time since the last
@@ -30,6 +32,7 @@
 #include <string>
 
 #include <glib.h>
+#include <malloc.h>
 #include <glib/gstdio.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -191,6 +194,11 @@ private:
         auto* window = dynamic_cast<MainWindow*>(DAQcontroller::instance()->get_main_window());
         if (command == "stalls") {
             say(probe.report());
+        } else if (command == "heap") {
+            // In use, and kept free by the allocator, over all its arenas.
+            const struct mallinfo2 m = mallinfo2();
+            say("heap in use " + std::to_string((m.uordblks + m.hblkhd) >> 10) + " kB, free " +
+                std::to_string(m.fordblks >> 10) + " kB");
         } else if (!window) {
             say("no main window for " + command);
         } else if (command == "monitor 1" || command == "monitor 0") {
