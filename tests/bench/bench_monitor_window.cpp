@@ -26,7 +26,9 @@
 // monitoring and the stream's monitor window (opened with the module
 // panel's toggle) and the figures are what an operator sees of the window:
 // the longest stall of the GTK main loop, measured by a 20 ms timer in it
-// that records its own lateness, with the count of stalls above 50 ms, in a
+// that records its own lateness, with the count of stalls above 50 ms, beside
+// the longest lateness of a 20 ms sleep in a thread of the benchmark itself
+// (what the machine's load does to any thread of ordinary priority), in a
 // run at the rate on a quiet machine, one at the rate while four other
 // processes keep four processors busy, and a long run, busy too; and for
 // each run whether the run file holds every event sent once and in order
@@ -35,10 +37,12 @@
 //     bench_monitor_window windows [folder] [seconds=20] [rate=400000]
 //                          [long seconds=60] [long rate=300000] [sender threads=4]
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/socket.h>
@@ -221,6 +225,39 @@ private:
     std::vector<std::unique_ptr<loopback::Process>> busy;
 };
 
+// What the machine does to any thread of ordinary priority: the longest
+// lateness of a 20 ms sleep in a thread of this process, beside the program's
+// GTK main loop, with the same period, measured over the same run.
+class ReferenceStall {
+public:
+    ReferenceStall()
+        : thread([this] {
+              gint64 last = g_get_monotonic_time();
+              while (!done) {
+                  g_usleep(20000);
+                  const gint64 now = g_get_monotonic_time();
+                  longest = std::max<gint64>(longest, now - last - 20000);
+                  last = now;
+              }
+          })
+    {
+    }
+    ~ReferenceStall() { stop(); }
+    // ms
+    long stop()
+    {
+        done = true;
+        if (thread.joinable())
+            thread.join();
+        return long(longest / 1000);
+    }
+
+private:
+    std::atomic<bool> done{false};
+    std::atomic<gint64> longest{0};
+    std::thread thread;
+};
+
 // The search of the highest rate without loss, with and without the
 // window (the program without its main window).
 int search(int argc, char** argv, const std::string& dir, int threads)
@@ -332,15 +369,17 @@ int windows(int argc, char** argv, const std::string& dir, int threads)
         std::fprintf(stderr, "the stream's monitor window did not open: %s\n", opened.c_str());
         return 1;
     }
-    std::printf("\n  %-26s %9s %9s %9s %9s %7s %6s  %s\n", "run", "asked/s", "sent/s", "sent", "in file", "GUI %",
-                "stall", "stalls above 50 ms (ms=count); counters");
+    std::printf("\n  %-26s %9s %9s %9s %9s %7s %7s %9s  %s\n", "run", "asked/s", "sent/s", "sent", "in file", "GUI %",
+                "stall", "reference", "what the GUI thread did in the longest; stalls above 50 ms (ms=count); counters");
     int index = 0;
     bool sound = true;
     auto measure = [&](const char* what, double r, double secs, int busy) {
         const Spinners spinners(dir, busy);
         program.command("stalls");
         const std::string stem = dir + "/run" + std::to_string(index++);
+        ReferenceStall reference;
         const Step s = program.run(r, long(r * secs), stem);
+        const long machine = reference.stop();
         const std::string report = program.command("stalls");
         const Counters c = check_counters(stem + ".h5", threads, s.sent);
         g_unlink((stem + ".h5").c_str());
@@ -354,9 +393,9 @@ int windows(int argc, char** argv, const std::string& dir, int threads)
             bins = report.substr(open, report.find(')', open) + 1 - open) + "," +
                    report.substr(colon + 6, report.find('\n', colon) - colon - 6);
         }
-        std::printf("  %-26s %9.0f %9.0f %9ld %9ld %7.1f %4ld ms %s; %s (missing %ld, duplicated %ld, reordered "
-                    "%ld)\n",
-                    what, s.asked, s.sent_rate, s.sent, c.rows, 100 * s.gui_share, longest, bins.c_str(),
+        std::printf("  %-26s %9.0f %9.0f %9ld %9ld %7.1f %4ld ms %6ld ms %s; %s (missing %ld, duplicated %ld, "
+                    "reordered %ld)\n",
+                    what, s.asked, s.sent_rate, s.sent, c.rows, 100 * s.gui_share, longest, machine, bins.c_str(),
                     c.sound(s.sent) ? "sound" : "NOT SOUND", c.missing, c.duplicated, c.reordered);
         std::fflush(stdout);
         sound = sound && c.sound(s.sent);
