@@ -155,6 +155,9 @@ ScanPoint ScanConfig::parse_scan(xmlNodePtr element)
         nmap[scan + "/" + type_name(type)] = n;
         point.add_var(ScanVar(type, from, to, step, 0));
     }
+    const std::string too_large = point.size_error();
+    if (!too_large.empty())
+        throw ConfigException("Scan " + scan + ": " + too_large);
     return point;
 }
 

@@ -149,7 +149,7 @@ TEST_F(ScanSectionTest, SavedBoundsAndNumbersGiveTheSamePoints)
     EXPECT_EQ(a, scan("a"));
     // The same scan new to the document, and one beyond six digits.
     ScanPoint precise("p");
-    precise.add_var(ScanVar(ScanVar::channel, 0, 1234567, 1, 0));
+    precise.add_var(ScanVar(ScanVar::channel, 1, 1234567, 40, 0));
     precise.add_var(ScanVar(ScanVar::pulse, 0.1234567891, 2, 1.0 / 3, 0));
     precise.add_var(ScanVar(ScanVar::user2, 1e6 + 0.1, 1e6 + 0.3, 0.1, 0));
     const std::string p = vars(precise);
@@ -165,7 +165,7 @@ TEST_F(ScanSectionTest, SavedBoundsAndNumbersGiveTheSamePoints)
     EXPECT_EQ(0u, scans_part(text).find("  <scans nevts=\"100\" burst=\"false\" delay=\"0.5\" "
                                         "rate=\"100\">\n    <scan name=\"a\">\n" + variables +
                                         "    </scan>\n    <scan name=\"b\">\n" + variables));
-    EXPECT_NE(std::string::npos, text.find("to=\"1234567\""));
+    EXPECT_NE(std::string::npos, text.find("to=\"1234561\""));
     for (int round = 0; round < 3; ++round) {
         text = reread_and_save(text);
         EXPECT_EQ(a, scan("b"));

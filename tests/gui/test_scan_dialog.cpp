@@ -84,7 +84,7 @@ TEST_F(DialogTest, ScanDialogEditsRefusesAndKeepsScans)
 
     // Refused, keeping what was shown: a step of 0, a step down from below,
     // too many points.
-    for (auto bad : {std::make_pair("txtStep", "0"), std::make_pair("txtStep", "-1"), std::make_pair("txtTo", "2e5")}) {
+    for (auto bad : {std::make_pair("txtStep", "0"), std::make_pair("txtStep", "-1"), std::make_pair("txtTo", "2e6")}) {
         edit(d, bad.first, bad.second);
         EXPECT_EQ("5 1.5 3 9", shown(d)) << bad.second;
         EXPECT_NE("", d.get_text("lblScanMessage")) << bad.second;
@@ -93,11 +93,11 @@ TEST_F(DialogTest, ScanDialogEditsRefusesAndKeepsScans)
 
     d.click_button("btnScanAdd");
     EXPECT_EQ((std::vector<int>{ScanVar::threshold, ScanVar::channel}), types(d));
-    // 6 thresholds times 20000 channels is more than a scan takes.
+    // 6 thresholds times 200000 channels is more than a scan takes.
     edit(d, "txtStep", "1");
-    edit(d, "txtTo", "20002");
+    edit(d, "txtTo", "200002");
     d.click_button("btnScanAdd");
-    EXPECT_EQ(0u, d.get_text("lblScanMessage").find("120000 points in the scan"));
+    EXPECT_EQ(0u, d.get_text("lblScanMessage").find("Not a scan to run: the scan has 1200000 points"));
     ScanPoint point;
     d.copy_scan_point(point);
     EXPECT_EQ(5, point.find_type(ScanVar::channel)->n_points());
