@@ -133,7 +133,9 @@ int hst_axis_label_digits(double lo, double hi, double step)
         return 3;
     /* A step that is a float's rounding of 0.2 must not count as 0.19999. */
     const double fuzz = 1e-4;
-    const int digits = (int)floor(log10(top) + fuzz) - (int)floor(log10(step) + fuzz) + 1;
+    const int whole = (int)floor(log10(top) + fuzz) + 1;
+    /* The whole part in full, too: 2050 rather than 2.05e+03. */
+    const int digits = MAX(whole, whole - (int)floor(log10(step) + fuzz));
     return CLAMP(digits, 3, 7);
 }
 

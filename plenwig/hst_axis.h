@@ -18,8 +18,9 @@ void getbins(float Wmin, float Wmax, int Nold, float* BinLow, float* BinHigh, in
 void get_order_of_magnitude(double vmin, double vmax, double scale, double* mantisa, double* exponent);
 
 /* Significant digits ("%.*g") that keep tick labels lo .. hi, step apart,
- * apart in print: the digits of the largest value down to the step's, at
- * least 3 and at most what single precision holds (7). */
+ * apart in print: the digits of the largest value down to the step's (and
+ * at least its whole part), at least 3 and at most what single precision
+ * holds (7). */
 int hst_axis_label_digits(double lo, double hi, double step);
 
 /* Number of steps of width bw from first to last, rounded to the nearest
