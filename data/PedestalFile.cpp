@@ -19,6 +19,16 @@ bool whole_number(const std::string& word, double& value)
     return is >> value && is.peek() == std::char_traits<char>::eof();
 }
 
+// The word as a message may show it: short, and text a label can draw.
+std::string shown(const std::string& word)
+{
+    const size_t most = 24;
+    gchar* valid = g_utf8_make_valid(word.c_str(), static_cast<gssize>(std::min(word.size(), most)));
+    std::string text = valid;
+    g_free(valid);
+    return word.size() > most ? text + "..." : text;
+}
+
 } // namespace
 
 PedestalFile::Read PedestalFile::read(const std::string& file, std::vector<double>& ped,
@@ -38,12 +48,14 @@ PedestalFile::Read PedestalFile::read(const std::string& file, std::vector<doubl
     size_t number = 1;
     for (; result.pairs < n && in.getline(line, sizeof line); ++number) {
         numbers.clear();
-        std::istringstream words(line);
+        // The whole line, a zero byte in it included.
+        const std::streamsize got = in.gcount();
+        std::istringstream words(std::string(line, static_cast<size_t>(in.eof() ? got : got - 1)));
         std::string word;
         while (words >> word) {
             double v = 0.0;
             if (!whole_number(word, v)) {
-                result.error = file + ", line " + std::to_string(number) + ": \"" + word + "\" is not a number";
+                result.error = file + ", line " + std::to_string(number) + ": \"" + shown(word) + "\" is not a number";
                 return result;
             }
             numbers.push_back(v);

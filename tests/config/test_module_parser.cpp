@@ -204,6 +204,7 @@ TEST_F(ModuleSectionTest, DamagedPedestalFilesAreErrorsAndNotTrusted)
         {"10 1 11 1.5 12 2 13 2.5 nan\n", ped0, noise0, 1},
         {"10 1\n0x10 1\n12 2\n13 2.5\n", {10, 2, 3, 4}, {1, 1, 1, 1}, 2},
         {"10 1\n" + std::string(5000, '1') + " 2\n", {10, 2, 3, 4}, {1, 1, 1, 1}, 2},
+        {std::string("10 1\n11") + '\0' + ".5 1\n12 2\n13 2.5\n", {10, 2, 3, 4}, {1, 1, 1, 1}, 2},
         // Pairs over line breaks, the number forms the program writes, and
         // text after the last channel's line.
         {"10\n1 11\n1.5 12 2\n13 2.5\n", full_ped, full_noise, 0},
