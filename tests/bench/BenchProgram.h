@@ -25,6 +25,22 @@
 
 namespace bench {
 
+// The folder given, else a new one under the temporary folder; empty, with
+// the reason on standard error, without an X server to run the window on.
+inline std::string folder(const char* given, const char* program)
+{
+    if (!g_getenv("DISPLAY")) {
+        std::fprintf(stderr, "%s needs an X server: run it under xvfb-run\n", program);
+        return std::string();
+    }
+    if (given && given[0])
+        return given;
+    gchar* made = g_dir_make_tmp((std::string(program) + "-XXXXXX").c_str(), nullptr);
+    const std::string dir = made ? made : "/tmp";
+    g_free(made);
+    return dir;
+}
+
 inline std::string read_file(const std::string& path)
 {
     gchar* text = nullptr;

@@ -75,18 +75,9 @@ int main(int argc, char** argv)
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 50;
     const long events = argc > 2 ? std::atol(argv[2]) : 100000;
     const double rate = argc > 3 ? std::atof(argv[3]) : 100000;
-    std::string dir;
-    if (argc > 4) {
-        dir = argv[4];
-    } else {
-        gchar* made = g_dir_make_tmp("bench-memory-XXXXXX", nullptr);
-        dir = made ? made : "/tmp";
-        g_free(made);
-    }
-    if (!g_getenv("DISPLAY")) {
-        std::fprintf(stderr, "bench_memory needs an X server: run it under xvfb-run\n");
+    const std::string dir = bench::folder(argc > 4 ? argv[4] : nullptr, "bench_memory");
+    if (dir.empty())
         return 2;
-    }
     bench::Program program(dir, BENCH_BOARD_SIM, 1);
     if (!program.start(BENCH_BRISKO, BENCH_FENROW_PLUGIN, BENCH_MONITOR_HOST, true))
         return 1;

@@ -422,17 +422,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "sender threads: 1, 2, 4 or 8\n");
         return 2;
     }
-    std::string dir;
-    if (argc > 2 && argv[2][0]) {
-        dir = argv[2];
-    } else {
-        gchar* made = g_dir_make_tmp("bench-monitor-XXXXXX", nullptr);
-        dir = made ? made : "/tmp";
-        g_free(made);
-    }
-    if (!g_getenv("DISPLAY")) {
-        std::fprintf(stderr, "bench_monitor_window needs an X server: run it under xvfb-run\n");
+    const std::string dir = bench::folder(argc > 2 ? argv[2] : nullptr, "bench_monitor_window");
+    if (dir.empty())
         return 2;
-    }
     return windowed ? windows(argc, argv, dir, threads) : search(argc, argv, dir, threads);
 }
