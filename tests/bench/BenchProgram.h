@@ -201,7 +201,7 @@ public:
 
     // With the main window (gui) or without; false, with the reason on
     // standard error, when the program does not come up with the stream.
-    bool start(const std::string& brisko, const std::string& fenrow, const std::string& plugin, bool gui)
+    bool start(const std::string& brisko, const std::string& fenrow, const std::string& plugin, bool with_window)
     {
         const std::string text =
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Sorbek>\n<plugins>"
@@ -211,6 +211,7 @@ public:
             "<nchips>1</nchips><chip_type>gp7</chip_type><ro_mode>serial</ro_mode></stream></fenrow></modules>\n"
             "<general><daq><soap_port>" + std::to_string(soap_port) + "</soap_port></daq></general>\n</Sorbek>\n";
         g_file_set_contents(config().c_str(), text.c_str(), -1, nullptr);
+        gui = with_window;
         std::vector<std::string> args{brisko, config()};
         if (!gui)
             args.insert(args.begin() + 1, "--no-gui");
@@ -247,8 +248,11 @@ public:
         return true;
     }
 
+    // With the window, through its Quit (Ctrl-C only says so there).
     void stop()
     {
+        if (program && gui)
+            command("quit", 10);
         if (program)
             program->stop(60);
         program.reset();
@@ -378,6 +382,7 @@ private:
     int soap_port;
     Soap soap;
     std::unique_ptr<loopback::Process> program;
+    bool gui = false;
     long sent_commands = 0;
 };
 

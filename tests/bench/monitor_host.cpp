@@ -13,6 +13,7 @@
 //   monitor 1 | monitor 0    every module panel's monitor toggle on or off;
 //                            prints "monitor windows open: <n>"
 //   trigger internal | trigger external   the trigger-type switch
+//   quit                     the window's Quit: the program ends in order
 //   reload FILE              the configuration read anew from FILE, as
 //                            "Load config" does
 //   heap                     prints "heap in use <kB> kB, free <kB> kB": the
@@ -212,6 +213,8 @@ private:
             press(window, "swTriggerInternal", true);
         } else if (command == "trigger external") {
             press(window, "swTriggerType", true);
+        } else if (command == "quit") {
+            MainWindow::onQuit(nullptr, window);
         } else if (command.compare(0, 7, "reload ") == 0) {
             window->load_new_configuration(command.substr(7));
         } else {
