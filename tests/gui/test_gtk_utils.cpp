@@ -140,6 +140,16 @@ TEST_F(GuiTest, HelpOpensOnlyAFolderThatIsNamed)
     const std::string out = testutil::capture_stdout([] { gtk_help_display("monitoring-chapter"); });
     g_unsetenv("TELLUM_HELPDIR");
     EXPECT_EQ(0u, out.find("Error opening help file: ")) << out;
+    // Each said so in a message too, which goes here.
+    GList* tops = gtk_window_list_toplevels();
+    int messages = 0;
+    for (GList* l = tops; l; l = l->next)
+        if (GTK_IS_MESSAGE_DIALOG(l->data)) {
+            ++messages;
+            gtk_widget_destroy(GTK_WIDGET(l->data));
+        }
+    g_list_free(tops);
+    EXPECT_EQ(2, messages);
 }
 
 TEST_F(GuiTest, ButtonImageInsideABoxIsReplacedInItsPlace)
