@@ -101,15 +101,28 @@ std::string get_file_name(const char* title, GetFileNameAction action, const cha
     return chosen;
 }
 
+namespace {
+
+// Over the dialog that asked for help, which may hold the input while it
+// runs: the message takes the input then.
+void help_message(GtkMessageType type, const std::string& text)
+{
+    GtkWidget* asking = gtk_grab_get_current();
+    GtkWidget* box = show_message(asking, type, text);
+    if (asking)
+        gtk_window_set_modal(GTK_WINDOW(box), TRUE);
+}
+
+} // namespace
+
 void gtk_help_display(const char*)
 {
     // Whatever keeps the manual from showing is said where the operator
     // asked for it.
     const char* dir = g_getenv("TELLUM_HELPDIR");
     if (!dir) {
-        show_message(nullptr, GTK_MESSAGE_INFO,
-                     "No manual to show: it is looked for in the folder that TELLUM_HELPDIR names, and "
-                     "TELLUM_HELPDIR is not set.");
+        help_message(GTK_MESSAGE_INFO, "No manual to show: it is looked for in the folder that TELLUM_HELPDIR "
+                                       "names, and TELLUM_HELPDIR is not set.");
         return;
     }
     GError* error = nullptr;
@@ -120,7 +133,7 @@ void gtk_help_display(const char*)
     if (error) {
         std::printf("Error opening help file: %s\n", error->message);
         std::fflush(stdout);
-        show_message(nullptr, GTK_MESSAGE_ERROR,
+        help_message(GTK_MESSAGE_ERROR,
                      std::string("The manual in ") + dir + " (TELLUM_HELPDIR) could not be shown: " + error->message);
         g_error_free(error);
     }
