@@ -33,11 +33,7 @@ bool matches(GtkFileFilter* filter, const char* name)
 TEST_F(GuiTest, FileChooserFiltersCancelAndSave)
 {
     const std::string dir = testutil::make_temp_dir("chooser");
-    // The toolkit's chooser leaks a little when it writes its settings file
-    // for the first time: the private home gets one beforehand.
-    const std::string settings = std::string(g_get_user_config_dir()) + "/gtk-2.0";
-    g_mkdir_with_parents(settings.c_str(), 0700);
-    testutil::write_file(settings + "/gtkfilechooser.ini", "[Filechooser Settings]\n");
+    guitest::give_chooser_settings();
     const char* filters[] = {"Config Files|*.xml", "All|*", nullptr};
 
     std::vector<std::string> names;
