@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "DialogTest.h"
-#include "common/LogLines.h"
 #include "Modal.h"
+#include "common/LogLines.h"
 #include "common/SyntheticModule.h"
 #include "config/GeneralConfig.h"
 #include "config/ScanConfig.h"
@@ -19,6 +19,7 @@
 #include "gui/MainWindow.h"
 #include "gui/RunMenu.h"
 #include "gui/module_gui.h"
+#include "plenwig/hst_chart_private.h"
 
 using guitest::pump_until;
 
@@ -386,4 +387,18 @@ TEST_F(MainWindowTest, ScanPointLabelNamesItsScanAndNoFrameChangesWidth)
     EXPECT_LE(shown_width, label.width);
     main_rm()->PrepareToStop(true);
     EXPECT_TRUE(pump_until([&] { return !main_rm()->isActive(); }, 10));
+}
+
+TEST_F(MainWindowTest, RateGaugeKeepsAReadableScaleAtRest)
+{
+    start(1);
+    GtkWidget* gauge = window->get_widget("gauge_rate");
+    ASSERT_TRUE(gauge && HST_IS_GAUGE(gauge));
+    // Refreshes with no event yet: the scale stays 0 to 10 x10^3.
+    guitest::pump_for(2600);
+    gdk_window_process_all_updates();
+    double xmax = 0;
+    g_object_get(gauge, "xmax", &xmax, nullptr);
+    EXPECT_EQ(10000.0, xmax);
+    EXPECT_EQ(3.0, HST_GAUGE(gauge)->priv->ex);
 }
