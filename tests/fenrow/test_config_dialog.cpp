@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -27,6 +28,7 @@
 #include "common/TestUtil.h"
 #include "config/ConfigParser.h"
 #include "data/Analysis.h"
+#include "fenrow/CommandBatch.h"
 #include "fenrow/FenrowGuiConfig.h"
 #include "fenrow/FenrowStream.h"
 #include "fenrow/FenrowStreamConf.h"
@@ -531,7 +533,9 @@ TEST_F(ConfigDialog, ADeadBoardLeavesTheWindowResponsiveAndSaysSo)
     TimerGaps gaps(20);
     ASSERT_TRUE(guitest::click(w("btnOK")));
     EXPECT_TRUE(d->applying());
-    EXPECT_FALSE(gtk_widget_is_sensitive(d->get_main_window()));
+    // Nothing but Cancel takes input meanwhile.
+    EXPECT_FALSE(gtk_widget_is_sensitive(w("notebookConfig")) || gtk_widget_is_sensitive(w("btnOK")));
+    EXPECT_TRUE(gtk_widget_is_sensitive(w("btnCancel")));
     ASSERT_TRUE(pump_until([&] { return !d->applying(); }, 60));
     EXPECT_LT(gaps.worst_ms(), 1000);
     // OK keeps the dialog open, with the reason.
@@ -544,8 +548,99 @@ TEST_F(ConfigDialog, ADeadBoardLeavesTheWindowResponsiveAndSaysSo)
 
     // The board answers again: OK closes the dialog.
     sim->set_ack(0, fenrow_sim::AckRule());
+    boards->do_broadcast();
+    ASSERT_TRUE(pump_until([&] { return !boards->pending().is_silent("127.0.0.2"); }, 5));
     d->click_button("btnOK");
     EXPECT_TRUE(pump_until([&] { return !dialog(); }, 30));
+}
+
+TEST_F(ConfigDialog, ApplyShowsItsProgressEndsAtTheFirstLostCommandAndCancelStopsTheRest)
+{
+    // A lost command is given up within a second.
+    FenrowTiming timing = fast_timing();
+    timing.resend_after = 0.3;
+    timing.max_resends = 2;
+    start("<nchips>2</nchips>", 0x010203, timing);
+    FenrowGuiConfig* d = open();
+    ASSERT_TRUE(d);
+    QuietConsole quiet;
+    auto answer_after = [&](double seconds) {
+        fenrow_sim::AckRule rule;
+        rule.delay = seconds;
+        sim->set_ack(0, rule);
+    };
+    auto commands = [&] {
+        std::vector<std::vector<std::uint8_t>> out;
+        for (const fenrow_sim::Datagram& g : sim->received())
+            if (g.code() != CMD_KNOCK)
+                out.push_back(g.bytes);
+        return out;
+    };
+    auto line = [&] { return std::string(gtk_label_get_text(GTK_LABEL(w("lblApply")))); };
+    auto showing = [&](const std::string& start) { return line().rfind(start, 0) == 0; };
+    // Every text the line shows, however briefly.
+    std::set<std::string> lines;
+    g_signal_connect(w("lblApply"), "notify::label", G_CALLBACK(+[](GtkLabel* l, GParamSpec*, gpointer seen) {
+                         static_cast<std::set<std::string>*>(seen)->insert(gtk_label_get_text(l));
+                     }),
+                     &lines);
+
+    // The board goes silent a few commands into the Apply.
+    answer_after(0.03);
+    sim->clear_received();
+    TimerGaps gaps(20);
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(guitest::click(w("btnApply")));
+    ASSERT_TRUE(pump_until([&] { return showing("Command 5 of 25: "); }, 20)) << line();
+    never_acknowledge();
+    ASSERT_TRUE(pump_until([&] { return !d->applying(); }, 30));
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 20.0);
+    EXPECT_LT(gaps.worst_ms(), 1000);
+    for (int n = 1; n <= 5; ++n)
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [n](const std::string& l) {
+            return l.rfind("Command " + std::to_string(n) + " of 25: ", 0) == 0;
+        })) << n;
+    // The first command it left unacknowledged, re-sent twice, ends it:
+    // nothing after it was sent.
+    const auto got = commands();
+    ASSERT_GE(got.size(), 7u);
+    const std::size_t lost = got.size() - 2;
+    EXPECT_TRUE(got[lost - 1] == got[lost] && got[lost] == got[lost + 1]);
+    const std::string said = "Module 23: the board did not take the configuration (command " + std::to_string(lost)
+                             + " of 25, " + command_name(got.back()) + ", was not acknowledged after 2 re-sends)."
+                             + " Applied: commands 1 to " + std::to_string(lost - 1) + ". Not applied: commands "
+                             + std::to_string(lost) + " to 25.";
+    EXPECT_EQ(said, line());
+    GtkWidget* box = shown(GTK_TYPE_MESSAGE_DIALOG);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(said, message_text(box));
+    gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_CLOSE);
+
+    // Back, and slow: Cancel during the Apply stops what is left at once,
+    // and the dialog stays to say how far it came.
+    boards->do_broadcast();
+    ASSERT_TRUE(pump_until([&] { return !boards->pending().is_silent("127.0.0.2"); }, 5));
+    answer_after(0.15);
+    sim->clear_received();
+    ASSERT_TRUE(guitest::click(w("btnApply")));
+    ASSERT_TRUE(pump_until([&] { return showing("Command 4 of 25: "); }, 20)) << line();
+    ASSERT_TRUE(guitest::click(w("btnCancel")));
+    ASSERT_TRUE(pump_until([&] { return !d->applying(); }, 2));
+    const std::size_t sent = commands().size();
+    ASSERT_LT(sent, 25u);
+    const std::string in_flight = "Cancelled. Applied: commands 1 to " + std::to_string(sent - 1)
+                                  + ". Sent but not acknowledged: command " + std::to_string(sent)
+                                  + ". Not sent: commands " + std::to_string(sent + 1) + " to 25.";
+    const std::string between = "Cancelled. Applied: commands 1 to " + std::to_string(sent) + ". Not sent: commands "
+                                + std::to_string(sent + 1) + " to 25.";
+    EXPECT_TRUE(line() == in_flight || line() == between) << line();
+    guitest::pump_for(700);   // past two re-sends
+    EXPECT_EQ(sent, commands().size());
+    ASSERT_EQ(d, dialog());
+    EXPECT_FALSE(shown(GTK_TYPE_MESSAGE_DIALOG));
+    EXPECT_TRUE(gtk_widget_is_sensitive(w("btnApply")));
+    ASSERT_TRUE(guitest::click(w("btnCancel")));
+    EXPECT_FALSE(dialog());
 }
 
 TEST_F(ConfigDialog, AReloadDuringApplyStopsTheBoardWaitAtOnce)
