@@ -74,12 +74,17 @@ void disconnect_tree(GtkWidget* w, gpointer dialog)
 struct Outcome {
     unsigned window;
     bool close_after;
-    std::size_t total = 0;     // commands of the Apply
-    std::size_t current = 0;   // the one on its way, from 1
-    std::string current_name;
     std::string status;        // how it ended, for the dialog's line
     FenrowGuiConfig::ApplyEnd end = FenrowGuiConfig::ApplyEnd::done;
     double fraction = 0.0;     // of the commands acknowledged
+};
+
+// One step of an Apply, posted as it is: each is shown, in order.
+struct Step {
+    unsigned window;
+    std::size_t n;             // the command on its way, from 1
+    std::size_t total;
+    std::string name;
 };
 
 struct Outcomes {
@@ -143,34 +148,31 @@ std::string describe(const std::string& name, const CommandBatch& batch, const C
            + " of " + std::to_string(n) + ", " + command_name(e.bytes) + ", " + why + ")." + tally;
 }
 
-// A copy of the job's record, which goes with `finished`; false when there
-// is none.
-bool job_record(gpointer job, bool finished, Outcome& out)
+gboolean report_progress(gpointer step)
 {
-    Outcomes& all = outcomes();
-    std::lock_guard<std::mutex> lock(all.mutex);
-    auto it = all.by_job.find(GPOINTER_TO_UINT(job));
-    if (it == all.by_job.end())
-        return false;
-    out = it->second;
-    if (finished)
-        all.by_job.erase(it);
-    return true;
+    const auto* s = static_cast<const Step*>(step);
+    FenrowGuiConfig::progress(s->window, s->n, s->total, s->name);
+    return FALSE;
 }
 
-gboolean report_progress(gpointer job)
+void free_step(gpointer step)
 {
-    Outcome now;
-    if (job_record(job, false, now))
-        FenrowGuiConfig::progress(now.window, now.current, now.total, now.current_name);
-    return FALSE;
+    delete static_cast<Step*>(step);
 }
 
 gboolean report_outcome(gpointer job)
 {
     Outcome o;
-    if (job_record(job, true, o))
-        FenrowGuiConfig::applied(o.window, o.status, o.end, o.fraction, o.close_after);
+    {
+        Outcomes& all = outcomes();
+        std::lock_guard<std::mutex> lock(all.mutex);
+        auto it = all.by_job.find(GPOINTER_TO_UINT(job));
+        if (it == all.by_job.end())
+            return FALSE;
+        o = it->second;
+        all.by_job.erase(it);
+    }
+    FenrowGuiConfig::applied(o.window, o.status, o.end, o.fraction, o.close_after);
     return FALSE;
 }
 
@@ -727,25 +729,20 @@ void FenrowGuiConfig::set_values(bool close_after)
         Outcome& o = outcomes().by_job[job];
         o.window = window_id();
         o.close_after = close_after;
-        o.total = batch.size();
     }
     // The module joins its loader before it, or its board manager, goes.
     auto commands = std::make_shared<const CommandBatch>(std::move(batch));
-    const bool started = m->start_loader([job, m, commands, cancel = apply_cancel, name = id.str()] {
+    const bool started = m->start_loader([job, m, commands, cancel = apply_cancel, window = window_id(),
+                                          name = id.str()] {
         Ostrel::FenrowModuleData* data = m->get_module_data();
         Ostrel::Fenrow* manager = data ? data->manager : nullptr;
         CommandBatch::Result r;
         if (manager)
             r = commands->send(
                 *manager, cancel, [m] { return m->loader_cancelled(); },
-                [job, commands](std::size_t n) {
-                    {
-                        std::lock_guard<std::mutex> lock(outcomes().mutex);
-                        Outcome& o = outcomes().by_job[job];
-                        o.current = n;
-                        o.current_name = command_name(commands->at(n - 1).bytes);
-                    }
-                    g_idle_add(report_progress, GUINT_TO_POINTER(job));
+                [window, commands](std::size_t n) {
+                    auto* step = new Step{window, n, commands->size(), command_name(commands->at(n - 1).bytes)};
+                    g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, report_progress, step, free_step);
                 });
         ApplyEnd end = ApplyEnd::done;
         const std::string said = manager ? describe(name, *commands, r, *m, *manager, end) : std::string();
