@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <deque>
 #include <iostream>
 #include <mutex>
 
@@ -68,23 +69,23 @@ void disconnect_tree(GtkWidget* w, gpointer dialog)
         gtk_container_forall(GTK_CONTAINER(w), reinterpret_cast<GtkCallback>(disconnect_tree), dialog);
 }
 
+// One step of an Apply: each is shown, in order.
+struct Step {
+    std::size_t n;             // the command on its way, from 1
+    std::size_t total;
+    std::string name;
+};
+
 // What Apply leaves for its worker and what the worker finds, by job
 // number. The worker hands its findings over under the lock and posts only
 // the number, so that nothing it made is freed by the GUI thread unseen.
 struct Outcome {
     unsigned window;
     bool close_after;
+    std::deque<Step> steps;    // posted, not shown yet
     std::string status;        // how it ended, for the dialog's line
     FenrowGuiConfig::ApplyEnd end = FenrowGuiConfig::ApplyEnd::done;
     double fraction = 0.0;     // of the commands acknowledged
-};
-
-// One step of an Apply, posted as it is: each is shown, in order.
-struct Step {
-    unsigned window;
-    std::size_t n;             // the command on its way, from 1
-    std::size_t total;
-    std::string name;
 };
 
 struct Outcomes {
@@ -148,16 +149,22 @@ std::string describe(const std::string& name, const CommandBatch& batch, const C
            + " of " + std::to_string(n) + ", " + command_name(e.bytes) + ", " + why + ")." + tally;
 }
 
-gboolean report_progress(gpointer step)
+gboolean report_progress(gpointer job)
 {
-    const auto* s = static_cast<const Step*>(step);
-    FenrowGuiConfig::progress(s->window, s->n, s->total, s->name);
+    unsigned window = 0;
+    Step step;
+    {
+        Outcomes& all = outcomes();
+        std::lock_guard<std::mutex> lock(all.mutex);
+        auto it = all.by_job.find(GPOINTER_TO_UINT(job));
+        if (it == all.by_job.end() || it->second.steps.empty())
+            return FALSE;
+        window = it->second.window;
+        step = std::move(it->second.steps.front());
+        it->second.steps.pop_front();
+    }
+    FenrowGuiConfig::progress(window, step.n, step.total, step.name);
     return FALSE;
-}
-
-void free_step(gpointer step)
-{
-    delete static_cast<Step*>(step);
 }
 
 gboolean report_outcome(gpointer job)
@@ -732,17 +739,20 @@ void FenrowGuiConfig::set_values(bool close_after)
     }
     // The module joins its loader before it, or its board manager, goes.
     auto commands = std::make_shared<const CommandBatch>(std::move(batch));
-    const bool started = m->start_loader([job, m, commands, cancel = apply_cancel, window = window_id(),
-                                          name = id.str()] {
+    const bool started = m->start_loader([job, m, commands, cancel = apply_cancel, name = id.str()] {
         Ostrel::FenrowModuleData* data = m->get_module_data();
         Ostrel::Fenrow* manager = data ? data->manager : nullptr;
         CommandBatch::Result r;
         if (manager)
             r = commands->send(
                 *manager, cancel, [m] { return m->loader_cancelled(); },
-                [window, commands](std::size_t n) {
-                    auto* step = new Step{window, n, commands->size(), command_name(commands->at(n - 1).bytes)};
-                    g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, report_progress, step, free_step);
+                [job, commands](std::size_t n) {
+                    {
+                        std::lock_guard<std::mutex> lock(outcomes().mutex);
+                        outcomes().by_job[job].steps.push_back(
+                            Step{n, commands->size(), command_name(commands->at(n - 1).bytes)});
+                    }
+                    g_idle_add(report_progress, GUINT_TO_POINTER(job));
                 });
         ApplyEnd end = ApplyEnd::done;
         const std::string said = manager ? describe(name, *commands, r, *m, *manager, end) : std::string();
