@@ -523,8 +523,11 @@ TEST_F(ConfigDialog, WindowManagerCloseFreesTheDialogAndItsSliders)
 
 TEST_F(ConfigDialog, ADeadBoardLeavesTheWindowResponsiveAndSaysSo)
 {
+    // The Apply ends at its first lost command: slow enough to be seen on
+    // its way.
     FenrowTiming timing = fast_timing();
     timing.max_resends = 1;
+    timing.resend_after = 1.0;
     start("<nchips>2</nchips>", 0x010203, timing);
     FenrowGuiConfig* d = open();
     ASSERT_TRUE(d);
