@@ -625,7 +625,7 @@ TEST_F(ConfigDialog, ApplyShowsItsProgressEndsAtTheFirstLostCommandAndCancelStop
     // and the dialog stays to say how far it came.
     boards->do_broadcast();
     ASSERT_TRUE(pump_until([&] { return !boards->pending().is_silent("127.0.0.2"); }, 5));
-    answer_after(0.1);
+    answer_after(0.2);
     sim->clear_received();
     ASSERT_TRUE(guitest::click(w("btnApply")));
     lines.clear();
