@@ -205,6 +205,23 @@ protected:
         sim->set_ack(0, never);
     }
 
+    // The dialog, for a board whose lost commands are re-sent `times`
+    // times, `after` seconds apart.
+    FenrowGuiConfig* open_resending(double after, int times)
+    {
+        FenrowTiming timing = fast_timing();
+        timing.resend_after = after;
+        timing.max_resends = times;
+        start("<nchips>2</nchips>", 0x010203, timing);
+        return HasFatalFailure() ? nullptr : open();
+    }
+    // The board announces itself, and counts as silent no more.
+    bool heard_again()
+    {
+        boards->do_broadcast();
+        return pump_until([&] { return !boards->pending().is_silent("127.0.0.2"); }, 5);
+    }
+
     FenrowGuiConfig* open()
     {
         GtkWidget* w = conf->config("23");
@@ -525,11 +542,7 @@ TEST_F(ConfigDialog, ADeadBoardLeavesTheWindowResponsiveAndSaysSo)
 {
     // The Apply ends at its first lost command: slow enough to be seen on
     // its way.
-    FenrowTiming timing = fast_timing();
-    timing.max_resends = 1;
-    timing.resend_after = 1.0;
-    start("<nchips>2</nchips>", 0x010203, timing);
-    FenrowGuiConfig* d = open();
+    FenrowGuiConfig* d = open_resending(1.0, 1);
     ASSERT_TRUE(d);
     QuietConsole quiet;
     never_acknowledge();
@@ -551,8 +564,7 @@ TEST_F(ConfigDialog, ADeadBoardLeavesTheWindowResponsiveAndSaysSo)
 
     // The board answers again: OK closes the dialog.
     sim->set_ack(0, fenrow_sim::AckRule());
-    boards->do_broadcast();
-    ASSERT_TRUE(pump_until([&] { return !boards->pending().is_silent("127.0.0.2"); }, 5));
+    ASSERT_TRUE(heard_again());
     d->click_button("btnOK");
     EXPECT_TRUE(pump_until([&] { return !dialog(); }, 30));
 }
@@ -560,11 +572,7 @@ TEST_F(ConfigDialog, ADeadBoardLeavesTheWindowResponsiveAndSaysSo)
 TEST_F(ConfigDialog, ApplyShowsItsProgressEndsAtTheFirstLostCommandAndCancelStopsTheRest)
 {
     // A lost command is given up within two seconds.
-    FenrowTiming timing = fast_timing();
-    timing.resend_after = 0.5;
-    timing.max_resends = 2;
-    start("<nchips>2</nchips>", 0x010203, timing);
-    FenrowGuiConfig* d = open();
+    FenrowGuiConfig* d = open_resending(0.5, 2);
     ASSERT_TRUE(d);
     QuietConsole quiet;
     auto answer_after = [&](double seconds) {
@@ -623,8 +631,7 @@ TEST_F(ConfigDialog, ApplyShowsItsProgressEndsAtTheFirstLostCommandAndCancelStop
 
     // Back, and slow: Cancel during the Apply stops what is left at once,
     // and the dialog stays to say how far it came.
-    boards->do_broadcast();
-    ASSERT_TRUE(pump_until([&] { return !boards->pending().is_silent("127.0.0.2"); }, 5));
+    ASSERT_TRUE(heard_again());
     answer_after(0.2);
     sim->clear_received();
     ASSERT_TRUE(guitest::click(w("btnApply")));
