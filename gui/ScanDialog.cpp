@@ -481,7 +481,7 @@ void ScanDialog::on_Response(GtkDialog* dialog, int response, gpointer data)
     if (too_large.empty())
         return;
     g_signal_stop_emission_by_name(dialog, "response");
-    run_message(GTK_WIDGET(dialog), GTK_MESSAGE_ERROR, "Not a scan to run: " + too_large);
+    run_message(GTK_WIDGET(dialog), GTK_MESSAGE_ERROR, "Not a scan to run: " + too_large, GTK_BUTTONS_OK);
 }
 
 void ScanDialog::on_Cancel(GtkWidget*, gpointer)

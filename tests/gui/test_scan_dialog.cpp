@@ -168,6 +168,37 @@ TEST_F(DialogTest, ScanDialogTakesAValueConfirmedWithEnter)
     EXPECT_EQ(250, d.get_nevts());
 }
 
+TEST_F(DialogTest, NewScanNameIsTakenWithReturn)
+{
+    ScanDialog d(100, two_scans());
+    ASSERT_TRUE(build(&d, "ScanDialog"));
+    guitest::show_and_wait(d.get_main_window());
+    gint64 typed = 0;
+    guitest::Later operator_([&] {
+        GtkWidget* prompt = guitest::shown(GTK_TYPE_DIALOG, "New scan name");
+        if (typed) {
+            // Still asking long after Return: it did not answer OK.
+            if (prompt && g_get_monotonic_time() - typed > 3000000) {
+                ADD_FAILURE() << "Return did not answer the prompt";
+                gtk_dialog_response(GTK_DIALOG(prompt), GTK_RESPONSE_REJECT);
+            }
+            return !prompt || g_get_monotonic_time() - typed > 3000000;
+        }
+        if (!prompt)
+            return false;
+        guitest::show_and_wait(prompt);
+        std::vector<GtkWidget*> entries;
+        guitest::collect(prompt, GTK_TYPE_ENTRY, entries);
+        EXPECT_TRUE(guitest::type_text(entries.front(), "gamma"));
+        EXPECT_TRUE(guitest::key(entries.front(), "Return"));
+        typed = g_get_monotonic_time();
+        return false;
+    });
+    ASSERT_TRUE(guitest::click(d.get_widget("btnAddScan")));
+    EXPECT_TRUE(guitest::pump_until([&] { return operator_.done(); }, 20));
+    EXPECT_EQ("gamma", combo_active_text(d.get_widget("comboScanList")));
+}
+
 TEST_F(DialogTest, ScanDialogOkSaysAScanIsTooLargeAndStaysOpen)
 {
     // Each variable fits; the grid has more points than a scan may have.
