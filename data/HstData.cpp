@@ -197,6 +197,21 @@ void HstData::assign(const HstData& other)
         set_map(*other.map);
 }
 
+double* HstData::bins(HstHistogram* h)
+{
+    if (!h)
+        return nullptr;
+    // Under the histogram's own lock, not through its "ptr" property: every
+    // property read or set goes through GLib's one table of properties and
+    // its lock, which the GTK main thread takes for each label it sets, and
+    // this runs several times an event in a thread of low priority, which
+    // the scheduler may leave waiting with that lock held.
+    hst_function_lock(HST_FUNCTION(h));
+    double* y = h->y;
+    hst_function_unlock(HST_FUNCTION(h));
+    return y;
+}
+
 HstHistogram* HstData::get_hsig(int k) const
 {
     if (k < 0 || k >= static_cast<int>(hsig.size()))

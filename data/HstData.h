@@ -125,9 +125,7 @@ protected:
 
 private:
     std::atomic<unsigned> generation{0};
-    // The histogram's own array (its "ptr"), read from the object rather
-    // than through the property system: this runs for every event.
-    static double* bins(HstHistogram* h) { return h ? h->y : nullptr; }
+    static double* bins(HstHistogram* h);
     // The value of a chip, or null for a chip outside the module.
     std::atomic<double>* per_chip(const std::unique_ptr<std::atomic<double>[]>& values, int ichip) const
     {

@@ -17,8 +17,9 @@ enum GetFileNameAction { a_OpenFile = 0, a_SaveFile = 1, a_OpenFolder = 2 };
 std::string get_file_name(const char* title, GetFileNameAction action, const char* init_folder = nullptr,
                           const char* const* filters = nullptr);
 
-// Opens the help folder named by TELLUM_HELPDIR (nothing when it is unset);
-// the link id does not change what is shown.
+// Opens the help folder named by TELLUM_HELPDIR; a message says where the
+// manual was looked for when it is unset or cannot be shown. The link id
+// does not change what is shown.
 void gtk_help_display(const char* link_id);
 
 // Modal prompt for one text; empty when cancelled.
@@ -41,6 +42,9 @@ void activate_group(GtkWidget* w, bool sensitive);
 // Puts `image` in place of the image inside the button (also one inside
 // boxes inside it). The caller keeps its own reference on both images.
 void change_button_pixmap(GtkWidget* btn, GtkWidget* image);
+// The name screen readers (and window tests) find the widget by, for
+// widgets whose face shows no text of their own.
+void set_accessible_name(GtkWidget* w, const std::string& name);
 // An image of a picture of the main library's bundle (its name below
 // "/org/korvane/Tellum/glade/"), owned by the caller (one reference, not
 // floating, shown); null, with *error set to why, when it cannot be read.
