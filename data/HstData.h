@@ -91,26 +91,10 @@ public:
 
     // Per-chip values of the last event; 0 for a chip outside the module.
     // Inline: the analysis reads them for every channel of every event.
-    double Cmmd(int ichip) const
-    {
-        const std::atomic<double>* v = per_chip(cmmd, ichip);
-        return v ? v->load(std::memory_order_relaxed) : 0.0;
-    }
-    void SetCmmd(double value, int ichip)
-    {
-        if (std::atomic<double>* v = per_chip(cmmd, ichip))
-            v->store(value, std::memory_order_relaxed);
-    }
-    double AvNoise(int ichip) const
-    {
-        const std::atomic<double>* v = per_chip(avnoise, ichip);
-        return v ? v->load(std::memory_order_relaxed) : 0.0;
-    }
-    void SetAvNoise(double value, int ichip)
-    {
-        if (std::atomic<double>* v = per_chip(avnoise, ichip))
-            v->store(value, std::memory_order_relaxed);
-    }
+    double Cmmd(int ichip) const { return chip_value(cmmd, ichip); }
+    void SetCmmd(double value, int ichip) { set_chip_value(cmmd, ichip, value); }
+    double AvNoise(int ichip) const { return chip_value(avnoise, ichip); }
+    void SetAvNoise(double value, int ichip) { set_chip_value(avnoise, ichip, value); }
 
     // The histograms' fill lock.
     Ostrel::Mutex& get_lock() const { return m_fill; }
@@ -126,10 +110,21 @@ protected:
 private:
     std::atomic<unsigned> generation{0};
     static double* bins(HstHistogram* h);
+    using ChipValues = std::unique_ptr<std::atomic<double>[]>;
     // The value of a chip, or null for a chip outside the module.
-    std::atomic<double>* per_chip(const std::unique_ptr<std::atomic<double>[]>& values, int ichip) const
+    std::atomic<double>* per_chip(const ChipValues& values, int ichip) const
     {
         return values && ichip >= 0 && ichip < nchip ? &values[ichip] : nullptr;
+    }
+    double chip_value(const ChipValues& values, int ichip) const
+    {
+        const std::atomic<double>* v = per_chip(values, ichip);
+        return v ? v->load(std::memory_order_relaxed) : 0.0;
+    }
+    void set_chip_value(const ChipValues& values, int ichip, double value)
+    {
+        if (std::atomic<double>* v = per_chip(values, ichip))
+            v->store(value, std::memory_order_relaxed);
     }
     void build(int nbins, double vmin, double vmax);
     void assign(const HstData& other);
@@ -142,8 +137,8 @@ private:
     double rmax;
     double rmin;
     PadMap* map;
-    std::unique_ptr<std::atomic<double>[]> cmmd;
-    std::unique_ptr<std::atomic<double>[]> avnoise;
+    ChipValues cmmd;
+    ChipValues avnoise;
     HstHistogram* out;
     HstHistogram* chan;
     HstHistogram* ped;
