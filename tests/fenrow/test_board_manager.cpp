@@ -654,6 +654,10 @@ TEST_F(BoardManager, RemovedBoardTakesItsModulesAndSectionsAlong)
     ModuleNode* node = wait_registered("127.0.0.2");
     ASSERT_TRUE(node);
     ASSERT_TRUE(stream_module("21"));
+    // A knock answered after the board went would bring it back.
+    sim->set_knock_reply(false, false, 0x010203);
+    const std::uint64_t knocks = sim->count(CMD_KNOCK);
+    ASSERT_TRUE(testutil::wait_until([&] { return sim->count(CMD_KNOCK) >= knocks + 2; }, 5.0));
     manager->unregister_module(node);
     EXPECT_EQ(stream_module("21"), nullptr);
     EXPECT_EQ(stream_module("23"), nullptr);
