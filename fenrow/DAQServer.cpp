@@ -191,12 +191,13 @@ constexpr int RECEIVER_RT_PRIORITY = 1;
 
 // While datagrams stream in, the receiving thread does not wait on the
 // socket, which would wake it for every few of them: it lets them gather in
-// the socket buffer for a while and then takes them all, so that its cost
-// and the server thread's wake-ups go by the millisecond, not the datagram.
-// It waits so only above this rate, and only as long as a quarter of the
-// socket buffer lasts.
+// the socket buffer for a few milliseconds and then takes them all, so that
+// its cost and the server thread's wake-ups go by the millisecond, not the
+// datagram (a wake-up costs more than a thousand datagrams' handling where
+// processors sleep between them). It waits so only above this rate, and
+// only as long as a quarter of the socket buffer lasts.
 constexpr double GATHER_RATE = 2000.0;
-constexpr auto GATHER_TIME = std::chrono::microseconds(1000);
+constexpr auto GATHER_TIME = std::chrono::microseconds(4000);
 constexpr auto GATHER_MIN = std::chrono::microseconds(50);
 // What the system counts per datagram in its socket buffer beyond the bytes.
 constexpr double SOCKET_OVERHEAD = 1024.0;
@@ -817,12 +818,13 @@ void DAQServer::wait_for_chunks(bool streaming)
 {
     Pool& p = *_pool;
     if (streaming) {
-        // Datagrams stream in: the next ones come within a millisecond, as
-        // the receiving thread gathers them. This thread looks again by
-        // itself rather than being woken for them, which would cost the
-        // receiving thread a system call each time.
+        // Datagrams stream in: the next ones come within the receiving
+        // thread's gathering time. This thread looks again by itself rather
+        // than being woken for them, which would cost the receiving thread
+        // a system call each time.
+        const int gathering = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(GATHER_TIME).count());
         pollfd wake{_wake_fd, POLLIN, 0};
-        if (::poll(&wake, 1, std::min(1, poll_timeout_ms())) > 0)
+        if (::poll(&wake, 1, std::min(gathering, poll_timeout_ms())) > 0)
             drain_fd(_wake_fd);
         return;
     }

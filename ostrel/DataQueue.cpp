@@ -304,9 +304,12 @@ void DataQueue::thread_main()
             _busy = false;
             if (rest.count() > 0)
                 _cond.wait_for(lock, rest, [this] { return _stopping; });
+            // A background thread looks less often by itself: it does not
+            // keep anyone waiting.
+            const auto look = _background ? std::chrono::milliseconds(10) : std::chrono::milliseconds(1);
             while (!_stopping && _events.empty()) {
                 _consumer_sleeps = true;
-                _cond.wait_for(lock, std::chrono::milliseconds(1));
+                _cond.wait_for(lock, look);
                 _consumer_sleeps = false;
             }
             if (_stopping)

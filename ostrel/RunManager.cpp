@@ -18,8 +18,10 @@ constexpr std::size_t monitor_batch = 64;
 
 constexpr int run_nice = -10;
 
-// Events between two waits from which on they are taken to stream in.
+// Events between two waits from which on they are taken to stream in, and
+// the wait then: the producers hand them over every few milliseconds.
 constexpr unsigned long streaming_events = 16;
+constexpr double streaming_wait = 0.004;
 
 } // namespace
 
@@ -385,8 +387,10 @@ void RunManager::do_run()
             ++since_wait;
         } else {
             flush_monitor();
-            if (!DAQmanager::theDAQmanager()->get_trigger())
-                DataQueue::wait_for_data(generation, 0.001, since_wait >= streaming_events);
+            if (!DAQmanager::theDAQmanager()->get_trigger()) {
+                const bool streaming = since_wait >= streaming_events;
+                DataQueue::wait_for_data(generation, streaming ? streaming_wait : 0.001, streaming);
+            }
             since_wait = 0;
         }
         if (max_events_reached())

@@ -29,7 +29,8 @@
 //           (and one written event when a writeData returned more than 0),
 //           the event number grows by one, then EndOfEvent();
 //           when none did and no trigger is installed, the loop sleeps until
-//           any data queue receives an event, 1 ms at most;
+//           any data queue receives an event, 1 ms at most (while events
+//           stream in, a few milliseconds without being woken);
 //        f. the run stops when PrepareToStop(true) or deActivate() was
 //           called, when the event number reached the maximum number of
 //           events (0 means no limit), when the run time reached the run
