@@ -22,8 +22,8 @@ import unittest
 import h5py
 import numpy as np
 
-from test_fenrow import Board, FenrowTest
-from test_startup import BRISKO, free_port, run_state, soap, wait_until
+from test_fenrow import Board, FenrowTest, run, windows
+from test_startup import run_state, soap, wait_until
 
 X_WM_DELETE = os.environ["X_WM_DELETE"]
 TITLE = "KorvaneTellum"
@@ -33,72 +33,35 @@ ENDS = ("SIGTERM", "SIGHUP", "File > Quit", "window manager's close", "SIGINT, t
 BUDGET = 50.0
 
 
-def windows(name):
-    out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", name],
-                         capture_output=True, text=True, timeout=20)
-    return [int(w) for w in out.stdout.split()]
-
-
-def x(*args):
-    subprocess.run(list(args), capture_output=True, timeout=20, check=True)
-
-
 class OrderlyEnds(FenrowTest):
-    def launch(self, n):
-        port = free_port()
-        config = self.write_config(os.path.join(self.home, "boards.xml"), modules=STREAM,
-                                   plugins=self.plugin(), soap_port=port)
-        env = dict(self.env, HOME=self.home, XDG_CONFIG_HOME=os.path.join(self.home, ".config"),
-                   XDG_DATA_HOME=os.path.join(self.home, ".local", "share"),
-                   XDG_CACHE_HOME=os.path.join(self.home, ".cache"))
-        self.log = os.path.join(self.home, "brisko-%d.log" % n)
-        with open(self.log, "w") as out:
-            proc = subprocess.Popen([BRISKO, config], stdout=out, stderr=subprocess.STDOUT, env=env)
-
-        def kill():
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
-        self.addCleanup(kill)
+    def launch(self):
+        proc, port = self.start_with_window(STREAM)
         self.wait_for_soap(port)
         self.wait_modules(port, ["21"])
         self.assertTrue(wait_until(lambda: windows(TITLE), 20, 0.1), "no window")
         return proc, port, windows(TITLE)[0]
 
-    def output(self):
-        with open(self.log) as f:
-            return f.read()
-
-    def quit_from_the_menu(self, proc, window):
-        # The menu may take a moment to open on a loaded machine: the key
-        # that picks Quit is pressed again after Escape.
+    def choose(self, window, menu, item, done):
+        """A menu item chosen by its keys (alt+menu, then item), until
+        done(); a menu that takes a moment to open on a loaded machine is
+        closed and opened again."""
         for _ in range(5):
-            x("xdotool", "windowfocus", "--sync", str(window))
-            x("xdotool", "key", "alt+f")
+            run("xdotool", "windowfocus", "--sync", str(window))
+            run("xdotool", "key", "alt+" + menu)
             time.sleep(0.2)
-            x("xdotool", "key", "q")
-            if wait_until(lambda: proc.poll() is not None, 3, 0.05):
+            run("xdotool", "key", item)
+            if wait_until(done, 3, 0.05):
                 return
-            x("xdotool", "key", "Escape", "Escape")
-
-    def open_about(self, window):
-        for _ in range(5):
-            x("xdotool", "windowfocus", "--sync", str(window))
-            x("xdotool", "key", "alt+h")
-            time.sleep(0.2)
-            x("xdotool", "key", "a")
-            if wait_until(lambda: windows("Korvane Systems"), 3, 0.05):
-                return
-            x("xdotool", "key", "Escape", "Escape")
-        self.fail("Help > About did not open")
+            run("xdotool", "key", "Escape", "Escape")
+        self.fail("alt+%s, %s did nothing" % (menu, item))
 
     def end(self, how, proc, port, window, running):
         if how in ("SIGTERM", "SIGHUP"):
             proc.send_signal(getattr(signal, how))
         elif how == "File > Quit":
-            self.quit_from_the_menu(proc, window)
+            self.choose(window, "f", "q", lambda: proc.poll() is not None)
         elif how == "window manager's close":
-            x(X_WM_DELETE, str(window))
+            run(X_WM_DELETE, str(window))
         else:
             proc.send_signal(signal.SIGINT)
             self.assertTrue(wait_until(lambda: "Arrrgggg !!!!!" in self.output(), 10, 0.05))
@@ -134,7 +97,7 @@ class OrderlyEnds(FenrowTest):
             wait = draw.uniform(0.0, 1.5)
             dialog = how in ("SIGTERM", "SIGHUP") and (n == 0 or draw.random() < 0.4)
             with self.subTest(repetition=n, end=how, running=running, wait=round(wait, 3), dialog=dialog, seed=seed):
-                proc, port, window = self.launch(n)
+                proc, port, window = self.launch()
                 try:
                     stem = os.path.join(self.home, "run-%d" % n)
                     soap(port, "setParameter", object="main", name="command",
@@ -142,7 +105,7 @@ class OrderlyEnds(FenrowTest):
                     if running:
                         soap(port, "runControl", runManager="main", command="Start")
                     if dialog:
-                        self.open_about(window)
+                        self.choose(window, "h", "a", lambda: windows("Korvane Systems"))
                     time.sleep(wait)
                     written = int(run_state(port)["nWritten"])
                     self.end(how, proc, port, window, running)
