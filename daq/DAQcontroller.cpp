@@ -189,7 +189,9 @@ int TellumMonitor::user_run(Ostrel::ModuleData* event)
         return 1;
     }
     if (GenModule* g = dynamic_cast<GenModule*>(module))
-        if (Analysis* ana = g->get_analysis())
+        if (Analysis* ana = g->get_analysis()) {
             ana->Fill(record);
+            module->get_status().add_monitored();
+        }
     return 1;
 }

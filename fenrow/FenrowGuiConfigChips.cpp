@@ -10,6 +10,7 @@
 #include "fenrow/FenrowStream.h"
 #include "fenrow/HistoryPrompt.h"
 #include "fenrow/TAmanager.h"
+#include "gui/GtkUtils.h"
 #include "ostrel/Log.h"
 
 using Ostrel::FenrowStream;
@@ -17,6 +18,8 @@ using Ostrel::FenrowStream;
 namespace {
 
 enum Kind { kind_mask = 0, kind_test = 1, kind_trim = 2, kind_preamp = 3 };
+// What a cell of each kind sets, as its accessible name says.
+const char* const kind_names[] = {"Mask", "Test", "Trim", "Preamp DAC"};
 
 const int cells_per_row = 16;
 
@@ -168,6 +171,7 @@ void FenrowGuiConfig::draw_table(GtkTable* table, int kind)
                              GtkAttachOptions(0), 0, 0);
         }
         gtk_widget_set_tooltip_text(cell, std::to_string(i).c_str());
+        set_accessible_name(cell, std::string(kind_names[kind]) + " channel " + std::to_string(i));
         g_object_set_data(G_OBJECT(cell), "channel", GINT_TO_POINTER(i));
         g_object_set_data(G_OBJECT(cell), "type", GINT_TO_POINTER(kind));
     }

@@ -12,8 +12,6 @@
 #include "data/Analysis.h"
 #include "gui/GtkUtils.h"
 #include "gui/RunMenu.h"
-#include "ostrel/DAQmanager.h"
-#include "ostrel/RunManager.h"
 #include "plenwig/hst_chart1d.h"
 #include "plenwig/hst_chart2d.h"
 #include "plenwig/hst_gauge.h"
@@ -371,6 +369,12 @@ GtkWidget* DefaultMonitorGUI::create_tracer_cmmd(GladeApp* app, const char* name
     hst_chart1d_draw_y_axis(h, HST_AXIS_MIDDLE);
     set_tracer_colors(chart);
     self->show_tracers(chart, 0);
+    // The width it asks for now, with every chip's curve, stays: the chart
+    // asks for more or less with each quantity shown (its legend, its
+    // range), which would move the displays beside it.
+    GtkRequisition req;
+    gtk_widget_size_request(chart, &req);
+    gtk_widget_set_size_request(chart, req.width, -1);
     return chart;
 }
 
@@ -624,11 +628,15 @@ gboolean DefaultMonitorGUI::on_Update(gpointer data)
             hst_histogram_fill(HST_HISTOGRAM(g_ptr_array_index(noise, k)), values[k].second, 1.0);
         }
     }
-    Ostrel::RunManager* main = Ostrel::DAQmanager::theDAQmanager()->find_runmanager("main");
-    Ostrel::DataQueue* queue = main ? main->get_monitor() : nullptr;
+    // The share of the module's events of this run that its analysis saw,
+    // in whichever run manager it takes part.
+    GenModule* module = GenModule::find_module(self->_id);
     GtkWidget* bar = self->get_widget("prgQueue");
-    if (queue && bar && GTK_IS_PROGRESS_BAR(bar)) {
-        const double fraction = std::min(1.0, std::max(0.0, queue->get_monitored()));
+    if (module && bar && GTK_IS_PROGRESS_BAR(bar)) {
+        const Ostrel::RunState& st = module->get_status();
+        const unsigned long monitored = st.n_monitored();
+        const unsigned long taken = st.n_trigger();
+        const double fraction = taken ? std::min(1.0, double(monitored) / double(taken)) : 0.0;
         gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar), fraction);
         gtk_progress_bar_set_text(GTK_PROGRESS_BAR(bar),
                                   (std::to_string(static_cast<int>(fraction * 100 + 0.5)) + " %").c_str());

@@ -161,6 +161,13 @@ void activate_group(GtkWidget* w, bool sensitive)
         gtk_widget_set_sensitive(GTK_WIDGET(l->data), sensitive);
 }
 
+void set_accessible_name(GtkWidget* w, const std::string& name)
+{
+    g_return_if_fail(GTK_IS_WIDGET(w));
+    if (AtkObject* a = gtk_widget_get_accessible(w))
+        atk_object_set_name(a, name.c_str());
+}
+
 void change_button_pixmap(GtkWidget* btn, GtkWidget* image)
 {
     g_return_if_fail(GTK_IS_BUTTON(btn));

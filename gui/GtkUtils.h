@@ -41,6 +41,9 @@ void activate_group(GtkWidget* w, bool sensitive);
 // Puts `image` in place of the image inside the button (also one inside
 // boxes inside it). The caller keeps its own reference on both images.
 void change_button_pixmap(GtkWidget* btn, GtkWidget* image);
+// The name screen readers (and window tests) find the widget by, for
+// widgets whose face shows no text of their own.
+void set_accessible_name(GtkWidget* w, const std::string& name);
 // An image of a picture of the main library's bundle (its name below
 // "/org/korvane/Tellum/glade/"), owned by the caller (one reference, not
 // floating, shown); null, with *error set to why, when it cannot be read.

@@ -34,6 +34,11 @@ int UpdateGaugeRate::update(Update& u)
         return 0;
     HstGauge* gauge = HST_GAUGE(w);
     hst_gauge_set_value(gauge, static_cast<float>(u.rate));
+    // At rest the recent rates have no spread, and a scale fitted to them
+    // would end at a power of ten far below anything readable: the scale
+    // in force stays until events come again.
+    if (!(u.rate > 0.0))
+        return 0;
     HstTracer* tracer = hst_gauge_get_tracer(gauge);
     const double mean = hst_tracer_get_mean(tracer);
     const double sigma = 1e-10 + std::sqrt(hst_tracer_get_rms(tracer));

@@ -106,8 +106,10 @@ void module_gui::user_init()
             g_object_set_data_full(G_OBJECT(sw), "local", local, g_object_unref);
         // As a click would: the module goes where it says it is.
         gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(sw), m->is_local());
+        set_accessible_name(sw, "Local run of " + module_id);
     }
     if (GtkWidget* sw = get_widget("swMonitor")) {
+        set_accessible_name(sw, "Monitor of " + module_id);
         if (GtkWidget* image = bundle_image("monitor.png")) {
             change_button_pixmap(sw, image);
             g_object_unref(image);

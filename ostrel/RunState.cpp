@@ -17,6 +17,7 @@ RunState& RunState::operator=(const RunState& other)
     _status = other._status.load();
     _ntrigger = other._ntrigger.load();
     _nwritten = other._nwritten.load();
+    _nmonitored = other._nmonitored.load();
     _bytes = other._bytes.load();
     // Lock both clocks in a fixed order.
     std::unique_lock<std::mutex> a(this < &other ? _clock_mutex : other._clock_mutex);
@@ -63,6 +64,7 @@ void RunState::reset()
 {
     _ntrigger = 0;
     _nwritten = 0;
+    _nmonitored = 0;
     _bytes = 0;
     std::lock_guard<std::mutex> lock(_clock_mutex);
     const bool was_running = _clock.running();

@@ -52,6 +52,9 @@ public:
     void add_trigger(unsigned long n = 1) { _ntrigger += n; }
     void add_written(unsigned long n = 1) { _nwritten += n; }
     void add_bytes(unsigned long n) { _bytes += n; }
+    // Events of the run that a monitor queue handed to the analysis.
+    void add_monitored(unsigned long n = 1) { _nmonitored += n; }
+    unsigned long n_monitored() const { return _nmonitored.load(); }
     unsigned long n_trigger() const { return _ntrigger.load(); }
     unsigned long n_written() const { return _nwritten.load(); }
     unsigned long n_bytes() const { return _bytes.load(); }
@@ -69,6 +72,7 @@ private:
     std::atomic<StatusType> _status{NotDefined};
     std::atomic<unsigned long> _ntrigger{0};
     std::atomic<unsigned long> _nwritten{0};
+    std::atomic<unsigned long> _nmonitored{0};
     std::atomic<unsigned long> _bytes{0};
     mutable std::mutex _clock_mutex;
     DAQTimer _clock;

@@ -126,6 +126,19 @@ void get_order_of_magnitude(double vmin, double vmax, double scale, double* mant
     *mantisa = e == 0.0 ? b : b / pow(10.0, e);
 }
 
+int hst_axis_label_digits(double lo, double hi, double step)
+{
+    const double top = MAX(fabs(lo), fabs(hi));
+    if (!isfinite(top) || !isfinite(step) || !(step > 0.0) || !(top > 0.0))
+        return 3;
+    /* A step that is a float's rounding of 0.2 must not count as 0.19999. */
+    const double fuzz = 1e-4;
+    const int whole = (int)floor(log10(top) + fuzz) + 1;
+    /* The whole part in full, too: 2050 rather than 2.05e+03. */
+    const int digits = MAX(whole, whole - (int)floor(log10(step) + fuzz));
+    return CLAMP(digits, 3, 7);
+}
+
 int hst_axis_tick_count(double first, double last, double bw, int limit)
 {
     if (!isfinite(first) || !isfinite(last) || !isfinite(bw) || !(bw > 0.0))

@@ -17,6 +17,12 @@ void getbins(float Wmin, float Wmax, int Nold, float* BinLow, float* BinHigh, in
  * for labelling, and the span so divided. */
 void get_order_of_magnitude(double vmin, double vmax, double scale, double* mantisa, double* exponent);
 
+/* Significant digits ("%.*g") that keep tick labels lo .. hi, step apart,
+ * apart in print: the digits of the largest value down to the step's (and
+ * at least its whole part), at least 3 and at most what single precision
+ * holds (7). */
+int hst_axis_label_digits(double lo, double hi, double step);
+
 /* Number of steps of width bw from first to last, rounded to the nearest
  * whole step; -1 when bw is not a positive finite width, the ends are not
  * finite, or the count would exceed limit. Tick loops run over this integer

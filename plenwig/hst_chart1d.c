@@ -758,6 +758,15 @@ static void chart1d_dispose(GObject* object)
     G_OBJECT_CLASS(hst_chart1d_parent_class)->dispose(object);
 }
 
+GPtrArray* _hst_chart_axis_labels(HstChart1D* h, int type)
+{
+    g_return_val_if_fail(HST_IS_CHART1D(h), NULL);
+    g_return_val_if_fail(type >= HST_X_AXIS && type <= HST_Z_AXIS, NULL);
+    if (!h->priv->labels[type])
+        h->priv->labels[type] = g_ptr_array_new_with_free_func(g_free);
+    return h->priv->labels[type];
+}
+
 static void chart1d_finalize(GObject* object)
 {
     HstChart1D* h = HST_CHART1D(object);
@@ -781,6 +790,9 @@ static void chart1d_finalize(GObject* object)
     g_free(h->xtitle);
     g_free(h->ytitle);
     g_list_free_full(h->curves, g_object_unref);
+    for (int i = 0; i < 3; i++)
+        if (h->priv->labels[i])
+            g_ptr_array_unref(h->priv->labels[i]);
     G_OBJECT_CLASS(hst_chart1d_parent_class)->finalize(object);
 }
 

@@ -266,6 +266,17 @@ void chart1d_draw_frame(HstChart1D* hst)
                 ymax = y;
         }
     }
+    /* A strip chart spans the values it holds over the whole width: new
+     * values come in at the right edge, and once the ring is full the trace
+     * scrolls. A zoomed range stays as the operator chose it. */
+    if (hst->func && HST_IS_TRACER(hst->func) && hst->xmin == hst_function_get_xmin(hst->func) &&
+        hst->xmax == hst_function_get_xmax(hst->func)) {
+        int held = 0;
+        for (int k = 0; k < n; k++)
+            held = MAX(held, hst->xpt[k].n);
+        c->xmin = 0.0;
+        c->xmax = MAX(held - 1, 1);
+    }
     if (!c->fixed) {
         if (!any)
             ymin = ymax = 0.0;
@@ -276,6 +287,16 @@ void chart1d_draw_frame(HstChart1D* hst)
 }
 
 /* ---- layout ---- */
+
+typedef struct {
+    const char* title;
+    double ox, oy; /* origin in pixels */
+    int length;
+    double lo, hi;
+    double stp;
+    double divisor;
+    gboolean horizontal;
+} AxisGeometry;
 
 /* Pixels per unit (per decade on a log axis) over a length. */
 static double axis_scale(double lo, double hi, int length, gboolean log, double* lstart)
@@ -289,6 +310,34 @@ static double axis_scale(double lo, double hi, int length, gboolean log, double*
         d = 1.0;
     *lstart = l2;
     return length / d;
+}
+
+static void axis_label(GString* text, float t, const AxisGeometry* g, gboolean log, float bw);
+static int y_divisions(const HstCanvas* c);
+
+/* Width of the widest label of a linear Y axis, as the axis will write it. */
+static int y_label_width(HstChart1D* hst)
+{
+    HstCanvas* c = hst->cnvs;
+    AxisGeometry g = {0};
+    g.lo = c->ymin;
+    g.hi = c->ymax;
+    usable_range(&g.lo, &g.hi);
+    g.divisor = c->mantisa_y;
+    float first = 0.0f, last = 0.0f, bw = 0.0f;
+    int nb = 0;
+    getbins((float)g.lo, (float)g.hi, y_divisions(c), &first, &last, &nb, &bw);
+    GString* label = g_string_new(NULL);
+    int widest = 0;
+    const double ends[] = {first - bw, first, last, last + bw};
+    for (unsigned i = 0; i < G_N_ELEMENTS(ends); i++) {
+        axis_label(label, (float)ends[i], &g, FALSE, bw);
+        PangoRectangle r;
+        _hst_get_layout_extent(GTK_WIDGET(hst), c->cairo, label->str, &r, c->text_font);
+        widest = MAX(widest, r.width);
+    }
+    g_string_free(label, TRUE);
+    return widest;
 }
 
 void canvas_set(HstChart1D* hst)
@@ -316,11 +365,20 @@ void canvas_set(HstChart1D* hst)
     const int cw = c->character_width;
     const int ch = c->character_height;
 
+    c->oy = (xpos & HST_AXIS_LEFT) ? (int)(2 * ch + 0.5) : (int)(1.5 * ch);
+    const int bottom = (xpos & HST_AXIS_LEFT) ? (int)((hst->xtitle ? 2.5 : 1.25) * ch) : ch;
+    c->py0 = c->canvas_height - bottom;
+    c->py1 = c->oy;
+    if (c->py0 <= c->py1)
+        c->py0 = c->py1 + 1;
+    c->wy = c->py0 - c->py1;
+
     gchar* txt = g_strdup_printf("%+0.4g", ceil(c->ymax / c->mantisa_y));
     _hst_get_layout_extent(w, cr, txt, &r, c->text_font);
     g_free(txt);
-    c->ox = (ypos & HST_AXIS_LEFT) ? r.width + 3 * cw : cw;
-    c->oy = (xpos & HST_AXIS_LEFT) ? (int)(2 * ch + 0.5) : (int)(1.5 * ch);
+    /* Labels that need more digits than that get the room they take. */
+    const int lw = (ypos & HST_AXIS_LEFT) && !(hst->attr & HST_LOGY) ? MAX(r.width, y_label_width(hst)) : r.width;
+    c->ox = (ypos & HST_AXIS_LEFT) ? lw + 3 * cw : cw;
 
     /* The Z range keeps what the frame found (a span of 0 paints no cell);
      * only its scale and axis use a drawable copy. */
@@ -336,12 +394,6 @@ void canvas_set(HstChart1D* hst)
     c->wx = MAX(c->canvas_width - c->ox - c->wz, 1);
     c->px0 = c->ox;
     c->px1 = c->ox + c->wx;
-    const int bottom = (xpos & HST_AXIS_LEFT) ? (int)((hst->xtitle ? 2.5 : 1.25) * ch) : ch;
-    c->py0 = c->canvas_height - bottom;
-    c->py1 = c->oy;
-    if (c->py0 <= c->py1)
-        c->py0 = c->py1 + 1;
-    c->wy = c->py0 - c->py1;
     if (h2 && h2->squared) {
         if (c->wx > c->wy) {
             c->wx = c->wy;
@@ -432,15 +484,6 @@ double get_value_for_label(float v, double divisor, gboolean log, GString* text)
     return shown;
 }
 
-typedef struct {
-    const char* title;
-    double ox, oy; /* origin in pixels */
-    int length;
-    double lo, hi;
-    double stp;
-    double divisor;
-    gboolean horizontal;
-} AxisGeometry;
 
 static void axis_geometry(HstChart1D* hst, HstChartAxisType type, unsigned pos, gboolean log, AxisGeometry* g)
 {
@@ -482,6 +525,21 @@ static void axis_geometry(HstChart1D* hst, HstChartAxisType type, unsigned pos, 
     }
 }
 
+/* Major divisions of a vertical axis: half as many where ten would crowd. */
+static int y_divisions(const HstCanvas* c)
+{
+    return (int)(c->character_height * 10 * 1.2) > c->wy ? 5 : 10;
+}
+
+/* The label of tick t, with the digits that tell it from its neighbours a
+ * step bw away. */
+static void axis_label(GString* text, float t, const AxisGeometry* g, gboolean log, float bw)
+{
+    const double shown = get_value_for_label(t, g->divisor, log, NULL);
+    const int digits = log ? 3 : hst_axis_label_digits(g->lo / g->divisor, g->hi / g->divisor, bw / g->divisor);
+    g_string_printf(text, "%.*g", digits, shown);
+}
+
 /* Pixel of a position t along the axis. */
 static void axis_point(const AxisGeometry* g, double t, double* x, double* y)
 {
@@ -521,17 +579,19 @@ static void draw_axis(HstChart1D* hst, HstChartAxisType type, unsigned pos, gboo
 
     GString* label = g_string_new(NULL);
     int ndiv = 10;
-    if (type == HST_X_AXIS) {
-        get_value_for_label((float)c->xmax, g.divisor, log, label);
-        if (c->character_width * 10 * (int)label->len > c->wx)
-            ndiv = 5;
-    } else if ((int)(c->character_height * 10 * 1.2) > c->wy) {
-        ndiv = 5;
-    }
-
     float first = 0.0f, last = 0.0f, bw = 0.0f;
     int nb = 0;
+    if (type == HST_X_AXIS) {
+        getbins((float)g.lo, (float)g.hi, ndiv, &first, &last, &nb, &bw);
+        axis_label(label, (float)c->xmax, &g, log, bw);
+        if (c->character_width * 10 * (int)label->len > c->wx)
+            ndiv = 5;
+    } else {
+        ndiv = y_divisions(c);
+    }
     getbins((float)g.lo, (float)g.hi, ndiv, &first, &last, &nb, &bw);
+    GPtrArray* drawn = _hst_chart_axis_labels(hst, type);
+    g_ptr_array_set_size(drawn, 0);
     double tfirst = first, tlast = last;
     if (fabs(tfirst - g.lo) > eps)
         tfirst -= bw;
@@ -558,7 +618,8 @@ static void draw_axis(HstChart1D* hst, HstChartAxisType type, unsigned pos, gboo
         if (t >= g.lo - eps && t <= g.hi + eps) {
             draw_tick(cr, &g, t, MAJOR_TICK);
             cairo_stroke(cr);
-            get_value_for_label((float)t, g.divisor, log, label);
+            axis_label(label, (float)t, &g, log, bw);
+            g_ptr_array_add(drawn, g_strdup(label->str));
             if (label->len > 0) {
                 PangoLayout* layout = _hst_markup_layout(w, cr, label->str, c->text_font);
                 int lw = 0, lh = 0;

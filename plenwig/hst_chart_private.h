@@ -18,6 +18,7 @@ struct _HstChart1DPrivate {
     double motion_py;
     double press_px;      /* ...and of the last button press */
     double press_py;
+    GPtrArray* labels[3]; /* tick label texts of the last draw, per axis */
 };
 
 /* Fields of HstChart2D that are not part of its public layout. */
@@ -66,6 +67,10 @@ HstPoint* canvas_transform_tuple(const HstCanvas* c, const HstTuple* t);
 
 /* The value a tick label shows, written as "%.3g" into text when given. */
 double get_value_for_label(float v, double divisor, gboolean log, GString* text);
+
+/* The tick labels the last draw wrote on the axis (HstChartAxisType), in
+ * order; owned by the chart, rewritten by every draw of that axis. */
+GPtrArray* _hst_chart_axis_labels(HstChart1D* h, int type);
 
 /* Size the chart is drawn at: its surface, else its allocation. */
 G_GNUC_INTERNAL void _hst_chart_size(HstChart1D* h, int* width, int* height);

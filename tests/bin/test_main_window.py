@@ -45,7 +45,8 @@ class Atspi:
         return node.getState().contains(pyatspi.STATE_SHOWING)
 
     def all(self, role, name=None, description=None, root=None):
-        """Every showing widget of that role (and name, and tooltip) under root."""
+        """Every showing widget of that role (any with None; and name, and
+        tooltip) under root."""
         root = root or self.app()
         if root is None:
             return []
@@ -54,7 +55,7 @@ class Atspi:
         def walk(node):
             if node is None or not self.showing(node):
                 return
-            if (node.getRoleName() == role and (name is None or node.name == name)
+            if ((role is None or node.getRoleName() == role) and (name is None or node.name == name)
                     and (description is None or node.description == description)):
                 found.append(node)
             for child in node:
@@ -213,6 +214,49 @@ class MainWindowTest(FenrowTest):
             self.assertEqual(int(f["/header/run_records"][1]["nevts"]), len(rows))
         saved = ET.parse(self.default_file).getroot()
         self.assertEqual(saved.find("modules/fenrow/stream").get("name"), "21")
+
+    def test_switches_without_text_are_found_by_their_names(self):
+        Board(self, "127.0.0.2", self.env, streams=[1], count=0, rate=100)
+        proc = self.start_with_window('<fenrow name="127.0.0.2"><stream name="21" address="127.0.0.2">'
+                                      '<ro_mode>serial</ro_mode></stream></fenrow>')
+        ui = Atspi(proc.pid)
+        panel = ui.find("label", "21", seconds=30).parent
+
+        # The panel's two image toggles, by what they switch for which module.
+        local = ui.find("toggle button", "Local run of 21", root=panel)
+        monitor = ui.find("toggle button", "Monitor of 21", root=panel)
+        click(monitor)
+        self.assertTrue(wait_until(lambda: windows("21 - Data Monitor"), 10, 0.1), "no monitor window")
+        # It opens over the panel (no window manager): closed with its Quit.
+        click(ui.find("push button", "Quit", root=ui.find("frame", "21 - Data Monitor")))
+        self.assertTrue(wait_until(lambda: not monitor.getState().contains(pyatspi.STATE_CHECKED), 10, 0.1))
+        click(local)
+        self.assertTrue(wait_until(lambda: local.getState().contains(pyatspi.STATE_CHECKED), 5, 0.1))
+        click(local)
+        self.assertTrue(wait_until(lambda: not local.getState().contains(pyatspi.STATE_CHECKED), 5, 0.1))
+
+        # The board configuration dialog: the channel cells and the
+        # calibration sources, each by a name of its own.
+        click(ui.find("push button", description="Click here to change module properties", root=panel))
+        self.assertTrue(wait_until(lambda: windows("21 - Module configuration"), 10, 0.1), "no dialog")
+        dialog = ui.find("dialog", "21 - Module configuration")
+        click(ui.find("page tab", "Chip Settings", root=dialog))
+        mask = ui.find(None, "Mask channel 5", root=dialog)
+        self.assertEqual(1, len(ui.all(None, "Mask channel 5", root=dialog)))
+        self.assertEqual(128, len([c for c in ui.all(None, root=dialog) if c.name.startswith("Mask channel ")]))
+        click(mask)
+        self.assertTrue(wait_until(lambda: mask.getState().contains(pyatspi.STATE_CHECKED), 5, 0.1))
+
+        click(ui.find("page tab", "Test", root=dialog))
+        ui.find(None, "Test channel 127", root=dialog)
+        internal, external = (ui.find("radio button", n + " capacitor", root=dialog) for n in ("Internal", "External"))
+        click(external)
+        self.assertTrue(wait_until(lambda: external.getState().contains(pyatspi.STATE_CHECKED), 5, 0.1))
+        self.assertFalse(internal.getState().contains(pyatspi.STATE_CHECKED))
+        for name in ("Internal step", "External step"):
+            ui.find("radio button", name, root=dialog)
+        click(ui.find("page tab", "Threshold", root=dialog))
+        self.assertEqual("text", ui.find(None, "Trim channel 0", root=dialog).getRoleName())
 
 
 if __name__ == "__main__":

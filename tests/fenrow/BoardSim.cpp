@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <array>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -50,7 +53,46 @@ std::uint16_t noise(std::uint32_t& state)
     return static_cast<std::uint16_t>(2048 + ((state >> 20) & 0x3F) - 32);
 }
 
+std::uint32_t mix(std::uint32_t x)
+{
+    x ^= x >> 16;
+    x *= 0x7feb352du;
+    x ^= x >> 15;
+    x *= 0x846ca68bu;
+    x ^= x >> 16;
+    return x;
+}
+
+// The noise of a channel: a Gaussian of 3 counts rounded to whole counts,
+// drawn by a 16-bit hash through its cumulative table, so that a value
+// costs a hash and a look-up rather than a logarithm.
+const std::array<std::int8_t, 65536>& noise_table()
+{
+    static const std::array<std::int8_t, 65536> table = [] {
+        constexpr double sigma = 3.0;
+        std::array<std::int8_t, 65536> t{};
+        int k = -20;
+        for (std::size_t i = 0; i < t.size(); ++i) {
+            const double p = (static_cast<double>(i) + 0.5) / 65536.0;
+            // Count k holds the probability between k - 0.5 and k + 0.5.
+            while (k < 20 && 0.5 * std::erfc(-(k + 0.5) / (sigma * std::sqrt(2.0))) < p)
+                ++k;
+            t[i] = static_cast<std::int8_t>(k);
+        }
+        return t;
+    }();
+    return table;
+}
+
 } // namespace
+
+std::uint16_t detector_value(std::uint16_t evtcnt, int channel)
+{
+    const std::uint32_t ch = static_cast<std::uint32_t>(channel);
+    const int pedestal = 460 + static_cast<int>(mix(ch * 0x9e3779b9u + 0x5bd1e995u) % 81);
+    const std::uint32_t draw = mix(mix(ch + 0x27d4eb2du) ^ evtcnt) >> 16;
+    return static_cast<std::uint16_t>(pedestal + noise_table()[draw]);
+}
 
 std::vector<std::uint16_t> Datagram::words() const
 {
@@ -71,33 +113,38 @@ std::vector<std::uint8_t> make_data_packet(const DataSpec& spec, std::uint16_t e
     h.time = time;
     h.temperature = encode_temperature(spec.temperature);
     std::uint32_t state = evtcnt;
-    std::vector<std::uint16_t> payload;
     const int nchan = std::max(1, spec.nchips * spec.channels);
+    const auto value = [&](int channel) {
+        return spec.detector ? detector_value(evtcnt, (channel % nchan + nchan) % nchan) : noise(state);
+    };
+    std::vector<std::uint16_t> payload;
     switch (spec.mode) {
     case RO_SPARSE:
         h.nchan = static_cast<std::uint16_t>(spec.hits);
         for (int k = 0; k < spec.hits; ++k) {
-            payload.push_back(static_cast<std::uint16_t>((evtcnt + 7 * k) % nchan));
+            const int channel = (evtcnt + 7 * k) % nchan;
+            payload.push_back(static_cast<std::uint16_t>(channel));
             payload.push_back(0);
-            payload.push_back(noise(state));
+            payload.push_back(value(channel));
         }
         break;
     case RO_ADJACENT: {
         h.nchan = static_cast<std::uint16_t>(spec.nadj);
-        payload.push_back(static_cast<std::uint16_t>(evtcnt % nchan));
-        payload.push_back(noise(state));
-        payload.push_back(noise(state));
+        const int centre = evtcnt % nchan;
+        payload.push_back(static_cast<std::uint16_t>(centre));
+        payload.push_back(value(centre));
+        payload.push_back(value(centre));
         for (int k = 1; k <= spec.nadj; ++k) {
             payload.push_back(static_cast<std::uint16_t>(k));
-            payload.push_back(noise(state));
-            payload.push_back(noise(state));
+            payload.push_back(value(centre - k));
+            payload.push_back(value(centre + k));
         }
         break;
     }
     default:   // serial, and scope with the same layout
         h.nchan = static_cast<std::uint16_t>(nchan);
         for (int k = 0; k < nchan; ++k)
-            payload.push_back(noise(state));
+            payload.push_back(value(k));
         break;
     }
     return encode_data_packet(h, payload);
@@ -134,7 +181,10 @@ bool BoardSim::start()
     }
     _wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     _stop = false;
-    _thread = std::thread([this] { run(); });
+    _thread = std::thread([this] {
+        pthread_setname_np(pthread_self(), "sim-board");
+        run();
+    });
     return true;
 }
 

@@ -7,12 +7,15 @@
 //   fenrow_board_sim --address 127.0.0.2 --mode serial --chips 4 --rate 1000 --count 10000
 //   fenrow_board_sim --streams 1,3 --mode serial --on-start --count 10000 --record board.txt
 //   fenrow_board_sim --mode serial --count 2000000 --threads 4        (full rate)
+//   fenrow_board_sim --mode serial --detector --rate 300000 --threads 4 (pedestals with noise)
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <pthread.h>
+#include <sched.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,6 +97,8 @@ int main(int argc, char** argv)
     gdouble ack_delay = 0.0;
     gboolean no_ack = FALSE;
     gboolean short_reply = FALSE;
+    gboolean detector = FALSE;
+    gboolean realtime = FALSE;
 
     GOptionEntry entries[] = {
         {"address", 'a', 0, G_OPTION_ARG_STRING, &address, "Address to bind (default 127.0.0.2)", "IP"},
@@ -105,11 +110,16 @@ int main(int argc, char** argv)
         {"stream", 's', 0, G_OPTION_ARG_INT, &stream, "Stream number of the data (1-8)", "N"},
         {"streams", 0, 0, G_OPTION_ARG_STRING, &streams_text, "Several streams, each with --count packets", "N,N..."},
         {"on-start", 0, 0, G_OPTION_ARG_NONE, &on_start, "Send a stream's data only after the host starts it", nullptr},
+        {"realtime", 0, 0, G_OPTION_ARG_NONE, &realtime,
+         "Send at the lowest real-time priority where allowed, so that a busy machine holds the board back less",
+         nullptr},
         {"record", 0, 0, G_OPTION_ARG_FILENAME, &record_file, "Write every datagram received to the file", "FILE"},
         {"chips", 'c', 0, G_OPTION_ARG_INT, &chips, "Chips of the stream", "N"},
         {"channels", 0, 0, G_OPTION_ARG_INT, &channels, "Channels per chip", "N"},
         {"hits", 0, 0, G_OPTION_ARG_INT, &hits, "Sparse mode: hits per packet", "N"},
         {"nadj", 0, 0, G_OPTION_ARG_INT, &nadj, "Adjacent mode: adjacent channels", "N"},
+        {"detector", 0, 0, G_OPTION_ARG_NONE, &detector,
+         "Detector-like values: each channel a pedestal near 500 with Gaussian noise of 3 counts", nullptr},
         {"count", 'n', 0, G_OPTION_ARG_INT64, &count, "Data packets to send per stream (0: until --duration or a signal)", "N"},
         {"rate", 'r', 0, G_OPTION_ARG_DOUBLE, &rate, "Packets per second and stream (0: as fast as possible)", "HZ"},
         {"threads", 't', 0, G_OPTION_ARG_INT, &threads,
@@ -233,6 +243,13 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "board_sim: no host knocked\n");
             return 1;
         }
+        // The sender threads, started from this one, take its priority.
+        if (realtime) {
+            sched_param priority{};
+            priority.sched_priority = 1;
+            if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority) != 0)
+                std::printf("real-time priority refused: sending at ordinary priority\n");
+        }
         for (int n : stream_numbers) {
             StreamState st;
             st.spec.stream = n;
@@ -241,6 +258,7 @@ int main(int argc, char** argv)
             st.spec.channels = channels;
             st.spec.hits = hits;
             st.spec.nadj = nadj;
+            st.spec.detector = detector != FALSE;
             // Each stream its own temperature, so that its events can be
             // told from another stream's.
             st.spec.temperature = 30.0 + n;

@@ -2,6 +2,8 @@
 // loaded from the configuration, a simulated board process on loopback
 // sending a stream's events during a run, and the window opened with the
 // module panel's monitor toggle.
+#include <algorithm>
+#include <cmath>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -25,6 +27,7 @@
 #include "ostrel/DAQmanager.h"
 #include "ostrel/RunManager.h"
 #include "plenwig/hst_chart1d.h"
+#include "plenwig/hst_chart_private.h"
 #include "plenwig/hst_tracer.h"
 
 using guitest::click;
@@ -39,6 +42,51 @@ GtkWidget* part(GtkWidget* top, const char* id)
 }
 
 using Ranges = std::vector<std::pair<double, double>>;
+
+// How much of a pixel the colour covers over the white background, as an
+// antialiased line blends it; 0 when the pixel is no such blend.
+double coverage(const guchar* p, const GdkColor& c)
+{
+    const double want[3] = {c.red / 257.0, c.green / 257.0, c.blue / 257.0};
+    const double a = (255.0 - p[0]) / (255.0 - want[0]);
+    double off = 0;
+    for (int k = 0; k < 3; ++k)
+        off = std::max(off, std::fabs(p[k] - (255.0 - a * (255.0 - want[k]))));
+    return off < 12 ? a : 0.0;
+}
+
+// The first and the last column of the picture, inside the widget's
+// rectangle, that hold a pixel of the colour; -1 when none does.
+std::pair<int, int> columns_of(GdkPixbuf* shot, GtkWidget* widget, const char* colour)
+{
+    GdkColor c;
+    gdk_color_parse(colour, &c);
+    int x0 = 0, y0 = 0;
+    gtk_widget_translate_coordinates(widget, gtk_widget_get_toplevel(widget), 0, 0, &x0, &y0);
+    const int n = gdk_pixbuf_get_n_channels(shot), stride = gdk_pixbuf_get_rowstride(shot);
+    const guchar* px = gdk_pixbuf_get_pixels(shot);
+    std::pair<int, int> found{-1, -1};
+    for (int x = x0; x < x0 + widget->allocation.width && x < gdk_pixbuf_get_width(shot); ++x)
+        for (int y = y0; y < y0 + widget->allocation.height && y < gdk_pixbuf_get_height(shot); ++y) {
+            const guchar* p = px + y * stride + x * n;
+            if (coverage(p, c) > 0.3) {
+                if (found.first < 0)
+                    found.first = x - x0;
+                found.second = x - x0;
+                break;
+            }
+        }
+    return found;
+}
+
+std::vector<std::string> y_labels(GtkWidget* chart)
+{
+    std::vector<std::string> out;
+    GPtrArray* a = _hst_chart_axis_labels(HST_CHART1D(chart), HST_Y_AXIS);
+    for (guint i = 0; i < a->len; ++i)
+        out.push_back(static_cast<const char*>(g_ptr_array_index(a, i)));
+    return out;
+}
 
 void note_range(GtkWidget* w, GtkAllocation*, gpointer ranges)
 {
@@ -232,5 +280,66 @@ TEST_F(StreamMonitor, TwoChipHdrStreamAtFullRateKeepsTheAnalysisBins)
     EXPECT_EQ(Ranges(laid_out.size(), {0.0, 64.0}), laid_out);
     EXPECT_EQ(128, hst_function_get_npts(HST_FUNCTION(a->get_out())));
     EXPECT_EQ(128, hst_function_get_npts(HST_FUNCTION(a->get_chan())));
+    stop_run();
+}
+
+// What the operator reads off the window during a run at 1 kHz: the chip
+// monitor's traces across the whole chart, the share of events monitored,
+// pedestal labels that differ, and a chip monitor that keeps its width
+// whichever quantity the selector shows.
+TEST_F(StreamMonitor, ChartsReadTrueDuringARun)
+{
+    start("<ro_mode>serial</ro_mode>", {"--rate", "1000"});
+    GtkWidget* mon = open_monitor();
+    ASSERT_NE(nullptr, mon);
+    GtkWidget* strip = part(mon, "trCommonMode");
+    GtkWidget* frame = part(mon, "frmChipMonitor");
+    GtkWidget* display = part(mon, "frmEventDisplay");
+    main_rm()->Activate();
+    ASSERT_TRUE(pump_until([&] { return HST_TRACER(temperature(mon))->npoints >= 6; }, 20));
+    pump_for(1200);
+
+    // The common-mode trace (the first chip's colour) from edge to edge.
+    const auto spans = [&](const char* what) {
+        GdkPixbuf* shot = guitest::screenshot(mon);
+        ASSERT_NE(nullptr, shot);
+        const std::pair<int, int> cols = columns_of(shot, strip, "medium sea green");
+        const int width = strip->allocation.width;
+        EXPECT_LT(cols.first, width / 10) << what << " from " << cols.first << " to " << cols.second << " of " << width;
+        EXPECT_GT(cols.second, width * 9 / 10) << what << " from " << cols.first << " to " << cols.second << " of "
+                                               << width;
+        g_object_unref(shot);
+    };
+    spans("common mode");
+
+    // Every event of this run so far went to the analysis.
+    GtkWidget* bar = part(mon, "prgQueue");
+    EXPECT_GT(gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(bar)), 0.5);
+    EXPECT_NE("0 %", std::string(gtk_progress_bar_get_text(GTK_PROGRESS_BAR(bar))));
+
+    // "Temperature", by keys: its trace spans the chart too, and neither
+    // the chip monitor nor the event display beside it moves.
+    const GtkAllocation before = frame->allocation, beside = display->allocation;
+    GtkWidget* select = part(mon, "optMonitorSelect");
+    gtk_widget_grab_focus(select);
+    ASSERT_TRUE(guitest::key(select, "Down"));
+    ASSERT_TRUE(guitest::key(select, "Down"));
+    ASSERT_EQ(2, gtk_combo_box_get_active(GTK_COMBO_BOX(select)));
+    pump_for(1200);
+    EXPECT_EQ(before.width, frame->allocation.width);
+    EXPECT_EQ(beside.x, display->allocation.x);
+    spans("temperature");
+
+    // The pedestals, about 2048: no label repeats its neighbour.
+    GtkWidget* book = part(mon, "notebook1");
+    ASSERT_TRUE(click(gtk_notebook_get_tab_label(GTK_NOTEBOOK(book), gtk_notebook_get_nth_page(GTK_NOTEBOOK(book), 1))));
+    ASSERT_EQ(1, gtk_notebook_get_current_page(GTK_NOTEBOOK(book)));
+    GtkWidget* pedestals = part(mon, "hstPedestals");
+    ASSERT_TRUE(pump_until([&] { return y_labels(pedestals).size() >= 3; }, 5));
+    pump_for(1200);
+    const std::vector<std::string> labels = y_labels(pedestals);
+    for (size_t i = 1; i < labels.size(); ++i)
+        EXPECT_NE(labels[i - 1], labels[i]) << i;
+    EXPECT_NEAR(2048, std::stod(labels[labels.size() / 2]), 100);
     stop_run();
 }

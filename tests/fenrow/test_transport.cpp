@@ -2,6 +2,7 @@
 // the stop-and-wait command queue with its re-sends and their bound, silent
 // boards, acknowledgement checks and the thread's life.
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <thread>
 
@@ -377,6 +378,48 @@ TEST_F(Transport, BurstOfDataIsReadWithoutLoss)
     EXPECT_TRUE(testutil::wait_until([&] { return boards->data_ok == 2000; }, 20.0)) << boards->data_ok;
     EXPECT_EQ(boards->dropped(), 0u);
     EXPECT_GE(boards->received_count() - before, 2000u);
+}
+
+TEST(SimulatedBoard, DetectorLikeValuesArePedestalsWithNoise)
+{
+    // What a benchmark compresses must look like a detector's data: fixed
+    // pedestals that differ between channels, a few counts of noise around
+    // them, and the same values again for the same event counter.
+    fenrow_sim::DataSpec spec;
+    spec.nchips = 2;
+    spec.detector = true;
+    const int nchan = 256;
+    const int events = 4000;
+    std::vector<double> sum(nchan), squares(nchan);
+    for (int e = 0; e < events; ++e) {
+        const Bytes packet = fenrow_sim::make_data_packet(spec, static_cast<std::uint16_t>(e), 0);
+        const std::vector<std::uint16_t> w = convert_packet(packet.data(), packet.size());
+        for (int c = 0; c < nchan; ++c) {
+            const double v = w[9 + static_cast<std::size_t>(c)];
+            sum[c] += v;
+            squares[c] += v * v;
+        }
+    }
+    double lowest = 1e9, highest = 0;
+    for (int c = 0; c < nchan; ++c) {
+        const double mean = sum[c] / events;
+        const double sigma = std::sqrt(squares[c] / events - mean * mean);
+        EXPECT_NEAR(mean, 500, 45) << c;
+        EXPECT_NEAR(sigma, 3.0, 0.3) << c;
+        lowest = std::min(lowest, mean);
+        highest = std::max(highest, mean);
+    }
+    EXPECT_GT(highest - lowest, 30);
+    EXPECT_EQ(fenrow_sim::make_data_packet(spec, 77, 0), fenrow_sim::make_data_packet(spec, 77, 0));
+    EXPECT_NE(fenrow_sim::make_data_packet(spec, 77, 0), fenrow_sim::make_data_packet(spec, 78, 0));
+    // Without the option the values stay where the board tests expect them.
+    spec.detector = false;
+    const Bytes plain = fenrow_sim::make_data_packet(spec, 5, 0);
+    const std::vector<std::uint16_t> w = convert_packet(plain.data(), plain.size());
+    for (int c = 0; c < nchan; ++c) {
+        EXPECT_GE(w[9 + static_cast<std::size_t>(c)], 2016);
+        EXPECT_LE(w[9 + static_cast<std::size_t>(c)], 2079);
+    }
 }
 
 // The receiving thread reads on while the server thread is slow or stopped:

@@ -18,6 +18,7 @@
 #include "gui/MainWindow.h"
 #include "gui/RunMenu.h"
 #include "gui/module_gui.h"
+#include "plenwig/hst_chart_private.h"
 
 using guitest::pump_until;
 
@@ -213,4 +214,18 @@ TEST_F(MainWindowTest, TriggerTypeScanAndPedestalRunReplaceMainKeepingTheControl
     EXPECT_EQ(1234u, main_rm()->get_max_events());
     EXPECT_EQ(min_sample, general->get_ped_min_sample());
     EXPECT_TRUE(sensitive("btnPedestal"));
+}
+
+TEST_F(MainWindowTest, RateGaugeKeepsAReadableScaleAtRest)
+{
+    start(1);
+    GtkWidget* gauge = window->get_widget("gauge_rate");
+    ASSERT_TRUE(gauge && HST_IS_GAUGE(gauge));
+    // Refreshes with no event yet: the scale stays 0 to 10 x10^3.
+    guitest::pump_for(2600);
+    gdk_window_process_all_updates();
+    double xmax = 0;
+    g_object_get(gauge, "xmax", &xmax, nullptr);
+    EXPECT_EQ(10000.0, xmax);
+    EXPECT_EQ(3.0, HST_GAUGE(gauge)->priv->ex);
 }

@@ -1,6 +1,8 @@
 // 1D chart: curves, properties, colours, range following, timer, Y range and
 // the drawing arithmetic at its edges.
 #include <cmath>
+#include <string>
+#include <vector>
 
 #include "WidgetTest.h"
 
@@ -319,6 +321,55 @@ TEST_F(Chart1DTest, TickLabels)
     EXPECT_DOUBLE_EQ(100.0, get_value_for_label(2.0f, 1.0, TRUE, t));
     EXPECT_STREQ("100", t->str);
     g_string_free(t, TRUE);
+}
+
+// Pedestals about 2048 and ranges whose step is a fraction of the values:
+// at every size the chart takes, no tick label repeats its neighbour, and a
+// label says its tick's value to within a tenth of the step.
+TEST_F(Chart1DTest, TickLabelsTellNeighboursApart)
+{
+    HstHistogram* ped = hst_histogram_new(128, 0, 128, nullptr);
+    for (int i = 0; i < 128; ++i)
+        hst_histogram_set_bin_content(ped, i, 2045 + (i * 7) % 5);
+    Shown s = chart_of(HST_FUNCTION(ped));
+    const auto labels = [&](HstChartAxisType axis) {
+        std::vector<std::string> out;
+        GPtrArray* a = _hst_chart_axis_labels(s.chart, axis);
+        for (guint i = 0; i < a->len; ++i)
+            out.push_back(static_cast<const char*>(g_ptr_array_index(a, i)));
+        return out;
+    };
+    const auto check = [&](const std::string& what) {
+        for (HstChartAxisType axis : {HST_X_AXIS, HST_Y_AXIS}) {
+            const std::vector<std::string> l = labels(axis);
+            ASSERT_GE(l.size(), 3u) << what;
+            const double step = std::stod(l[1]) - std::stod(l[0]);
+            for (size_t i = 1; i < l.size(); ++i) {
+                EXPECT_NE(l[i - 1], l[i]) << what << " axis " << axis;
+                EXPECT_NEAR(step, std::stod(l[i]) - std::stod(l[i - 1]), 0.1 * std::fabs(step))
+                    << what << ": " << l[i - 1] << " " << l[i];
+            }
+        }
+    };
+    for (const auto& size : {std::make_pair(300, 150), {400, 300}, {640, 480}, {900, 800}}) {
+        gtk_widget_set_size_request(GTK_WIDGET(s.chart), size.first, size.second);
+        pump();
+        chart1d_draw_canvas(s.chart, nullptr);
+        check(std::to_string(size.first) + "x" + std::to_string(size.second));
+        for (const std::string& l : labels(HST_Y_AXIS))
+            EXPECT_EQ(4u, l.size()) << l;
+        // A step of a half, then of a hundredth, around 2048.
+        g_object_set(s.chart, "vmin", 2047.0, "vmax", 2050.0, nullptr);
+        chart1d_draw_canvas(s.chart, nullptr);
+        check("2047 to 2050");
+        g_object_set(s.chart, "vmin", 2048.0, "vmax", 2048.1, nullptr);
+        chart1d_draw_canvas(s.chart, nullptr);
+        check("2048 to 2048.1");
+        g_object_set(s.chart, "vmin", 0.0, "vmax", 0.0, nullptr);
+    }
+    // "%.3g" where that suffices: labels as short as they were.
+    EXPECT_EQ("0", labels(HST_X_AXIS).front());
+    EXPECT_EQ("120", labels(HST_X_AXIS).back());
 }
 
 TEST_F(Chart1DTest, ZoomedStatisticsUseTheVisibleBinCentres)
