@@ -132,11 +132,11 @@ class FenrowTest(ProgramTest):
         self.wait_for_soap(port)
         return p, port
 
-    def start_with_window(self, modules):
+    def start_with_window(self, modules, port=None):
         """The program with its window (on the test's display), its SOAP
-        server on a port of its own (the second value); its output goes to
-        self.log."""
-        port = free_port()
+        server on `port` (one found free when none is given); its output
+        goes to self.log."""
+        port = port or free_port()
         config = self.write_config(os.path.join(self.home, "boards.xml"), modules=modules,
                                    plugins=self.plugin(), soap_port=port)
         env = dict(self.env, HOME=self.home, XDG_CONFIG_HOME=os.path.join(self.home, ".config"),
@@ -154,7 +154,7 @@ class FenrowTest(ProgramTest):
                 proc.kill()
                 proc.wait()
         self.addCleanup(kill)
-        return proc, port
+        return proc
 
     def output(self):
         with open(self.log) as f:

@@ -118,8 +118,8 @@ def click(node):
 class MainWindowTest(FenrowTest):
     def test_a_run_logged_and_watched_through_the_window(self):
         Board(self, "127.0.0.2", self.env, streams=[1], count=0, rate=2000)
-        proc, _ = self.start_with_window('<fenrow name="127.0.0.2"><stream name="21" address="127.0.0.2">'
-                                         '<ro_mode>serial</ro_mode></stream></fenrow>')
+        proc = self.start_with_window('<fenrow name="127.0.0.2"><stream name="21" address="127.0.0.2">'
+                                      '<ro_mode>serial</ro_mode></stream></fenrow>')
         self.assertTrue(wait_until(lambda: windows(TITLE), 20, 0.2), "no window")
         window = windows(TITLE)[0]
         ui = Atspi(proc.pid)

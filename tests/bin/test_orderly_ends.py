@@ -23,7 +23,7 @@ import h5py
 import numpy as np
 
 from test_fenrow import Board, FenrowTest, run, windows
-from test_startup import run_state, soap, wait_until
+from test_startup import free_port, run_state, soap, wait_until
 
 X_WM_DELETE = os.environ["X_WM_DELETE"]
 TITLE = "KorvaneTellum"
@@ -35,7 +35,8 @@ BUDGET = 50.0
 
 class OrderlyEnds(FenrowTest):
     def launch(self):
-        proc, port = self.start_with_window(STREAM)
+        port = free_port()
+        proc = self.start_with_window(STREAM, port)
         self.wait_for_soap(port)
         self.wait_modules(port, ["21"])
         self.assertTrue(wait_until(lambda: windows(TITLE), 20, 0.1), "no window")
