@@ -9,6 +9,7 @@
 #include <iostream>
 #include <set>
 
+#include <glib.h>
 #include <libxml/parser.h>
 #include <libxml/xmlschemas.h>
 #include <libxml/xmlversion.h>
@@ -19,6 +20,7 @@
 
 #include "config/GeneralConfig.h"
 #include "config/IOConfig.h"
+#include "config/MarkupCheck.h"
 #include "config/ModuleParser.h"
 #include "config/PathConfig.h"
 #include "config/PluginParser.h"
@@ -57,6 +59,29 @@ bool named(const xmlNode* n, const char* name)
 std::string name_of(const xmlNode* n)
 {
     return n && n->name ? reinterpret_cast<const char*>(n->name) : "<null>";
+}
+
+// The file's document, read from the bytes that were checked; null, with
+// the reason printed, for a file that is not read.
+xmlDocPtr read_document(const std::string& path, const char* file)
+{
+    GMappedFile* mapped = g_mapped_file_new(path.c_str(), FALSE, nullptr);
+    if (!mapped)
+        return nullptr;
+    const char* data = g_mapped_file_get_contents(mapped);
+    const gsize size = g_mapped_file_get_length(mapped);
+    std::string why;
+    if (size > static_cast<gsize>(INT_MAX))
+        why = "larger than " + std::to_string(INT_MAX) + " bytes";
+    else if (data)
+        why = markup_check::refusal(data, size);
+    xmlDocPtr doc = nullptr;
+    if (!why.empty())
+        std::cout << "ConfigParser::parse: " << file << ": " << why << std::endl;
+    else if (data)
+        doc = xmlReadMemory(data, static_cast<int>(size), path.c_str(), nullptr, read_options);
+    g_mapped_file_unref(mapped);
+    return doc;
 }
 
 bool is_regular_file(const std::string& path)
@@ -211,7 +236,7 @@ int ConfigParser::parse(const char* file)
     }
 
     const std::string path = find_config_file(file);
-    doc = xmlReadFile(path.c_str(), nullptr, read_options);
+    doc = read_document(path, file);
     if (doc) {
         for (xmlNodePtr n = doc->children; n; n = n->next) {
             if (n->type == XML_ELEMENT_NODE && named(n, "Sorbek")) {

@@ -29,12 +29,16 @@ void IOConfig::parse_node(xmlNodePtr element)
     set_output_path(config->get_attribute<std::string>(element, "path", "/tmp/"));
     set_prefix(config->get_attribute<std::string>(element, "prefix", "tellum-"));
     set_run_number(config->get_attribute<int>(element, "run_number", 0));
+    // What the document says is no change of it.
+    changed = false;
 }
 
 void IOConfig::save_config()
 {
     ConfigParser* config = ConfigParser::theConfig();
     xmlNodePtr io = config->get_io_node();
+    if (!io && changed)
+        io = config->create_section("IO");
     if (!io)
         return;
     config->set_attribute(io, "compression", compress);

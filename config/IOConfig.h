@@ -19,8 +19,9 @@ public:
     IOConfig& operator=(const IOConfig& other);
 
     void parse_node(xmlNodePtr element) override;
-    // Writes the five attributes into the document's `IO` element; nothing
-    // when the document has none.
+    // Writes the five attributes into the document's `IO` element. A
+    // document without one gets one once a setting has been changed, so
+    // that the change is kept; else nothing is written.
     void save_config() override;
 
     bool get_compression() const { return compress; }
@@ -29,13 +30,21 @@ public:
     const std::string& get_prefix() const { return prefix; }
     int get_run_number() const { return run_number; }
 
-    void set_compression(bool flag) { compress = flag; }
-    void set_max_size(int size) { max_size = size; }
-    void set_output_path(const std::string& text) { path = text; }
-    void set_prefix(const std::string& text) { prefix = text; }
-    void set_run_number(int number) { run_number = number; }
+    void set_compression(bool flag) { change(compress, flag); }
+    void set_max_size(int size) { change(max_size, size); }
+    void set_output_path(const std::string& text) { change(path, text); }
+    void set_prefix(const std::string& text) { change(prefix, text); }
+    void set_run_number(int number) { change(run_number, number); }
 
 private:
+    template <typename T>
+    void change(T& field, const T& value)
+    {
+        changed = changed || field != value;
+        field = value;
+    }
+
+    bool changed = false;
     bool compress;
     int max_size;
     int run_number;

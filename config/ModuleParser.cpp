@@ -1,7 +1,6 @@
 #include "config/ModuleParser.h"
 
 #include <algorithm>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <vector>
@@ -201,27 +200,29 @@ void ModuleParser::parse_pedestal_file(const std::string& file, GenModule* modul
 {
     if (!module)
         return;
-    std::ifstream in(file);
-    if (!in) {
+    std::vector<double> ped = module->copy_list("pedestal");
+    std::vector<double> noise = module->copy_list("noise");
+    const size_t n = std::min(ped.size(), noise.size());
+    const PedestalFile::Read read = PedestalFile::read(file, ped, noise);
+    if (!read.opened) {
         std::cout << "Could not load pedestals from " << file << std::endl;
         pedestal_file.clear();
         return;
     }
     std::cout << "Loading pedestals for module id " << id << " from " << file << std::endl;
-
-    std::vector<double> ped = module->copy_list("pedestal");
-    std::vector<double> noise = module->copy_list("noise");
-    const size_t n = std::min(ped.size(), noise.size());
     if (ped.size() != noise.size())
         std::cout << "Module id " << id << " has " << ped.size() << " pedestals and " << noise.size()
                   << " noise values: loading " << n << " channels" << std::endl;
 
-    // A pedestal without its noise, or text that is no number, ends the
-    // reading.
-    const size_t i = PedestalFile::read(in, ped, noise);
+    // The channels before a wrong line or the end are taken; only a full
+    // set without error is trusted.
     module->set_par("pedestal", ped, false);
     module->set_par("noise", noise, false);
-    if (n == 0 || i != n)
+    if (!read.error.empty()) {
+        std::cout << read.error << ": the pedestals of module id " << id << " are not trusted" << std::endl;
+        return;
+    }
+    if (n == 0 || read.pairs != n)
         return;
     module->copy_pedestals();
     // Trusted only as a full set: lists shorter than the channels leave

@@ -313,6 +313,11 @@ int PluginParser::enable_interrupts()
     return int_enable();
 }
 
+bool PluginParser::has_interrupt_hook() const
+{
+    return int_enable != InterruptEnableHook(no_enable);
+}
+
 void PluginParser::disable_interrupts()
 {
     int_disable();

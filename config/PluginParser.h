@@ -120,6 +120,8 @@ public:
     // The configured hooks; without one enable gives -1 and the others do
     // nothing.
     int enable_interrupts();
+    // Whether the configuration gave an enable hook.
+    bool has_interrupt_hook() const;
     void disable_interrupts();
     void reset_interrupts();
     void start_interrupts();

@@ -1,7 +1,9 @@
 #include "config/ScanConfig.h"
 
 #include <algorithm>
+#include <map>
 #include <ostream>
+#include <set>
 #include <sstream>
 #include <vector>
 
@@ -67,14 +69,14 @@ void check_number(xmlNodePtr n, const char* name, const std::string& text)
         ConfigParser::theConfig()->set_attribute<std::string>(n, name, text);
 }
 
-// Later elements of the same name win when the section is read, so the
-// last one is the one to update.
-xmlNodePtr last_scan(xmlNodePtr scans, const std::string& name)
+// The scan elements by name. Later elements of the same name win when the
+// section is read, so the last one is the one to update.
+std::map<std::string, xmlNodePtr> last_scans(xmlNodePtr scans)
 {
-    xmlNodePtr found = nullptr;
+    std::map<std::string, xmlNodePtr> found;
     for (xmlNodePtr n = scans->children; n; n = n->next) {
-        if (is_element(n) && xmlHasProp(n, BAD_CAST "name") && attribute(n, "name") == name)
-            found = n;
+        if (is_element(n) && xmlHasProp(n, BAD_CAST "name"))
+            found[attribute(n, "name")] = n;
     }
     return found;
 }
@@ -155,6 +157,9 @@ ScanPoint ScanConfig::parse_scan(xmlNodePtr element)
         nmap[scan + "/" + type_name(type)] = n;
         point.add_var(ScanVar(type, from, to, step, 0));
     }
+    const std::string too_large = point.size_error();
+    if (!too_large.empty())
+        throw ConfigException("Scan " + scan + ": " + too_large);
     return point;
 }
 
@@ -178,10 +183,12 @@ void ScanConfig::save_config()
     drop_removed(scans);
 
     Ostrel::ostream log(Ostrel::LOG_INFO);
+    const std::map<std::string, xmlNodePtr> elements = last_scans(scans);
     for (const auto& entry : scpoint) {
         const std::string& name = entry.first;
         log << "Scan: " << name << std::endl;
-        xmlNodePtr element = last_scan(scans, name);
+        const auto found = elements.find(name);
+        xmlNodePtr element = found == elements.end() ? nullptr : found->second;
         if (!element) {
             log << "Scan " << name << " is new [" << entry.second.get_name() << "]" << std::endl;
             element = config->create_element(scans, "scan");
@@ -216,7 +223,10 @@ void ScanConfig::save_scan(xmlNodePtr element, const std::string& scan, const Sc
         xmlNodePtr next = n->next;
         if (is_element(n, "type")) {
             if (std::find(wanted.begin(), wanted.end(), n) == wanted.end()) {
-                forget(n);
+                // Read under this key, if it was read at all.
+                auto read = nmap.find(scan + "/" + type_name(type_code(attribute(n, "name"))));
+                if (read != nmap.end() && read->second == n)
+                    nmap.erase(read);
                 config->remove_child(n);
             } else {
                 present.push_back(n);
@@ -235,29 +245,28 @@ void ScanConfig::save_scan(xmlNodePtr element, const std::string& scan, const Sc
 
 void ScanConfig::drop_removed(xmlNodePtr scans)
 {
-    std::vector<std::string> gone;
+    std::set<std::string> gone;
     for (const auto& entry : nmap) {
         if (entry.second && entry.second->parent == scans &&
             scpoint.find(entry.first) == scpoint.end())
-            gone.push_back(entry.first);
+            gone.insert(entry.first);
     }
     // Every element of a removed name goes: an earlier one of the same name
     // would bring the scan back at the next reading.
-    for (xmlNodePtr n = scans->children; n && !gone.empty();) {
-        xmlNodePtr next = n->next;
-        if (is_element(n) && xmlHasProp(n, BAD_CAST "name") &&
-            std::find(gone.begin(), gone.end(), attribute(n, "name")) != gone.end()) {
-            forget(n);
-            ConfigParser::theConfig()->remove_child(n);
-        }
-        n = next;
+    std::set<xmlNodePtr> removed;
+    for (xmlNodePtr n = scans->children; n && !gone.empty(); n = n->next) {
+        if (is_element(n) && xmlHasProp(n, BAD_CAST "name") && gone.count(attribute(n, "name")))
+            removed.insert(n);
     }
+    forget(removed);
+    for (xmlNodePtr n : removed)
+        ConfigParser::theConfig()->remove_child(n);
 }
 
-void ScanConfig::forget(xmlNodePtr element)
+void ScanConfig::forget(const std::set<xmlNodePtr>& elements)
 {
     for (auto it = nmap.begin(); it != nmap.end();) {
-        if (it->second == element || (it->second && it->second->parent == element))
+        if (it->second && (elements.count(it->second) || elements.count(it->second->parent)))
             it = nmap.erase(it);
         else
             ++it;

@@ -4,6 +4,7 @@
 #define BRISKO_CONFIG_SCANCONFIG_H
 
 #include <iosfwd>
+#include <set>
 #include <string>
 
 #include "config/SectionParser.h"
@@ -68,8 +69,8 @@ private:
     // Removes the elements of the scans read or written before that have
     // left the list.
     void drop_removed(xmlNodePtr scans);
-    // Drops the element and its children from nmap.
-    void forget(xmlNodePtr element);
+    // Drops the elements and their children from nmap.
+    void forget(const std::set<xmlNodePtr>& elements);
 
     int nevts;
     bool do_burst;

@@ -21,6 +21,7 @@ const int n_type_names = sizeof type_names / sizeof type_names[0];
 // carries the rounding errors of the bounds (0.3 / 0.1 is 2.9999999999999996,
 // and a saved bound comes back rounded to the digits it was written with):
 // a count that falls short of a whole number by less than that still counts.
+// False for more points than a scan may have.
 bool count_points(double lo, double hi, double step, int& n)
 {
     if (!std::isfinite(lo) || !std::isfinite(hi) || !std::isfinite(step) || !(step > 0))
@@ -29,10 +30,16 @@ bool count_points(double lo, double hi, double step, int& n)
     const double magnitude = std::max(std::fabs(lo), std::fabs(hi)) / step;
     const double tolerance = 1e-9 * std::max(1.0, q) + 8 * DBL_EPSILON * magnitude;
     const double steps = std::floor(q + tolerance);
-    if (!std::isfinite(steps) || steps >= static_cast<double>(INT_MAX))
+    if (!std::isfinite(steps) || steps >= static_cast<double>(max_scan_points))
         return false;
     n = static_cast<int>(steps) + 1;
     return true;
+}
+
+// "the scan has more than 1000000 points" and the like, from the bound.
+std::string over_bound(const std::string& what)
+{
+    return what + " more than the " + std::to_string(max_scan_points) + " points a scan may have";
 }
 
 // Skips white space; at the end of the input only eofbit is set.
@@ -60,8 +67,9 @@ const char* ScanVar::check(double first, double last, double step)
     if (!std::isfinite(first) || !std::isfinite(last))
         return "the bounds must be finite numbers";
     int n = 0;
+    static const std::string too_many = over_bound("the range holds");
     if (!count_points(std::min(first, last), std::max(first, last), step, n))
-        return "the range holds too many points";
+        return too_many.c_str();
     return nullptr;
 }
 
@@ -91,14 +99,17 @@ void ScanVar::dump(std::ostream& os) const
        << _default << ' ' << _value << '\n';
 }
 
-void ScanVar::load(std::istream& is)
+void ScanVar::load(std::istream& is, std::string* why)
 {
     int type = 0;
     double first = 0, last = 0, step = 0, def = 0, value = 0;
     if (!(is >> type >> first >> last >> step >> def >> value))
         return;
     skip_blanks(is);
-    if (type < 0 || type >= n_type_names || check(first, last, step)) {
+    const char* refused = check(first, last, step);
+    if (type < 0 || type >= n_type_names || refused) {
+        if (refused && why)
+            *why = refused;
         is.setstate(std::ios::failbit);
         return;
     }
@@ -161,6 +172,20 @@ long ScanPoint::npoints() const
     return n;
 }
 
+std::string ScanPoint::size_error(const VarList& vars)
+{
+    // In a double, which holds the product of any number of variables.
+    double n = 1;
+    for (const ScanVar& v : vars)
+        n *= v.n_points();
+    if (n <= static_cast<double>(max_scan_points))
+        return std::string();
+    std::ostringstream os;
+    os.precision(15);
+    os << "the scan has " << n << " points,";
+    return over_bound(os.str());
+}
+
 void ScanPoint::dump(std::ostream& os) const
 {
     os << vvar.size() << ' ' << name << '\n';
@@ -168,7 +193,7 @@ void ScanPoint::dump(std::ostream& os) const
         v.dump(os);
 }
 
-bool ScanPoint::load(std::istream& is)
+bool ScanPoint::load(std::istream& is, std::string* why)
 {
     skip_blanks(is);
     if (!is.good())
@@ -193,10 +218,17 @@ bool ScanPoint::load(std::istream& is)
     ScanPoint read(trim_str(rest));
     for (int i = 0; i < n; ++i) {
         ScanVar v(ScanVar::channel, 0, 1, 1, 0);
-        v.load(is);
+        v.load(is, why);
         if (is.fail())
             return false;
         read.add_var(v);
+    }
+    const std::string too_large = read.size_error();
+    if (!too_large.empty()) {
+        if (why)
+            *why = too_large;
+        is.setstate(std::ios::failbit);
+        return false;
     }
     *this = read;
     return true;
@@ -247,10 +279,10 @@ void ScanList::dump(std::ostream& os) const
         entry.second.dump(os);
 }
 
-void ScanList::load(std::istream& is)
+void ScanList::load(std::istream& is, std::string* why)
 {
     ScanPoint point;
-    while (point.load(is)) {
+    while (point.load(is, why)) {
         add_point(point.get_name(), point);
         if (!is.good())
             break;
@@ -274,21 +306,21 @@ bool all_read(std::istringstream& is)
 
 namespace scan_text {
 
-bool read(const std::string& text, ScanPoint& point)
+bool read(const std::string& text, ScanPoint& point, std::string* why)
 {
     std::istringstream is(text);
     ScanPoint value;
-    if (!value.load(is) || !all_read(is))
+    if (!value.load(is, why) || !all_read(is))
         return false;
     point = value;
     return true;
 }
 
-bool read(const std::string& text, ScanList& list)
+bool read(const std::string& text, ScanList& list, std::string* why)
 {
     std::istringstream is(text);
     ScanList value;
-    value.load(is);
+    value.load(is, why);
     if (!all_read(is))
         return false;
     list = value;

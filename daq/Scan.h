@@ -13,6 +13,13 @@
 
 #include "ostrel/Parameter.h"
 
+// The most points a scan may have, all its variables together. A larger
+// scan is refused wherever one comes in (the configuration, the scan dialog,
+// a remote client's parameter) and by the scan run manager, before any point
+// is made: the points of a scan are all held at once, some hundred bytes
+// each.
+constexpr long max_scan_points = 1000000;
+
 class ScanVar {
 public:
     // The codes are stored in run files and configuration files.
@@ -42,8 +49,8 @@ public:
     ScanVar(ScanType type, double first, double last, double step, double def);
 
     // Why the range cannot be scanned, or null when it can: the step must be
-    // a number greater than 0, the bounds finite, and the points countable
-    // in an int.
+    // a number greater than 0, the bounds finite, and the points no more
+    // than max_scan_points.
     static const char* check(double first, double last, double step);
 
     // The first value becomes the smaller bound; the number of points counts
@@ -71,8 +78,9 @@ public:
     void dump(std::ostream& os) const;
     // Reads what dump() writes and skips the white space after it. A line
     // that does not read, or holds an unknown type or a range that check()
-    // refuses, sets the stream's failbit and changes nothing.
-    void load(std::istream& is);
+    // refuses, sets the stream's failbit and changes nothing; `why`, when
+    // given, gets check()'s reason.
+    void load(std::istream& is, std::string* why = nullptr);
 
 private:
     ScanType _type;
@@ -117,6 +125,10 @@ public:
     // The number of points of the whole grid: the product of the variables'
     // point counts, 1 without variables.
     long npoints() const;
+    // Why a scan over these variables is not run (more points than
+    // max_scan_points), or "" when it may be.
+    static std::string size_error(const VarList& vars);
+    std::string size_error() const { return size_error(vvar); }
 
     // A line with the number of variables and the name, then one line per
     // variable.
@@ -124,8 +136,10 @@ public:
     // Reads what dump() writes; the name is the rest of its line, so names
     // with blanks and the empty name read back. True when a point was read.
     // At the end of the input nothing changes and the result is false; a
-    // text that does not read also sets the stream's failbit.
-    bool load(std::istream& is);
+    // text that does not read, or a scan too large to run, also sets the
+    // stream's failbit, and `why`, when given, gets the reason of a range
+    // or size refused.
+    bool load(std::istream& is, std::string* why = nullptr);
 
     // Expands the variables [from, to) into every combination, appending
     // one point per combination to `list`: copies of `sc` with each
@@ -168,7 +182,7 @@ public:
     void dump(std::ostream& os) const;
     // Reads points until the input ends or one does not read, storing each
     // under its own name (those read before a bad one stay).
-    void load(std::istream& is);
+    void load(std::istream& is, std::string* why = nullptr);
 
 private:
     Map scans;
@@ -177,10 +191,11 @@ private:
 // Framework parameters of a scan point and of a scan list whose text form is
 // the dump() text. Setting from a text takes the whole text: false, and
 // nothing set, unless it is one point (a point parameter) or points only (a
-// list parameter, for which the empty text is the empty list).
+// list parameter, for which the empty text is the empty list). `why` gets
+// the reason of a range or size refused.
 namespace scan_text {
-bool read(const std::string& text, ScanPoint& point);
-bool read(const std::string& text, ScanList& list);
+bool read(const std::string& text, ScanPoint& point, std::string* why = nullptr);
+bool read(const std::string& text, ScanList& list, std::string* why = nullptr);
 } // namespace scan_text
 
 template <class T>
@@ -203,6 +218,13 @@ public:
             return false;
         this->set_value(value, notify);
         return true;
+    }
+    std::string refusal(const std::string& text) const override
+    {
+        T value;
+        std::string why;
+        scan_text::read(text, value, &why);
+        return why;
     }
 };
 

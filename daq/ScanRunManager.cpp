@@ -4,6 +4,7 @@
 
 #include "daq/DataLogger.h"
 #include "daq/RunSupport.h"
+#include "ostrel/Log.h"
 
 namespace {
 
@@ -97,12 +98,22 @@ ScanRunManager::~ScanRunManager()
     run_support::log_destroying("ScanRunManager", get_id());
 }
 
-void ScanRunManager::set_scan_list(int n, const ScanPoint::VarList& vars)
+bool ScanRunManager::set_scan_list(int n, const ScanPoint::VarList& vars)
 {
+    const std::string too_large = ScanPoint::size_error(vars);
+    if (!too_large.empty()) {
+        run_support::log(Ostrel::LOG_ERROR, "The scan is not set: " + too_large);
+        return false;
+    }
     point_index = -1;
     variables = vars;
     nevts = n;
     points.clear();
+    points.shrink_to_fit();
+    long count = 1;
+    for (const ScanVar& v : variables)
+        count *= v.n_points();
+    points.reserve(static_cast<size_t>(count));
     ScanPoint::FillList(variables.begin(), variables.end(), ScanPoint(), points);
     current = 0;
     set_max_events(0);
@@ -115,6 +126,7 @@ void ScanRunManager::set_scan_list(int n, const ScanPoint::VarList& vars)
         scanpoint = new ParScanPoint(first);
         add_par("scanpoint", scanpoint);
     }
+    return true;
 }
 
 int ScanRunManager::get_n_var() const

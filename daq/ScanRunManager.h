@@ -67,8 +67,10 @@ public:
     ~ScanRunManager() override;
 
     // Events (or seconds in time mode) per point and the variables; the
-    // points are every combination of the variables' values.
-    void set_scan_list(int n, const ScanPoint::VarList& variables);
+    // points are every combination of the variables' values. A scan of more
+    // points than a scan may have is logged and refused (false), and the
+    // scan set before stays.
+    bool set_scan_list(int n, const ScanPoint::VarList& variables);
     void is_time(bool flag) { time_mode = flag; }
     bool is_time() const { return time_mode; }
     int nevt_per_point() const { return nevts; }

@@ -1,24 +1,83 @@
 #include "data/PedestalFile.h"
 
 #include <algorithm>
-#include <istream>
+#include <fstream>
 #include <sstream>
 
 #include <gio/gio.h>
 
-size_t PedestalFile::read(std::istream& in, std::vector<double>& ped, std::vector<double>& noise)
+namespace {
+
+// No line of a pedestal file comes near this; a longer one is no line of
+// numbers, and is not kept in memory.
+const std::streamsize longest_line = 4096;
+
+// The word as one number, read as the stream reads numbers of a valid file.
+bool whole_number(const std::string& word, double& value)
 {
+    std::istringstream is(word);
+    return is >> value && is.peek() == std::char_traits<char>::eof();
+}
+
+// The word as a message may show it: short, and text a label can draw.
+std::string shown(const std::string& word)
+{
+    const size_t most = 24;
+    gchar* valid = g_utf8_make_valid(word.c_str(), static_cast<gssize>(std::min(word.size(), most)));
+    std::string text = valid;
+    g_free(valid);
+    return word.size() > most ? text + "..." : text;
+}
+
+} // namespace
+
+PedestalFile::Read PedestalFile::read(const std::string& file, std::vector<double>& ped,
+                                      std::vector<double>& noise)
+{
+    Read result;
+    std::ifstream in(file);
+    if (!in)
+        return result;
+    result.opened = true;
     const size_t n = std::min(ped.size(), noise.size());
-    size_t i = 0;
-    double p = 0.0;
-    double s = 0.0;
-    // Only whole pairs count: a pedestal without its noise is left out.
-    while (i < n && in >> p >> s) {
-        ped[i] = p;
-        noise[i] = s;
-        ++i;
+    // A pedestal whose noise is on a later line.
+    bool pending = false;
+    double pedestal = 0.0;
+    std::vector<double> numbers;
+    char line[longest_line];
+    size_t number = 1;
+    for (; result.pairs < n && in.getline(line, sizeof line); ++number) {
+        numbers.clear();
+        // The whole line, a zero byte in it included.
+        const std::streamsize got = in.gcount();
+        std::istringstream words(std::string(line, static_cast<size_t>(in.eof() ? got : got - 1)));
+        std::string word;
+        while (words >> word) {
+            double v = 0.0;
+            if (!whole_number(word, v)) {
+                result.error = file + ", line " + std::to_string(number) + ": \"" + shown(word) + "\" is not a number";
+                return result;
+            }
+            numbers.push_back(v);
+        }
+        for (double v : numbers) {
+            if (result.pairs == n)
+                break;
+            if (!pending) {
+                pedestal = v;
+                pending = true;
+                continue;
+            }
+            ped[result.pairs] = pedestal;
+            noise[result.pairs] = v;
+            ++result.pairs;
+            pending = false;
+        }
     }
-    return i;
+    if (in.fail() && !in.eof())
+        result.error = file + ", line " + std::to_string(number) + ": longer than " +
+                       std::to_string(longest_line - 1) + " characters";
+    return result;
 }
 
 PedestalFile::Written PedestalFile::write(const std::string& file, const std::vector<double>& ped,

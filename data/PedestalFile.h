@@ -13,11 +13,21 @@
 
 class PedestalFile {
 public:
+    // What reading a file gave: `opened` false when it could not be opened;
+    // `pairs` the channels read; `error` empty unless a line was wrong,
+    // else the reason, naming the file and the line.
+    struct Read {
+        bool opened = false;
+        size_t pairs = 0;
+        std::string error;
+    };
     // Reads whitespace-separated numbers in pairs, pedestal then noise, into
-    // the first entries of the two lists; line breaks carry no meaning. Stops
-    // at the end of the input, at the first text that is no number, or once
-    // every entry of the shorter list has its pair. Returns the pairs read.
-    static size_t read(std::istream& in, std::vector<double>& ped, std::vector<double>& noise);
+    // the first entries of the two lists; a pair may run over a line break.
+    // Each word of a line must be one number as a stream reads it ("512.25",
+    // "1.2345e-05"): a line that holds anything else is an error, and none
+    // of its numbers is taken. Stops at the end of the file, at a wrong line,
+    // or after the line that gives every entry of the shorter list its pair.
+    static Read read(const std::string& file, std::vector<double>& ped, std::vector<double>& noise);
 
     // What writing a file gave: `opened` false when the file could not be
     // created at all; `error` empty on success, else the reason.

@@ -1,18 +1,20 @@
 #include "fenrow/FenrowGuiConfig.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <deque>
 #include <iostream>
 #include <mutex>
-#include <sstream>
 
 #include <gio/gio.h>
 #include <glib.h>
 
 #include "config/PathUtils.h"
 #include "data/Analysis.h"
+#include "fenrow/CommandBatch.h"
 #include "fenrow/Fenrow.h"
 #include "fenrow/FenrowGlade.h"
 #include "fenrow/FenrowStream.h"
@@ -67,13 +69,23 @@ void disconnect_tree(GtkWidget* w, gpointer dialog)
         gtk_container_forall(GTK_CONTAINER(w), reinterpret_cast<GtkCallback>(disconnect_tree), dialog);
 }
 
+// One step of an Apply: each is shown, in order.
+struct Step {
+    std::size_t n;             // the command on its way, from 1
+    std::size_t total;
+    std::string name;
+};
+
 // What Apply leaves for its worker and what the worker finds, by job
-// number. The worker hands the outcome over under the lock and posts only the
-// number, so that nothing it made is freed by the GUI thread unseen.
+// number. The worker hands its findings over under the lock and posts only
+// the number, so that nothing it made is freed by the GUI thread unseen.
 struct Outcome {
     unsigned window;
     bool close_after;
-    std::string failure;
+    std::deque<Step> steps;    // posted, not shown yet
+    std::string status;        // how it ended, for the dialog's line
+    FenrowGuiConfig::ApplyEnd end = FenrowGuiConfig::ApplyEnd::done;
+    double fraction = 0.0;     // of the commands acknowledged
 };
 
 struct Outcomes {
@@ -88,47 +100,86 @@ Outcomes& outcomes()
     return *all;
 }
 
-// On the module's loader: the module sends its whole configuration and
-// waits for the board's acknowledgements. The failure text, or empty.
-// Commands given up for another board meanwhile count too: the queue is
-// shared.
-std::string load_on_board(FenrowStream& module, const std::string& name)
+std::string commands_from(std::size_t first, std::size_t last)
 {
-    Ostrel::FenrowModuleData* data = module.get_module_data();
-    Ostrel::Fenrow* manager = data ? data->manager : nullptr;
-    const std::uint64_t given_up = manager ? manager->pending().given_up() : 0;
-    const bool sent = module.load_config_values();
-    if (sent && !manager)
-        return std::string();
-    const bool drained = sent && module.wait_for_board() == 0;
-    if (module.loader_cancelled())
-        return "Module " + name + " was taken down before the board took its configuration.";
-    const std::uint64_t lost = manager->pending().given_up() - given_up;
-    if (drained && lost == 0)
-        return std::string();
-    std::ostringstream os;
-    os << "Module " << name << ": the board did not take the configuration";
-    if (lost)
-        os << " (" << lost << " commands were not acknowledged)";
-    else
-        os << " (its commands are still waiting)";
-    os << ".";
-    return os.str();
+    if (first > last)
+        return "none";
+    if (first == last)
+        return "command " + std::to_string(first);
+    return "commands " + std::to_string(first) + " to " + std::to_string(last);
+}
+
+// What the Apply of module `name` did, in the operator's words, and how it
+// ended.
+std::string describe(const std::string& name, const CommandBatch& batch, const CommandBatch::Result& r,
+                     FenrowStream& module, Ostrel::Fenrow& manager, FenrowGuiConfig::ApplyEnd& end)
+{
+    const std::size_t n = batch.size();
+    const std::size_t next = r.acknowledged + 1;
+    end = FenrowGuiConfig::ApplyEnd::done;
+    if (r.fate == CommandFate::acknowledged)
+        return n ? "Applied: the board took all " + std::to_string(n) + " commands."
+                 : "Applied: nothing had to be sent to the board.";
+    if (r.fate == CommandFate::cancelled && !module.loader_cancelled()) {
+        end = FenrowGuiConfig::ApplyEnd::cancelled;
+        std::string said = "Cancelled. Applied: " + commands_from(1, r.acknowledged) + ".";
+        if (r.sent)
+            said += " Sent but not acknowledged: " + commands_from(next, next) + ".";
+        return said + " Not sent: " + commands_from(r.sent ? next + 1 : next, n) + ".";
+    }
+    end = FenrowGuiConfig::ApplyEnd::failed;
+    const std::string tally = " Applied: " + commands_from(1, r.acknowledged) + ". Not applied: "
+                              + commands_from(next, n) + ".";
+    if (r.fate == CommandFate::cancelled)
+        return "Module " + name + " was taken down before the board took its configuration." + tally;
+    const CommandBatch::Entry& e = batch.at(next - 1);
+    std::string why;
+    if (r.fate == CommandFate::given_up) {
+        why = "was not acknowledged after " + std::to_string(manager.timing().max_resends) + " re-sends";
+    } else if (r.refused) {
+        why = manager.pending().is_silent(e.ip) ? "was not sent: board " + e.ip
+                                                      + " has not answered since a command to it was given up"
+                                                : "was not sent: board " + e.ip + " is not known";
+    } else if (!manager.is_running()) {
+        why = "was dropped: the board manager stopped";
+    } else {
+        why = "was dropped with another command to the board";
+    }
+    return "Module " + name + ": the board did not take the configuration (command " + std::to_string(next)
+           + " of " + std::to_string(n) + ", " + command_name(e.bytes) + ", " + why + ")." + tally;
+}
+
+gboolean report_progress(gpointer job)
+{
+    unsigned window = 0;
+    Step step;
+    {
+        Outcomes& all = outcomes();
+        std::lock_guard<std::mutex> lock(all.mutex);
+        auto it = all.by_job.find(GPOINTER_TO_UINT(job));
+        if (it == all.by_job.end() || it->second.steps.empty())
+            return FALSE;
+        window = it->second.window;
+        step = std::move(it->second.steps.front());
+        it->second.steps.pop_front();
+    }
+    FenrowGuiConfig::progress(window, step.n, step.total, step.name);
+    return FALSE;
 }
 
 gboolean report_outcome(gpointer job)
 {
-    Outcome outcome;
+    Outcome o;
     {
         Outcomes& all = outcomes();
         std::lock_guard<std::mutex> lock(all.mutex);
         auto it = all.by_job.find(GPOINTER_TO_UINT(job));
         if (it == all.by_job.end())
             return FALSE;
-        outcome = it->second;
+        o = it->second;
         all.by_job.erase(it);
     }
-    FenrowGuiConfig::applied(outcome.window, outcome.failure, outcome.close_after);
+    FenrowGuiConfig::applied(o.window, o.status, o.end, o.fraction, o.close_after);
     return FALSE;
 }
 
@@ -612,7 +663,15 @@ void FenrowGuiConfig::onApply(GtkWidget*, gpointer data)
 
 void FenrowGuiConfig::onCancel(GtkWidget*, gpointer data)
 {
-    delete static_cast<FenrowGuiConfig*>(data);
+    auto* self = static_cast<FenrowGuiConfig*>(data);
+    // During an Apply, Cancel stops the commands not yet acknowledged; the
+    // dialog stays to say how far it came.
+    if (self->busy) {
+        if (self->apply_cancel)
+            *self->apply_cancel = true;
+        return;
+    }
+    delete self;
 }
 
 void FenrowGuiConfig::set_values(bool close_after)
@@ -634,15 +693,23 @@ void FenrowGuiConfig::set_values(bool close_after)
     m->set_par<int>("ro_mode", mode, false);
     if (mode != RO_SCOPE)
         m->set_par<int>("nadj", entry2int("txtNadj", 2), false);
-    m->set_par<TAmanager>("ta", *chips, true);
-    m->set_par<int>("nchip", chips->Nchip(), true);
-    set_weight("txtWped", true);
-    set_weight("txtWnoise", false);
-    const std::vector<int> mbias = m->get_par_value<std::vector<int>>("mbias");
-    for (int i = 0; i < 4 && static_cast<std::size_t>(i) < mbias.size(); ++i)
-        m->set_mbias(i, mbias[static_cast<std::size_t>(i)]);
-    for (const char* par : {"threshold", "vthrh", "vfp", "vfsf", "vfss", "test_pulse", "test_point", "ctw"})
-        set_from_param_slider<int>(par, m, false);
+    // The commands are collected here, each with its name, and sent by a
+    // worker one after the other as the board acknowledges them.
+    CommandBatch batch;
+    {
+        Ostrel::FenrowModuleData* data = m->get_module_data();
+        CommandBatch::Collect collect(batch, data ? data->manager : nullptr);
+        m->set_par<TAmanager>("ta", *chips, true);
+        m->set_par<int>("nchip", chips->Nchip(), true);
+        set_weight("txtWped", true);
+        set_weight("txtWnoise", false);
+        const std::vector<int> mbias = m->get_par_value<std::vector<int>>("mbias");
+        for (int i = 0; i < 4 && static_cast<std::size_t>(i) < mbias.size(); ++i)
+            m->set_mbias(i, mbias[static_cast<std::size_t>(i)]);
+        for (const char* par : {"threshold", "vthrh", "vfp", "vfsf", "vfss", "test_pulse", "test_point", "ctw"})
+            set_from_param_slider<int>(par, m, false);
+        m->load_config_values(false);
+    }
     if (map) {
         if (Analysis* a = m->get_analysis()) {
             try {
@@ -656,22 +723,45 @@ void FenrowGuiConfig::set_values(bool close_after)
         }
     }
 
-    // The board's acknowledgements are waited for on a worker: the window
-    // stays alive meanwhile, but takes no new edits.
+    // The window stays alive meanwhile, but takes no new edits: only
+    // Cancel is left to the operator.
     busy = true;
-    gtk_widget_set_sensitive(window, FALSE);
+    apply_cancel = std::make_shared<std::atomic<bool>>(false);
+    set_editable(false);
+    show_apply("", 0.0);
     static unsigned jobs = 0;
     const unsigned job = ++jobs;
     {
         std::lock_guard<std::mutex> lock(outcomes().mutex);
-        outcomes().by_job[job] = Outcome{window_id(), close_after, std::string()};
+        Outcome& o = outcomes().by_job[job];
+        o.window = window_id();
+        o.close_after = close_after;
     }
     // The module joins its loader before it, or its board manager, goes.
-    const bool started = m->start_loader([job, m, name = id.str()] {
-        const std::string failure = load_on_board(*m, name);
+    auto commands = std::make_shared<const CommandBatch>(std::move(batch));
+    const bool started = m->start_loader([job, m, commands, cancel = apply_cancel, name = id.str()] {
+        Ostrel::FenrowModuleData* data = m->get_module_data();
+        Ostrel::Fenrow* manager = data ? data->manager : nullptr;
+        CommandBatch::Result r;
+        if (manager)
+            r = commands->send(
+                *manager, cancel, [m] { return m->loader_cancelled(); },
+                [job, commands](std::size_t n) {
+                    {
+                        std::lock_guard<std::mutex> lock(outcomes().mutex);
+                        outcomes().by_job[job].steps.push_back(
+                            Step{n, commands->size(), command_name(commands->at(n - 1).bytes)});
+                    }
+                    g_idle_add(report_progress, GUINT_TO_POINTER(job));
+                });
+        ApplyEnd end = ApplyEnd::done;
+        const std::string said = manager ? describe(name, *commands, r, *m, *manager, end) : std::string();
         {
             std::lock_guard<std::mutex> lock(outcomes().mutex);
-            outcomes().by_job[job].failure = failure;
+            Outcome& o = outcomes().by_job[job];
+            o.status = said;
+            o.end = end;
+            o.fraction = commands->size() ? static_cast<double>(r.acknowledged) / commands->size() : 1.0;
         }
         g_idle_add(report_outcome, GUINT_TO_POINTER(job));
     });
@@ -681,22 +771,51 @@ void FenrowGuiConfig::set_values(bool close_after)
             outcomes().by_job.erase(job);
         }
         applied(window_id(), "Module " + id.str() + " is being taken down: its configuration was not sent.",
-                close_after);
+                ApplyEnd::failed, 0.0, close_after);
     }
 }
 
-void FenrowGuiConfig::applied(unsigned window_id, const std::string& failure, bool close_after)
+void FenrowGuiConfig::set_editable(bool on)
+{
+    for (const char* part : {"notebookConfig", "btnHelp", "btnApply", "btnOK"})
+        if (GtkWidget* w = get_widget(part))
+            gtk_widget_set_sensitive(w, on);
+}
+
+void FenrowGuiConfig::show_apply(const std::string& text, double fraction)
+{
+    if (GtkWidget* box = get_widget("boxApply"))
+        gtk_widget_show(box);
+    if (GtkWidget* label = get_widget("lblApply"))
+        gtk_label_set_text(GTK_LABEL(label), text.c_str());
+    if (GtkWidget* bar = get_widget("barApply"))
+        gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(bar), std::min(1.0, std::max(0.0, fraction)));
+}
+
+void FenrowGuiConfig::progress(unsigned window_id, std::size_t n, std::size_t total, const std::string& name)
 {
     auto* self = dynamic_cast<FenrowGuiConfig*>(find_window(window_id));
-    if (!failure.empty()) {
+    if (!self || !self->busy || total == 0)
+        return;
+    self->show_apply("Command " + std::to_string(n) + " of " + std::to_string(total) + ": " + name,
+                     static_cast<double>(n - 1) / static_cast<double>(total));
+}
+
+void FenrowGuiConfig::applied(unsigned window_id, const std::string& status, ApplyEnd end, double fraction,
+                              bool close_after)
+{
+    auto* self = dynamic_cast<FenrowGuiConfig*>(find_window(window_id));
+    if (end == ApplyEnd::failed) {
         Ostrel::ostream log(Ostrel::LOG_ERROR);
-        log << failure << std::endl;
-        show_message(self ? self->window : nullptr, GTK_MESSAGE_ERROR, failure);
+        log << status << std::endl;
+        show_message(self ? self->window : nullptr, GTK_MESSAGE_ERROR, status);
     }
     if (!self)
         return;
     self->busy = false;
-    gtk_widget_set_sensitive(self->window, TRUE);
-    if (close_after && failure.empty())
+    self->apply_cancel.reset();
+    self->set_editable(true);
+    self->show_apply(status, fraction);
+    if (close_after && end == ApplyEnd::done)
         delete self;
 }

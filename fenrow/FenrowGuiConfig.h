@@ -3,16 +3,19 @@
 // stream's chip set (chip registers page by page, the channel map, raw
 // register bits) that reaches the stream and its board only on Apply or OK.
 //
-// GTK main thread only. Apply sends the settings from the GUI thread; the
-// wait for the board's acknowledgements runs on the stream module's loader
-// (which the module, and its board manager, cancel and join before they go)
-// while the dialog is insensitive, and the outcome comes back through an
-// idle callback, which finds the dialog by its window id and does nothing to
-// it when it is gone.
+// GTK main thread only. Apply collects the settings' commands on the GUI
+// thread; the stream module's loader (which the module, and its board
+// manager, cancel and join before they go) sends them one by one while the
+// dialog takes nothing but Cancel, and its progress and outcome come back
+// through idle callbacks, which find the dialog by its window id and do
+// nothing to it when it is gone.
 #ifndef BRISKO_FENROW_FENROWGUICONFIG_H
 #define BRISKO_FENROW_FENROWGUICONFIG_H
 
+#include <atomic>
+#include <cstddef>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -52,14 +55,19 @@ public:
     // "optROmode" and "txtNadj" from the module.
     void update();
     // Apply. With close_after the dialog goes once the board has taken the
-    // configuration; it stays open with a message when it has not.
+    // configuration; it stays open with a message when it has not, and
+    // when Cancel stopped it.
     void set_values(bool close_after = false);
     // True from Apply until the board's answer is in.
     bool applying() const { return busy; }
-    // The outcome of Apply's worker for the dialog of that window id, on the
-    // GUI thread: the failure told, the dialog sensitive again, and closed
-    // when it was OK and nothing failed.
-    static void applied(unsigned window, const std::string& failure, bool close_after);
+    enum class ApplyEnd { done, cancelled, failed };
+    // On the GUI thread, for the dialog of that window id (nothing to it
+    // when it is gone): the command of the Apply on its way, and how the
+    // Apply ended. A failure is also told in a message; the dialog takes
+    // edits again, and goes when it was OK and everything was taken.
+    static void progress(unsigned window, std::size_t n, std::size_t total, const std::string& name);
+    static void applied(unsigned window, const std::string& status, ApplyEnd end, double fraction,
+                        bool close_after);
 
     TAmanager* get_chips() const { return chips; }
     PadMap* get_map() const { return map; }
@@ -130,6 +138,10 @@ private:
     void add_slider(const char* par, GtkAdjustment* adj, Ostrel::FenrowStream* module);
     void add_chip_tables();
     void set_all_channels(int kind, bool on);
+    // Everything but Cancel takes input, or does not (during an Apply).
+    void set_editable(bool on);
+    // The Apply's line: the text and the part of the commands done.
+    void show_apply(const std::string& text, double fraction);
     void set_weight(const char* entry, bool ped);
     // Shows a combo box's item or a toggle's state without calling the
     // dialog back.
@@ -154,6 +166,8 @@ private:
     int prompting = 0;
     bool close_asked = false;
     bool busy = false;
+    // Set by Cancel during an Apply; shared with its worker and the queue.
+    std::shared_ptr<std::atomic<bool>> apply_cancel;
 };
 
 template <class F>

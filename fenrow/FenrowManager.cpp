@@ -5,6 +5,7 @@
 
 #include "config/ConfigParser.h"
 #include "config/ModuleParser.h"
+#include "fenrow/CommandBatch.h"
 #include "fenrow/ModuleNode.h"
 #include "fenrow/NetConfig.h"
 #include "ostrel/Log.h"
@@ -199,19 +200,34 @@ ModuleParser* FenrowManager::find_conf_module(const std::string& name)
 
 int FenrowManager::send_command(const std::string& ip, const BasePacket& packet)
 {
+    if (!get_module(ip)) {
+        Ostrel::ostream log(Ostrel::LOG_INFO);
+        log << "Node %s not known" << ip << std::endl;
+        return -1;
+    }
+    std::vector<std::uint8_t> bytes = convert_packet(packet);
+    if (bytes.size() > MAX_DATAGRAM) {
+        Ostrel::ostream log(Ostrel::LOG_ERROR);
+        log << "Command of " << bytes.size() << " bytes for " << ip << " does not fit one datagram" << std::endl;
+        return -1;
+    }
+    if (CommandBatch* batch = CommandBatch::collecting(this)) {
+        batch->add(ip, std::move(bytes));
+        return 0;
+    }
+    return send_bytes(ip, bytes);
+}
+
+int FenrowManager::send_bytes(const std::string& ip, const std::vector<std::uint8_t>& bytes,
+                              std::shared_ptr<CommandWatch> watch)
+{
     ModuleNode* node = get_module(ip);
     if (!node) {
         Ostrel::ostream log(Ostrel::LOG_INFO);
         log << "Node %s not known" << ip << std::endl;
         return -1;
     }
-    const std::vector<std::uint8_t> bytes = convert_packet(packet);
-    if (bytes.size() > MAX_DATAGRAM) {
-        Ostrel::ostream log(Ostrel::LOG_ERROR);
-        log << "Command of " << bytes.size() << " bytes for " << ip << " does not fit one datagram" << std::endl;
-        return -1;
-    }
-    return _pending.send_command(node, bytes.size(), bytes.data());
+    return _pending.send_command(node, bytes.size(), bytes.data(), std::move(watch));
 }
 
 int FenrowManager::send_daq_command(int stream, bool start, ModuleNode* node)
@@ -278,6 +294,7 @@ void FenrowManager::handle_request(const std::string& ip, int port, std::uint16_
             << dump_packet(words, static_cast<std::size_t>(std::min(count, 16))) << std::endl;
         return;
     }
+    _pending.heard_from(ip);
     const int code = words[1] & CODE_MASK;
     if ((words[1] & ACK_FLAG) && code != 0 && code != CMD_KNOCK) {
         if (count < 6) {

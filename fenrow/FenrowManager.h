@@ -93,8 +93,14 @@ public:
     ModuleParser* find_conf_module(const std::string& name);
 
     // Queues the packet for the registered board at ip: 0, or -1 for a
-    // board that is not registered or a packet larger than a datagram.
+    // board that is not registered or silent (see PendingCommands), or a
+    // packet larger than a datagram. While this thread collects a batch
+    // for the manager (CommandBatch::Collect) the packet goes there: 0.
     int send_command(const std::string& ip, const BasePacket& packet);
+    // Queues a converted datagram for the registered board at ip, watched
+    // when a watch is given: 0, or -1 as send_command.
+    int send_bytes(const std::string& ip, const std::vector<std::uint8_t>& bytes,
+                   std::shared_ptr<CommandWatch> watch = nullptr);
     int send_daq_command(int stream, bool start, ModuleNode* node);
     int start_daq(int stream, ModuleNode* node) { return send_daq_command(stream, true, node); }
     int stop_daq(int stream, ModuleNode* node) { return send_daq_command(stream, false, node); }

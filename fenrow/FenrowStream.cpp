@@ -479,10 +479,11 @@ void FenrowStream::stop_loaders_where(const std::function<bool(const FenrowStrea
     }
 }
 
-bool FenrowStream::load_config_values()
+bool FenrowStream::load_config_values(bool wait_between)
 {
-    auto wait = [this] {
-        if (Fenrow* m = manager())
+    auto wait = [this, wait_between] {
+        Fenrow* m = manager();
+        if (m && wait_between)
             m->wait_for_command_completion(-1, &loading_cancelled);
         return !loading_cancelled;
     };

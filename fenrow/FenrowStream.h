@@ -110,9 +110,11 @@ public:
     std::recursive_mutex& chips_lock() const { return ta->mutex(); }
 
     // Sends every setting to the board again, in the board's order; blocks
-    // until the board manager's command queue has drained, four times.
-    // False when it stopped early because its loader was cancelled.
-    bool load_config_values();
+    // until the board manager's command queue has drained, four times
+    // (not at all without wait_between, for a thread that collects the
+    // commands rather than sending them). False when it stopped early as its
+    // loader was cancelled.
+    bool load_config_values(bool wait_between = true);
     // Waits until the board manager's command queue has drained: 0, or -1
     // when it did not, there is no manager, or the loader was cancelled.
     int wait_for_board();

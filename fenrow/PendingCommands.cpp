@@ -28,6 +28,11 @@ int PendingCommands::command::code() const
     return static_cast<int>(w1() & CODE_MASK);
 }
 
+bool PendingCommands::command::cancelled() const
+{
+    return watch && watch->cancel && watch->cancel->load();
+}
+
 bool PendingCommands::PendingCondition::predicate()
 {
     return _owner->empty();
@@ -59,26 +64,70 @@ void PendingCommands::transmit(const std::vector<Command>& commands)
         _server->send_packet(c->ip, c->port, c->bytes.data(), c->bytes.size());
 }
 
-void PendingCommands::promote_locked(std::vector<Command>& out)
+void PendingCommands::leave_locked(command& c, CommandFate fate)
 {
-    if (!_in_flight.empty() || _queue.empty())
-        return;
-    Command c = std::move(_queue.front());
-    _queue.pop_front();
-    c->stamp = Clock::now();
-    _in_flight.push_back(c);
-    out.push_back(std::move(c));
+    if (c.watch)
+        c.watch->fate = fate;
+    c.watch.reset();
 }
 
-int PendingCommands::send_command(const ModuleNode* node, std::size_t count, const std::uint8_t* bytes)
+void PendingCommands::left()
+{
+    _done.notify_all();
+    _left_cond.notify_all();
+}
+
+void PendingCommands::promote_locked(std::vector<Command>& out)
+{
+    while (_in_flight.empty() && !_queue.empty()) {
+        Command c = std::move(_queue.front());
+        _queue.pop_front();
+        if (c->cancelled()) {
+            leave_locked(*c, CommandFate::cancelled);
+            ++_left;
+            continue;
+        }
+        c->stamp = Clock::now();
+        _in_flight.push_back(c);
+        out.push_back(std::move(c));
+    }
+}
+
+template <class Which>
+std::size_t PendingCommands::leave_where_locked(Which which, CommandFate fate)
+{
+    std::size_t n = 0;
+    for (std::deque<Command>* list : {&_in_flight, &_queue})
+        for (auto it = list->begin(); it != list->end();) {
+            if (!which(**it)) {
+                ++it;
+                continue;
+            }
+            leave_locked(**it, fate);
+            it = list->erase(it);
+            ++n;
+        }
+    _left += n;
+    return n;
+}
+
+int PendingCommands::send_command(const ModuleNode* node, std::size_t count, const std::uint8_t* bytes,
+                                  std::shared_ptr<CommandWatch> watch)
 {
     auto c = std::make_shared<command>();
     c->ip = node->ip();
     c->port = node->port();
     c->bytes.assign(bytes, bytes + count);
+    c->watch = std::move(watch);
     std::vector<Command> now;
     {
         std::lock_guard<std::mutex> lock(_mutex);
+        if (_silent.count(c->ip)) {
+            Ostrel::ostream log(Ostrel::LOG_PROTOCOL);
+            log << "Not sending command " << std::hex << c->w1() << std::dec << " to " << c->ip
+                << ": the board is silent" << std::endl;
+            return -1;
+        }
         _queue.push_back(std::move(c));
         promote_locked(now);
     }
@@ -89,9 +138,12 @@ int PendingCommands::send_command(const ModuleNode* node, std::size_t count, con
 void PendingCommands::check_commands()
 {
     std::vector<Command> out;
-    bool left = false;
+    std::uint64_t left_before = 0;
+    bool gone = false;
     {
         std::lock_guard<std::mutex> lock(_mutex);
+        left_before = _left;
+        leave_where_locked([](const command& c) { return c.cancelled(); }, CommandFate::cancelled);
         promote_locked(out);
         const auto now = Clock::now();
         for (auto it = _in_flight.begin(); it != _in_flight.end();) {
@@ -101,13 +153,23 @@ void PendingCommands::check_commands()
                 continue;
             }
             if (c.resends >= _max_resends) {
+                const std::string ip = c.ip;
                 Ostrel::ostream log(Ostrel::LOG_ERROR);
-                log << "Giving up command " << std::hex << c.w1() << std::dec << " to " << c.ip << ":" << c.port
-                    << " after " << c.resends << " re-sends" << std::endl;
-                it = _in_flight.erase(it);
+                log << "Giving up command " << std::hex << c.w1() << std::dec << " to " << ip << ":" << c.port
+                    << " after " << c.resends << " re-sends";
+                leave_locked(c, CommandFate::given_up);
+                _in_flight.erase(it);
                 ++_given_up;
                 ++_left;
-                left = true;
+                // The board's other commands would each hold every board up
+                // as long again, and could reach whatever answers at its
+                // address later.
+                const std::size_t dropped
+                    = leave_where_locked([&ip](const command& o) { return o.ip == ip; }, CommandFate::dropped);
+                log << "; " << dropped << " more commands for " << ip << " dropped with it" << std::endl;
+                _silent.insert(ip);
+                _n_silent = _silent.size();
+                it = _in_flight.begin();
                 continue;
             }
             c.stamp = now;
@@ -119,10 +181,11 @@ void PendingCommands::check_commands()
             ++it;
         }
         promote_locked(out);
+        gone = _left != left_before;
     }
     transmit(out);
-    if (left)
-        _done.notify_all();
+    if (gone)
+        left();
 }
 
 bool PendingCommands::remove_command(const ModuleNode* node, const std::uint16_t* words, int count)
@@ -140,6 +203,7 @@ bool PendingCommands::remove_command(const ModuleNode* node, const std::uint16_t
                 oldest = it;
         if (oldest == _in_flight.end())
             return false;
+        leave_locked(**oldest, CommandFate::acknowledged);
         _in_flight.erase(oldest);
         ++_left;
         // The next command goes at once rather than at the next periodic
@@ -147,7 +211,7 @@ bool PendingCommands::remove_command(const ModuleNode* node, const std::uint16_t
         promote_locked(next);
     }
     transmit(next);
-    _done.notify_all();
+    left();
     return true;
 }
 
@@ -162,15 +226,56 @@ void PendingCommands::remove_commands_from_node(const ModuleNode* node)
     std::vector<Command> next;
     {
         std::lock_guard<std::mutex> lock(_mutex);
-        const auto of_node = [node](const Command& c) { return c->ip == node->ip(); };
-        const auto before = _in_flight.size() + _queue.size();
-        _in_flight.erase(std::remove_if(_in_flight.begin(), _in_flight.end(), of_node), _in_flight.end());
-        _queue.erase(std::remove_if(_queue.begin(), _queue.end(), of_node), _queue.end());
-        _left += before - _in_flight.size() - _queue.size();
+        const std::string& ip = node->ip();
+        leave_where_locked([&ip](const command& o) { return o.ip == ip; }, CommandFate::dropped);
+        _silent.erase(ip);
+        _n_silent = _silent.size();
         promote_locked(next);
     }
     transmit(next);
-    _done.notify_all();
+    left();
+}
+
+void PendingCommands::heard_from(const std::string& ip)
+{
+    if (_n_silent.load(std::memory_order_relaxed) == 0)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (!_silent.erase(ip))
+            return;
+        _n_silent = _silent.size();
+    }
+    Ostrel::ostream log(Ostrel::LOG_INFO);
+    log << "Board " << ip << " answers again" << std::endl;
+}
+
+bool PendingCommands::is_silent(const std::string& ip)
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _silent.count(ip) != 0;
+}
+
+CommandFate PendingCommands::wait_for(const CommandWatch& watch, int milliseconds)
+{
+    std::unique_lock<std::mutex> lock(_mutex);
+    _left_cond.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                        [&watch] { return watch.fate.load() != CommandFate::waiting; });
+    return watch.fate.load();
+}
+
+void PendingCommands::withdraw(const std::shared_ptr<CommandWatch>& watch)
+{
+    if (!watch)
+        return;
+    std::vector<Command> next;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        leave_where_locked([&watch](const command& c) { return c.watch == watch; }, CommandFate::cancelled);
+        promote_locked(next);
+    }
+    transmit(next);
+    left();
 }
 
 int PendingCommands::wait(int milliseconds, const std::atomic<bool>* cancel)

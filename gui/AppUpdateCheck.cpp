@@ -58,11 +58,6 @@ size_t write_file(char* data, size_t size, size_t count, void* target)
     return std::fwrite(data, size, count, static_cast<FILE*>(target)) * size;
 }
 
-bool is_directory(const char* path)
-{
-    return path && g_file_test(path, G_FILE_TEST_IS_DIR);
-}
-
 // Moves the finished download to `wanted`, or to the first free name of
 // stem-1.ext, stem-2.ext, ... beside it, without ever replacing a file.
 // The name it got, or empty after a failure.
@@ -180,16 +175,34 @@ int AppUpdateCheck::do_download(const std::string& url, WriteCallback write, voi
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
 
+    char detail[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, detail);
+
     CURLcode rc = curl_easy_perform(curl);
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    long os_error = 0;
+    curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &os_error);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
     if (rc == CURLE_OK && (status < 200 || status > 299))
         rc = CURLE_HTTP_RETURNED_ERROR;
+    transfer_failure.clear();
     if (rc != CURLE_OK) {
-        std::cout << "Transfer of " << url << " failed: " << curl_easy_strerror(rc);
-        if (status)
-            std::cout << " (HTTP status " << status << ")";
-        std::cout << std::endl;
+        // libcurl's words, its detail and the system's, each once.
+        std::string why = curl_easy_strerror(rc);
+        if (*detail && std::string(detail).find(why) != std::string::npos)
+            why = detail;
+        else if (*detail)
+            why += std::string(": ") + detail;
+        while (!why.empty() && (why.back() == '\n' || why.back() == ' '))
+            why.pop_back();
+        const std::string system = os_error ? g_strerror(static_cast<int>(os_error)) : "";
+        if (!system.empty() && why.find(system) == std::string::npos)
+            why += " (" + system + ")";
+        if (status && why.find(std::to_string(status)) == std::string::npos)
+            why += " (HTTP status " + std::to_string(status) + ")";
+        transfer_failure = why;
+        std::cout << "Transfer of " << url << " failed: " << why << std::endl;
     }
     return rc;
 }
@@ -212,6 +225,7 @@ int AppUpdateCheck::transfer_info(void* data, curl_off_t total, curl_off_t now, 
 
 int AppUpdateCheck::check_for_update()
 {
+    failed.clear();
     found = check_versions();
     return found;
 }
@@ -219,8 +233,17 @@ int AppUpdateCheck::check_for_update()
 int AppUpdateCheck::check_versions()
 {
     std::ostringstream list;
-    if (download(server_uri + "/versions.txt", list, false, versions_limit) != CURLE_OK)
+    const std::string url = server_uri + "/versions.txt";
+    const int rc = download(url, list, false, versions_limit);
+    // Only the limit makes the list's writer fail.
+    if (rc == CURLE_WRITE_ERROR) {
+        failed = "The list of versions " + url + " could not be read: it is larger than 1 MiB.";
         return 0;
+    }
+    if (rc != CURLE_OK) {
+        failed = "The list of versions " + url + " could not be fetched: " + transfer_failure + ".";
+        return 0;
+    }
     const std::string text = list.str();
     for (size_t from = 0;;) {
         const size_t at = text.find(application_name, from);
@@ -239,6 +262,8 @@ int AppUpdateCheck::check_versions()
         line >> release >> platform >> file;
         if (line.fail()) {
             std::cout << "Problems reading line" << std::endl;
+            failed = "The list of versions " + url + " could not be read: its line \"" + line.str() +
+                     "\" is not a name, a version, a platform and a file.";
             return 0;
         }
         if (platform != "linux") {
@@ -255,18 +280,56 @@ int AppUpdateCheck::check_versions()
 
 // ---- download --------------------------------------------------------------
 
+bool AppUpdateCheck::plain_file_name(const std::string& name)
+{
+    if (name.empty() || name[0] == '.')
+        return false;
+    for (const char c : name)
+        if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            return false;
+    return true;
+}
+
+std::string AppUpdateCheck::download_folder() const
+{
+    if (!chosen_folder.empty())
+        return chosen_folder;
+    const char* downloads = g_get_user_special_dir(G_USER_DIRECTORY_DOWNLOAD);
+    return downloads ? downloads : "";
+}
+
 int AppUpdateCheck::download_update()
 {
+    failed.clear();
     if (path_uri.empty())
         return 0;
+    const int rc = save_download();
+    if (rc != 0)
+        Ostrel::ostream(Ostrel::LOG_ERROR) << "Could not download the update file: " << failed << std::endl;
+    return rc;
+}
+
+int AppUpdateCheck::save_download()
+{
     const std::string url = server_uri + "/" + path_uri;
+    // The name comes from the server: it may only name a file of its own
+    // in the download folder, never one such as .profile.
     const std::string name = get_filename();
-    if (name.empty() || name == "." || name == ".." || name == "/") {
-        std::cout << "No file name in " << path_uri << std::endl;
+    if (!plain_file_name(name)) {
+        const bool hidden = name.size() > 1 && name[0] == '.' && name != "..";
+        failed = "The file name \"" + name + "\" of the versions list is refused: " +
+                 (name.empty() || name == "/" ? "it is empty." : hidden ? "it is hidden." : "it is not a plain file name.");
         return -1;
     }
-    const char* downloads = g_get_user_special_dir(G_USER_DIRECTORY_DOWNLOAD);
-    const std::string folder = is_directory(downloads) ? downloads : g_get_home_dir();
+    const std::string folder = download_folder();
+    if (folder.empty()) {
+        failed = "There is no download folder to save " + name + " in.";
+        return -1;
+    }
+    if (g_mkdir_with_parents(folder.c_str(), 0755) != 0) {
+        failed = "The download folder " + folder + " cannot be made: " + g_strerror(errno) + ".";
+        return -1;
+    }
     const std::string destination = PathUtils::join(folder, name);
 
     // Written beside the destination under a name nobody else has, so that
@@ -275,12 +338,11 @@ int AppUpdateCheck::download_update()
     const int fd = g_mkstemp_full(&temp[0], O_RDWR, 0666);
     FILE* out = fd >= 0 ? fdopen(fd, "wb") : nullptr;
     if (!out) {
+        failed = "Nothing can be written in " + folder + ": " + g_strerror(errno) + ".";
         if (fd >= 0) {
             ::close(fd);
             g_unlink(temp.c_str());
         }
-        Ostrel::ostream(Ostrel::LOG_ERROR) << "Could not download the update file: cannot write in "
-                                           << folder << std::endl;
         return -1;
     }
     set_file_name(name);
@@ -291,7 +353,8 @@ int AppUpdateCheck::download_update()
     const std::string saved = rc == CURLE_OK && written ? claim_name(temp, destination) : std::string();
     if (saved.empty()) {
         g_unlink(temp.c_str());
-        Ostrel::ostream(Ostrel::LOG_ERROR) << "Could not download the update file" << std::endl;
+        failed = rc != CURLE_OK ? "The transfer of " + url + " failed: " + transfer_failure + "."
+                                : "The file could not be saved in " + folder + ".";
         return -1;
     }
     path_file = saved;

@@ -37,16 +37,28 @@ public:
 
     // 1 when the versions list names a newer release for Linux (its file
     // is kept for download_update), else 0; also 0 when the list cannot be
-    // fetched, is larger than 1 MiB or its Linux line does not read.
+    // fetched, is larger than 1 MiB or its Linux line does not read, and
+    // then failure() says so.
     int check_for_update();
     // What the last check gave.
     int newer_release() const { return found; }
-    // Downloads the file of the last check into the user's download folder
-    // (the home folder when there is none) under its name, or the name with
-    // a number added when that is taken: an existing file is never
-    // replaced. 0 on success or when there is nothing to download, -1 on
-    // failure or cancel, and then no file is left behind.
+    // Why the last check or download failed, as a sentence for the
+    // operator; empty after one that went well.
+    const std::string& failure() const { return failed; }
+    // Downloads the file of the last check into the download folder under
+    // its name, or the name with a number added when that is taken: an
+    // existing file is never replaced. A name that is empty, hidden
+    // (leading ".") or not a plain file name is refused. 0 on success or
+    // when there is nothing to download, -1 on failure or cancel, and then
+    // no file is left behind.
     int download_update();
+    // The folder downloads go into, made when missing: the one set here,
+    // else the user's download folder as GLib names it; empty when there
+    // is neither, and then a download fails.
+    std::string download_folder() const;
+    void set_download_folder(const std::string& folder) { chosen_folder = folder; }
+    // Whether the name may be written in the download folder.
+    static bool plain_file_name(const std::string& name);
 
     // The same on the worker thread ("update_check", "download_async");
     // nothing when the worker is busy.
@@ -88,6 +100,7 @@ protected:
 
 private:
     int check_versions();
+    int save_download();
     using WriteCallback = size_t (*)(char* data, size_t size, size_t count, void* target);
     int do_download(const std::string& url, WriteCallback write, void* target, bool show_progress);
     static int transfer_info(void* self, curl_off_t total, curl_off_t now, curl_off_t, curl_off_t);
@@ -98,6 +111,11 @@ private:
     CURL* curl;
     std::mutex transfer_mutex;    // one transfer at a time on it
     bool report_progress = false; // of the transfer under way
+    std::string transfer_failure; // why the last transfer failed
+
+    // Written by the thread that checks or downloads, read once it is done.
+    std::string failed;
+    std::string chosen_folder;
 
     std::mutex thread_mutex;
     GThread* thread = nullptr;

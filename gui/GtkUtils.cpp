@@ -5,6 +5,7 @@
 
 #include "config/PathUtils.h"
 #include "gui/GladeApp.h"
+#include "gui/MessageBox.h"
 
 namespace {
 
@@ -33,9 +34,12 @@ bool ask_strings(const char* title, const std::vector<std::string>& prompts, std
     GtkWidget* box = nullptr;
     GtkWidget* dialog = new_prompt_dialog(title, &box);
     std::vector<GtkWidget*> entries;
+    // Return in an entry answers OK.
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
     for (const std::string& prompt : prompts) {
         prompt_label(box, prompt.c_str());
         GtkWidget* entry = gtk_entry_new();
+        gtk_entry_set_activates_default(GTK_ENTRY(entry), TRUE);
         gtk_box_pack_start(GTK_BOX(box), entry, FALSE, FALSE, 0);
         entries.push_back(entry);
     }
@@ -97,11 +101,30 @@ std::string get_file_name(const char* title, GetFileNameAction action, const cha
     return chosen;
 }
 
+namespace {
+
+// Over the dialog that asked for help, which may hold the input while it
+// runs: the message takes the input then.
+void help_message(GtkMessageType type, const std::string& text)
+{
+    GtkWidget* asking = gtk_grab_get_current();
+    GtkWidget* box = show_message(asking, type, text);
+    if (asking)
+        gtk_window_set_modal(GTK_WINDOW(box), TRUE);
+}
+
+} // namespace
+
 void gtk_help_display(const char*)
 {
+    // Whatever keeps the manual from showing is said where the operator
+    // asked for it.
     const char* dir = g_getenv("TELLUM_HELPDIR");
-    if (!dir)
+    if (!dir) {
+        help_message(GTK_MESSAGE_INFO, "No manual to show: it is looked for in the folder that TELLUM_HELPDIR "
+                                       "names, and TELLUM_HELPDIR is not set.");
         return;
+    }
     GError* error = nullptr;
     if (gchar* uri = g_filename_to_uri(dir, nullptr, &error)) {
         gtk_show_uri(gdk_screen_get_default(), uri, gtk_get_current_event_time(), &error);
@@ -110,6 +133,8 @@ void gtk_help_display(const char*)
     if (error) {
         std::printf("Error opening help file: %s\n", error->message);
         std::fflush(stdout);
+        help_message(GTK_MESSAGE_ERROR,
+                     std::string("The manual in ") + dir + " (TELLUM_HELPDIR) could not be shown: " + error->message);
         g_error_free(error);
     }
 }

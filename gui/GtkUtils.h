@@ -17,8 +17,9 @@ enum GetFileNameAction { a_OpenFile = 0, a_SaveFile = 1, a_OpenFolder = 2 };
 std::string get_file_name(const char* title, GetFileNameAction action, const char* init_folder = nullptr,
                           const char* const* filters = nullptr);
 
-// Opens the help folder named by TELLUM_HELPDIR (nothing when it is unset);
-// the link id does not change what is shown.
+// Opens the help folder named by TELLUM_HELPDIR; a message says where the
+// manual was looked for when it is unset or cannot be shown. The link id
+// does not change what is shown.
 void gtk_help_display(const char* link_id);
 
 // Modal prompt for one text; empty when cancelled.

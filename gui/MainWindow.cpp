@@ -1,5 +1,6 @@
 #include "gui/MainWindow.h"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <sstream>
@@ -177,6 +178,14 @@ void MainWindow::user_init()
             viewer->set_text_view(GTK_TEXT_VIEW(view));
     if (GtkWidget* label = get_widget("lblDataFile"))
         gtk_label_set_ellipsize(GTK_LABEL(label), PANGO_ELLIPSIZE_MIDDLE);
+    // A scan point of many variables wraps onto more lines in a width of
+    // its own: the frames beside the Status frame keep theirs.
+    if (GtkWidget* label = get_widget("lblScanInfo")) {
+        gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
+        gtk_label_set_line_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
+        gtk_label_set_width_chars(GTK_LABEL(label), 16);
+        gtk_label_set_justify(GTK_LABEL(label), GTK_JUSTIFY_RIGHT);
+    }
 
     if (GtkWidget* button = get_widget("toggleMonitor")) {
         if (GtkWidget* yes = bundle_image("monitor.png"))
@@ -222,15 +231,42 @@ gboolean MainWindow::fix_size(gpointer self)
         int width = 0;
         int height = 0;
         gtk_window_get_size(GTK_WINDOW(top), &width, &height);
-        GdkGeometry geometry{};
-        geometry.min_width = width;
-        geometry.min_height = height;
-        geometry.max_width = width;
-        geometry.max_height = gdk_screen_get_height(gtk_window_get_screen(GTK_WINDOW(top)));
-        gtk_window_set_geometry_hints(GTK_WINDOW(top), nullptr, &geometry,
-                                      GdkWindowHints(GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE));
+        w->set_size_limits(width, height);
     }
     return G_SOURCE_REMOVE;
+}
+
+void MainWindow::set_size_limits(int width, int height)
+{
+    GdkGeometry geometry{};
+    geometry.min_width = width;
+    geometry.min_height = height;
+    geometry.max_width = width;
+    geometry.max_height = gdk_screen_get_height(gtk_window_get_screen(GTK_WINDOW(window)));
+    gtk_window_set_geometry_hints(GTK_WINDOW(window), nullptr, &geometry,
+                                  GdkWindowHints(GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE));
+    size_fixed = true;
+}
+
+void MainWindow::grow_to_fit()
+{
+    // Once its size is fixed the window keeps it, and what came later (a
+    // panel of a board defined or of a configuration loaded) would get
+    // what is left: it grows to show that whole.
+    if (!size_fixed || !GTK_IS_WINDOW(window))
+        return;
+    GtkRequisition need{};
+    gtk_widget_size_request(window, &need);
+    int width = 0;
+    int height = 0;
+    gtk_window_get_size(GTK_WINDOW(window), &width, &height);
+    if (need.width <= width && need.height <= height)
+        return;
+    const int screen = gdk_screen_get_height(gtk_window_get_screen(GTK_WINDOW(window)));
+    width = std::max(width, need.width);
+    height = std::min(std::max(height, need.height), screen);
+    set_size_limits(width, height);
+    gtk_window_resize(GTK_WINDOW(window), width, height);
 }
 
 void MainWindow::process_text(const char* name, GtkWidget*)
@@ -348,13 +384,17 @@ void MainWindow::change_run_duration()
     if (!rm)
         return;
     const std::string text = get_text("txtNoOfEvents");
+    // The run ends by the unit chosen only: a limit in the other one,
+    // entered before, is dropped.
     if (btn_active("btnEvts")) {
         // What does not parse, and what is not positive, runs without end.
         const int events = get_int(text.c_str(), -1);
         rm->set_max_events(events > 0 ? static_cast<unsigned long>(events) : 0);
+        rm->set_run_duration(0);
     } else {
         const double seconds = get_double(text.c_str(), 0);
         rm->set_run_duration(std::isfinite(seconds) && seconds > 0 ? seconds : 0);
+        rm->set_max_events(0);
     }
 }
 
@@ -377,23 +417,30 @@ void MainWindow::interrupts_selected(bool enabled)
 {
     if (enabled) {
         PluginParser* plugins = run_support::plugins();
-        if (!plugins || plugins->enable_interrupts() != 0) {
+        std::string why;
+        if (!plugins || !plugins->has_interrupt_hook())
+            why = "no interrupt hook is configured (Plug-ins..., interrupt enable)";
+        else if (const int rc = plugins->enable_interrupts())
+            why = "the interrupt enable hook failed (it gave " + std::to_string(rc) + ")";
+        if (!why.empty()) {
             enabled = false;
             // The switch says what the run does: it polls.
             activate_button("swInterrupt", true);
+            const std::string text = "Interrupts are not enabled: " + why + ". The runs poll.";
+            log_line(Ostrel::LOG_WARNING, text);
+            show_message(window, GTK_MESSAGE_WARNING, text);
         }
     } else if (PluginParser* plugins = run_support::plugins()) {
         plugins->disable_interrupts();
     }
+    log_line(Ostrel::LOG_INFO, std::string("Interrupts enabled: ") + (enabled ? "1" : "0"));
     check_for_interrupts(&enabled);
 }
 
 void MainWindow::onInterrupt(GtkWidget*, gpointer self)
 {
     MainWindow* w = of(self);
-    const bool enabled = !w->btn_active("swInterrupt");
-    log_line(Ostrel::LOG_INFO, std::string("Interrupts enabled: ") + (enabled ? "1" : "0"));
-    w->interrupts_selected(enabled);
+    w->interrupts_selected(!w->btn_active("swInterrupt"));
 }
 
 void MainWindow::onMonitor(GtkWidget* button, gpointer)
@@ -518,7 +565,8 @@ void MainWindow::onScan(GtkWidget*, gpointer self)
     if (run_past_help(d.get_main_window()) != GTK_RESPONSE_OK)
         return;
     if (d.get_n_var() == 0) {
-        run_message(w->window, GTK_MESSAGE_ERROR, "No variables defined in the scan. Falling back to default run type.");
+        run_message(w->window, GTK_MESSAGE_ERROR, "No variables defined in the scan. Falling back to default run type.",
+                    GTK_BUTTONS_OK);
         return;
     }
     d.copy_scan_point(w->scpoint);
@@ -713,6 +761,7 @@ void MainWindow::rebuild_panels()
         gtk_widget_queue_resize(list);
     if (window)
         gtk_widget_queue_resize(window);
+    grow_to_fit();
     // A run going on keeps the panels' switches locked too.
     TellumRunManager* rm = main_rm();
     if (rm && run_going(rm))

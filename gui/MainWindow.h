@@ -133,6 +133,9 @@ private:
     void end_pedestal_run();
     static gboolean pedestal_poll(gpointer self);
     static gboolean fix_size(gpointer self);
+    // Minimum size, and largest width, of the window.
+    void set_size_limits(int width, int height);
+    void grow_to_fit();
     static gboolean load_file(gpointer data);
     void save_config(const char* title);
     void open_pedestals(bool for_read);
@@ -156,6 +159,7 @@ private:
     unsigned long saved_max_events = 0;
     bool restore_interrupts = false;
     guint size_timer = 0;
+    bool size_fixed = false;
 };
 
 #endif

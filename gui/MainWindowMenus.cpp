@@ -124,8 +124,14 @@ void MainWindow::refresh_run_mode()
         return;
     if (auto* scan = dynamic_cast<ScanRunManager*>(rm)) {
         set_text("lblRunMode", "Scan");
-        if (scan->get_status().isRunning())
-            set_text("lblScanInfo", scan_text(scan->get_current()));
+        if (scan->get_status().isRunning()) {
+            // The run manager's points are the grid of the variables, without
+            // a name: the scan is the one this window gave it.
+            ScanPoint point = scan->get_current();
+            if (point.get_name().empty())
+                point.set_name(scpoint.get_name());
+            set_text("lblScanInfo", scan_text(point));
+        }
     } else if (dynamic_cast<IntTrgRunManager*>(rm)) {
         set_text("lblRunMode", "IntTrg");
         set_text("lblScanInfo", "<none>");
@@ -197,8 +203,10 @@ void MainWindow::load_new_configuration(const std::string& file)
         reload.keep_previous();
         ConfigReload::stop(w);
         const ConfigReload::Outcome outcome = reload.load(file, w);
-        if (outcome == ConfigReload::Loaded)
+        if (outcome == ConfigReload::Loaded) {
+            log_line(Ostrel::LOG_INFO, "Loaded config file: " + file);
             return;
+        }
         log_line(Ostrel::LOG_ERROR, "LoadFile: Problems parsing " + file);
         show_message(w->window, GTK_MESSAGE_ERROR,
                      "The configuration " + file + " could not be read" +
@@ -218,8 +226,8 @@ void MainWindow::onLoadConfig(GtkWidget*, gpointer self)
         w->start_timer();
         return;
     }
+    // The load says whether the file was loaded.
     w->load_new_configuration(file);
-    log_line(Ostrel::LOG_INFO, "Loaded config file: " + file);
 }
 
 void MainWindow::save_config(const char* title)

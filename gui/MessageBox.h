@@ -10,7 +10,9 @@
 // A message window with a Close button over the parent (which may be null);
 // it goes when closed. Returns at once.
 GtkWidget* show_message(GtkWidget* parent, GtkMessageType type, const std::string& text);
-// The same, modal: returns once the operator has closed it.
-void run_message(GtkWidget* parent, GtkMessageType type, const std::string& text);
+// The same, modal, with a Close or another button: returns once the
+// operator has closed it.
+void run_message(GtkWidget* parent, GtkMessageType type, const std::string& text,
+                 GtkButtonsType buttons = GTK_BUTTONS_CLOSE);
 
 #endif

@@ -1,7 +1,5 @@
 #include "gui/PedestalGui.h"
 
-#include <fstream>
-
 #include "config/ConfigParser.h"
 #include "config/ModuleParser.h"
 #include "daq/GenModule.h"
@@ -154,22 +152,22 @@ bool PedestalGui::save(GenModule* module, const std::string& file)
 
 bool PedestalGui::load(GenModule* module, ModuleParser* mp, const std::string& file)
 {
-    std::ifstream in(file);
-    if (!in) {
-        report(Ostrel::LOG_ERROR, "Could not load pedestals from " + file);
-        return false;
-    }
     std::vector<double> ped = module->copy_list("pedestal");
     std::vector<double> noise = module->copy_list("noise");
     fit_to_analysis(module, ped, noise);
     const size_t want = std::min(ped.size(), noise.size());
-    const size_t got = PedestalFile::read(in, ped, noise);
+    const PedestalFile::Read read = PedestalFile::read(file, ped, noise);
+    if (!read.opened) {
+        report(Ostrel::LOG_ERROR, "Could not load pedestals from " + file);
+        return false;
+    }
+    const size_t got = read.pairs;
     module->set_par("pedestal", ped, false);
     module->set_par("noise", noise, false);
 
     // All channels go to the analysis, those the file did not hold with the
     // values they had; only a full set is trusted and named from now on.
-    const bool complete = want > 0 && got == want;
+    const bool complete = want > 0 && got == want && read.error.empty();
     if (Analysis* analysis = module->get_analysis()) {
         analysis->set_pedestals(ped, noise);
         if (complete)
@@ -182,8 +180,11 @@ bool PedestalGui::load(GenModule* module, ModuleParser* mp, const std::string& f
             mp->set_pedestal_file(file);
         return true;
     }
-    report(Ostrel::LOG_WARNING, "Only " + std::to_string(got) + " of " + std::to_string(want) +
-                                    " channels in " + file + ": the pedestals are not trusted");
+    const std::string counted = std::to_string(got) + " of " + std::to_string(want) + " channels";
+    if (!read.error.empty())
+        report(Ostrel::LOG_WARNING, read.error + " (" + counted + " read): the pedestals are not trusted");
+    else
+        report(Ostrel::LOG_WARNING, "Only " + counted + " in " + file + ": the pedestals are not trusted");
     return false;
 }
 

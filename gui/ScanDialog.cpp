@@ -7,6 +7,7 @@
 #include "config/PathUtils.h"
 #include "gui/GtkUtils.h"
 #include "gui/ListRows.h"
+#include "gui/MessageBox.h"
 #include "gui/TextCombo.h"
 
 namespace {
@@ -153,6 +154,8 @@ void ScanDialog::user_init()
                                    gtk_range_get_adjustment(GTK_RANGE(scale)));
     gtk_range_set_value(GTK_RANGE(scale), _delay);
     double2spin("spinRate", _rate);
+    // Before the handler of a modal run, which ends the run.
+    g_signal_connect(get_main_window(), "response", G_CALLBACK(&ScanDialog::on_Response), static_cast<GladeApp*>(this));
 }
 
 // ---- one variable ----------------------------------------------------------
@@ -193,9 +196,7 @@ bool ScanDialog::make_var(ScanType type, const Values& v, ScanVar& var, std::str
         why = std::string("Not a range to scan: ") + bad;
     } else {
         var = ScanVar(type, v.from, v.to, std::fabs(v.step), v.from);
-        if (var.n_points() <= max_points)
-            return true;
-        why = std::to_string(var.n_points()) + " points: a variable takes at most " + std::to_string(max_points);
+        return true;
     }
     return false;
 }
@@ -285,13 +286,11 @@ void ScanDialog::on_Add(GtkWidget*, gpointer data)
         self->message(why);
         return;
     }
-    double grid = var.n_points();
-    for (const ScanVar& v : self->sc)
-        if (v.type() != type)
-            grid *= v.n_points();
-    if (grid > max_points) {
-        self->message(double2str(grid) + " points in the scan: a scan takes at most " +
-                      std::to_string(max_points));
+    ScanPoint grown(self->sc);
+    grown.add_var(var);
+    const std::string too_large = grown.size_error();
+    if (!too_large.empty()) {
+        self->message("Not a scan to run: " + too_large);
         return;
     }
     self->message("");
@@ -471,6 +470,18 @@ void ScanDialog::on_OK(GtkWidget*, gpointer data)
     // The response carries the decision; a value confirmed with Enter in
     // an entry that still has the focus is taken first.
     me(data)->flush_entries();
+}
+
+void ScanDialog::on_Response(GtkDialog* dialog, int response, gpointer data)
+{
+    ScanDialog* self = me(data);
+    if (response != GTK_RESPONSE_OK)
+        return;
+    const std::string too_large = self->sc.size_error();
+    if (too_large.empty())
+        return;
+    g_signal_stop_emission_by_name(dialog, "response");
+    run_message(GTK_WIDGET(dialog), GTK_MESSAGE_ERROR, "Not a scan to run: " + too_large, GTK_BUTTONS_OK);
 }
 
 void ScanDialog::on_Cancel(GtkWidget*, gpointer)

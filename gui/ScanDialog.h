@@ -20,10 +20,6 @@
 
 class ScanDialog : public GladeApp {
 public:
-    // Larger scans are refused: points of one variable, and of the whole
-    // grid (the product over the variables).
-    static const int max_points = 100000;
-
     ScanDialog(int nevts, const ScanList& list);
     ~ScanDialog() override;
 
@@ -65,6 +61,9 @@ public:
     static void on_toggleTime(GtkWidget*, gpointer self);
     static void on_Delay(GtkWidget*, gpointer self);
     static void on_Rate(GtkWidget*, gpointer self);
+    // OK with a scan too large to run says so and keeps the dialog open: the
+    // caller would expand its points on OK.
+    static void on_Response(GtkDialog*, int response, gpointer self);
 
 private:
     // One variable as the entries show it.

@@ -4,6 +4,7 @@
 #include <set>
 #include <string>
 
+#include "gui/GtkUtils.h"
 #include "gui/TellumDownloadProgess.h"
 
 namespace {
@@ -28,6 +29,15 @@ GtkWidget* left_label(const std::string& text)
     gtk_misc_set_alignment(GTK_MISC(label), 0.0, 0.5);
     gtk_label_set_justify(GTK_LABEL(label), GTK_JUSTIFY_LEFT);
     return label;
+}
+
+// A failure's sentence names a server, a path or a file: it wraps rather
+// than widen the window past the screen.
+void wrap(GtkWidget* label)
+{
+    gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
+    gtk_label_set_line_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
+    gtk_widget_set_size_request(label, 360, -1);
 }
 
 } // namespace
@@ -105,7 +115,7 @@ void TellumCheckForUpdate::close()
 gboolean TellumCheckForUpdate::closed_done(gpointer data)
 {
     auto* chk = static_cast<TellumCheckForUpdate*>(data);
-    if (!chk->finished())
+    if (!chk->finished() || chk->asking)
         return G_SOURCE_CONTINUE;
     chk->close_source = 0;
     discard(chk);
@@ -165,8 +175,12 @@ GtkWidget* TellumCheckForUpdate::create_window(bool show_no_update_window)
     gtk_box_pack_start(GTK_BOX(hbox), right, TRUE, TRUE, 0);
 
     if (!newer) {
-        gtk_box_pack_start(GTK_BOX(right), gtk_label_new(("\nYou have the latest version of \n" + app + "\n").c_str()),
-                           FALSE, FALSE, 0);
+        // A list that could not be had says nothing about the version.
+        GtkWidget* label = failure().empty() ? gtk_label_new(("\nYou have the latest version of \n" + app + "\n").c_str())
+                                             : left_label("\n" + failure() + "\n");
+        if (!failure().empty())
+            wrap(label);
+        gtk_box_pack_start(GTK_BOX(right), label, FALSE, FALSE, 0);
         gtk_widget_show_all(dialog);
         return dialog;
     }
@@ -189,6 +203,7 @@ GtkWidget* TellumCheckForUpdate::create_window(bool show_no_update_window)
         sink->set_progress_bar(GTK_PROGRESS_BAR(bar));
 
     cb_data->labelE = left_label("Download Finished\n");
+    wrap(cb_data->labelE);
     gtk_box_pack_start(GTK_BOX(right), cb_data->labelE, FALSE, FALSE, 0);
 
     ok_button = gtk_button_new_from_stock(GTK_STOCK_OK);
@@ -219,6 +234,19 @@ void TellumCheckForUpdate::on_destroy(GtkWidget*, gpointer data)
 void TellumCheckForUpdate::on_ok(GtkButton* button, gpointer data)
 {
     auto* chk = static_cast<TellumCheckForUpdate*>(data);
+    // A name that is refused fails the download with its reason.
+    if (plain_file_name(chk->get_filename()) && chk->download_folder().empty()) {
+        // No download folder is named: the operator says where, or nothing
+        // is downloaded (and the question stays).
+        // The window may be closed meanwhile: the checker stays until the
+        // chooser has returned.
+        chk->asking = true;
+        const std::string folder = get_file_name("Download folder", a_OpenFolder, g_get_home_dir());
+        chk->asking = false;
+        if (!chk->dialog || chk->close_source || folder.empty())
+            return;
+        chk->set_download_folder(folder);
+    }
     gtk_widget_hide(chk->cb_data->labelQ);
     gtk_widget_show(chk->cb_data->box);
     gtk_widget_hide(chk->cb_data->labelE);
@@ -251,7 +279,7 @@ gboolean TellumCheckForUpdate::download_done(gpointer data)
     else if (cancelled)
         text = "Download cancelled.\n";
     else
-        text = "Download failed.\nThe log tells why.\n";
+        text = "Download failed.\n" + chk->failure() + "\n";
     if (chk->cb_data->labelE) {
         gtk_label_set_text(GTK_LABEL(chk->cb_data->labelE), text.c_str());
         gtk_widget_hide(chk->cb_data->box);

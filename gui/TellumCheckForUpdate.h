@@ -61,6 +61,7 @@ private:
     GtkWidget* ok_button = nullptr;
     gulong ok_handler = 0;
     bool show_no_update = true;
+    bool asking = false;   // for the download folder
     guint check_source = 0;
     guint start_source = 0;
     guint end_source = 0;

@@ -21,6 +21,11 @@ bool Parameter::set_from_string(const std::string&, bool)
     return false;
 }
 
+std::string Parameter::refusal(const std::string&) const
+{
+    return std::string();
+}
+
 const std::type_info& Parameter::value_type() const
 {
     return typeid(void);

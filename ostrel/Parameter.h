@@ -36,6 +36,9 @@ public:
     // that is not a value of the parameter's type, and for a parameter
     // without a text form.
     virtual bool set_from_string(const std::string& text, bool notify = true);
+    // Why set_from_string refuses the text, for a parameter that can say
+    // more than that it is no value of its type; "" otherwise.
+    virtual std::string refusal(const std::string& text) const;
     // Type of the value; typeid(void) for a parameter without a value.
     virtual const std::type_info& value_type() const;
 

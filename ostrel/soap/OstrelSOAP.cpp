@@ -418,9 +418,11 @@ Result op_set_parameter(const Request& req)
     // Observers run here, on the worker; some block until a run ends. A
     // text that is not a value of the parameter's type sets nothing, and the
     // client is told so rather than "ok".
-    if (!p->set_from_string(value, true))
+    if (!p->set_from_string(value, true)) {
+        const std::string why = p->refusal(value);
         throw client_fault("Bad value \"" + value + "\" for parameter " + p->get_name() + " of " +
-                           obj->get_id().str());
+                           obj->get_id().str() + (why.empty() ? "" : ": " + why));
+    }
     return Result::of_text("ok");
 }
 

@@ -116,6 +116,14 @@ def click(node):
 
 
 class MainWindowTest(FenrowTest):
+    def quit_from_menu(self, ui, proc):
+        click(ui.find("menu item", "File"))
+        click(ui.find("menu item", "Quit"))
+        try:
+            self.assertEqual(proc.wait(timeout=30), 0, self.output())
+        except subprocess.TimeoutExpired:
+            self.fail("the program did not quit:\n" + self.output())
+
     def test_a_run_logged_and_watched_through_the_window(self):
         Board(self, "127.0.0.2", self.env, streams=[1], count=0, rate=2000)
         proc = self.start_with_window('<fenrow name="127.0.0.2"><stream name="21" address="127.0.0.2">'
@@ -200,12 +208,7 @@ class MainWindowTest(FenrowTest):
         # Its panel's switch says it is closed.
         self.assertTrue(wait_until(lambda: not monitor.getState().contains(pyatspi.STATE_CHECKED), 5, 0.1))
 
-        click(ui.find("menu item", "File"))
-        click(ui.find("menu item", "Quit"))
-        try:
-            self.assertEqual(proc.wait(timeout=30), 0, self.output())
-        except subprocess.TimeoutExpired:
-            self.fail("the program did not quit:\n" + self.output())
+        self.quit_from_menu(ui, proc)
 
         with h5py.File(path, "r") as f:
             rows = f["/modules/21/data/fenrow"][...]
@@ -214,6 +217,94 @@ class MainWindowTest(FenrowTest):
             self.assertEqual(int(f["/header/run_records"][1]["nevts"]), len(rows))
         saved = ET.parse(self.default_file).getroot()
         self.assertEqual(saved.find("modules/fenrow/stream").get("name"), "21")
+
+    @staticmethod
+    def inside(inner, outer):
+        x, y, w, h = inner
+        ox, oy, ow, oh = outer
+        return ox <= x and oy <= y and x + w <= ox + ow and y + h <= oy + oh
+
+    def test_a_board_defined_once_the_window_is_up_shows_its_panel_whole(self):
+        # No board in the configuration: the board that answers the knock is
+        # defined through the new-board dialog, and its panel comes late.
+        Board(self, "127.0.0.3", self.env)
+        proc = self.start_with_window("")
+        self.assertTrue(wait_until(lambda: windows(TITLE), 20, 0.2), "no window")
+        ui = Atspi(proc.pid)
+        frame = ui.find("frame", TITLE, seconds=20)
+        dialog = ui.find("dialog", "Config Board", seconds=20)
+        click(ui.find("toggle button", "2", root=dialog))
+        click(ui.find("push button", "OK", root=dialog))
+
+        panel = ui.find("label", "32", seconds=20).parent
+        pane = panel
+        while pane is not None and pane.getRoleName() != "scroll pane":
+            pane = pane.parent
+        self.assertIsNotNone(pane)
+        rate = ui.find("label", "rate", root=panel)
+        parts = {"rate": rate,
+                 "its value": [l for l in ui.all("label", root=panel) if l.name == ui.right_of(rate)][0],
+                 "the local switch": ui.find("toggle button", description="Toggle to set in local or global",
+                                             root=panel),
+                 "the monitor switch": ui.find("toggle button",
+                                               description="Push to open or close the monitoring window",
+                                               root=panel)}
+
+        # At the window's own size, once it has taken it: whole, in the
+        # window and in the part of the panel row that shows.
+        def whole():
+            return all(self.inside(Atspi.extents(w), Atspi.extents(pane))
+                       and self.inside(Atspi.extents(w), Atspi.extents(frame)) for w in parts.values())
+        wait_until(whole, 5, 0.2)
+        for what, widget in parts.items():
+            self.assertTrue(self.inside(Atspi.extents(widget), Atspi.extents(pane)),
+                            "%s %s outside the panel row %s" % (what, Atspi.extents(widget), Atspi.extents(pane)))
+            self.assertTrue(self.inside(Atspi.extents(widget), Atspi.extents(frame)),
+                            "%s %s outside the window %s" % (what, Atspi.extents(widget), Atspi.extents(frame)))
+
+    def test_a_failed_open_and_a_changed_preference_as_the_operator_finds_them(self):
+        # As the demo configuration: no IO element.
+        proc = self.start_with_window("")
+        self.assertTrue(wait_until(lambda: windows(TITLE), 20, 0.2), "no window")
+        ui = Atspi(proc.pid)
+        ui.find("frame", TITLE, seconds=20)
+
+        def log_text():
+            view = [t for t in ui.all("text", root=ui.find("frame", TITLE))
+                    if t.getState().contains(pyatspi.STATE_MULTI_LINE)][0]
+            return view.queryText().getText(0, -1)
+
+        # File > Open of a file that does not read: the error, and no word
+        # of a loaded file.
+        broken = os.path.join(self.home, "broken.xml")
+        with open(broken, "w") as f:
+            f.write("<Sorbek><modules>")
+        click(ui.find("menu item", "File"))
+        click(ui.find("menu item", "Open"))
+        self.assertTrue(wait_until(lambda: windows("Load config"), 10, 0.1), "no file chooser")
+        run("xdotool", "windowfocus", "--sync", str(windows("Load config")[0]))
+        run("xdotool", "type", "--delay", "20", broken)
+        run("xdotool", "key", "Return")
+        alert = ui.find("alert", seconds=15)
+        self.assertIn("could not be read", " ".join(l.name for l in ui.all("label", root=alert)))
+        self.assertTrue(wait_until(lambda: "Problems parsing " + broken in log_text(), 5, 0.2), log_text())
+        self.assertNotIn("Loaded config file", log_text())
+        click(ui.find("push button", "Close", root=alert))
+
+        # A preference of the IO section, changed and kept at exit.
+        click(ui.find("menu item", "Settings"))
+        click(ui.find("menu item", "Preferences"))
+        prefs = ui.find("dialog", "Preferences", seconds=10)
+        label = ui.find("label", "File prefix", root=prefs)
+        entry = [c for c in label.parent if c.getRoleName() == "text"][0]
+        click(entry)
+        run("xdotool", "key", "ctrl+a")
+        run("xdotool", "type", "--delay", "20", "beam-")
+        click(ui.find("push button", "OK", root=prefs))
+        self.assertTrue(wait_until(lambda: not ui.all("dialog", "Preferences"), 10, 0.1), "the dialog stays")
+        self.quit_from_menu(ui, proc)
+        saved = ET.parse(self.default_file).getroot()
+        self.assertEqual(saved.find("IO").get("prefix"), "beam-")
 
     def test_switches_without_text_are_found_by_their_names(self):
         Board(self, "127.0.0.2", self.env, streams=[1], count=0, rate=100)

@@ -1,4 +1,6 @@
-// The configuration document: search, parse, dispatch, validation, save.
+// The configuration document: search, parse (and refusal of what libxml2
+// reads too slowly), dispatch, validation, save.
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -137,6 +139,46 @@ TEST_F(ConfigParserTest, BrokenFileIsNotParsed)
         [&] { testutil::capture_stderr([&] { rc = cfg->parse(path.c_str()); }); });
     EXPECT_EQ(0, rc);
     EXPECT_EQ("ConfigParser::parse: Could not parse " + path + "\n", out);
+}
+
+TEST_F(ConfigParserTest, HugeElementsAreRefusedAtOnce)
+{
+    auto attributes = [](const std::string& prefix, int n) {
+        std::string text;
+        for (int i = 0; i < n; ++i)
+            text += " " + prefix + std::to_string(i) + "=\"" + std::to_string(i) + "\"";
+        return text;
+    };
+    cfg->register_handler("IO", new Recorder(j, "IO"));
+    const std::string fine = write("fine.xml", "<?xml version=\"1.0\"?>\n<Sorbek>\n<IO" + attributes("a", 1000) + "/></Sorbek>\n");
+    ASSERT_EQ(1, cfg->parse(fine.c_str()));
+    EXPECT_EQ("999", cfg->get_attribute<std::string>(cfg->get_io_node(), "a999"));
+
+    // Each takes libxml2 a minute or more; in the first 100,000 attributes
+    // are checked pair by pair, in the second a prefix is looked up through
+    // 30,000 namespaces for each of 60,000 attributes.
+    std::string namespaces;
+    for (int k = 0; k < 30; ++k)
+        namespaces += "<n" + attributes("xmlns:q" + std::to_string(k) + "_", 1000) + ">";
+    for (int e = 0; e < 60; ++e)
+        namespaces += "<e" + attributes("p:a", 1000) + "/>";
+    for (int k = 29; k >= 0; --k)
+        namespaces += "</n>";
+    const std::pair<std::string, std::string> huge[] = {
+        {"<IO" + attributes("a", 100000) + "/>", "line 3: more than 1000 attributes in one element"},
+        {"<IO xmlns:p=\"u\">" + namespaces + "</IO>", "more than 1000 namespace declarations"},
+    };
+    for (const auto& h : huge) {
+        const std::string path = write("huge.xml", "<?xml version=\"1.0\"?>\n<Sorbek>\n" + h.first + "</Sorbek>\n");
+        int rc = -1;
+        const auto start = std::chrono::steady_clock::now();
+        const std::string out = testutil::capture_stdout([&] { rc = cfg->parse(path.c_str()); });
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        EXPECT_EQ(0, rc);
+        EXPECT_EQ("ConfigParser::parse: " + path + ": " + h.second + "\nConfigParser::parse: Could not parse " + path + "\n",
+                  out);
+        EXPECT_EQ(nullptr, cfg->root());
+    }
 }
 
 TEST_F(ConfigParserTest, HandlersRunInFixedOrder)

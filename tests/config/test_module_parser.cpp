@@ -1,5 +1,5 @@
 // The common parts of a module element: monitor settings, pad map,
-// pedestal and noise lists and the pedestal file.
+// pedestal and noise lists and the pedestal file, whole or damaged.
 #include <memory>
 #include <string>
 
@@ -184,6 +184,54 @@ TEST_F(ModuleSectionTest, PedestalFiles)
     EXPECT_EQ("Could not load pedestals from " + none + "\n", out);
     EXPECT_EQ("", section->get_pedestal_file());
     EXPECT_NE(std::string::npos, save_twice().find("<pedestal_file/>"));
+}
+
+TEST_F(ModuleSectionTest, DamagedPedestalFilesAreErrorsAndNotTrusted)
+{
+    // Line 0 for a file without error. The lists start as 1 2 3 4 and 0 1 1 1.
+    struct Case {
+        std::string text;
+        std::vector<double> ped, noise;
+        int bad_line;
+    };
+    const std::vector<double> ped0{1, 2, 3, 4}, noise0{0, 1, 1, 1};
+    const std::vector<double> full_ped{10, 11, 12, 13}, full_noise{1, 1.5, 2, 2.5};
+    const Case cases[] = {
+        {"10 1\n11 1.5\n510.25.7 3.1\n13 2.5\n", {10, 11, 3, 4}, {1, 1.5, 1, 1}, 3},
+        {"1.5.3 2 4 4\n", ped0, noise0, 1},
+        {"512.25-3 1\n11 1\n12 1\n13 1\n", ped0, noise0, 1},
+        {"10 1\n11 1.5x\n12 2\n13 2.5\n", {10, 2, 3, 4}, {1, 1, 1, 1}, 2},
+        {"10 1 11 1.5 12 2 13 2.5 nan\n", ped0, noise0, 1},
+        {"10 1\n0x10 1\n12 2\n13 2.5\n", {10, 2, 3, 4}, {1, 1, 1, 1}, 2},
+        {"10 1\n" + std::string(5000, '1') + " 2\n", {10, 2, 3, 4}, {1, 1, 1, 1}, 2},
+        {std::string("10 1\n11") + '\0' + ".5 1\n12 2\n13 2.5\n", {10, 2, 3, 4}, {1, 1, 1, 1}, 2},
+        // Pairs over line breaks, the number forms the program writes, and
+        // text after the last channel's line.
+        {"10\n1 11\n1.5 12 2\n13 2.5\n", full_ped, full_noise, 0},
+        {"512.25 1.5\n1234.57 1.2345e-05\n-0 +2\n1e+06 0\n", {512.25, 1234.57, 0, 1e6}, {1.5, 1.2345e-05, 2, 0}, 0},
+        {"10 1\n11 1.5\n12 2\n13 2.5\nno numbers\n", full_ped, full_noise, 0},
+    };
+    const std::string lists = "<pedestal>1 2 3 4</pedestal><noise>0 1 1 1</noise>";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 40));
+        const std::string file = write("damaged.ped", c.text);
+        ana->reset_pedestals();
+        const std::string out = testutil::capture_stdout([&] {
+            load(doc("<board name=\"0x10\">" + lists + "<pedestal_file>" + file + "</pedestal_file></board>"));
+        });
+        EXPECT_EQ(c.ped, module->pedestals());
+        EXPECT_EQ(c.noise, module->noises());
+        if (c.bad_line) {
+            EXPECT_NE(std::string::npos, out.find(file + ", line " + std::to_string(c.bad_line) + ": ")) << out;
+            EXPECT_NE(std::string::npos, out.find("the pedestals of module id 0x10 are not trusted")) << out;
+            EXPECT_EQ(4, ana->get_n_pre());
+            EXPECT_EQ(1.0, bin(ana->get_noise(), 3));
+        } else {
+            EXPECT_EQ("Loading pedestals for module id 0x10 from " + file + "\n", out);
+            EXPECT_EQ(0, ana->get_n_pre());
+            EXPECT_EQ(c.noise[3], bin(ana->get_noise(), 3));
+        }
+    }
 }
 
 TEST_F(ModuleSectionTest, MalformedSectionsAreReported)

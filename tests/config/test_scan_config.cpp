@@ -1,5 +1,6 @@
-// The scans section: defaults, reading, saving in place, and saved scans
-// that read back as the same points.
+// The scans section: defaults, reading, saving in place, saved scans that
+// read back as the same points, scans too large to run, and many scans.
+#include <chrono>
 #include <sstream>
 #include <string>
 
@@ -149,7 +150,7 @@ TEST_F(ScanSectionTest, SavedBoundsAndNumbersGiveTheSamePoints)
     EXPECT_EQ(a, scan("a"));
     // The same scan new to the document, and one beyond six digits.
     ScanPoint precise("p");
-    precise.add_var(ScanVar(ScanVar::channel, 0, 1234567, 1, 0));
+    precise.add_var(ScanVar(ScanVar::channel, 1, 1234567, 40, 0));
     precise.add_var(ScanVar(ScanVar::pulse, 0.1234567891, 2, 1.0 / 3, 0));
     precise.add_var(ScanVar(ScanVar::user2, 1e6 + 0.1, 1e6 + 0.3, 0.1, 0));
     const std::string p = vars(precise);
@@ -165,7 +166,7 @@ TEST_F(ScanSectionTest, SavedBoundsAndNumbersGiveTheSamePoints)
     EXPECT_EQ(0u, scans_part(text).find("  <scans nevts=\"100\" burst=\"false\" delay=\"0.5\" "
                                         "rate=\"100\">\n    <scan name=\"a\">\n" + variables +
                                         "    </scan>\n    <scan name=\"b\">\n" + variables));
-    EXPECT_NE(std::string::npos, text.find("to=\"1234567\""));
+    EXPECT_NE(std::string::npos, text.find("to=\"1234561\""));
     for (int round = 0; round < 3; ++round) {
         text = reread_and_save(text);
         EXPECT_EQ(a, scan("b"));
@@ -273,4 +274,55 @@ TEST_F(ScanSectionTest, MissingAttributesAndBadStepsStopTheSection)
                   out);
         EXPECT_EQ(1u, scans()->size());
     }
+}
+
+TEST_F(ScanSectionTest, ScansBeyondTheBoundAreRefused)
+{
+    const std::pair<std::string, std::string> huge[] = {
+        {"      <type name=\"channel\" from=\"0\" to=\"2e9\" step=\"1\"/>\n",
+         "Scan huge, variable channel: the range holds more than the 1000000 points a scan may have"},
+        {"      <type name=\"channel\" from=\"0\" to=\"999\" step=\"1\"/>\n"
+         "      <type name=\"threshold\" from=\"0\" to=\"1000\" step=\"1\"/>\n",
+         "Scan huge: the scan has 1001000 points, more than the 1000000 points a scan may have"},
+    };
+    for (const auto& h : huge) {
+        cfg->reset();
+        const std::string out = testutil::capture_stdout([&] {
+            load(document("  <scans>\n    <scan name=\"good\">\n      <type name=\"trim\" from=\"0\" to=\"3\" "
+                          "step=\"1\"/>\n    </scan>\n    <scan name=\"huge\">\n" +
+                          h.first + "    </scan>\n  </scans>\n"));
+        });
+        EXPECT_EQ("ConfigParser: node scans gives and error while parsing at line 3 : \n" + h.second + "\n", out);
+        EXPECT_EQ(1u, scans()->size());
+        EXPECT_EQ("<none>", scan("huge"));
+    }
+}
+
+TEST_F(ScanSectionTest, TwentyThousandScansAreSavedInSeconds)
+{
+    auto element = [](const std::string& name, int to) {
+        return "    <scan name=\"" + name + "\">\n      <type name=\"channel\" from=\"0\" to=\"" +
+               std::to_string(to) + "\" step=\"1\"/>\n    </scan>\n";
+    };
+    const std::string head = "  <scans nevts=\"100\" burst=\"false\" delay=\"0.5\" rate=\"100\">\n";
+    std::string read, saved;
+    for (int i = 0; i < 20000; ++i) {
+        const std::string e = element("s" + std::to_string(i), i % 100);
+        read += e;
+        if (i != 7)
+            saved += e;
+    }
+    quiet_load(document(head + read + "  </scans>\n"));
+    ASSERT_EQ(20000u, scans()->size());
+    ScanList list = scans()->get_scan_list();
+    list.remove_point("s7");
+    ScanPoint added("new");
+    added.add_var(ScanVar(ScanVar::channel, 0, 5, 1, 0));
+    list.add_point("new", added);
+    scans()->set_scan_list(list);
+
+    const auto start = std::chrono::steady_clock::now();
+    const std::string text = save();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(head + saved + element("new", 5) + "  </scans>\n", scans_part(text));
 }

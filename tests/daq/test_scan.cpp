@@ -66,7 +66,7 @@ TEST(ScanVarTest, StepsOfZeroOrBelowAreRefused)
     for (double step : {0.0, -1.0, inf, std::numeric_limits<double>::quiet_NaN()})
         EXPECT_STREQ("the step must be a number greater than 0", ScanVar::check(0, 10, step));
     EXPECT_STREQ("the bounds must be finite numbers", ScanVar::check(0, inf, 1));
-    EXPECT_STREQ("the range holds too many points", ScanVar::check(0, 1e12, 1e-3));
+    EXPECT_STREQ("the range holds more than the 1000000 points a scan may have", ScanVar::check(0, 1e12, 1e-3));
 
     // A refused range leaves one point at the smaller bound.
     ScanVar zero(ScanVar::threshold, 10, 4, 0, 7);

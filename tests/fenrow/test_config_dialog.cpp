@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -27,6 +28,7 @@
 #include "common/TestUtil.h"
 #include "config/ConfigParser.h"
 #include "data/Analysis.h"
+#include "fenrow/CommandBatch.h"
 #include "fenrow/FenrowGuiConfig.h"
 #include "fenrow/FenrowStream.h"
 #include "fenrow/FenrowStreamConf.h"
@@ -201,6 +203,23 @@ protected:
         fenrow_sim::AckRule never;
         never.answer = false;
         sim->set_ack(0, never);
+    }
+
+    // The dialog, for a board whose lost commands are re-sent `times`
+    // times, `after` seconds apart.
+    FenrowGuiConfig* open_resending(double after, int times)
+    {
+        FenrowTiming timing = fast_timing();
+        timing.resend_after = after;
+        timing.max_resends = times;
+        start("<nchips>2</nchips>", 0x010203, timing);
+        return HasFatalFailure() ? nullptr : open();
+    }
+    // The board announces itself, and counts as silent no more.
+    bool heard_again()
+    {
+        boards->do_broadcast();
+        return pump_until([&] { return !boards->pending().is_silent("127.0.0.2"); }, 5);
     }
 
     FenrowGuiConfig* open()
@@ -521,17 +540,18 @@ TEST_F(ConfigDialog, WindowManagerCloseFreesTheDialogAndItsSliders)
 
 TEST_F(ConfigDialog, ADeadBoardLeavesTheWindowResponsiveAndSaysSo)
 {
-    FenrowTiming timing = fast_timing();
-    timing.max_resends = 1;
-    start("<nchips>2</nchips>", 0x010203, timing);
-    FenrowGuiConfig* d = open();
+    // The Apply ends at its first lost command: slow enough to be seen on
+    // its way.
+    FenrowGuiConfig* d = open_resending(1.0, 1);
     ASSERT_TRUE(d);
     QuietConsole quiet;
     never_acknowledge();
     TimerGaps gaps(20);
     ASSERT_TRUE(guitest::click(w("btnOK")));
     EXPECT_TRUE(d->applying());
-    EXPECT_FALSE(gtk_widget_is_sensitive(d->get_main_window()));
+    // Nothing but Cancel takes input meanwhile.
+    EXPECT_FALSE(gtk_widget_is_sensitive(w("notebookConfig")) || gtk_widget_is_sensitive(w("btnOK")));
+    EXPECT_TRUE(gtk_widget_is_sensitive(w("btnCancel")));
     ASSERT_TRUE(pump_until([&] { return !d->applying(); }, 60));
     EXPECT_LT(gaps.worst_ms(), 1000);
     // OK keeps the dialog open, with the reason.
@@ -544,8 +564,96 @@ TEST_F(ConfigDialog, ADeadBoardLeavesTheWindowResponsiveAndSaysSo)
 
     // The board answers again: OK closes the dialog.
     sim->set_ack(0, fenrow_sim::AckRule());
+    ASSERT_TRUE(heard_again());
     d->click_button("btnOK");
     EXPECT_TRUE(pump_until([&] { return !dialog(); }, 30));
+}
+
+TEST_F(ConfigDialog, ApplyShowsItsProgressEndsAtTheFirstLostCommandAndCancelStopsTheRest)
+{
+    // A lost command is given up within two seconds.
+    FenrowGuiConfig* d = open_resending(0.5, 2);
+    ASSERT_TRUE(d);
+    QuietConsole quiet;
+    auto answer_after = [&](double seconds) {
+        fenrow_sim::AckRule rule;
+        rule.delay = seconds;
+        sim->set_ack(0, rule);
+    };
+    auto commands = [&] {
+        std::vector<std::vector<std::uint8_t>> out;
+        for (const fenrow_sim::Datagram& g : sim->received())
+            if (g.code() != CMD_KNOCK)
+                out.push_back(g.bytes);
+        return out;
+    };
+    auto line = [&] { return std::string(gtk_label_get_text(GTK_LABEL(w("lblApply")))); };
+    // Every text the line shows, however briefly.
+    std::set<std::string> lines;
+    g_signal_connect(w("lblApply"), "notify::label", G_CALLBACK(+[](GtkLabel* l, GParamSpec*, gpointer seen) {
+                         static_cast<std::set<std::string>*>(seen)->insert(gtk_label_get_text(l));
+                     }),
+                     &lines);
+    auto shown_step = [&](int n) {
+        return std::any_of(lines.begin(), lines.end(), [n](const std::string& l) {
+            return l.rfind("Command " + std::to_string(n) + " of 25: ", 0) == 0;
+        });
+    };
+
+    // The board goes silent a few commands into the Apply.
+    answer_after(0.03);
+    sim->clear_received();
+    TimerGaps gaps(20);
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(guitest::click(w("btnApply")));
+    ASSERT_TRUE(pump_until([&] { return shown_step(5); }, 20)) << line();
+    never_acknowledge();
+    ASSERT_TRUE(pump_until([&] { return !d->applying(); }, 30));
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 20.0);
+    EXPECT_LT(gaps.worst_ms(), 1000);
+    for (int n = 1; n <= 5; ++n)
+        EXPECT_TRUE(shown_step(n)) << n;
+    // The first command it left unacknowledged, re-sent twice, ends it:
+    // nothing after it was sent.
+    const auto got = commands();
+    ASSERT_GE(got.size(), 7u);
+    const std::size_t lost = got.size() - 2;
+    EXPECT_TRUE(got[lost - 1] == got[lost] && got[lost] == got[lost + 1]);
+    const std::string said = "Module 23: the board did not take the configuration (command " + std::to_string(lost)
+                             + " of 25, " + command_name(got.back()) + ", was not acknowledged after 2 re-sends)."
+                             + " Applied: commands 1 to " + std::to_string(lost - 1) + ". Not applied: commands "
+                             + std::to_string(lost) + " to 25.";
+    EXPECT_EQ(said, line());
+    GtkWidget* box = shown(GTK_TYPE_MESSAGE_DIALOG);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(said, message_text(box));
+    gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_CLOSE);
+
+    // Back, and slow: Cancel during the Apply stops what is left at once,
+    // and the dialog stays to say how far it came.
+    ASSERT_TRUE(heard_again());
+    answer_after(0.2);
+    sim->clear_received();
+    ASSERT_TRUE(guitest::click(w("btnApply")));
+    lines.clear();
+    ASSERT_TRUE(pump_until([&] { return shown_step(4); }, 20)) << line();
+    ASSERT_TRUE(guitest::click(w("btnCancel")));
+    ASSERT_TRUE(pump_until([&] { return !d->applying(); }, 2));
+    const std::size_t sent = commands().size();
+    ASSERT_LT(sent, 25u);
+    const std::string in_flight = "Cancelled. Applied: commands 1 to " + std::to_string(sent - 1)
+                                  + ". Sent but not acknowledged: command " + std::to_string(sent)
+                                  + ". Not sent: commands " + std::to_string(sent + 1) + " to 25.";
+    const std::string between = "Cancelled. Applied: commands 1 to " + std::to_string(sent) + ". Not sent: commands "
+                                + std::to_string(sent + 1) + " to 25.";
+    EXPECT_TRUE(line() == in_flight || line() == between) << line();
+    guitest::pump_for(1100);   // past two re-sends
+    EXPECT_EQ(sent, commands().size());
+    ASSERT_EQ(d, dialog());
+    EXPECT_FALSE(shown(GTK_TYPE_MESSAGE_DIALOG));
+    EXPECT_TRUE(gtk_widget_is_sensitive(w("btnApply")));
+    ASSERT_TRUE(guitest::click(w("btnCancel")));
+    EXPECT_FALSE(dialog());
 }
 
 TEST_F(ConfigDialog, AReloadDuringApplyStopsTheBoardWaitAtOnce)

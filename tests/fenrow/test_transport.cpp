@@ -217,6 +217,57 @@ TEST_F(Transport, UnansweredCommandsAreGivenUpAndOthersGoOn)
     EXPECT_EQ(log.matching("ACK packet (code=82)  with error: 5").size(), 6u);
 }
 
+TEST_F(Transport, ASilentBoardsCommandsGoWithItsFirstLostOneAndNoneReachesItsSuccessor)
+{
+    TestBoards boards;
+    ASSERT_TRUE(boards.open(fast_timing()));
+    auto gone = start_board(boards, "127.0.0.2");
+    auto good = start_board(boards, "127.0.0.3");
+    ASSERT_TRUE(gone && good);
+    ModuleNode* node = boards.get_module("127.0.0.2");
+    // Nothing comes from it any more, not even a knock reply.
+    fenrow_sim::AckRule never;
+    never.answer = false;
+    gone->set_ack(0, never);
+    gone->set_knock_reply(false, false, 0);
+    gone->clear_received();
+    good->clear_received();
+
+    // A configuration and the end of a run's Stop for it, the other board's
+    // commands among them.
+    for (int i = 0; i < 24; ++i) {
+        ASSERT_EQ(boards.set_hold_delay(node, 1, i), 0);
+        if (i % 6 == 0) {
+            ASSERT_EQ(boards.set_ctw(boards.get_module("127.0.0.3"), 1, i), 0);
+        }
+    }
+    ASSERT_EQ(boards.stop_daq(1, node), 0);
+    EXPECT_EQ(boards.wait_for_command_completion(-1), 0);
+    // One command's re-sends held the others up, no more.
+    EXPECT_EQ(gone->count(-1) - gone->count(CMD_KNOCK), 6u);
+    EXPECT_EQ(good->count(CMD_CTW), 4u);
+    const std::vector<std::string> said = log.matching("Giving up command");
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find("to 127.0.0.2:"), std::string::npos) << said[0];
+    EXPECT_NE(said[0].find("; 24 more commands for 127.0.0.2 dropped with it"), std::string::npos) << said[0];
+    // Still registered, but refused while silent.
+    EXPECT_EQ(boards.get_module("127.0.0.2"), node);
+    EXPECT_EQ(boards.stop_daq(1, node), -1);
+
+    // Another board comes up at the address and announces itself: nothing
+    // meant for its predecessor reaches it, what is meant for it does.
+    gone.reset();
+    auto next = start_board(boards, "127.0.0.2");
+    ASSERT_TRUE(next);
+    boards.do_broadcast();
+    ASSERT_TRUE(testutil::wait_until([&] { return !boards.pending().is_silent("127.0.0.2"); }, 5.0));
+    ASSERT_EQ(boards.set_hold_delay(node, 3, 7), 0);
+    EXPECT_EQ(boards.wait_for_command_completion(5000), 0);
+    EXPECT_EQ(next->count(CMD_START_STOP), 0u);
+    ASSERT_EQ(next->count(CMD_HOLD_DELAY), 1u);
+    EXPECT_EQ(next->received(CMD_HOLD_DELAY).front().words()[3], 7);
+}
+
 TEST_F(Transport, SilentBoardIsReportedAfterTenSecondsAndKept)
 {
     ASSERT_NO_FATAL_FAILURE(open_with_board());

@@ -251,6 +251,15 @@ int count_colours(GdkPixbuf* picture)
     return int(colours.size());
 }
 
+void give_chooser_settings()
+{
+    const std::string settings = std::string(g_get_user_config_dir()) + "/gtk-2.0";
+    g_mkdir_with_parents(settings.c_str(), 0700);
+    const std::string file = settings + "/gtkfilechooser.ini";
+    if (!g_file_test(file.c_str(), G_FILE_TEST_EXISTS))
+        g_file_set_contents(file.c_str(), "[Filechooser Settings]\n", -1, nullptr);
+}
+
 } // namespace guitest
 
 // The toolkit's font and type caches live until the process ends;

@@ -61,6 +61,10 @@ GdkPixbuf* screenshot(GtkWidget* toplevel);
 // Number of distinct colours of a picture.
 int count_colours(GdkPixbuf* picture);
 
+// The toolkit's file chooser leaks a little when it writes its settings
+// file for the first time: the private home gets one beforehand.
+void give_chooser_settings();
+
 } // namespace guitest
 
 // Fixture of window tests: skips without a display and handles the main

@@ -33,11 +33,7 @@ bool matches(GtkFileFilter* filter, const char* name)
 TEST_F(GuiTest, FileChooserFiltersCancelAndSave)
 {
     const std::string dir = testutil::make_temp_dir("chooser");
-    // The toolkit's chooser leaks a little when it writes its settings file
-    // for the first time: the private home gets one beforehand.
-    const std::string settings = std::string(g_get_user_config_dir()) + "/gtk-2.0";
-    g_mkdir_with_parents(settings.c_str(), 0700);
-    testutil::write_file(settings + "/gtkfilechooser.ini", "[Filechooser Settings]\n");
+    guitest::give_chooser_settings();
     const char* filters[] = {"Config Files|*.xml", "All|*", nullptr};
 
     std::vector<std::string> names;
@@ -140,6 +136,16 @@ TEST_F(GuiTest, HelpOpensOnlyAFolderThatIsNamed)
     const std::string out = testutil::capture_stdout([] { gtk_help_display("monitoring-chapter"); });
     g_unsetenv("TELLUM_HELPDIR");
     EXPECT_EQ(0u, out.find("Error opening help file: ")) << out;
+    // Each said so in a message too, which goes here.
+    GList* tops = gtk_window_list_toplevels();
+    int messages = 0;
+    for (GList* l = tops; l; l = l->next)
+        if (GTK_IS_MESSAGE_DIALOG(l->data)) {
+            ++messages;
+            gtk_widget_destroy(GTK_WIDGET(l->data));
+        }
+    g_list_free(tops);
+    EXPECT_EQ(2, messages);
 }
 
 TEST_F(GuiTest, ButtonImageInsideABoxIsReplacedInItsPlace)

@@ -8,6 +8,7 @@
 
 #include "DialogTest.h"
 #include "Modal.h"
+#include "common/LogLines.h"
 #include "common/SyntheticModule.h"
 #include "config/GeneralConfig.h"
 #include "config/ScanConfig.h"
@@ -48,6 +49,21 @@ namespace {
 TellumRunManager* main_rm()
 {
     return DAQcontroller::instance()->get_run_manager();
+}
+
+// The scan dialog answered OK with its scan switch on.
+bool scan_switched_on()
+{
+    GtkWidget* d = guitest::shown(GTK_TYPE_DIALOG, "Scan configuration");
+    if (!d)
+        return false;
+    std::vector<GtkWidget*> toggles;
+    guitest::collect(d, GTK_TYPE_TOGGLE_BUTTON, toggles);
+    for (GtkWidget* t : toggles)
+        if (std::string(gtk_widget_get_name(t)) == "btnDoScan")
+            gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(t), TRUE);
+    gtk_dialog_response(GTK_DIALOG(d), GTK_RESPONSE_OK);
+    return true;
 }
 
 class MainWindowTest : public DialogTest {
@@ -179,18 +195,7 @@ TEST_F(MainWindowTest, TriggerTypeScanAndPedestalRunReplaceMainKeepingTheControl
     p.add_var(ScanVar(ScanVar::pulse, 0, 3, 1, 0));
     list.add_point("p1", p);
     scans->set_scan_list(list);
-    guitest::Later answer([] {
-        GtkWidget* d = guitest::shown(GTK_TYPE_DIALOG);
-        if (!d)
-            return false;
-        std::vector<GtkWidget*> toggles;
-        guitest::collect(d, GTK_TYPE_TOGGLE_BUTTON, toggles);
-        for (GtkWidget* t : toggles)
-            if (std::string(gtk_widget_get_name(t)) == "btnDoScan")
-                gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(t), TRUE);
-        gtk_dialog_response(GTK_DIALOG(d), GTK_RESPONSE_OK);
-        return true;
-    });
+    guitest::Later answer(scan_switched_on);
     MainWindow::onScan(nullptr, static_cast<GladeApp*>(window));
     EXPECT_TRUE(answer.done());
     auto* scan = dynamic_cast<ScanRunManager*>(main_rm());
@@ -214,6 +219,174 @@ TEST_F(MainWindowTest, TriggerTypeScanAndPedestalRunReplaceMainKeepingTheControl
     EXPECT_EQ(1234u, main_rm()->get_max_events());
     EXPECT_EQ(min_sample, general->get_ped_min_sample());
     EXPECT_TRUE(sensitive("btnPedestal"));
+}
+
+namespace {
+
+// What a message window shows, and its buttons' labels.
+std::string message_text(GtkWidget* box)
+{
+    gchar* text = nullptr;
+    g_object_get(box, "text", &text, nullptr);
+    const std::string out = text ? text : "";
+    g_free(text);
+    return out;
+}
+
+GtkWidget* button_labelled(GtkWidget* top, const std::string& label)
+{
+    std::vector<GtkWidget*> buttons;
+    guitest::collect(top, GTK_TYPE_BUTTON, buttons);
+    for (GtkWidget* b : buttons)
+        if (gtk_button_get_label(GTK_BUTTON(b)) && label == gtk_button_get_label(GTK_BUTTON(b)))
+            return b;
+    return nullptr;
+}
+
+// A menu's item, chosen as the operator chooses it.
+bool choose(MainWindow* w, const char* menu, const char* item)
+{
+    return guitest::click(w->get_widget(menu)) &&
+           pump_until([&] { return gtk_widget_get_mapped(w->get_widget(item)); }, 5) &&
+           guitest::click(w->get_widget(item));
+}
+
+} // namespace
+
+TEST_F(MainWindowTest, RunEndsByTheUnitChosenLast)
+{
+    start(1);
+    GtkWidget* entry = window->get_widget("txtNoOfEvents");
+    const auto enter = [&](const char* text) {
+        ASSERT_TRUE(guitest::click(entry));
+        ASSERT_TRUE(guitest::key(entry, "ctrl+a"));
+        ASSERT_TRUE(guitest::type_text(entry, text));
+        ASSERT_TRUE(guitest::key(entry, "Tab"));
+    };
+    // 50 events, then Time and 1 s: the run goes a second, past 50 events.
+    enter("50");
+    ASSERT_EQ(50u, main_rm()->get_max_events());
+    ASSERT_TRUE(guitest::click(window->get_widget("btnTime")));
+    enter("1");
+    EXPECT_DOUBLE_EQ(1.0, main_rm()->get_run_duration());
+    const gint64 begun = g_get_monotonic_time();
+    main_rm()->Activate();
+    ASSERT_TRUE(pump_until([&] { return !main_rm()->isActive(); }, 20));
+    EXPECT_GE(g_get_monotonic_time() - begun, 900000);
+    EXPECT_GT(main_rm()->get_event_number(), 50u);
+
+    // Back to Events: the time is no limit any more.
+    ASSERT_TRUE(guitest::click(window->get_widget("btnEvts")));
+    EXPECT_EQ(1u, main_rm()->get_max_events());
+    EXPECT_DOUBLE_EQ(0.0, main_rm()->get_run_duration());
+}
+
+TEST_F(MainWindowTest, InterruptHelpAndAnEmptyScanSayWhyNothingHappened)
+{
+    LogLines log;
+    g_unsetenv("TELLUM_HELPDIR");
+    start(1);
+    GtkWidget* shown = nullptr;
+    const auto message_says = [&](const std::string& text) {
+        return pump_until([&] {
+            shown = guitest::shown(GTK_TYPE_MESSAGE_DIALOG);
+            return shown && message_text(shown).find(text) != std::string::npos;
+        }, 5);
+    };
+    const auto close = [&](const char* label) {
+        guitest::show_and_wait(shown);
+        EXPECT_TRUE(guitest::click(button_labelled(shown, label)));
+        EXPECT_TRUE(pump_until([] { return !guitest::shown(GTK_TYPE_MESSAGE_DIALOG); }, 5));
+    };
+
+    // "Interrupt" without an interrupt hook: back to "poll", and why.
+    ASSERT_TRUE(guitest::click(window->get_widget("swInterruptInt")));
+    ASSERT_TRUE(message_says("Interrupts are not enabled: no interrupt hook is configured"))
+        << (shown ? message_text(shown) : "no message");
+    EXPECT_TRUE(pump_until([&] { return window->btn_active("swInterrupt"); }, 5));
+    EXPECT_FALSE(main_rm()->get_par_value<bool>("doInterrupts"));
+    EXPECT_FALSE(log.has("Interrupts enabled: 1"));
+    close("gtk-close");
+
+    // Help > Help without a manual folder: where it was looked for.
+    ASSERT_TRUE(choose(window, "menu_help", "manual"));
+    ASSERT_TRUE(message_says("TELLUM_HELPDIR is not set"));
+    close("gtk-close");
+
+    // A scan without variables is refused with an OK button.
+    auto* scans = dynamic_cast<ScanConfig*>(ConfigParser::theConfig()->get_handler("scans"));
+    ASSERT_NE(nullptr, scans);
+    ScanList list;
+    list.add_point("empty", ScanPoint("empty"));
+    scans->set_scan_list(list);
+    bool refused = false;
+    guitest::Later answer([&] {
+        if (GtkWidget* box = guitest::shown(GTK_TYPE_MESSAGE_DIALOG)) {
+            shown = box;
+            refused = message_text(box) == "No variables defined in the scan. Falling back to default run type.";
+            guitest::show_and_wait(box);
+            // Its modal run ends once this has returned.
+            GtkWidget* ok = button_labelled(box, "gtk-ok");
+            if (!ok || !guitest::click(ok)) {
+                ADD_FAILURE() << "no OK button";
+                gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_CLOSE);
+            }
+            return true;
+        }
+        if (GtkWidget* d = guitest::shown(GTK_TYPE_DIALOG, "Scan configuration"))
+            gtk_dialog_response(GTK_DIALOG(d), GTK_RESPONSE_OK);
+        return false;
+    });
+    MainWindow::onScan(nullptr, static_cast<GladeApp*>(window));
+    EXPECT_TRUE(answer.done());
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(nullptr, guitest::shown(GTK_TYPE_MESSAGE_DIALOG));
+}
+
+TEST_F(MainWindowTest, ScanPointLabelNamesItsScanAndNoFrameChangesWidth)
+{
+    // A scan of four variables, a point every 100 s.
+    auto* scans = dynamic_cast<ScanConfig*>(ConfigParser::theConfig()->get_handler("scans"));
+    ASSERT_NE(nullptr, scans);
+    ScanPoint p("p1");
+    for (ScanType type : {ScanVar::pulse, ScanVar::channel, ScanVar::threshold, ScanVar::trim})
+        p.add_var(ScanVar(type, 10, 12, 1, 10));
+    ScanList list;
+    list.add_point("p1", p);
+    scans->set_scan_list(list);
+    scans->is_time(true);
+    start(1);
+
+    const char* frames[] = {"frmRun", "frmTrigger", "frmData", "frmStatus"};
+    const auto widths = [&] {
+        std::vector<int> out;
+        for (const char* id : frames)
+            out.push_back(guitest::screen_rect(window->get_widget(id)).width);
+        return out;
+    };
+    guitest::pump_for(1200);
+    const std::vector<int> before = widths();
+
+    guitest::Later answer(scan_switched_on);
+    MainWindow::onScan(nullptr, static_cast<GladeApp*>(window));
+    ASSERT_NE(nullptr, dynamic_cast<ScanRunManager*>(main_rm()));
+    main_rm()->Activate();
+    ASSERT_TRUE(pump_until([&] { return window->get_text("lblScanInfo") != "<none>"; }, 10));
+    EXPECT_EQ("p1:> Pulse:  10.00 Channel:  10.00 Threshold:  10.00 Trim:  10.00 ", window->get_text("lblScanInfo"));
+    guitest::pump_for(300);
+    EXPECT_EQ(before, widths());
+    // The label shows whole inside its frame.
+    const GdkRectangle label = guitest::screen_rect(window->get_widget("lblScanInfo"));
+    const GdkRectangle status = guitest::screen_rect(window->get_widget("frmStatus"));
+    EXPECT_GE(label.x, status.x);
+    EXPECT_LE(label.x + label.width, status.x + status.width);
+    EXPECT_LE(label.y + label.height, status.y + status.height);
+    PangoLayout* layout = gtk_label_get_layout(GTK_LABEL(window->get_widget("lblScanInfo")));
+    int shown_width = 0;
+    pango_layout_get_pixel_size(layout, &shown_width, nullptr);
+    EXPECT_LE(shown_width, label.width);
+    main_rm()->PrepareToStop(true);
+    EXPECT_TRUE(pump_until([&] { return !main_rm()->isActive(); }, 10));
 }
 
 TEST_F(MainWindowTest, RateGaugeKeepsAReadableScaleAtRest)

@@ -1,6 +1,7 @@
 // The pedestal dialog and the pedestal file: saved from the analysis and read
-// back, short files, an empty name, resets, no modules, a full disk, a file
-// typed and confirmed with Enter, and a load while another thread analyses.
+// back, short and damaged files, an empty name, resets, no modules, a full
+// disk, a file typed and confirmed with Enter, and a load while another
+// thread analyses.
 #include <atomic>
 #include <cmath>
 #include <sstream>
@@ -143,6 +144,38 @@ TEST_F(PedestalDialogTest, SavedFromMonitorReadsBackAndShortFilesAreNotTrusted)
     EXPECT_TRUE(ok(d));
     EXPECT_EQ("", section->get_pedestal_file());
     EXPECT_EQ(3.0, module->pedestals()[1]);
+}
+
+TEST_F(PedestalDialogTest, DamagedLineIsAnErrorAndTheSetIsNeitherTrustedNorRecorded)
+{
+    // 257 lines for 256 channels: read as two numbers, line 11 would shift
+    // every later channel and still make a full set.
+    std::ostringstream text;
+    for (int i = 0; i < 257; ++i)
+        text << (i == 10 ? std::string("510.25.7 3.1") : std::to_string(500 + i) + " 1.5") << '\n';
+    const std::string file = dir + "/damaged.ped";
+    testutil::write_file(file, text.str());
+    module->set_par("pedestal", std::vector<double>(256, 7.0), false);
+    module->set_par("noise", std::vector<double>(256, 9.0), false);
+    ana->trust_pedestals();
+    section->set_pedestal_file(dir + "/good.ped");
+
+    PedestalGui* d = open(true, file);
+    LogLines warnings(Ostrel::LOG_WARNING);
+    EXPECT_FALSE(ok(d));
+    EXPECT_EQ(509.0, module->pedestals()[9]);
+    EXPECT_EQ(1.5, module->noises()[9]);
+    for (int i : {10, 11, 255}) {
+        EXPECT_EQ(7.0, module->pedestals()[i]) << i;
+        EXPECT_EQ(9.0, module->noises()[i]) << i;
+    }
+    EXPECT_EQ(256, ana->get_n_pre());
+    EXPECT_EQ(dir + "/good.ped", section->get_pedestal_file());
+    const std::string said =
+        file + ", line 11: \"510.25.7\" is not a number (10 of 256 channels read): the pedestals are not trusted";
+    EXPECT_EQ(said, d->get_text("lblPedMsg"));
+    EXPECT_TRUE(warnings.has(said));
+    d->click_button("btnCancel");
 }
 
 TEST_F(PedestalDialogTest, ResetsFullDiskAndNoModules)

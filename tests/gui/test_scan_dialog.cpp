@@ -1,8 +1,10 @@
 // The scan definition dialog: points recomputed from the range, refused
 // steps and sizes, variables added, moved and deleted, scans added, switched
-// and deleted, and a value confirmed with Enter taken by OK.
+// and deleted, a value confirmed with Enter taken by OK, and OK refused for
+// a scan too large to run.
 #include "DialogTest.h"
 #include "Modal.h"
+#include "gui/GtkUtils.h"
 #include "gui/ScanDialog.h"
 #include "gui/TextCombo.h"
 
@@ -84,7 +86,7 @@ TEST_F(DialogTest, ScanDialogEditsRefusesAndKeepsScans)
 
     // Refused, keeping what was shown: a step of 0, a step down from below,
     // too many points.
-    for (auto bad : {std::make_pair("txtStep", "0"), std::make_pair("txtStep", "-1"), std::make_pair("txtTo", "2e5")}) {
+    for (auto bad : {std::make_pair("txtStep", "0"), std::make_pair("txtStep", "-1"), std::make_pair("txtTo", "2e6")}) {
         edit(d, bad.first, bad.second);
         EXPECT_EQ("5 1.5 3 9", shown(d)) << bad.second;
         EXPECT_NE("", d.get_text("lblScanMessage")) << bad.second;
@@ -93,11 +95,11 @@ TEST_F(DialogTest, ScanDialogEditsRefusesAndKeepsScans)
 
     d.click_button("btnScanAdd");
     EXPECT_EQ((std::vector<int>{ScanVar::threshold, ScanVar::channel}), types(d));
-    // 6 thresholds times 20000 channels is more than a scan takes.
+    // 6 thresholds times 200000 channels is more than a scan takes.
     edit(d, "txtStep", "1");
-    edit(d, "txtTo", "20002");
+    edit(d, "txtTo", "200002");
     d.click_button("btnScanAdd");
-    EXPECT_EQ(0u, d.get_text("lblScanMessage").find("120000 points in the scan"));
+    EXPECT_EQ(0u, d.get_text("lblScanMessage").find("Not a scan to run: the scan has 1200000 points"));
     ScanPoint point;
     d.copy_scan_point(point);
     EXPECT_EQ(5, point.find_type(ScanVar::channel)->n_points());
@@ -164,4 +166,73 @@ TEST_F(DialogTest, ScanDialogTakesAValueConfirmedWithEnter)
     EXPECT_TRUE(guitest::pump_until([&] { return response != 0; }, 5));
     EXPECT_EQ(GTK_RESPONSE_OK, response);
     EXPECT_EQ(250, d.get_nevts());
+}
+
+TEST_F(DialogTest, NewScanNameIsTakenWithReturn)
+{
+    ScanDialog d(100, two_scans());
+    ASSERT_TRUE(build(&d, "ScanDialog"));
+    guitest::show_and_wait(d.get_main_window());
+    gint64 typed = 0;
+    guitest::Later operator_([&] {
+        GtkWidget* prompt = guitest::shown(GTK_TYPE_DIALOG, "New scan name");
+        if (typed) {
+            // Still asking long after Return: it did not answer OK.
+            if (prompt && g_get_monotonic_time() - typed > 3000000) {
+                ADD_FAILURE() << "Return did not answer the prompt";
+                gtk_dialog_response(GTK_DIALOG(prompt), GTK_RESPONSE_REJECT);
+            }
+            return !prompt || g_get_monotonic_time() - typed > 3000000;
+        }
+        if (!prompt)
+            return false;
+        guitest::show_and_wait(prompt);
+        std::vector<GtkWidget*> entries;
+        guitest::collect(prompt, GTK_TYPE_ENTRY, entries);
+        EXPECT_TRUE(guitest::type_text(entries.front(), "gamma"));
+        EXPECT_TRUE(guitest::key(entries.front(), "Return"));
+        typed = g_get_monotonic_time();
+        return false;
+    });
+    ASSERT_TRUE(guitest::click(d.get_widget("btnAddScan")));
+    EXPECT_TRUE(guitest::pump_until([&] { return operator_.done(); }, 20));
+    EXPECT_EQ("gamma", combo_active_text(d.get_widget("comboScanList")));
+}
+
+TEST_F(DialogTest, ScanDialogOkSaysAScanIsTooLargeAndStaysOpen)
+{
+    // Each variable fits; the grid has more points than a scan may have.
+    ScanList list;
+    ScanPoint grid("grid");
+    grid.add_var(ScanVar(ScanVar::channel, 0, 999, 1, 0));
+    grid.add_var(ScanVar(ScanVar::threshold, 0, 1000, 1, 0));
+    list.add_point("grid", grid);
+    ScanDialog d(100, list);
+    ASSERT_TRUE(build(&d, "ScanDialog"));
+
+    guitest::Later press_ok([&] {
+        if (!gtk_widget_get_mapped(d.get_main_window()))
+            return false;
+        d.click_button("btnScanOK");
+        return true;
+    });
+    std::string said;
+    int ticks = 0;
+    guitest::Later read_and_cancel([&] {
+        if (GtkWidget* box = guitest::shown(GTK_TYPE_MESSAGE_DIALOG)) {
+            gchar* text = nullptr;
+            g_object_get(box, "text", &text, nullptr);
+            said = text ? text : "";
+            g_free(text);
+            gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
+            return false;
+        }
+        // Cancelled after 10 s whatever happened, so that the test ends.
+        if ((said.empty() || !press_ok.done()) && ++ticks < 500)
+            return false;
+        gtk_dialog_response(GTK_DIALOG(d.get_main_window()), GTK_RESPONSE_CANCEL);
+        return true;
+    });
+    EXPECT_EQ(GTK_RESPONSE_CANCEL, run_past_help(d.get_main_window()));
+    EXPECT_EQ("Not a scan to run: the scan has 1001000 points, more than the 1000000 points a scan may have", said);
 }

@@ -1,7 +1,8 @@
 // The update check against an HTTP server of the test's own on 127.0.0.1:
 // the versions list's cases, downloads that are whole or leave nothing,
-// never replace a file and can be cancelled, and the window that says
-// "Download finished." only then and leaves no thread behind when closed.
+// never replace a file, go only into the download folder and can be
+// cancelled, and the window that says "Download finished." only then, says
+// why a check or a download failed, and leaves no thread behind when closed.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -16,6 +17,9 @@
 #include <unistd.h>
 
 #include "GuiTest.h"
+#include "Modal.h"
+#include "TimerGaps.h"
+#include "common/LoopbackBoards.h"
 #include "common/TestUtil.h"
 #include "gui/AppUpdateCheck.h"
 #include "gui/TellumCheckForUpdate.h"
@@ -59,13 +63,32 @@ std::string random_bytes(size_t n)
     return s;
 }
 
-// A download area with its versions list.
+// The user's download folder, as GLib reads it from the test's own HOME;
+// none for an empty name.
+void name_download_folder(const std::string& folder)
+{
+    const std::string file = std::string(g_get_user_config_dir()) + "/user-dirs.dirs";
+    if (folder.empty())
+        g_unlink(file.c_str());
+    else
+        testutil::write_file(file, "XDG_DOWNLOAD_DIR=\"" + folder + "\"\n");
+    g_reload_user_special_dirs_cache();
+}
+
+std::string downloads()
+{
+    return std::string(g_get_home_dir()) + "/Downloads";
+}
+
+// A download area with its versions list; downloads go into ~/Downloads,
+// made by the first one.
 struct Area {
     Area() : root(testutil::make_temp_dir("server")), area(root + "/downloads/software"), server(root)
     {
         for (const char* sub : {"/pkg", "/slow"})
             g_mkdir_with_parents((area + sub).c_str(), 0700);
         AppUpdateCheck::server_uri = "http://127.0.0.1:" + std::to_string(server.port) + "/downloads/software";
+        name_download_folder(downloads());
     }
     void versions(const std::string& text) { testutil::write_file(area + "/versions.txt", text); }
     void file(const std::string& name, const std::string& bytes) { testutil::write_file(area + "/" + name, bytes); }
@@ -74,12 +97,13 @@ struct Area {
     UpdateServer server;
 };
 
-// The names in the home folder (where downloads go without a download
-// folder) that contain the text.
-std::vector<std::string> home_files(const std::string& text)
+// The names in the folder (the download folder by default) that contain
+// the text.
+std::vector<std::string> home_files(const std::string& text, const std::string& folder = downloads())
 {
     std::vector<std::string> out;
-    for (const auto& entry : std::filesystem::directory_iterator(g_get_home_dir()))
+    std::error_code none;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, none))
         if (entry.path().filename().string().find(text) != std::string::npos)
             out.push_back(entry.path().filename().string());
     std::sort(out.begin(), out.end());
@@ -158,6 +182,7 @@ TEST(UpdateCheck, VersionsListCases)
     a.versions("KorvaneTellum 1.1.6.2 macos dir/other\nKorvaneTellum 1.1.6.2 linux dir/file\n");
     EXPECT_EQ(1, checker.check_for_update());
     EXPECT_EQ("file", checker.get_filename());
+    EXPECT_EQ("", checker.failure());
     const std::pair<const char*, int> lists[] = {
         {"KorvaneTellum 1.1.6.1 linux dir/file\n", 0}, {"KorvaneTellum 2.0.0.0 linux f\n", 1},
         {"KorvaneTellum 1.2.0.0 linux f\n", 1},        {"KorvaneTellum 1.1.5.9 linux f\n", 0},
@@ -174,11 +199,23 @@ TEST(UpdateCheck, VersionsListCases)
     a.versions("SomethingElse 9.9.9.9 linux other\n");
     EXPECT_EQ(0, checker.check_for_update());
     EXPECT_EQ("file", checker.get_filename());
-    // A list over 1 MiB is not taken, nor a 404, nor anything but http(s).
-    EXPECT_EQ(0, check("KorvaneTellum 9.9.9.9 linux f\n" + std::string(1100000, '#') + "\n"));
-    EXPECT_EQ(0, check(""));
+    // A list over 1 MiB is not taken, nor a 404, nor anything but http(s);
+    // each says why, and a line that does not read too.
+    const auto failure = [&](const std::string& list) {
+        a.versions(list);
+        AppUpdateCheck c;
+        EXPECT_EQ(0, c.check_for_update());
+        return c.failure();
+    };
+    EXPECT_NE(std::string::npos, failure("KorvaneTellum 9.9.9.9 linux f\n" + std::string(1100000, '#') + "\n")
+                                     .find("could not be read: it is larger than 1 MiB"));
+    EXPECT_NE(std::string::npos, failure("KorvaneTellum 9.x linux f\n").find("could not be read: its line"));
+    EXPECT_EQ("", failure(""));
     g_unlink((a.area + "/versions.txt").c_str());
-    EXPECT_EQ(0, AppUpdateCheck().check_for_update());
+    AppUpdateCheck missing;
+    EXPECT_EQ(0, missing.check_for_update());
+    EXPECT_NE(std::string::npos, missing.failure().find("could not be fetched")) << missing.failure();
+    EXPECT_NE(std::string::npos, missing.failure().find("404")) << missing.failure();
     a.versions("KorvaneTellum 9.9.9.9 linux f\n");
     AppUpdateCheck::server_uri = "file://" + a.area;
     EXPECT_EQ(0, AppUpdateCheck().check_for_update());
@@ -192,7 +229,8 @@ TEST(UpdateCheck, DownloadsWholeNeverReplacesAndLeavesNothingOnFailure)
     const std::string bytes = random_bytes(300000);
     a.file("pkg/brisko-9.tar.gz", bytes);
     a.versions("KorvaneTellum 9.0.0.0 linux pkg/brisko-9.tar.gz\n");
-    const std::string home = g_get_home_dir();
+    const std::string home = downloads();
+    g_mkdir_with_parents(home.c_str(), 0700);
     testutil::write_file(home + "/brisko-9.tar.gz", "mine");
 
     CountingSink sink;
@@ -257,7 +295,7 @@ TEST_F(GuiTest, UpdateWindowSaysFinishedOnlyThenAndLeavesNoThreadWhenClosed)
     };
 
     start("slow-pkg.bin");
-    const std::string path = std::string(g_get_home_dir()) + "/slow-pkg.bin";
+    const std::string path = downloads() + "/slow-pkg.bin";
     ASSERT_TRUE(guitest::pump_until([&] { return shown_text(window).find("Download finished.") != std::string::npos; }, 30));
     EXPECT_NE(std::string::npos, shown_text(window).find("Download finished.\n" + path + "\nis ready.\n"));
     EXPECT_TRUE(testutil::read_file(path) == bytes);
@@ -277,4 +315,136 @@ TEST_F(GuiTest, UpdateWindowSaysFinishedOnlyThenAndLeavesNoThreadWhenClosed)
     EXPECT_NE(std::string::npos, out.find("have to stop download")) << out;
     EXPECT_FALSE(thread_named("download_async"));
     EXPECT_TRUE(home_files("slow-big").empty());
+}
+
+TEST(UpdateCheck, DownloadsOnlyPlainNamesIntoTheDownloadFolder)
+{
+    Area a;
+    const std::string home = g_get_home_dir();
+    testutil::write_file(home + "/.profile", "mine");
+    for (const char* name : {"pkg/f.bin", "pkg/.profile", ".profile", "pkg/x/../.bashrc", "..", "pkg/a\x01"})
+        a.file(name, "from the server");
+    AppUpdateCheck checker;
+    const auto download = [&](const std::string& file) {
+        a.versions("KorvaneTellum 9.0.0.0 linux " + file + "\n");
+        EXPECT_EQ(1, checker.check_for_update());
+        return checker.download_update();
+    };
+
+    // No download folder named: nothing goes anywhere else.
+    name_download_folder("");
+    EXPECT_EQ(-1, download("pkg/f.bin"));
+    EXPECT_NE(std::string::npos, checker.failure().find("no download folder")) << checker.failure();
+    EXPECT_TRUE(home_files("f.bin", home).empty());
+
+    // One named that is missing is made.
+    const std::string folder = home + "/Dl/new";
+    name_download_folder(folder);
+    ASSERT_EQ(0, download("pkg/f.bin"));
+    EXPECT_EQ(folder + "/f.bin", checker.get_file_path());
+    EXPECT_EQ("from the server", testutil::read_file(folder + "/f.bin"));
+
+    // Hidden, empty or not plain names are refused, with the reason.
+    const std::pair<const char*, const char*> refused[] = {{"pkg/.profile", "it is hidden"},
+                                                           {".profile", "it is hidden"},
+                                                           {"pkg/x/../.bashrc", "it is hidden"},
+                                                           {"..", "it is not a plain file name"},
+                                                           {"pkg/a\x01", "it is not a plain file name"}};
+    for (const auto& r : refused) {
+        EXPECT_EQ(-1, download(r.first)) << r.first;
+        EXPECT_NE(std::string::npos, checker.failure().find(std::string("is refused: ") + r.second))
+            << checker.failure();
+    }
+    EXPECT_EQ("mine", testutil::read_file(home + "/.profile"));
+    EXPECT_EQ(std::vector<std::string>{"f.bin"}, home_files("", folder));
+    EXPECT_EQ(std::vector<std::string>{".profile"}, home_files("profile", home));
+}
+
+TEST_F(GuiTest, UpdateWindowSaysWhyTheListOrTheDownloadFailed)
+{
+    Area a;
+    const auto window_text = [&](bool click_ok, const std::string& until) {
+        TimerGaps gaps(50);
+        TellumCheckForUpdate::run(true);
+        GtkWidget* window = nullptr;
+        EXPECT_TRUE(guitest::pump_until([&] { return (window = update_window()) != nullptr; }, 40));
+        if (!window)
+            return std::string();
+        gdk_display_sync(gdk_display_get_default());
+        guitest::pump_for(100);
+        if (click_ok) {
+            EXPECT_TRUE(guitest::click(button_labelled(window, "gtk-ok")));
+        }
+        guitest::pump_until([&] { return shown_text(window).find(until) != std::string::npos; }, 30);
+        const std::string text = shown_text(window);
+        // The check and the download run off the GTK main thread.
+        EXPECT_LT(gaps.worst_ms(), 2000);
+        // The window takes its new size for the end text first.
+        guitest::pump_for(300);
+        EXPECT_TRUE(guitest::click(button_labelled(window, "gtk-quit")));
+        EXPECT_TRUE(guitest::pump_until([] { return TellumCheckForUpdate::count() == 0; }, 10));
+        return text;
+    };
+
+    // No network: a closed port, a name that does not resolve.
+    const std::pair<std::string, const char*> offline[] = {
+        {"http://127.0.0.1:" + std::to_string(loopback::free_port(G_SOCKET_TYPE_STREAM)), "Connection refused"},
+        {"http://updates.invalid", "Couldn't resolve host name"}};
+    for (const auto& o : offline) {
+        AppUpdateCheck::server_uri = o.first + "/downloads/software";
+        const std::string text = window_text(false, "\n");
+        EXPECT_NE(std::string::npos, text.find("could not be fetched")) << text;
+        EXPECT_NE(std::string::npos, text.find(o.second)) << text;
+        EXPECT_EQ(std::string::npos, text.find("latest version")) << text;
+    }
+    AppUpdateCheck::server_uri = "http://127.0.0.1:" + std::to_string(a.server.port) + "/downloads/software";
+
+    // A hidden name of the list is refused: nothing is asked or written.
+    name_download_folder("");
+    const std::string home = g_get_home_dir();
+    testutil::write_file(home + "/.profile", "mine");
+    a.file("slow/.profile", "from the server");
+    a.versions("KorvaneTellum 1.1.6.2 linux slow/.profile\n");
+    std::string text = window_text(true, "Download failed.");
+    EXPECT_NE(std::string::npos, text.find("Download failed.\nThe file name \".profile\" of the versions list is "
+                                           "refused: it is hidden."))
+        << text;
+    EXPECT_EQ("mine", testutil::read_file(home + "/.profile"));
+
+    // Without a download folder the operator is asked for one.
+    const std::string chosen = testutil::make_temp_dir("chosen");
+    a.file("slow/slow-small.bin", random_bytes(100000));
+    a.versions("KorvaneTellum 1.1.6.2 linux slow/slow-small.bin\n");
+    bool asked = false;
+    guitest::give_chooser_settings();
+    gint64 since = 0;
+    guitest::Later answer([&] {
+        GtkWidget* chooser = guitest::shown(GTK_TYPE_FILE_CHOOSER_DIALOG, "Download folder");
+        if (!chooser)
+            return false;
+        asked = true;
+        if (!since)
+            since = g_get_monotonic_time();
+        // The folder opened, and chosen once the chooser shows it (a load
+        // of the folder it started in may still come after: it is opened
+        // again then).
+        gchar* at = gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(chooser));
+        const bool there = at && chosen == at;
+        g_free(at);
+        if (there) {
+            gtk_dialog_response(GTK_DIALOG(chooser), GTK_RESPONSE_ACCEPT);
+            return true;
+        }
+        if (g_get_monotonic_time() - since > 20000000) {
+            ADD_FAILURE() << "the chooser did not open " << chosen;
+            gtk_dialog_response(GTK_DIALOG(chooser), GTK_RESPONSE_CANCEL);
+            return true;
+        }
+        gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), chosen.c_str());
+        return false;
+    });
+    text = window_text(true, "Download finished.");
+    EXPECT_TRUE(asked);
+    EXPECT_NE(std::string::npos, text.find("Download finished.\n" + chosen + "/slow-small.bin\nis ready.")) << text;
+    EXPECT_EQ(std::vector<std::string>{"slow-small.bin"}, home_files("", chosen));
 }

@@ -28,6 +28,7 @@
 #include <libxml/tree.h>
 
 #include "common/TestUtil.h"
+#include "daq/ScanRunManager.h"
 #include "ostrel/Ostrel.h"
 
 namespace {
@@ -544,6 +545,24 @@ TEST_F(SoapOperations, SetParameterRefusesTextsThatAreNoValue)
     EXPECT_EQ(set("soap_mod", "gain", " -3 ").ret, "ok");
     EXPECT_EQ(value_of(module->gain), -3);
     module->gain->removeObserver(&rec);
+}
+
+TEST_F(SoapOperations, ScanBeyondTheBoundIsRefusedWithTheReason)
+{
+    ScanRunManager scan("soap_scan");
+    ASSERT_TRUE(scan.set_scan_list(10, {ScanVar(ScanVar::channel, 0, 3, 1, 0)}));
+    // The run manager makes no point of a larger scan either.
+    EXPECT_FALSE(scan.set_scan_list(10, {ScanVar(ScanVar::channel, 0, 999, 1, 0),
+                                         ScanVar(ScanVar::threshold, 0, 1000, 1, 0)}));
+    EXPECT_EQ(1, scan.get_n_var());
+    const std::string before = get("soap_scan", "scanpoint").ret;
+    const std::string bound = "more than the 1000000 points a scan may have";
+    expect_client_fault(set("soap_scan", "scanpoint", "1 huge\n0 0 2e9 1 0 0\n"),
+                        "scanpoint of soap_scan: the range holds " + bound);
+    expect_client_fault(set("soap_scan", "scanpoint", "2 grid\n0 0 999 1 0 0\n2 0 1000 1 0 0\n"),
+                        "scanpoint of soap_scan: the scan has 1001000 points, " + bound);
+    EXPECT_EQ(before, get("soap_scan", "scanpoint").ret);
+    EXPECT_EQ(set("soap_scan", "scanpoint", "1 small\n0 0 9 1 0 0\n").ret, "ok");
 }
 
 TEST_F(SoapOperations, TextsXmlCannotCarryStillGiveWellFormedReplies)
