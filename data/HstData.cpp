@@ -201,8 +201,14 @@ double* HstData::bins(HstHistogram* h)
 {
     if (!h)
         return nullptr;
-    double* y = nullptr;
-    g_object_get(h, "ptr", &y, nullptr);
+    // Under the histogram's own lock, not through its "ptr" property: every
+    // property read or set goes through GLib's one table of properties and
+    // its lock, which the GTK main thread takes for each label it sets, and
+    // this runs several times an event in a thread of low priority, which
+    // the scheduler may leave waiting with that lock held.
+    hst_function_lock(HST_FUNCTION(h));
+    double* y = h->y;
+    hst_function_unlock(HST_FUNCTION(h));
     return y;
 }
 

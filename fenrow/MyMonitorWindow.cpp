@@ -26,13 +26,17 @@ void keep_range(GtkWidget* w)
         return;
     const int n = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(w), channels_key));
     HstChart1D* h = HST_CHART1D(w);
-    if (n <= 0 || !h->func)
+    // A function the analysis is filling keeps the chart's range as it is
+    // (its allocation keeps it too): the GTK main thread does not wait.
+    if (n <= 0 || !h->func || !hst_function_trylock(h->func))
         return;
     const int bins = hst_function_get_npts(h->func);
+    const double lo = hst_function_get_xmin(h->func);
+    const double hi = hst_function_get_xmax(h->func);
+    hst_function_unlock(h->func);
     if (bins <= n)
         return;
-    const double lo = hst_function_get_xmin(h->func);
-    const double top = lo + (hst_function_get_xmax(h->func) - lo) * n / bins;
+    const double top = lo + (hi - lo) * n / bins;
     double from = std::max(h->xmin, lo);
     double to = std::min(h->xmax, top);
     if (!(from < to)) {

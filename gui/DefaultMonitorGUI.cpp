@@ -497,8 +497,12 @@ void DefaultMonitorGUI::update_histograms()
         if (HST_IS_CHART2D(c.widget))
             continue;
         HstFunction* f = HST_CHART1D(c.widget)->func;
-        if (f && HST_IS_HISTOGRAM(f) && !HST_IS_TRACER(f))
+        // A histogram the analysis is filling now gets its statistics at
+        // the next tick: its thread may wait long for a processor.
+        if (f && HST_IS_HISTOGRAM(f) && !HST_IS_TRACER(f) && hst_function_trylock(f)) {
             g_object_set(f, "stats", 0, nullptr);
+            hst_function_unlock(f);
+        }
     }
 }
 

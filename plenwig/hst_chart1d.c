@@ -11,6 +11,7 @@
 
 #include "hst_axis.h"
 #include "hst_chart_private.h"
+#include "hst_function2d.h"
 #include "hst_histogram.h"
 #include "hst_private.h"
 
@@ -238,8 +239,13 @@ static void replace_func(HstChart1D* h, HstFunction* f)
     h->curves = g_list_prepend(h->curves, f);
     if (h->sync_id >= 0)
         sync_connect(h);
-    h->xmin = hst_function_get_xmin(f);
-    h->xmax = hst_function_get_xmax(f);
+    /* A function being filled gives its range at the next draw. */
+    h->priv->range_pending = !hst_function_trylock(f);
+    if (!h->priv->range_pending) {
+        h->xmin = hst_function_get_xmin(f);
+        h->xmax = hst_function_get_xmax(f);
+        hst_function_unlock(f);
+    }
     gtk_widget_queue_resize(GTK_WIDGET(h));
 }
 
@@ -507,6 +513,24 @@ void hst_chart1d_monitor_start(HstChart1D* h, int period_ms)
 
 /* ---- size negotiation and expose ---- */
 
+/* The plot's size to the curves (a tracer keeps a value per pixel column).
+ * A curve that a thread is filling now gets it at the next draw, which holds
+ * the curves' locks: the GTK main thread does not wait for it here. */
+static void resize_curves(HstChart1D* h, const GtkAllocation* alloc)
+{
+    HstCanvas* c = h->cnvs;
+    h->priv->resize_pending = FALSE;
+    for (GList* l = h->curves; l; l = l->next) {
+        HstFunction* f = HST_FUNCTION(l->data);
+        if (!hst_function_trylock(f)) {
+            h->priv->resize_pending = TRUE;
+            continue;
+        }
+        hst_function_resize(f, alloc->width - 4 * c->character_width, alloc->height - 4 * c->character_height);
+        hst_function_unlock(f);
+    }
+}
+
 static void chart1d_size_request(GtkWidget* widget, GtkRequisition* req)
 {
     HstChart1D* h = HST_CHART1D(widget);
@@ -543,12 +567,12 @@ static void chart1d_size_allocate(GtkWidget* widget, GtkAllocation* alloc)
     HstChart1D* h = HST_CHART1D(widget);
     HstCanvas* c = h->cnvs;
     canvas_lock(h);
-    for (GList* l = h->curves; l; l = l->next)
-        hst_function_resize(HST_FUNCTION(l->data), alloc->width - 4 * c->character_width,
-                            alloc->height - 4 * c->character_height);
-    if (h->func) {
+    resize_curves(h, alloc);
+    /* A function being filled keeps the range shown, a zoom included. */
+    if (h->func && hst_function_trylock(h->func)) {
         h->xmin = hst_function_get_xmin(h->func);
         h->xmax = hst_function_get_xmax(h->func);
+        hst_function_unlock(h->func);
     }
     const int width = MAX(alloc->width, 1);
     const int height = MAX(alloc->height, 1);
@@ -561,13 +585,70 @@ static void chart1d_size_allocate(GtkWidget* widget, GtkAllocation* alloc)
     canvas_unlock(h);
 }
 
+/* The locks of the curves (and of the Y axis of a 2D function), every one or
+ * none, without waiting: the thread filling a curve holds its lock, and it
+ * may be one the scheduler keeps waiting for a processor, long, while the
+ * GTK main thread waited with it. Taken in the order of the curves. */
+static void unlock_curves(GList* from, GList* to)
+{
+    for (GList* l = from; l != to; l = l->next) {
+        HstFunction* f = HST_FUNCTION(l->data);
+        if (HST_IS_FUNCTION2D(f) && HST_FUNCTION2D(f)->Y)
+            hst_function_unlock(HST_FUNCTION2D(f)->Y);
+        hst_function_unlock(f);
+    }
+}
+
+static gboolean trylock_curves(HstChart1D* h)
+{
+    for (GList* l = h->curves; l; l = l->next) {
+        HstFunction* f = HST_FUNCTION(l->data);
+        if (!hst_function_trylock(f)) {
+            unlock_curves(h->curves, l);
+            return FALSE;
+        }
+        HstFunction* y = HST_IS_FUNCTION2D(f) ? HST_FUNCTION2D(f)->Y : NULL;
+        if (y && !hst_function_trylock(y)) {
+            hst_function_unlock(f);
+            unlock_curves(h->curves, l);
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+static gboolean redraw_later(gpointer data)
+{
+    HstChart1D* h = HST_CHART1D(data);
+    h->priv->retry = 0;
+    gtk_widget_queue_draw(GTK_WIDGET(h));
+    return G_SOURCE_REMOVE;
+}
+
 static gboolean chart1d_expose(GtkWidget* widget, GdkEventExpose* event)
 {
     HstChart1D* h = HST_CHART1D(widget);
     cairo_t* cr = gdk_cairo_create(gtk_widget_get_window(widget));
     gdk_cairo_rectangle(cr, &event->area);
     cairo_clip(cr);
-    chart1d_draw_canvas(h, NULL);
+    /* A curve being filled: the picture drawn last is shown, and the chart
+     * is drawn anew a moment later. */
+    if (trylock_curves(h)) {
+        if (h->priv->resize_pending) {
+            GtkAllocation alloc;
+            gtk_widget_get_allocation(widget, &alloc);
+            resize_curves(h, &alloc);
+        }
+        if (h->priv->range_pending && h->func) {
+            h->xmin = hst_function_get_xmin(h->func);
+            h->xmax = hst_function_get_xmax(h->func);
+        }
+        h->priv->range_pending = FALSE;
+        chart1d_draw_canvas(h, NULL);
+        unlock_curves(h->curves, NULL);
+    } else if (!h->priv->retry) {
+        h->priv->retry = g_timeout_add(40, redraw_later, h);
+    }
     canvas_lock(h);
     if (h->cnvs->surface) {
         cairo_set_source_surface(cr, h->cnvs->surface, 0, 0);
@@ -755,6 +836,9 @@ static void chart1d_dispose(GObject* object)
     sync_disconnect(h);
     if (h->tmout >= 0)
         hst_chart1d_monitor_stop(h);
+    if (h->priv->retry)
+        g_source_remove(h->priv->retry);
+    h->priv->retry = 0;
     G_OBJECT_CLASS(hst_chart1d_parent_class)->dispose(object);
 }
 

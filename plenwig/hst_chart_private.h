@@ -18,6 +18,9 @@ struct _HstChart1DPrivate {
     double motion_py;
     double press_px;      /* ...and of the last button press */
     double press_py;
+    guint retry;          /* the redraw after one whose curves were busy */
+    gboolean resize_pending; /* a curve has not had the plot's size yet */
+    gboolean range_pending;  /* the function's range is still to be shown */
     GPtrArray* labels[3]; /* tick label texts of the last draw, per axis */
 };
 

@@ -21,11 +21,28 @@
 // program takes; the plain loop is fed by as many threads, flat out.
 //
 //     bench_monitor_window [seconds per step] [folder] [rounds] [sender threads]
+//
+// With "windows", the program runs with its main window, data logging,
+// monitoring and the stream's monitor window (opened with the module
+// panel's toggle) and the figures are what an operator sees of the window:
+// the longest stall of the GTK main loop, measured by a 20 ms timer in it
+// that records its own lateness, with the count of stalls above 50 ms, beside
+// the longest lateness of a 20 ms sleep in a thread of the benchmark itself
+// (what the machine's load does to any thread of ordinary priority), in a
+// run at the rate on a quiet machine, one at the rate while four other
+// processes keep four processors busy, and a long run, busy too; and for
+// each run whether the run file holds every event sent once and in order
+// (its event counters checked).
+//
+//     bench_monitor_window windows [folder] [seconds=20] [rate=400000]
+//                          [long seconds=60] [long rate=300000] [sender threads=4]
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/socket.h>
@@ -33,127 +50,16 @@
 
 #include <gio/gio.h>
 #include <glib/gstdio.h>
-#include <libsoup/soup.h>
-#include <libxml/parser.h>
-#include <libxml/xpath.h>
+#include <hdf5.h>
 
+#include "bench/BenchProgram.h"
 #include "common/LoopbackBoards.h"
 
 namespace {
 
-std::string read_file(const std::string& path)
-{
-    gchar* text = nullptr;
-    gsize size = 0;
-    if (!g_file_get_contents(path.c_str(), &text, &size, nullptr))
-        return std::string();
-    std::string out(text, size);
-    g_free(text);
-    return out;
-}
-
-template <class F>
-bool wait_for(F cond, double seconds, double step = 0.05)
-{
-    const gint64 until = g_get_monotonic_time() + gint64(seconds * 1e6);
-    while (!cond()) {
-        if (g_get_monotonic_time() > until)
-            return false;
-        g_usleep(gulong(step * 1e6));
-    }
-    return true;
-}
-
-// The program's SOAP server, one operation at a time.
-class Soap {
-public:
-    explicit Soap(int port) : url("http://127.0.0.1:" + std::to_string(port) + "/"), session(soup_session_new())
-    {
-        soup_session_set_timeout(session, 30);
-    }
-    ~Soap() { g_object_unref(session); }
-
-    // The text of the reply's element `field`; empty when there is none or
-    // no reply.
-    std::string call(const std::string& body, const std::string& field = "")
-    {
-        const std::string envelope = "<soap:Envelope xmlns:soap='http://schemas.xmlsoap.org/soap/envelope/'>"
-                                     "<soap:Body>" + body + "</soap:Body></soap:Envelope>";
-        SoupMessage* msg = soup_message_new("POST", url.c_str());
-        GBytes* request = g_bytes_new(envelope.data(), envelope.size());
-        soup_message_set_request_body_from_bytes(msg, "text/xml", request);
-        g_bytes_unref(request);
-        GBytes* reply = soup_session_send_and_read(session, msg, nullptr, nullptr);
-        g_object_unref(msg);
-        if (!reply)
-            return std::string();
-        gsize size = 0;
-        const auto* data = static_cast<const char*>(g_bytes_get_data(reply, &size));
-        std::string out = field.empty() ? std::string(data, size) : select(data, int(size), field);
-        g_bytes_unref(reply);
-        return out;
-    }
-
-    std::string state(const std::string& object, const std::string& field)
-    {
-        return call("<getRunState><object>" + object + "</object></getRunState>", field);
-    }
-    void control(const std::string& command)
-    {
-        call("<runControl><runManager>main</runManager><command>" + command + "</command></runControl>");
-    }
-
-private:
-    static std::string select(const char* data, int size, const std::string& field)
-    {
-        std::string out;
-        xmlDocPtr doc = xmlReadMemory(data, size, "reply", nullptr, XML_PARSE_NONET);
-        if (!doc)
-            return out;
-        xmlXPathContextPtr context = xmlXPathNewContext(doc);
-        const std::string xpath = "//*[local-name()='" + field + "']";
-        xmlXPathObjectPtr found = xmlXPathEvalExpression(BAD_CAST xpath.c_str(), context);
-        if (found && found->nodesetval && found->nodesetval->nodeNr > 0) {
-            xmlChar* text = xmlNodeGetContent(found->nodesetval->nodeTab[0]);
-            out = reinterpret_cast<const char*>(text);
-            xmlFree(text);
-        }
-        xmlXPathFreeObject(found);
-        xmlXPathFreeContext(context);
-        xmlFreeDoc(doc);
-        return out;
-    }
-
-    std::string url;
-    SoupSession* session;
-};
-
-// What the simulator says it sent, from its line "sent N ... (R/s)".
-bool sent_line(const std::string& output, long& sent, double& rate)
-{
-    static GRegex* line = g_regex_new("sent ([0-9]+) .*\\(([0-9.]+)/s\\)", G_REGEX_OPTIMIZE, GRegexMatchFlags(0), nullptr);
-    GMatchInfo* match = nullptr;
-    const bool found = g_regex_match(line, output.c_str(), GRegexMatchFlags(0), &match);
-    if (found) {
-        gchar* n = g_match_info_fetch(match, 1);
-        gchar* r = g_match_info_fetch(match, 2);
-        sent = std::atol(n);
-        rate = g_ascii_strtod(r, nullptr);
-        g_free(n);
-        g_free(r);
-    }
-    g_match_info_free(match);
-    return found;
-}
-
-// One run: what the simulator was asked for and sent, and what the run
-// file got.
-struct Step {
-    double asked = 0, sent_rate = 0;
-    long sent = 0, written = 0;
-    double gui_share = 0;   // CPU time of the program's GTK main thread over the run's time
-    long lost() const { return sent - written; }
-};
+using bench::read_file;
+using bench::Step;
+using bench::wait_for;
 
 // What a plain receive loop took of the simulator's datagrams.
 struct Plain {
@@ -161,207 +67,122 @@ struct Plain {
     double rate = 0, sent_rate = 0;   // per second: taken, and sent
 };
 
-class Bench {
-public:
-    Bench(double seconds, const std::string& dir, const std::string& sim, int threads)
-        : seconds(seconds), dir(dir), sim(sim), threads(threads), marker(dir + "/windows"), soap_port(loopback::free_port(G_SOCKET_TYPE_STREAM)),
-          soap(soap_port)
-    {
-        loopback::use_private_ports();
-        const std::string home = dir + "/home";
-        g_mkdir_with_parents(home.c_str(), 0700);
-        g_setenv("HOME", home.c_str(), TRUE);
-        g_setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), TRUE);
-        g_setenv("XDG_DATA_HOME", (home + "/.local/share").c_str(), TRUE);
-        g_setenv("BENCH_MONITOR_MARKER", marker.c_str(), TRUE);
-        host = std::string("127.0.0.1:") + g_getenv("FENROW_HOST_PORT");
-    }
-
-    bool start(const std::string& brisko, const std::string& fenrow, const std::string& plugin)
-    {
-        const std::string config = dir + "/bench.xml";
-        const std::string text =
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Sorbek>\n<plugins>"
-            "<plugin name=\"fenrow\" module=\"fenrow\"><lib>" + fenrow + "</lib><hook>create_Fenrow</hook></plugin>"
-            "<plugin name=\"monitors\" module=\"monitor_host\"><lib>" + plugin + "</lib><hook>monitor_host</hook>"
-            "</plugin></plugins>\n<modules><fenrow name=\"127.0.0.2\"><stream name=\"21\" address=\"127.0.0.2\">"
-            "<nchips>1</nchips><chip_type>gp7</chip_type><ro_mode>serial</ro_mode></stream></fenrow></modules>\n"
-            "<general><daq><soap_port>" + std::to_string(soap_port) + "</soap_port></daq></general>\n</Sorbek>\n";
-        g_file_set_contents(config.c_str(), text.c_str(), -1, nullptr);
-        program = std::make_unique<loopback::Process>(std::vector<std::string>{brisko, "--no-gui", config}, log());
-        if (!wait_for([&] { return !soap.call("<listModules/>").empty(); }, 30)) {
-            std::fprintf(stderr, "brisko does not answer; see %s\n", log().c_str());
-            return false;
+// The simulator's datagrams into a plain receive loop.
+Plain plain_loop(const std::string& dir, const std::string& sim, int threads, long count)
+{
+    Plain p;
+    p.count = count;
+    long& received = p.received;
+    GSocket* socket = g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_DATAGRAM, G_SOCKET_PROTOCOL_UDP, nullptr);
+    g_socket_set_option(socket, SOL_SOCKET, SO_RCVBUF, 8 << 20, nullptr);
+    GInetAddress* lo = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
+    GSocketAddress* any = g_inet_socket_address_new(lo, 0);
+    g_socket_bind(socket, any, FALSE, nullptr);
+    GSocketAddress* bound = g_socket_get_local_address(socket, nullptr);
+    const std::string to = "127.0.0.1:" + std::to_string(g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(bound)));
+    g_socket_set_blocking(socket, FALSE);
+    const std::string output = dir + "/plain.log";
+    loopback::Process board({sim, "--address", "127.0.0.2", "--host", to, "--mode", "serial", "--count",
+                             std::to_string(count), "--threads", std::to_string(threads)},
+                            output);
+    // It spins rather than waiting in poll: on loopback the sender pays
+    // for every wake-up of the receiver, and would send slower.
+    constexpr int batch = 32;
+    static guint8 buffers[batch][8192];
+    GInputVector vectors[batch];
+    GInputMessage messages[batch];
+    received = 0;
+    const gint64 start = g_get_monotonic_time();
+    gint64 first = 0;
+    gint64 last = start;
+    while (received < count && g_get_monotonic_time() - last < 1000000 && g_get_monotonic_time() - start < 60000000) {
+        for (int i = 0; i < batch; ++i) {
+            vectors[i] = GInputVector{buffers[i], sizeof buffers[i]};
+            messages[i] = GInputMessage{nullptr, &vectors[i], 1, 0, 0, nullptr, nullptr};
         }
-        // A board that only answers knocks registers the stream.
-        loopback::Process board({sim, "--address", "127.0.0.2"}, dir + "/board0.log");
-        if (!wait_for([&] { return soap.call("<listModules/>").find(">21<") != std::string::npos; }, 30)) {
-            std::fprintf(stderr, "the board was not registered; see %s\n", log().c_str());
-            return false;
-        }
-        return true;
+        const gint n = g_socket_receive_messages(socket, messages, batch, 0, nullptr, nullptr);
+        if (n <= 0)
+            continue;
+        if (received == 0)
+            first = g_get_monotonic_time();
+        received += n;
+        last = g_get_monotonic_time();
     }
+    long sent = 0;
+    wait_for([&] { return bench::sent_line(read_file(output), sent, p.sent_rate); }, 10);
+    const double span = (last - first) / 1e6;
+    p.rate = span > 0 ? received / span : 0.0;
+    g_object_unref(bound);
+    g_object_unref(any);
+    g_object_unref(lo);
+    g_object_unref(socket);
+    return p;
+}
 
-    void stop()
-    {
-        if (program)
-            program->stop(30);
-    }
-
-    // Opens or closes the stream's monitor window, and waits until the
-    // program has.
-    bool windows(bool open)
-    {
-        if (open)
-            g_file_set_contents(marker.c_str(), "", 0, nullptr);
-        else
-            g_unlink(marker.c_str());
-        const std::string line = std::string("monitor windows open: ") + (open ? "1" : "0");
-        // The last line about windows is the state now.
-        return wait_for(
-            [&] {
-                const std::string text = read_file(log());
-                const size_t at = text.rfind("monitor windows open: ");
-                return open ? at != std::string::npos && text.compare(at, line.size(), line) == 0
-                            : at == std::string::npos || text.compare(at, line.size(), line) == 0;
-            },
-            10);
-    }
-
-    // One run with the board sending `seconds` worth of events at the rate.
-    Step step(double rate, int index)
-    {
-        Step s;
-        s.asked = rate;
-        const long count = std::max<long>(20000, long(rate * seconds));
-        const std::string output = dir + "/board.log";
-        loopback::Process board({sim, "--address", "127.0.0.2", "--host", host, "--mode", "serial", "--on-start",
-                                 "--count", std::to_string(count), "--rate", std::to_string(rate), "--threads",
-                                 std::to_string(threads)},
-                                output);
-        wait_for([&] { return read_file(output).find("board on") != std::string::npos; }, 10);
-        const std::string stem = dir + "/step" + std::to_string(index);
-        soap.call("<setParameter><object>main</object><name>command</name><value>logData|file=" + stem +
-                  ":max_size=0:compression=no</value></setParameter>");
-        const double cpu0 = gui_thread_seconds();
-        const gint64 t0 = g_get_monotonic_time();
-        soap.control("Start");
-        wait_for([&] { return sent_line(read_file(output), s.sent, s.sent_rate); }, seconds * 10 + 60);
-        const long arrived = settled_count(s.sent);
-        soap.control("Stop");
-        wait_for([&] { return soap.state("main", "active") == "false"; }, 60);
-        s.gui_share = (gui_thread_seconds() - cpu0) / ((g_get_monotonic_time() - t0) / 1e6);
-        board.stop();
-        s.written = std::min(std::atol(soap.state("main", "nWritten").c_str()), arrived);
-        g_unlink((stem + ".h5").c_str());
-        return s;
-    }
-
-    // The simulator's datagrams into a plain receive loop.
-    Plain plain_loop(long count)
-    {
-        Plain p;
-        p.count = count;
-        long& received = p.received;
-        GSocket* socket = g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_DATAGRAM, G_SOCKET_PROTOCOL_UDP, nullptr);
-        g_socket_set_option(socket, SOL_SOCKET, SO_RCVBUF, 8 << 20, nullptr);
-        GInetAddress* lo = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
-        GSocketAddress* any = g_inet_socket_address_new(lo, 0);
-        g_socket_bind(socket, any, FALSE, nullptr);
-        GSocketAddress* bound = g_socket_get_local_address(socket, nullptr);
-        const std::string to =
-            "127.0.0.1:" + std::to_string(g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(bound)));
-        g_socket_set_blocking(socket, FALSE);
-        const std::string output = dir + "/plain.log";
-        loopback::Process board({sim, "--address", "127.0.0.2", "--host", to, "--mode", "serial", "--count",
-                                 std::to_string(count), "--threads", std::to_string(threads)},
-                                output);
-        // It spins rather than waiting in poll: on loopback the sender pays
-        // for every wake-up of the receiver, and would send slower.
-        constexpr int batch = 32;
-        static guint8 buffers[batch][8192];
-        GInputVector vectors[batch];
-        GInputMessage messages[batch];
-        received = 0;
-        const gint64 start = g_get_monotonic_time();
-        gint64 first = 0;
-        gint64 last = start;
-        while (received < count && g_get_monotonic_time() - last < 1000000 && g_get_monotonic_time() - start < 60000000) {
-            for (int i = 0; i < batch; ++i) {
-                vectors[i] = GInputVector{buffers[i], sizeof buffers[i]};
-                messages[i] = GInputMessage{nullptr, &vectors[i], 1, 0, 0, nullptr, nullptr};
-            }
-            const gint n = g_socket_receive_messages(socket, messages, batch, 0, nullptr, nullptr);
-            if (n <= 0)
-                continue;
-            if (received == 0)
-                first = g_get_monotonic_time();
-            received += n;
-            last = g_get_monotonic_time();
-        }
-        long sent = 0;
-        wait_for([&] { return sent_line(read_file(output), sent, p.sent_rate); }, 10);
-        const double span = (last - first) / 1e6;
-        p.rate = span > 0 ? received / span : 0.0;
-        g_object_unref(bound);
-        g_object_unref(any);
-        g_object_unref(lo);
-        g_object_unref(socket);
-        return p;
-    }
-
-private:
-    std::string log() const { return dir + "/brisko.log"; }
-
-    // CPU seconds the program's main thread (the GTK main loop, where the
-    // windows draw) has used so far.
-    double gui_thread_seconds() const
-    {
-        const int pid = program ? program->pid() : 0;
-        const std::string stat = read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/stat");
-        // The fields after the command's closing parenthesis; utime and
-        // stime are the 12th and 13th of them.
-        const size_t close = stat.rfind(')');
-        if (!pid || close == std::string::npos)
-            return 0;
-        gchar** fields = g_strsplit(stat.c_str() + close + 2, " ", 0);
-        double ticks = 0;
-        if (g_strv_length(fields) > 12)
-            ticks = g_ascii_strtod(fields[11], nullptr) + g_ascii_strtod(fields[12], nullptr);
-        g_strfreev(fields);
-        return ticks / double(sysconf(_SC_CLK_TCK));
-    }
-
-    // The stream's event count once it has reached `sent` or has not grown
-    // for half a second: the events still on their way through the program.
-    long settled_count(long sent)
-    {
-        long count = -1;
-        gint64 changed = g_get_monotonic_time();
-        const gint64 limit = changed + 120 * G_USEC_PER_SEC;
-        for (;;) {
-            const long now = std::atol(soap.state("21", "nTrigger").c_str());
-            const gint64 t = g_get_monotonic_time();
-            if (now != count) {
-                count = now;
-                changed = t;
-            }
-            if (count >= sent || t - changed > G_USEC_PER_SEC / 2 || t > limit)
-                return count;
-            g_usleep(G_USEC_PER_SEC / 10);
-        }
-    }
-
-    double seconds;
-    std::string dir;
-    std::string sim;
-    int threads;
-    std::string marker;
-    std::string host;
-    int soap_port;
-    Soap soap;
-    std::unique_ptr<loopback::Process> program;
+// What the run file holds of stream 21's event counters. Sender thread t of
+// n sends the counters t, t + n, ... (modulo 65536), each thread from its
+// own socket: the threads' events interleave as they arrive, and each
+// thread's must come once and in order.
+struct Counters {
+    long rows = 0;
+    long missing = 0;      // sent, not in the file
+    long duplicated = 0;   // a counter again at once
+    long reordered = 0;    // a counter before the one it follows
+    bool readable = false;
+    bool sound(long sent) const { return readable && rows == sent && !missing && !duplicated && !reordered; }
 };
+
+Counters check_counters(const std::string& path, int threads, long sent)
+{
+    Counters out;
+    H5E_BEGIN_TRY
+    {
+        const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+        const hid_t set = file >= 0 ? H5Dopen2(file, "/modules/21/data/fenrow", H5P_DEFAULT) : -1;
+        if (set >= 0) {
+            // Only the counter field is read of each row.
+            const hid_t type = H5Tcreate(H5T_COMPOUND, sizeof(guint16));
+            H5Tinsert(type, "evtcnt", 0, H5T_NATIVE_UINT16);
+            const hid_t space = H5Dget_space(set);
+            hsize_t n = 0;
+            H5Sget_simple_extent_dims(space, &n, nullptr);
+            std::vector<long> previous(static_cast<size_t>(threads), -1);
+            std::vector<guint16> slice(1 << 20);
+            out.readable = true;
+            for (hsize_t at = 0; at < n && out.readable;) {
+                const hsize_t count[1] = {std::min<hsize_t>(slice.size(), n - at)};
+                const hsize_t start[1] = {at};
+                H5Sselect_hyperslab(space, H5S_SELECT_SET, start, nullptr, count, nullptr);
+                const hid_t memory = H5Screate_simple(1, count, nullptr);
+                out.readable = H5Dread(set, type, memory, space, H5P_DEFAULT, slice.data()) >= 0;
+                H5Sclose(memory);
+                for (hsize_t i = 0; out.readable && i < count[0]; ++i) {
+                    const long c = slice[i];
+                    const auto t = static_cast<size_t>(c % threads);
+                    if (previous[t] >= 0) {
+                        // How far on the thread's counters went, in strides.
+                        const long step = ((c - previous[t] + 65536) % 65536) / threads;
+                        if (step == 0)
+                            ++out.duplicated;
+                        else if (step > 65536 / threads / 2)
+                            ++out.reordered;
+                    }
+                    previous[t] = c;
+                }
+                at += count[0];
+            }
+            out.rows = static_cast<long>(n);
+            out.missing = std::max(0L, sent - (out.rows - out.duplicated));
+            H5Sclose(space);
+            H5Tclose(type);
+            H5Dclose(set);
+        }
+        if (file >= 0)
+            H5Fclose(file);
+    }
+    H5E_END_TRY;
+    return out;
+}
 
 void print_step(const char* what, const Step& s)
 {
@@ -389,43 +210,76 @@ struct Search {
     }
 };
 
-} // namespace
+// Four processes that keep four processors busy, as other work on the
+// machine would.
+class Spinners {
+public:
+    Spinners(const std::string& dir, int n)
+    {
+        for (int i = 0; i < n; ++i)
+            busy.push_back(std::make_unique<loopback::Process>(std::vector<std::string>{"/proc/self/exe", "spin"},
+                                                               dir + "/spin" + std::to_string(i) + ".log"));
+    }
 
-int main(int argc, char** argv)
+private:
+    std::vector<std::unique_ptr<loopback::Process>> busy;
+};
+
+// What the machine does to any thread of ordinary priority: the longest
+// lateness of a 20 ms sleep in a thread of this process, beside the program's
+// GTK main loop, with the same period, measured over the same run.
+class ReferenceStall {
+public:
+    ReferenceStall()
+        : thread([this] {
+              gint64 last = g_get_monotonic_time();
+              while (!done) {
+                  g_usleep(20000);
+                  const gint64 now = g_get_monotonic_time();
+                  longest = std::max<gint64>(longest, now - last - 20000);
+                  last = now;
+              }
+          })
+    {
+    }
+    ~ReferenceStall() { stop(); }
+    // ms
+    long stop()
+    {
+        done = true;
+        if (thread.joinable())
+            thread.join();
+        return long(longest / 1000);
+    }
+
+private:
+    std::atomic<bool> done{false};
+    std::atomic<gint64> longest{0};
+    std::thread thread;
+};
+
+// The search of the highest rate without loss, with and without the
+// window (the program without its main window).
+int search(int argc, char** argv, const std::string& dir, int threads)
 {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
     const int rounds = std::max(1, argc > 3 ? std::atoi(argv[3]) : 3);
-    const int threads = argc > 4 ? std::atoi(argv[4]) : 4;
-    if (threads != 1 && threads != 2 && threads != 4 && threads != 8) {
-        std::fprintf(stderr, "sender threads: 1, 2, 4 or 8\n");
-        return 2;
-    }
-    std::string dir;
-    if (argc > 2) {
-        dir = argv[2];
-    } else {
-        gchar* made = g_dir_make_tmp("bench-monitor-XXXXXX", nullptr);
-        dir = made ? made : "/tmp";
-        g_free(made);
-    }
-    if (!g_getenv("DISPLAY")) {
-        std::fprintf(stderr, "bench_monitor_window needs an X server: run it under xvfb-run\n");
-        return 2;
-    }
     std::printf("one board, one \"gp7\" chip in serial mode (282-byte datagrams) from %d sender threads, %.1f s per "
                 "step, files in %s\n\n",
                 threads, seconds, dir.c_str());
-    Bench bench(seconds, dir, BENCH_BOARD_SIM, threads);
-    if (!bench.start(BENCH_BRISKO, BENCH_FENROW_PLUGIN, BENCH_MONITOR_HOST))
+    bench::Program program(dir, BENCH_BOARD_SIM, threads);
+    if (!program.start(BENCH_BRISKO, BENCH_FENROW_PLUGIN, BENCH_MONITOR_HOST, false))
         return 1;
 
     int index = 0;
     auto measure = [&](double rate, Search& search, bool window) {
-        if (!bench.windows(window)) {
+        if (!program.windows(window)) {
             std::fprintf(stderr, "the monitor window did not %s\n", window ? "open" : "close");
             return false;
         }
-        const Step s = bench.step(rate, index++);
+        const std::string stem = dir + "/step" + std::to_string(index++);
+        const Step s = program.run(rate, std::max<long>(20000, long(rate * seconds)), stem);
+        g_unlink((stem + ".h5").c_str());
         print_step(window ? "open" : "none", s);
         search.take(s);
         return true;
@@ -463,10 +317,10 @@ int main(int argc, char** argv)
             if (!pair(next(without[r]), next(with[r])))
                 return 1;
     }
-    bench.windows(false);
-    bench.stop();
+    program.windows(false);
+    program.stop();
 
-    const Plain plain = bench.plain_loop(1000000);
+    const Plain plain = plain_loop(dir, BENCH_BOARD_SIM, threads, 1000000);
 
     auto report = [](const char* what, std::vector<Search>& searches) {
         std::sort(searches.begin(), searches.end(), [](const Search& x, const Search& y) { return x.good < y.good; });
@@ -489,4 +343,87 @@ int main(int argc, char** argv)
     if (plain.rate > 0)
         std::printf("without the window / plain loop: %.2f\n", none / plain.rate);
     return 0;
+}
+
+// Runs with the program's main window, logging, monitoring and the stream's
+// monitor window open (opened with its panel's toggle): the longest stall
+// of the GTK main loop, quiet and with four busy processes, and the run
+// files' event counters.
+int windows(int argc, char** argv, const std::string& dir, int threads)
+{
+    const double seconds = argc > 3 ? std::atof(argv[3]) : 20;
+    const double rate = argc > 4 ? std::atof(argv[4]) : 400000;
+    const double long_seconds = argc > 5 ? std::atof(argv[5]) : 60;
+    const double long_rate = argc > 6 ? std::atof(argv[6]) : 300000;
+    std::printf("one board, one \"gp7\" chip in serial mode from %d sender threads; the main window, logging, "
+                "monitoring and the stream's monitor window; files in %s\n",
+                threads, dir.c_str());
+    std::printf("%ld processors, load average at start: %s\n", sysconf(_SC_NPROCESSORS_ONLN),
+                read_file("/proc/loadavg").c_str());
+    bench::Program program(dir, BENCH_BOARD_SIM, threads);
+    if (!program.start(BENCH_BRISKO, BENCH_FENROW_PLUGIN, BENCH_MONITOR_HOST, true))
+        return 1;
+    // The panels come a moment after the stream registers.
+    std::string opened;
+    if (!wait_for([&] { return (opened = program.command("monitor 1")).find("monitor windows open: 1") != std::string::npos; }, 30, 0.5)) {
+        std::fprintf(stderr, "the stream's monitor window did not open: %s\n", opened.c_str());
+        return 1;
+    }
+    std::printf("\n  %-26s %9s %9s %9s %9s %7s %7s %9s  %s\n", "run", "asked/s", "sent/s", "sent", "in file", "GUI %",
+                "stall", "reference", "what the GUI thread did in the longest; stalls above 50 ms (ms=count); counters");
+    int index = 0;
+    bool sound = true;
+    auto measure = [&](const char* what, double r, double secs, int busy) {
+        const Spinners spinners(dir, busy);
+        program.command("stalls");
+        const std::string stem = dir + "/run" + std::to_string(index++);
+        ReferenceStall reference;
+        const Step s = program.run(r, long(r * secs), stem);
+        const long machine = reference.stop();
+        const std::string report = program.command("stalls");
+        const Counters c = check_counters(stem + ".h5", threads, s.sent);
+        g_unlink((stem + ".h5").c_str());
+        long longest = -1;
+        std::string bins;
+        const size_t at = report.find("stalls longest ");
+        if (at != std::string::npos) {
+            longest = std::atol(report.c_str() + at + 15);
+            const size_t open = report.find('(', at);
+            const size_t colon = report.find("50 ms:", at);
+            bins = report.substr(open, report.find(')', open) + 1 - open) + "," +
+                   report.substr(colon + 6, report.find('\n', colon) - colon - 6);
+        }
+        std::printf("  %-26s %9.0f %9.0f %9ld %9ld %7.1f %4ld ms %6ld ms %s; %s (missing %ld, duplicated %ld, "
+                    "reordered %ld)\n",
+                    what, s.asked, s.sent_rate, s.sent, c.rows, 100 * s.gui_share, longest, machine, bins.c_str(),
+                    c.sound(s.sent) ? "sound" : "NOT SOUND", c.missing, c.duplicated, c.reordered);
+        std::fflush(stdout);
+        sound = sound && c.sound(s.sent);
+    };
+    measure("quiet", rate, seconds, 0);
+    measure("four busy processes", rate, seconds, 4);
+    if (long_seconds > 0)
+        measure("long, four busy processes", long_rate, long_seconds, 4);
+    program.command("monitor 0");
+    program.stop();
+    return sound ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc > 1 && std::string(argv[1]) == "spin")
+        for (volatile unsigned long n = 0;; n = n + 1) {
+        }
+    const bool windowed = argc > 1 && std::string(argv[1]) == "windows";
+    const int threads = windowed ? (argc > 7 ? std::atoi(argv[7]) : 4) : (argc > 4 ? std::atoi(argv[4]) : 4);
+    if (threads != 1 && threads != 2 && threads != 4 && threads != 8) {
+        std::fprintf(stderr, "sender threads: 1, 2, 4 or 8\n");
+        return 2;
+    }
+    const std::string dir = bench::folder(argc > 2 ? argv[2] : nullptr, "bench_monitor_window");
+    if (dir.empty())
+        return 2;
+    return windowed ? windows(argc, argv, dir, threads) : search(argc, argv, dir, threads);
 }

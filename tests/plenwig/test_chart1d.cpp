@@ -1,7 +1,11 @@
-// 1D chart: curves, properties, colours, range following, timer, Y range and
-// the drawing arithmetic at its edges.
+// 1D chart: curves, properties, colours, range following, timer, Y range,
+// the drawing arithmetic at its edges, and a curve that another thread holds.
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "WidgetTest.h"
@@ -110,6 +114,56 @@ TEST_F(Chart1DTest, ValueRangeFixesAndReturnsToAutomatic)
     r = drawn_y_range(s.chart);
     EXPECT_EQ(0.0, r.first);
     EXPECT_DOUBLE_EQ(3.3, r.second);
+}
+
+// An acquisition thread holds a curve's lock, filling it, and the scheduler
+// may keep it waiting for a processor: the chart's allocation and draw go on
+// without the curve meanwhile, and show what it holds once it is free.
+TEST_F(Chart1DTest, AllocationAndDrawNeverWaitForACurveAnotherThreadHolds)
+{
+    HstHistogram* h = histogram_with({0, 1, 3}, 0, 3);
+    Shown s = chart_of(HST_FUNCTION(g_object_ref(h)));
+    snapshot();
+    ASSERT_DOUBLE_EQ(3.3, s.c->ymax);
+
+    std::mutex m;
+    std::condition_variable cv;
+    bool holding = false;
+    bool release = false;
+    bool timed_out = false;
+    std::thread filler([&] {
+        hst_function_lock(HST_FUNCTION(h));
+        hst_histogram_set_bin_content(h, 1, 10.0);
+        std::unique_lock<std::mutex> lock(m);
+        holding = true;
+        cv.notify_all();
+        // Bounded, so that a chart that waits makes the test fail, not hang.
+        timed_out = !cv.wait_for(lock, std::chrono::seconds(20), [&] { return release; });
+        hst_function_unlock(HST_FUNCTION(h));
+    });
+    {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return holding; });
+    }
+    gtk_widget_set_size_request(GTK_WIDGET(s.chart), 420, 300);
+    gtk_widget_queue_draw(GTK_WIDGET(s.chart));
+    snapshot();
+    {
+        std::lock_guard<std::mutex> lock(m);
+        release = true;
+    }
+    cv.notify_all();
+    filler.join();
+    EXPECT_FALSE(timed_out) << "the chart waited for the curve";
+    EXPECT_DOUBLE_EQ(3.3, s.c->ymax) << "drawn from a curve another thread held";
+
+    const gint64 until = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
+    while (s.c->ymax != 11.0 && g_get_monotonic_time() < until) {
+        snapshot();
+        g_usleep(10000);
+    }
+    EXPECT_DOUBLE_EQ(11.0, s.c->ymax) << "not drawn again once the curve was free";
+    g_object_unref(h);
 }
 
 TEST_F(Chart1DTest, AutomaticYRangeMargins)
