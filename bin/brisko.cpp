@@ -34,20 +34,41 @@ namespace {
 // The main loop of the program without its window; null with the window.
 GMainLoop* loop = nullptr;
 
+// A dialog waiting for its answer runs a loop of its own inside the
+// window's: the window's loop ends only once that one has. Each is answered
+// as its close button would answer it.
+void answer_dialogs()
+{
+    GList* toplevels = gtk_window_list_toplevels();
+    // An answer may destroy other dialogs than its own.
+    for (GList* l = toplevels; l; l = l->next)
+        g_object_ref(l->data);
+    for (GList* l = toplevels; l; l = l->next) {
+        GtkWidget* w = GTK_WIDGET(l->data);
+        if (GTK_IS_DIALOG(w) && gtk_window_get_modal(GTK_WINDOW(w)) && gtk_widget_get_visible(w))
+            gtk_dialog_response(GTK_DIALOG(w), GTK_RESPONSE_DELETE_EVENT);
+    }
+    for (GList* l = toplevels; l; l = l->next)
+        g_object_unref(l->data);
+    g_list_free(toplevels);
+}
+
 // SIGINT, SIGTERM and SIGHUP, delivered by GLib in the main loop rather than
 // in a signal handler, so that quitting the loop is safe. Without the window
 // each ends the program in order, runs stopped, files closed and the
 // configuration saved. With the window the operator quits from it, and
 // Ctrl-C only says so; SIGTERM and SIGHUP (a log-out, a kill) still end the
-// program in order.
+// program in order, whatever dialog is open.
 gboolean quit(gpointer signal)
 {
     std::printf("\nArrrgggg !!!!!\n");
     std::fflush(stdout);
-    if (loop)
+    if (loop) {
         g_main_loop_quit(loop);
-    else if (GPOINTER_TO_INT(signal) != SIGINT && gtk_main_level() > 0)
+    } else if (GPOINTER_TO_INT(signal) != SIGINT && gtk_main_level() > 0) {
+        answer_dialogs();
         gtk_main_quit();
+    }
     return G_SOURCE_CONTINUE;
 }
 

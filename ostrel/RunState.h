@@ -72,7 +72,8 @@ public:
     // Events per second: over the whole run, or (instant) since the previous
     // call with instant set.
     double rate(bool instant = false);
-    // Megabytes of event data per second of run time.
+    // Bytes of event data taken since the run began: a counter, so that a
+    // display can take its rate over whatever interval it refreshes at.
     double get_throughput() const;
 
 private:

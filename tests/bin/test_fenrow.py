@@ -19,7 +19,7 @@ import xml.etree.ElementTree as ET
 import h5py
 import numpy as np
 
-from test_startup import Program, ProgramTest, free_port, run_state, soap, wait_until
+from test_startup import BRISKO, Program, ProgramTest, free_port, run_state, soap, wait_until
 
 PLUGIN = os.environ["FENROW_PLUGIN"]
 BOARD_SIM = os.environ["BOARD_SIM"]
@@ -46,6 +46,21 @@ def board_values(evtcnt, nchan):
         state = (state * 1664525 + 1013904223) & 0xFFFFFFFF
         out.append(2048 + ((state >> 20) & 0x3F) - 32)
     return out
+
+
+def run(*args, timeout=20):
+    """An X tool, bounded: its standard output, or raises on a failure."""
+    out = subprocess.run(list(args), capture_output=True, text=True, timeout=timeout)
+    if out.returncode != 0:
+        raise AssertionError("%s: %d %s" % (" ".join(args), out.returncode, out.stderr))
+    return out.stdout
+
+
+def windows(name):
+    """The visible X windows whose title matches name."""
+    out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", name],
+                         capture_output=True, text=True, timeout=20)
+    return [int(w) for w in out.stdout.split()]
 
 
 class Board:
@@ -116,6 +131,34 @@ class FenrowTest(ProgramTest):
         p = self.start("--no-gui", "--validate", "-s", SCHEMA_DIR, given)
         self.wait_for_soap(port)
         return p, port
+
+    def start_with_window(self, modules, port=None):
+        """The program with its window (on the test's display), its SOAP
+        server on `port` (one found free when none is given); its output
+        goes to self.log."""
+        port = port or free_port()
+        config = self.write_config(os.path.join(self.home, "boards.xml"), modules=modules,
+                                   plugins=self.plugin(), soap_port=port)
+        env = dict(self.env, HOME=self.home, XDG_CONFIG_HOME=os.path.join(self.home, ".config"),
+                   XDG_DATA_HOME=os.path.join(self.home, ".local", "share"),
+                   XDG_CACHE_HOME=os.path.join(self.home, ".cache"))
+        # As a user's home has it: the file chooser keeps its recent files there.
+        os.makedirs(env["XDG_DATA_HOME"], exist_ok=True)
+        # A file rather than a pipe: nobody reads it while the window runs.
+        self.log = os.path.join(self.home, "brisko.log")
+        with open(self.log, "w") as out:
+            proc = subprocess.Popen([BRISKO, config], stdout=out, stderr=subprocess.STDOUT, env=env)
+
+        def kill():
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        self.addCleanup(kill)
+        return proc
+
+    def output(self):
+        with open(self.log) as f:
+            return f.read()
 
     def wait_modules(self, port, ids, seconds=30):
         """Boards answer a knock every 5 s: they are registered within two."""

@@ -14,25 +14,10 @@ import xml.etree.ElementTree as ET
 import h5py
 import pyatspi
 
-from test_fenrow import Board, FenrowTest
-from test_startup import BRISKO, free_port, wait_until
+from test_fenrow import Board, FenrowTest, run, windows
+from test_startup import wait_until
 
 TITLE = "KorvaneTellum"
-
-
-def run(*args, timeout=20):
-    """An X tool, bounded: its standard output, or raises on a failure."""
-    out = subprocess.run(list(args), capture_output=True, text=True, timeout=timeout)
-    if out.returncode != 0:
-        raise AssertionError("%s: %d %s" % (" ".join(args), out.returncode, out.stderr))
-    return out.stdout
-
-
-def windows(name):
-    """The visible X windows whose title matches name."""
-    out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", name],
-                         capture_output=True, text=True, timeout=20)
-    return [int(w) for w in out.stdout.split()]
 
 
 def geometry(window):
@@ -131,27 +116,6 @@ def click(node):
 
 
 class MainWindowTest(FenrowTest):
-    def start_with_window(self, modules):
-        port = free_port()
-        config = self.write_config(os.path.join(self.home, "boards.xml"), modules=modules,
-                                   plugins=self.plugin(), soap_port=port)
-        env = dict(self.env, HOME=self.home, XDG_CONFIG_HOME=os.path.join(self.home, ".config"),
-                   XDG_DATA_HOME=os.path.join(self.home, ".local", "share"),
-                   XDG_CACHE_HOME=os.path.join(self.home, ".cache"))
-        # As a user's home has it: the file chooser keeps its recent files there.
-        os.makedirs(env["XDG_DATA_HOME"], exist_ok=True)
-        # A file rather than a pipe: nobody reads it while the window runs.
-        self.log = os.path.join(self.home, "brisko.log")
-        with open(self.log, "w") as out:
-            proc = subprocess.Popen([BRISKO, config], stdout=out, stderr=subprocess.STDOUT, env=env)
-
-        def kill():
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
-        self.addCleanup(kill)
-        return proc
-
     def quit_from_menu(self, ui, proc):
         click(ui.find("menu item", "File"))
         click(ui.find("menu item", "Quit"))
@@ -159,10 +123,6 @@ class MainWindowTest(FenrowTest):
             self.assertEqual(proc.wait(timeout=30), 0, self.output())
         except subprocess.TimeoutExpired:
             self.fail("the program did not quit:\n" + self.output())
-
-    def output(self):
-        with open(self.log) as f:
-            return f.read()
 
     def test_a_run_logged_and_watched_through_the_window(self):
         Board(self, "127.0.0.2", self.env, streams=[1], count=0, rate=2000)

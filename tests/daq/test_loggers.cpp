@@ -523,19 +523,27 @@ public:
     uint32_t made = 0;
 };
 
+// A run of n events of the module (its only one) into the run file `stem`,
+// through the framework's run loop; false when it did not end in time.
+bool run_into_file(DataRunManager& rm, RowModule& m, uint32_t n, const std::string& stem)
+{
+    rm.addModule(&m);
+    rm.set_max_events(n);
+    rm.log_data(stem.c_str(), false, 0);
+    rm.Activate();
+    const bool ended = testutil::wait_until([&] { return !rm.isActive(); }, 60);
+    rm.deleteModule(&m);
+    return ended;
+}
+
 TEST(HDFRunFile, DataRunThroughTheFramework)
 {
     DataRunManager rm("hdf-framework");
     FeedModule a("7", 16, analysis(16));
-    rm.addModule(&a);
     const uint32_t n = 5000;
     a.remaining = n;
-    rm.set_max_events(n);
     const std::string stem = testutil::make_temp_dir("hdf") + "/run";
-    rm.log_data(stem.c_str(), false, 0);
-    rm.Activate();
-    ASSERT_TRUE(testutil::wait_until([&] { return !rm.isActive(); }, 30));
-    rm.deleteModule(&a);
+    ASSERT_TRUE(run_into_file(rm, a, n, stem));
 
     const std::string rows = data_rows(a, 1, n, NAN, 0);
     EXPECT_EQ(0, check_with_h5py(stem + ".h5", "{\"run\":{\"run_type\":1,\"nevts_open\":0,\"nevts_close\":" +
@@ -591,13 +599,8 @@ TEST(HDFRunFile, NoisyRowsReadBackInH5pyAndH5dump)
     DataRunManager rm("hdf-noisy");
     const uint32_t n = 5000;
     NoisyModule a("7", 128, n);
-    rm.addModule(&a);
-    rm.set_max_events(n);
     const std::string stem = testutil::make_temp_dir("hdf") + "/noisy";
-    rm.log_data(stem.c_str(), false, 0);
-    rm.Activate();
-    ASSERT_TRUE(testutil::wait_until([&] { return !rm.isActive(); }, 60));
-    rm.deleteModule(&a);
+    ASSERT_TRUE(run_into_file(rm, a, n, stem));
     ASSERT_EQ(static_cast<size_t>(n) * (12 + 2 * 128), a.packed.size());
 
     const std::string rows = stem + ".rows";
