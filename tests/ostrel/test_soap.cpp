@@ -563,6 +563,8 @@ TEST_F(SoapOperations, ScanBeyondTheBoundIsRefusedWithTheReason)
                         "scanpoint of soap_scan: the scan has 1001000 points, " + bound);
     EXPECT_EQ(before, get("soap_scan", "scanpoint").ret);
     EXPECT_EQ(set("soap_scan", "scanpoint", "1 small\n0 0 9 1 0 0\n").ret, "ok");
+    // The scan manager lives on this stack: the server's threads end first.
+    server.reset();
 }
 
 TEST_F(SoapOperations, TextsXmlCannotCarryStillGiveWellFormedReplies)
