@@ -3,12 +3,11 @@
 #include <cstddef>
 
 #include <pthread.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "daq/HDFDeflate.h"
 #include "daq/HDFUtils.h"
+#include "ostrel/Thread.h"
 
 namespace {
 
@@ -132,9 +131,8 @@ bool HDFChunkPool::backlogged() const
 
 void HDFChunkPool::work(gpointer data, gpointer self)
 {
-    // Linux keeps a niceness per thread; the pool's threads are its own.
-    thread_local const bool lowered =
-        setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), worker_nice) == 0;
+    // The pool's threads are its own: the niceness stays with them.
+    thread_local const bool lowered = Ostrel::set_thread_nice(worker_nice);
     (void)lowered;
     HDFChunkJob& job = *static_cast<HDFChunkJob*>(data);
     job.handed.load(std::memory_order_acquire);

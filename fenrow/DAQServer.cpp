@@ -12,15 +12,14 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <glib.h>
 
 #include "fenrow/NetConfig.h"
 #include "ostrel/Log.h"
+#include "ostrel/Thread.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -373,8 +372,7 @@ void DAQServer::start_thread()
     _receiver_failed = false;
     if (!_pool)
         _pool = std::make_unique<Pool>(_budget);
-    // Linux keeps a niceness per thread; refused, the thread stays as it is.
-    const auto raise_priority = [] { setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), SERVER_NICE); };
+    const auto raise_priority = [] { Ostrel::set_thread_nice(SERVER_NICE); };
     _receiver = std::thread([this, raise_priority] {
         pthread_setname_np(pthread_self(), "DAQreceiver");
         const sched_param fifo{RECEIVER_RT_PRIORITY};

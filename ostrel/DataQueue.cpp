@@ -5,11 +5,9 @@
 #include <ctime>
 
 #include <pthread.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include "ostrel/Exception.h"
+#include "ostrel/Thread.h"
 
 namespace Ostrel {
 
@@ -284,9 +282,8 @@ int DataQueue::user_run(ModuleData*)
 
 void DataQueue::thread_main()
 {
-    // Linux keeps a niceness per thread.
     if (_background) {
-        setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), background_nice);
+        set_thread_nice(background_nice);
         pthread_setname_np(pthread_self(), "monitor");
     } else {
         pthread_setname_np(pthread_self(), "DataQueue");

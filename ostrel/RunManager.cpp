@@ -1,12 +1,10 @@
 #include "ostrel/RunManager.h"
 
 #include <pthread.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Log.h"
+#include "ostrel/Thread.h"
 
 namespace Ostrel {
 
@@ -214,8 +212,8 @@ void RunManager::thread_main()
     // Events wait for this thread in memory, a bounded amount: where the
     // program may (CAP_SYS_NICE) it goes before the threads of normal
     // priority when processors are short, as the board server's threads
-    // do. Linux keeps a niceness per thread; refused, it stays as it is.
-    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), run_nice);
+    // do.
+    set_thread_nice(run_nice);
     for (;;) {
         int req;
         {

@@ -2,12 +2,21 @@
 
 #include <thread>
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 namespace Ostrel {
 
 void wait(double seconds)
 {
     if (seconds > 0)
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+bool set_thread_nice(int nice)
+{
+    return setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), nice) == 0;
 }
 
 Condition::~Condition() = default;

@@ -12,6 +12,11 @@ namespace Ostrel {
 // Sleeps the calling thread for the given seconds (nothing for 0 or less).
 void wait(double seconds);
 
+// Sets the niceness of the calling thread alone (Linux keeps one per
+// thread, and threads it starts inherit it). False when refused, as a
+// niceness below 0 is without CAP_SYS_NICE: the thread stays as it is.
+bool set_thread_nice(int nice);
+
 // A plain, non-recursive mutex; usable with std::lock_guard.
 class Mutex {
 public:
