@@ -8,19 +8,26 @@ namespace fenrow_net {
 
 namespace {
 
-// A port from the environment, or the default when unset or not a port.
-int port_from(const char* variable, int fallback)
+// A whole number from 1 to `most` from the environment, or the fallback
+// when unset or not such a number (said, as `what` it should have been).
+long long number_from(const char* variable, long long most, long long fallback, const char* what)
 {
     const char* text = g_getenv(variable);
     if (!text || !*text)
         return fallback;
     char* end = nullptr;
-    const long v = std::strtol(text, &end, 10);
-    if (*end != '\0' || v <= 0 || v > 65535) {
-        g_warning("%s=%s is not a port; using %d", variable, text, fallback);
+    const long long v = std::strtoll(text, &end, 10);
+    if (*end != '\0' || v <= 0 || v > most) {
+        g_warning("%s=%s is not %s; using %lld", variable, text, what, fallback);
         return fallback;
     }
-    return static_cast<int>(v);
+    return v;
+}
+
+// A port from the environment, or the default when unset or not a port.
+int port_from(const char* variable, int fallback)
+{
+    return static_cast<int>(number_from(variable, 65535, fallback, "a port"));
 }
 
 std::string text_from(const char* variable)
@@ -58,16 +65,9 @@ std::string knock_address()
 
 std::size_t receive_budget(std::size_t fallback)
 {
-    const char* text = g_getenv("FENROW_RECEIVE_BUDGET");
-    if (!text || !*text)
-        return fallback;
-    char* end = nullptr;
-    const long long mb = std::strtoll(text, &end, 10);
     // Up to a terabyte: beyond that the number is a mistake.
-    if (*end != '\0' || mb <= 0 || mb > (1LL << 20)) {
-        g_warning("FENROW_RECEIVE_BUDGET=%s is not a number of megabytes; using %zu", text, fallback >> 20);
-        return fallback;
-    }
+    const long long mb = number_from("FENROW_RECEIVE_BUDGET", 1LL << 20, static_cast<long long>(fallback >> 20),
+                                     "a number of megabytes");
     return static_cast<std::size_t>(mb) << 20;
 }
 

@@ -26,7 +26,8 @@ int board_port();
 // Empty when not overridden.
 std::string bind_address();
 std::string knock_address();
-// In bytes; the fallback when unset or not a positive number of megabytes.
+// In bytes; the fallback (whole megabytes) when unset or not a positive
+// number of megabytes.
 std::size_t receive_budget(std::size_t fallback);
 
 } // namespace fenrow_net
