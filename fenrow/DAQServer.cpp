@@ -521,9 +521,7 @@ void DAQServer::report_losses()
         return;
     _report_stamp = now;
     const Losses all = losses();
-    Losses fresh;
-    fresh.system = all.system - _reported.system;
-    fresh.budget = all.budget - _reported.budget;
+    const Losses fresh = all.since(_reported);
     _reported = all;
     if (fresh.total() == 0)
         return;
@@ -571,19 +569,24 @@ void DAQServer::receive()
                 signal_fd(_wake_fd);
         }
     };
+    // The current chunk gets no more: the server thread handles the rest of
+    // it and gives it back.
+    const auto close_current = [&p, &commit] {
+        if (Chunk* c = p.current) {
+            commit();
+            c->closed.store(true, std::memory_order_release);
+            p.current = nullptr;
+        }
+    };
     // A chunk with room for a call's datagrams, the current one or the next;
     // null when the budget has none.
     // Datagrams per call: as many slots as a chunk holds, at most.
     const auto per_call = [&p] { return static_cast<unsigned>(std::min<std::size_t>(Pool::READ, Chunk::BYTES / p.slot)); };
-    const auto room_for_call = [&p, &commit, &per_call]() -> Chunk* {
+    const auto room_for_call = [&p, &close_current, &per_call]() -> Chunk* {
         const unsigned calls = per_call();
         if (p.current && p.current->has_room(calls, calls * p.slot))
             return p.current;
-        if (p.current) {
-            commit();
-            p.current->closed.store(true, std::memory_order_release);
-            p.current = nullptr;
-        }
+        close_current();
         Chunk* next = p.spare.front();
         if (next) {
             p.spare.pop();
@@ -726,11 +729,7 @@ void DAQServer::receive()
             drain_fd(_receiver_wake_fd);
     }
     // What was read waits for the server thread, now or after a restart.
-    if (Chunk* c = p.current) {
-        commit();
-        c->closed.store(true, std::memory_order_release);
-        p.current = nullptr;
-    }
+    close_current();
     signal_fd(_wake_fd);
 }
 

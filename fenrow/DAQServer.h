@@ -50,6 +50,8 @@ public:
         std::uint64_t system = 0;   // dropped by the system: the socket buffer was full
         std::uint64_t budget = 0;   // read, but the receive budget was full
         std::uint64_t total() const { return system + budget; }
+        // Those lost since `before` was taken.
+        Losses since(const Losses& before) const { return {system - before.system, budget - before.budget}; }
     };
 
     DAQServer(const std::string& interface, int port);

@@ -279,10 +279,7 @@ void Fenrow::stream_stopped()
     std::lock_guard<std::mutex> lock(_run_mutex);
     if (_streams_running == 0 || --_streams_running > 0)
         return;
-    const Losses now = losses();
-    Losses run;
-    run.system = now.system - _losses_at_start.system;
-    run.budget = now.budget - _losses_at_start.budget;
+    const Losses run = losses().since(_losses_at_start);
     if (run.total() == 0)
         return;
     Ostrel::ostream log(Ostrel::LOG_WARNING);
