@@ -310,13 +310,8 @@ void Analysis::fast_update(const std::vector<int>& channels, bool find_pulse)
     const double seed = seed_cut.load();
     // The common mode of each chip once, and the chip of a channel by
     // counting rather than dividing: channels come in ascending order.
-    double cm_small[16];
-    std::vector<double> cm_large;
-    double* cm = cm_small;
-    if (nchip > 16) {
-        cm_large.resize(static_cast<std::size_t>(nchip));
-        cm = cm_large.data();
-    }
+    chip_cm.resize(static_cast<std::size_t>(std::max(nchip, 0)));
+    double* cm = chip_cm.data();
     for (int c = 0; c < nchip; ++c)
         cm[c] = Cmmd(c);
     int chip = 0;

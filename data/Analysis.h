@@ -115,6 +115,7 @@ private:
     GeneralSettings settings{256, true};
     long long settings_time = -1;   // coarse clock, milliseconds
     std::vector<int> update;        // update_pedestals' work list
+    std::vector<double> chip_cm;    // fast_update's common mode of each chip
 
     std::atomic<int> n_sampled;
     std::atomic<int> n_pre;
