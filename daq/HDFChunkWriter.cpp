@@ -280,8 +280,12 @@ int HDFChunkWriter::flush(FlushRows what)
     // Without a backlog the chunks in flight are being compressed now: a
     // wait of about one chunk's compression, and the file holds every row
     // the run has taken, as its run record says.
-    if (what == FlushRows::ready && pool && !pool->backlogged())
+    // A follower flushes as its leader did a moment before (the leader
+    // flushes first): the backlog may end between the two, and a follower
+    // that looked for itself would then write rows its leader had not.
+    if (what == FlushRows::ready && (leader ? leader->flushed_as != FlushRows::ready : pool && !pool->backlogged()))
         what = FlushRows::all;
+    flushed_as = what;
     if (what == FlushRows::ready) {
         write_ready_rows();
     } else {

@@ -137,7 +137,8 @@ public:
     int flush(FlushRows what = FlushRows::all);
     // The datasets of one table (a split stream's, the event times) stay of
     // one length in the file: a follower writes no row before `leader`
-    // (not owned, appended to on the same thread, in step) has.
+    // (not owned, appended to on the same thread, in step, and flushed just
+    // before it) has.
     void follow(const HDFChunkWriter* leader) { this->leader = leader; }
 
     // Rows appended.
@@ -166,6 +167,7 @@ private:
     size_t count = 0;     // its rows
     long in_file = 0;     // rows the dataset's extent holds
     bool refused = false;
+    FlushRows flushed_as = FlushRows::all;   // what the last flush wrote
     size_t left_behind = 0;     // bytes of the copies of the chunk being filled
     bool stored_raw = false;    // that chunk is in the file uncompressed
     std::vector<char> current;
