@@ -172,12 +172,17 @@ long ScanPoint::npoints() const
     return n;
 }
 
-std::string ScanPoint::size_error(const VarList& vars)
+double ScanPoint::grid_points(const VarList& vars)
 {
-    // In a double, which holds the product of any number of variables.
     double n = 1;
     for (const ScanVar& v : vars)
         n *= v.n_points();
+    return n;
+}
+
+std::string ScanPoint::size_error(const VarList& vars)
+{
+    const double n = grid_points(vars);
     if (n <= static_cast<double>(max_scan_points))
         return std::string();
     std::ostringstream os;

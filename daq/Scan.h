@@ -128,6 +128,9 @@ public:
     // Why a scan over these variables is not run (more points than
     // max_scan_points), or "" when it may be.
     static std::string size_error(const VarList& vars);
+    // The points of a scan over these variables, in a double, which holds
+    // the product of any number of them.
+    static double grid_points(const VarList& vars);
     std::string size_error() const { return size_error(vvar); }
 
     // A line with the number of variables and the name, then one line per

@@ -110,10 +110,8 @@ bool ScanRunManager::set_scan_list(int n, const ScanPoint::VarList& vars)
     nevts = n;
     points.clear();
     points.shrink_to_fit();
-    long count = 1;
-    for (const ScanVar& v : variables)
-        count *= v.n_points();
-    points.reserve(static_cast<size_t>(count));
+    // No more than max_scan_points, as checked above.
+    points.reserve(static_cast<size_t>(ScanPoint::grid_points(variables)));
     ScanPoint::FillList(variables.begin(), variables.end(), ScanPoint(), points);
     current = 0;
     set_max_events(0);
