@@ -1,7 +1,9 @@
 #include "daq/HDFChunkWriter.h"
 
 #include <cstddef>
+#include <system_error>
 
+#include <glib.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -27,25 +29,31 @@ constexpr int worker_nice = 10;
 
 HDFChunkPool::HDFChunkPool(int threads)
 {
-    if (threads < 1)
-        return;
-    // Threads started here: GLib starts shared ones from a helper thread
-    // that a forked child does not have.
-    GError* error = nullptr;
-    pool = g_thread_pool_new(&HDFChunkPool::work, this, threads, TRUE, &error);
-    workers = static_cast<size_t>(threads);
-    if (error) {
-        g_error_free(error);
-        if (pool)
-            g_thread_pool_free(pool, FALSE, TRUE);
-        pool = nullptr;
+    // Threads started here, as a forked child has none of its parent's.
+    for (int i = 0; i < threads; ++i) {
+        auto worker = std::make_unique<Worker>();
+        try {
+            worker->thread = std::thread([this, w = worker.get()] { work(*w); });
+        } catch (const std::system_error&) {
+            break;
+        }
+        workers.push_back(std::move(worker));
     }
 }
 
 HDFChunkPool::~HDFChunkPool()
 {
-    if (pool)
-        g_thread_pool_free(pool, FALSE, TRUE);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        stopping = true;
+        for (Worker* w : idle) {
+            w->woken = true;
+            w->wake.notify_one();
+        }
+        idle.clear();
+    }
+    for (const auto& w : workers)
+        w->thread.join();
 }
 
 bool HDFChunkPool::over_budget() const
@@ -92,20 +100,30 @@ HDFChunkPool* HDFChunkPool::shared()
 
 bool HDFChunkPool::submit(HDFChunkJob* job)
 {
-    if (!pool)
+    if (workers.empty())
         return false;
-    job->handed.store(true, std::memory_order_release);
-    in_flight += job->raw.size();
-    ++jobs;
-    GError* error = nullptr;
-    const bool ok = g_thread_pool_push(pool, job, &error);
-    if (error)
-        g_error_free(error);
-    if (!ok) {
-        in_flight -= job->raw.size();
-        --jobs;
+    Worker* woken = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (stopping)
+            return false;
+        in_flight += job->raw.size();
+        ++jobs;
+        waiting.push_back(job);
+        // A worker awake takes the next job when it is done with its own:
+        // two waiting for each are a short wait, more are a backlog.
+        const size_t awake = workers.size() - idle.size();
+        if (!idle.empty() && waiting.size() > 2 * awake) {
+            woken = idle.back();
+            idle.pop_back();
+            woken->woken = true;
+        }
     }
-    return ok;
+    // Outside the lock, which the worker woken would otherwise wait for
+    // at once. Workers live as long as the pool.
+    if (woken)
+        woken->wake.notify_one();
+    return true;
 }
 
 bool HDFChunkPool::finished(const HDFChunkJob& job)
@@ -126,25 +144,34 @@ void HDFChunkPool::take_back(const HDFChunkJob& job)
 
 bool HDFChunkPool::backlogged() const
 {
-    return jobs.load() > workers;
+    return jobs.load() > workers.size();
 }
 
-void HDFChunkPool::work(gpointer data, gpointer self)
+void HDFChunkPool::work(Worker& self)
 {
-    // The pool's threads are its own: the niceness stays with them.
-    thread_local const bool lowered = Ostrel::set_thread_nice(worker_nice);
-    (void)lowered;
-    HDFChunkJob& job = *static_cast<HDFChunkJob*>(data);
-    job.handed.load(std::memory_order_acquire);
-    job.packed.resize(deflate_room(job.raw.size()));
-    job.packed_size = deflate_chunk(job.raw.data(), job.raw.size(), job.packed.data(), job.packed.size());
-    job.compressed = job.packed_size > 0;
-    // Notified under the lock: once the writer sees the job done, the
-    // worker no longer touches the pool, which may then go.
-    HDFChunkPool& p = *static_cast<HDFChunkPool*>(self);
-    std::lock_guard<std::mutex> guard(p.lock);
-    job.done = true;
-    p.done.notify_all();
+    pthread_setname_np(pthread_self(), "HDFdeflate");
+    Ostrel::set_thread_nice(worker_nice);
+    std::unique_lock<std::mutex> guard(lock);
+    for (;;) {
+        while (waiting.empty()) {
+            if (stopping)
+                return;
+            self.woken = false;
+            idle.push_back(&self);
+            self.wake.wait(guard, [&self] { return self.woken; });
+        }
+        HDFChunkJob& job = *waiting.front();
+        waiting.pop_front();
+        guard.unlock();
+        job.packed.resize(deflate_room(job.raw.size()));
+        job.packed_size = deflate_chunk(job.raw.data(), job.raw.size(), job.packed.data(), job.packed.size());
+        job.compressed = job.packed_size > 0;
+        guard.lock();
+        // Notified under the lock: once the writer sees the job done, the
+        // worker no longer touches the job.
+        job.done = true;
+        done.notify_all();
+    }
 }
 
 // ---- writer ------------------------------------------------------------------

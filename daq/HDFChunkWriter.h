@@ -28,9 +28,9 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
-#include <glib.h>
 #include <hdf5.h>
 
 // What a flush writes: only the rows that need no worker to finish
@@ -46,12 +46,14 @@ struct HDFChunkJob {
     long first_row = 0;
     bool compressed = false;
     bool done = false;                  // under the pool's lock
-    // Orders the job's filling before the worker's reading where the
-    // thread pool's own hand-over is not seen by the race detector.
-    std::atomic<bool> handed{false};
 };
 
-// Worker threads that compress chunks.
+// Worker threads that compress chunks. A wake-up costs more than a small
+// chunk's compression, so a worker is woken only when the jobs waiting
+// outnumber what the workers already awake will soon take, and the one
+// woken is the one idle the shortest time, whose memory is still in its
+// processor's cache: at a steady rate one worker takes a chunk and the
+// event times' chunk beside it, and the others wake as a backlog grows.
 class HDFChunkPool {
 public:
     // No workers when `threads` < 1 or the threads cannot be made.
@@ -63,12 +65,11 @@ public:
 
     // One thread for every processor but one, at a lower priority.
     static int default_threads();
-    // The process's pool of default_threads(), made at first use and kept:
-    // a pool that ends hands its threads on to pools made later, in ways
-    // the race detector cannot follow. A child process makes its own.
+    // The process's pool of default_threads(), made at first use and kept.
+    // A child process makes its own.
     static HDFChunkPool* shared();
 
-    bool available() const { return pool != nullptr; }
+    bool available() const { return !workers.empty(); }
     // Hands the job to a worker; false when none takes it (the job is then
     // the caller's again).
     bool submit(HDFChunkJob* job);
@@ -84,12 +85,19 @@ public:
     bool backlogged() const;
 
 private:
-    static void work(gpointer job, gpointer self);
+    struct Worker {
+        std::thread thread;
+        std::condition_variable wake;
+        bool woken = false;   // under the lock
+    };
+    void work(Worker& self);
 
-    GThreadPool* pool = nullptr;
-    std::atomic<size_t> in_flight{0};   // bytes of the chunks in flight
-    std::atomic<size_t> jobs{0};        // and their number
-    size_t workers = 0;
+    std::vector<std::unique_ptr<Worker>> workers;
+    std::vector<Worker*> idle;            // the last to go idle at the back
+    std::deque<HDFChunkJob*> waiting;     // jobs no worker has taken yet
+    bool stopping = false;
+    std::atomic<size_t> in_flight{0};     // bytes of the chunks in flight
+    std::atomic<size_t> jobs{0};          // and their number
     std::mutex lock;
     std::condition_variable done;
 };

@@ -155,8 +155,9 @@ void DataQueue::taken(const std::deque<ModuleData*>& events)
 
 ModuleData* DataQueue::get_event(int milliseconds)
 {
-    const Clock::time_point deadline =
-        milliseconds < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(milliseconds);
+    // The clock is read only when there is a wait: most calls find an
+    // event, and a clock read per event is a share of the run thread's time.
+    Clock::time_point deadline = Clock::time_point::min();
     for (;;) {
         {
             std::lock_guard<std::mutex> take(_take_mutex);
@@ -177,10 +178,13 @@ ModuleData* DataQueue::get_event(int milliseconds)
         if (!ready()) {
             ++_sleepers;
             bool in_time = true;
-            if (milliseconds < 0)
+            if (milliseconds < 0) {
                 _cond.wait(lock, ready);
-            else
+            } else {
+                if (deadline == Clock::time_point::min())
+                    deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
                 in_time = _cond.wait_until(lock, deadline, ready);
+            }
             --_sleepers;
             if (!in_time)
                 throw DataQueueTimeOut();
