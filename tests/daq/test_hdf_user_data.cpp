@@ -5,6 +5,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -440,6 +441,56 @@ TEST_F(HDFFileTest, ChunkWriterRowsAroundChunkEndsReadBackAsAppended)
                 // compressed where it compresses.
                 EXPECT_EQ(stored_chunks(ref.c_str()), stored_chunks(name.c_str())) << name;
             }
+        }
+    }
+}
+
+// Several writers' threads share one pool of fewer workers, as run managers
+// share the process's pool: every job comes back compressed from its own
+// rows, whether it was waited for, polled for or still waiting when the
+// pool ends.
+TEST(HDFChunkPool, JobsOfSeveralThreadsComeBackCompressedFromTheirOwnRows)
+{
+    constexpr int threads = 4;
+    constexpr int per_thread = 90;
+    std::vector<std::vector<std::unique_ptr<HDFChunkJob>>> jobs(threads);
+    {
+        HDFChunkPool pool(2);
+        ASSERT_TRUE(pool.available());
+        std::vector<std::thread> writers;
+        for (int t = 0; t < threads; ++t) {
+            writers.emplace_back([&pool, &mine = jobs[t], t] {
+                std::mt19937 random(static_cast<unsigned>(t));
+                for (int i = 0; i < per_thread; ++i) {
+                    auto job = std::make_unique<HDFChunkJob>();
+                    // Small and large jobs, as the event times beside a stream.
+                    job->raw.resize(i % 2 ? 2048 : 256 * 282);
+                    for (char& b : job->raw)
+                        b = static_cast<char>(random() % 7 + 'a' + t);
+                    ASSERT_TRUE(pool.submit(job.get()));
+                    mine.push_back(std::move(job));
+                    // Taken back at once, polled, or left to the pool's end.
+                    if (i % 3 == 0) {
+                        pool.take_back(*mine.back());
+                    } else if (i % 3 == 1) {
+                        while (!pool.finished(*mine.back()))
+                            std::this_thread::yield();
+                    }
+                }
+            });
+        }
+        for (std::thread& w : writers)
+            w.join();
+    }
+    for (const auto& mine : jobs) {
+        for (const auto& job : mine) {
+            ASSERT_TRUE(job->done);
+            ASSERT_TRUE(job->compressed);
+            std::vector<char> back(job->raw.size());
+            uLongf size = static_cast<uLongf>(back.size());
+            ASSERT_EQ(Z_OK, uncompress(reinterpret_cast<Bytef*>(back.data()), &size, job->packed.data(),
+                                       static_cast<uLong>(job->packed_size)));
+            ASSERT_EQ(job->raw, back);
         }
     }
 }
