@@ -122,10 +122,19 @@ private:
 
 // The chunks between the two threads: those being filled or handled, in
 // order, and the spare ones the receiving thread fills next. Chunks are
-// made while the budget allows and the spares beyond a few are given back.
+// made while the budget allows and kept while they are used. Memory new to
+// the process is what a backlog can least afford: each page costs a fault
+// and its clearing, many times a datagram's handling where processors are
+// short (and more in a virtual machine), so a chunk given back while the
+// backlog comes and goes would be made again at that price. Spares that go
+// unused for a while are given back, a share at a time, down to a few.
 struct DAQServer::Pool {
-    // Spare chunks kept rather than given back to the system.
+    // Spare chunks kept however long they go unused.
     static constexpr std::size_t RESERVE = 8;
+    // Spares beyond those, unused for this long, go back: at most this many
+    // at once, and at least half of them.
+    static constexpr auto UNUSED_TIME = std::chrono::seconds(1);
+    static constexpr std::size_t GIVE_BACK_MOST = 64;
     // Datagrams taken from the socket in one call.
     static constexpr unsigned READ = 64;
 
@@ -150,6 +159,29 @@ struct DAQServer::Pool {
     SpscRing<Chunk*> spare;   // server thread -> receiving thread
     std::atomic<std::size_t> made{0};
     alignas(64) std::atomic<bool> server_sleeps{false};
+
+    // The receiving thread's: the fewest spares since the last give-back,
+    // the ones it did not need.
+    std::size_t fewest_spares = 0;
+    Clock::time_point looked{};
+    void give_back_unused(Clock::time_point now)
+    {
+        fewest_spares = std::min(fewest_spares, spare.size());
+        if (now - looked < UNUSED_TIME)
+            return;
+        std::size_t excess = fewest_spares > RESERVE ? fewest_spares - RESERVE : 0;
+        excess = std::min(GIVE_BACK_MOST, (excess + 1) / 2);
+        for (; excess > 0; --excess) {
+            Chunk* c = spare.front();
+            if (!c)
+                break;
+            spare.pop();
+            delete c;
+            made.fetch_sub(1);
+        }
+        looked = now;
+        fewest_spares = spare.size();
+    }
 
     // The receiving thread's: its chunk, the slot size in it (which follows
     // the longest datagrams of late), and where the part of a datagram
@@ -590,6 +622,7 @@ void DAQServer::receive()
         Chunk* next = p.spare.front();
         if (next) {
             p.spare.pop();
+            p.fewest_spares = std::min(p.fewest_spares, p.spare.size());
         } else if (p.made.load() < p.max_chunks) {
             next = new Chunk;
             p.made.fetch_add(1);
@@ -698,6 +731,7 @@ void DAQServer::receive()
         // The socket is empty. While datagrams stream in, they gather for a
         // while before they are taken; else the next one wakes this thread.
         const auto now = Clock::now();
+        p.give_back_unused(now);
         const double seconds = std::chrono::duration<double>(now - cycle).count();
         const double rate = seconds > 0 ? taken / seconds : 0.0;
         std::chrono::nanoseconds gather{0};
@@ -798,7 +832,8 @@ int DAQServer::handle_chunks()
             break;
         p.full.pop();
         c->reset();
-        if (p.spare.size() >= Pool::RESERVE || !p.spare.push(c)) {
+        // The receiving thread gives back what it does not need.
+        if (!p.spare.push(c)) {
             delete c;
             p.made.fetch_sub(1);
         }
