@@ -29,9 +29,12 @@ constexpr bool use_pool = true;
 // is ever taken off it alone (which could not be done safely without a lock).
 constexpr size_t class_step = 64;
 constexpr size_t class_count = 64;
-// Blocks a list keeps at most, about 32 MB of each size; the rest go back to
-// the allocator.
-constexpr long class_bytes = 32L << 20;
+// Blocks a list keeps at most, about 256 MB of each size (what a full event
+// queue holds); the rest go back to the allocator. A block given back while
+// a backlog drains is made again from memory new to the process when the
+// next one builds up, at the price of a page fault and its clearing per few
+// blocks, in the thread that can least afford it.
+constexpr long class_bytes = 256L << 20;
 
 struct FreeBlock {
     FreeBlock* next;
