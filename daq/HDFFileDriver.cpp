@@ -24,6 +24,18 @@ struct DriverInfo {
     HDFWriteState* state;
 };
 
+// A run file is written front to back and read later, by other programs:
+// the pages it leaves in the system's cache only hold memory, and the pages
+// it is written into next are then memory new to the system. In a virtual
+// machine new memory is dear once the host's ready memory is used up (here
+// 80 µs a page instead of 3 after a few GB), and every thread that touches
+// new memory then stalls, the receiving ones too, until the run loses
+// events. So each stretch of the file goes to the disk once the file has
+// grown past it, and an earlier one, written out by then, leaves the cache,
+// whose pages the next writes take again. The first stretch stays:
+// the library rewrites its headers there at every flush.
+constexpr haddr_t write_out_step = haddr_t{8} << 20;
+
 struct DriverFile {
     H5FD_t pub;   // first: the library sees the file as this
     int fd;
@@ -32,6 +44,8 @@ struct DriverFile {
     dev_t device;
     ino_t inode;
     HDFWriteState* state;
+    haddr_t sent = 0;          // the file up to here is on its way to the disk
+    bool write_behind = true;  // the system takes the hints below
 };
 
 DriverFile* file_of(H5FD_t* f)
@@ -98,6 +112,8 @@ H5FD_t* open_file(const char* name, unsigned flags, hid_t fapl, haddr_t maxaddr)
     file->device = st.st_dev;
     file->inode = st.st_ino;
     file->state = state;
+    // What the file held before is left as the system has it.
+    file->sent = file->eof / write_out_step * write_out_step;
     return &file->pub;
 }
 
@@ -178,6 +194,28 @@ herr_t read(H5FD_t* f, H5FD_mem_t, hid_t, haddr_t addr, size_t size, void* buffe
     return 0;
 }
 
+void write_behind(DriverFile* file)
+{
+    while (file->write_behind && file->eof >= file->sent + write_out_step) {
+        const off_t from = static_cast<off_t>(file->sent);
+        const off_t step = static_cast<off_t>(write_out_step);
+        if (::sync_file_range(file->fd, from, step, SYNC_FILE_RANGE_WRITE) != 0) {
+            // A write that failed on its way to the disk is a write lost;
+            // a system that does not take the hint just keeps its cache.
+            if ((errno == EIO || errno == ENOSPC || errno == EDQUOT) && file->state && !file->state->failed())
+                file->state->error = errno;
+            if (errno != EINTR)
+                file->write_behind = false;
+            return;
+        }
+        // Two stretches behind, which had the time of a stretch's writes to
+        // reach the disk; pages not written out yet simply stay.
+        if (from >= 3 * step)
+            ::posix_fadvise(file->fd, from - 2 * step, step, POSIX_FADV_DONTNEED);
+        file->sent += write_out_step;
+    }
+}
+
 herr_t write(H5FD_t* f, H5FD_mem_t, hid_t, haddr_t addr, size_t size, const void* buffer)
 {
     DriverFile* file = file_of(f);
@@ -201,6 +239,8 @@ herr_t write(H5FD_t* f, H5FD_mem_t, hid_t, haddr_t addr, size_t size, const void
     // As the library expects, whether or not the bytes went out.
     if (end > file->eof)
         file->eof = end;
+    if (!file->state || !file->state->failed())
+        write_behind(file);
     return 0;
 }
 

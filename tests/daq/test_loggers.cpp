@@ -15,8 +15,12 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <hdf5.h>
+#include <linux/magic.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +28,7 @@
 #include "common/LogLines.h"
 #include "common/TestUtil.h"
 #include "daq/HDFDataLogger.h"
+#include "daq/HDFFileDriver.h"
 #include "daq/RunManagers.h"
 #include "daq/ScanRunManager.h"
 #include "daq/TellumLogger.h"
@@ -690,6 +695,90 @@ TEST(NativeRunFile, ExistingFilesAreNeverReplaced)
     EXPECT_EQ("keep", testutil::read_file(dir + "/run.data"));
     EXPECT_EQ("keep too", testutil::read_file(dir + "/run-1.data"));
     EXPECT_TRUE(log.has("The run file " + dir + "/run.data exists already: this run goes to " + dir + "/run-2.data"));
+}
+
+// The system's cache keeps no more of a run file than its first stretch and
+// the last ones being written out: a long run would otherwise fill memory
+// with pages nobody reads, and its next writes would need new ones.
+TEST(HDFRunFile, WrittenStretchesLeaveTheSystemCache)
+{
+    const std::string dir = testutil::make_temp_dir("cache");
+    const std::string path = dir + "/run.h5";
+    struct statfs fs{};
+    ASSERT_EQ(0, statfs(dir.c_str(), &fs));
+    if (fs.f_type == TMPFS_MAGIC)
+        GTEST_SKIP() << "the temporary folder is in memory: its pages cannot leave";
+    constexpr hsize_t mb = 1u << 20;
+    constexpr hsize_t total = 64 * mb;
+    HDFWriteState state;
+    const hid_t fapl = hdf_file_access(&state);
+    ASSERT_GE(fapl, 0);
+    const hid_t file = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, fapl);
+    ASSERT_GE(file, 0);
+    // Grown a chunk at a time, as a run's datasets are.
+    const hsize_t none = 0;
+    const hsize_t unlimited = H5S_UNLIMITED;
+    const hid_t space = H5Screate_simple(1, &none, &unlimited);
+    const hid_t layout = H5Pcreate(H5P_DATASET_CREATE);
+    H5Pset_chunk(layout, 1, &mb);
+    const hid_t data = H5Dcreate2(file, "bytes", H5T_NATIVE_UINT8, space, H5P_DEFAULT, layout, H5P_DEFAULT);
+    H5Pclose(layout);
+    H5Sclose(space);
+    ASSERT_GE(data, 0);
+    std::vector<unsigned char> piece(mb);
+    std::mt19937 noise(7);
+    // The test writes far faster than a disk takes it: the writes are made
+    // to reach the disk every few MB, as they would at a run's pace.
+    const int disk = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(disk, 0);
+    for (hsize_t at = 0; at < total; at += mb) {
+        for (unsigned char& b : piece)
+            b = static_cast<unsigned char>(noise());
+        const hsize_t extent = at + mb;
+        ASSERT_GE(H5Dset_extent(data, &extent), 0);
+        const hid_t slab = H5Dget_space(data);
+        H5Sselect_hyperslab(slab, H5S_SELECT_SET, &at, nullptr, &mb, nullptr);
+        const hid_t memory = H5Screate_simple(1, &mb, nullptr);
+        ASSERT_GE(H5Dwrite(data, H5T_NATIVE_UINT8, memory, slab, H5P_DEFAULT, piece.data()), 0);
+        H5Sclose(memory);
+        H5Sclose(slab);
+        if ((at / mb) % 4 == 3) {
+            H5Fflush(file, H5F_SCOPE_LOCAL);
+            fdatasync(disk);
+        }
+    }
+    H5Dclose(data);
+    ASSERT_GE(H5Fclose(file), 0);
+    H5Pclose(fapl);
+    EXPECT_FALSE(state.failed()) << state.reason();
+
+    struct stat st{};
+    ASSERT_EQ(0, fstat(disk, &st));
+    ASSERT_GE(static_cast<hsize_t>(st.st_size), total);
+    void* map = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED, disk, 0);
+    ASSERT_NE(MAP_FAILED, map);
+    const long page = sysconf(_SC_PAGESIZE);
+    std::vector<unsigned char> in_cache(static_cast<size_t>((st.st_size + page - 1) / page));
+    ASSERT_EQ(0, mincore(map, static_cast<size_t>(st.st_size), in_cache.data()));
+    // Between the first stretch and the last three.
+    const size_t from = 8 * mb / page;
+    const size_t to = 40 * mb / page;
+    size_t cached = 0;
+    for (size_t i = from; i < to; ++i)
+        cached += in_cache[i] & 1;
+    EXPECT_LT(cached, (to - from) / 10) << cached << " of " << to - from << " pages still in the cache";
+    munmap(map, static_cast<size_t>(st.st_size));
+    close(disk);
+
+    // And the file reads back whole.
+    const hid_t again = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    ASSERT_GE(again, 0);
+    const hid_t back = H5Dopen2(again, "bytes", H5P_DEFAULT);
+    std::vector<unsigned char> all(total);
+    ASSERT_GE(H5Dread(back, H5T_NATIVE_UINT8, H5S_ALL, H5S_ALL, H5P_DEFAULT, all.data()), 0);
+    EXPECT_TRUE(std::equal(all.end() - static_cast<std::ptrdiff_t>(mb), all.end(), piece.begin()));
+    H5Dclose(back);
+    H5Fclose(again);
 }
 
 TEST(HDFRunFile, FailedWriteKeepsTheLastFlushAndClosesCleanly)
