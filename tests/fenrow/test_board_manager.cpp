@@ -637,7 +637,11 @@ TEST_F(DataPackets, DatagramsTheSystemDroppedAreCountedAndSaid)
         },
         5.0));
     const std::string lost = std::to_string(manager->losses().system);
-    EXPECT_EQ(taken + manager->losses().system, burst.size());
+    // Every datagram of the burst is taken or counted. The board's answers
+    // to the start may come late enough on a busy machine to be dropped
+    // with them, and are counted too.
+    EXPECT_GE(taken + manager->losses().system, burst.size());
+    EXPECT_LE(taken + manager->losses().system, burst.size() + 4);
     EXPECT_GT(manager->losses().system, 1900u);
     EXPECT_TRUE(log.wait_for("DAQServer: " + lost + " datagrams lost, " + lost + " dropped by the system", 5.0));
     // And in the run's summary.
