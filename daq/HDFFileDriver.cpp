@@ -45,7 +45,7 @@ struct DriverFile {
     ino_t inode;
     HDFWriteState* state;
     haddr_t sent = 0;          // the file up to here is on its way to the disk
-    bool write_behind = true;  // the system takes the hints below
+    bool hints_taken = true;   // the system takes write_behind()'s hints
 };
 
 DriverFile* file_of(H5FD_t* f)
@@ -112,7 +112,7 @@ H5FD_t* open_file(const char* name, unsigned flags, hid_t fapl, haddr_t maxaddr)
     file->device = st.st_dev;
     file->inode = st.st_ino;
     file->state = state;
-    // What the file held before is left as the system has it.
+    // What the file held before is not sent to the disk again.
     file->sent = file->eof / write_out_step * write_out_step;
     return &file->pub;
 }
@@ -196,7 +196,7 @@ herr_t read(H5FD_t* f, H5FD_mem_t, hid_t, haddr_t addr, size_t size, void* buffe
 
 void write_behind(DriverFile* file)
 {
-    while (file->write_behind && file->eof >= file->sent + write_out_step) {
+    while (file->hints_taken && file->eof >= file->sent + write_out_step) {
         const off_t from = static_cast<off_t>(file->sent);
         const off_t step = static_cast<off_t>(write_out_step);
         if (::sync_file_range(file->fd, from, step, SYNC_FILE_RANGE_WRITE) != 0) {
@@ -205,7 +205,7 @@ void write_behind(DriverFile* file)
             if ((errno == EIO || errno == ENOSPC || errno == EDQUOT) && file->state && !file->state->failed())
                 file->state->error = errno;
             if (errno != EINTR)
-                file->write_behind = false;
+                file->hints_taken = false;
             return;
         }
         // Two stretches behind, which had the time of a stretch's writes to

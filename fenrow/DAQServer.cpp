@@ -131,8 +131,8 @@ private:
 struct DAQServer::Pool {
     // Spare chunks kept however long they go unused.
     static constexpr std::size_t RESERVE = 8;
-    // Spares beyond those, unused for this long, go back: at most this many
-    // at once, and at least half of them.
+    // Spares beyond those, unused for this long, go back: half of them (the
+    // odd one too), at most this many at once.
     static constexpr auto UNUSED_TIME = std::chrono::seconds(1);
     static constexpr std::size_t GIVE_BACK_MOST = 64;
     // Datagrams taken from the socket in one call.
