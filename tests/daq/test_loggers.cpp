@@ -776,7 +776,12 @@ TEST(HDFRunFile, WrittenStretchesLeaveTheSystemCache)
     const hid_t back = H5Dopen2(again, "bytes", H5P_DEFAULT);
     std::vector<unsigned char> all(total);
     ASSERT_GE(H5Dread(back, H5T_NATIVE_UINT8, H5S_ALL, H5S_ALL, H5P_DEFAULT, all.data()), 0);
-    EXPECT_TRUE(std::equal(all.end() - static_cast<std::ptrdiff_t>(mb), all.end(), piece.begin()));
+    // The same bytes as written, the stretches that left the cache too.
+    noise.seed(7);
+    size_t wrong = 0;
+    for (unsigned char b : all)
+        wrong += b != static_cast<unsigned char>(noise());
+    EXPECT_EQ(0u, wrong);
     H5Dclose(back);
     H5Fclose(again);
 }
