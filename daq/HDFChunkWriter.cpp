@@ -109,15 +109,13 @@ bool HDFChunkPool::submit(HDFChunkJob* job)
             return false;
         in_flight += job->raw.size();
         ++jobs;
+        job->submitted = std::chrono::steady_clock::now();
         waiting.push_back(job);
-        // A worker awake takes the next job when it is done with its own:
-        // two waiting for each are a short wait, more are a backlog.
+        // A worker awake takes the next job when it is done with its own;
+        // another is woken when a batch waits for each one awake.
         const size_t awake = workers.size() - idle.size();
-        if (!idle.empty() && waiting.size() > 2 * awake) {
-            woken = idle.back();
-            idle.pop_back();
-            woken->woken = true;
-        }
+        if (!idle.empty() && waiting.size() >= wake_batch * (awake + 1))
+            woken = wake_one();
     }
     // Outside the lock, which the worker woken would otherwise wait for
     // at once. Workers live as long as the pool.
@@ -128,14 +126,41 @@ bool HDFChunkPool::submit(HDFChunkJob* job)
 
 bool HDFChunkPool::finished(const HDFChunkJob& job)
 {
-    std::lock_guard<std::mutex> guard(lock);
-    return job.done;
+    Worker* woken = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (job.done)
+            return true;
+        // Jobs that come slowly never make a batch: the oldest has waited
+        // long enough.
+        if (!waiting.empty() && idle.size() == workers.size() &&
+            std::chrono::steady_clock::now() - waiting.front()->submitted > batch_wait)
+            woken = wake_one();
+    }
+    if (woken)
+        woken->wake.notify_one();
+    return false;
+}
+
+HDFChunkPool::Worker* HDFChunkPool::wake_one()
+{
+    Worker* w = idle.back();
+    idle.pop_back();
+    w->woken = true;
+    return w;
 }
 
 void HDFChunkPool::take_back(const HDFChunkJob& job)
 {
     {
         std::unique_lock<std::mutex> guard(lock);
+        // The jobs waiting are fewer than a batch, and wait for this.
+        if (!job.done && !waiting.empty() && !idle.empty() && idle.size() == workers.size()) {
+            Worker* w = wake_one();
+            guard.unlock();
+            w->wake.notify_one();
+            guard.lock();
+        }
         done.wait(guard, [&job] { return job.done; });
     }
     in_flight -= job.raw.size();
@@ -144,7 +169,7 @@ void HDFChunkPool::take_back(const HDFChunkJob& job)
 
 bool HDFChunkPool::backlogged() const
 {
-    return jobs.load() > workers.size();
+    return jobs.load() > workers.size() + wake_batch;
 }
 
 void HDFChunkPool::work(Worker& self)

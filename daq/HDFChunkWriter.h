@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -46,14 +47,17 @@ struct HDFChunkJob {
     long first_row = 0;
     bool compressed = false;
     bool done = false;                  // under the pool's lock
+    std::chrono::steady_clock::time_point submitted;  // under the pool's lock
 };
 
 // Worker threads that compress chunks. A wake-up costs more than a small
-// chunk's compression, so a worker is woken only when the jobs waiting
-// outnumber what the workers already awake will soon take, and the one
-// woken is the one idle the shortest time, whose memory is still in its
-// processor's cache: at a steady rate one worker takes a chunk and the
-// event times' chunk beside it, and the others wake as a backlog grows.
+// chunk's compression, and a worker that sleeps between chunks finds its
+// caches cold, so jobs wait for a worker until a batch of them is waiting
+// for each worker awake (`wake_batch`), the oldest has waited `batch_wait`
+// when its writer looks, or its writer waits for it. The one woken is the
+// one idle the shortest time, whose memory is still in its processor's
+// cache: at a steady rate one worker takes the batches, and the others
+// wake as a backlog grows.
 class HDFChunkPool {
 public:
     // No workers when `threads` < 1 or the threads cannot be made.
@@ -73,6 +77,7 @@ public:
     // Hands the job to a worker; false when none takes it (the job is then
     // the caller's again).
     bool submit(HDFChunkJob* job);
+    // Done; a job not done may wake a worker for the batch it waits in.
     bool finished(const HDFChunkJob& job);
     // Waits for a job submitted and makes it the caller's again.
     void take_back(const HDFChunkJob& job);
@@ -80,8 +85,9 @@ public:
     // than a burst should keep in memory: a sixteenth of it, between
     // 128 MB and 1 GB.
     bool over_budget() const;
-    // More chunks in flight than workers: some wait for a worker, and
-    // waiting for them all would hold the caller up for a burst's worth.
+    // More chunks in flight than the workers and a batch: some wait for a
+    // worker, and waiting for them all would hold the caller up for a
+    // burst's worth.
     bool backlogged() const;
 
 private:
@@ -91,6 +97,10 @@ private:
         bool woken = false;   // under the lock
     };
     void work(Worker& self);
+    // Under the lock, with an idle worker; to be notified outside it.
+    Worker* wake_one();
+    static constexpr size_t wake_batch = 8;
+    static constexpr std::chrono::milliseconds batch_wait{20};
 
     std::vector<std::unique_ptr<Worker>> workers;
     std::vector<Worker*> idle;            // the last to go idle at the back
