@@ -172,6 +172,37 @@ bool HDFChunkPool::backlogged() const
     return jobs.load() > workers.size() + wake_batch;
 }
 
+void HDFChunkPool::compress(HDFChunkJob& job)
+{
+    job.made_codes = false;
+    job.packed.resize(deflate_room(job.raw.size()));
+    const auto with = [&job] {
+        job.packed_size =
+            deflate_chunk(job.raw.data(), job.raw.size(), job.packed.data(), job.packed.size(), job.codes.get());
+    };
+    const auto make_codes = [&job] {
+        job.codes = deflate_codes(job.raw.data(), job.raw.size());
+        job.made_codes = job.codes != nullptr;
+    };
+    if (job.sample)
+        make_codes();
+    with();
+    // A tenth larger or half as large as the sample's: the rows are no
+    // longer like the sample's, and their own codes serve better.
+    const size_t like = job.sample_packed;
+    if (job.codes && !job.made_codes && (job.packed_size == 0 || job.packed_size > like + like / 10 || job.packed_size < like / 2)) {
+        make_codes();
+        with();
+    }
+    // Codes made from a histogram fit small chunks badly; level 1 makes
+    // its own for the matches it finds.
+    if (job.codes && (job.packed_size == 0 || job.packed_size >= job.raw.size())) {
+        job.codes.reset();
+        job.made_codes = false;
+        with();
+    }
+}
+
 void HDFChunkPool::work(Worker& self)
 {
     pthread_setname_np(pthread_self(), "HDFdeflate");
@@ -188,8 +219,7 @@ void HDFChunkPool::work(Worker& self)
         HDFChunkJob& job = *waiting.front();
         waiting.pop_front();
         guard.unlock();
-        job.packed.resize(deflate_room(job.raw.size()));
-        job.packed_size = deflate_chunk(job.raw.data(), job.raw.size(), job.packed.data(), job.packed.size());
+        compress(job);
         job.compressed = job.packed_size > 0;
         guard.lock();
         // Notified under the lock: once the writer sees the job done, the
@@ -249,6 +279,7 @@ void HDFChunkWriter::chunk_full()
     stored_raw = false;
 
     if (pool) {
+        choose_codes(*job);
         if (pool->submit(job.get())) {
             flight.push_back(std::move(job));
             write_ready();
@@ -257,10 +288,33 @@ void HDFChunkWriter::chunk_full()
             return;
         }
         // No worker: the chunks before it go first.
+        if (job->sample)
+            sampling = false;
         write_flight();
     }
     write_plain(*job);
     spare.push_back(std::move(job));
+}
+
+void HDFChunkWriter::choose_codes(HDFChunkJob& job)
+{
+    job.sample = !sampling && (!codes || since_sample >= codes_kept);
+    job.codes = job.sample ? nullptr : codes;
+    job.sample_packed = sample_packed;
+    sampling = sampling || job.sample;
+    ++since_sample;
+}
+
+void HDFChunkWriter::learn_codes(const HDFChunkJob& job)
+{
+    if (job.sample)
+        sampling = false;
+    // Rows that do not compress leave the codes as they were.
+    if (job.made_codes && job.compressed) {
+        codes = job.codes;
+        sample_packed = job.packed_size;
+        since_sample = 0;
+    }
 }
 
 void HDFChunkWriter::write_ready()
@@ -287,6 +341,7 @@ void HDFChunkWriter::write_oldest()
     std::unique_ptr<HDFChunkJob> job = std::move(flight.front());
     flight.pop_front();
     pool->take_back(*job);
+    learn_codes(*job);
     write_chunk(*job);
     spare.push_back(std::move(job));
 }

@@ -34,6 +34,8 @@
 
 #include <hdf5.h>
 
+#include "daq/HDFDeflate.h"
+
 // What a flush writes: only the rows that need no worker to finish
 // (`ready`), every row appended (`all`), or every row as the file is to keep
 // them (`last`).
@@ -48,6 +50,14 @@ struct HDFChunkJob {
     bool compressed = false;
     bool done = false;                  // under the pool's lock
     std::chrono::steady_clock::time_point submitted;  // under the pool's lock
+    // The codes to compress with (level 1 without). A sample's are made
+    // from its own rows, and so are those of a chunk whose stream with the
+    // codes it was given is far from the size of the sample's
+    // (`sample_packed`): its rows are no longer like the sample's.
+    std::shared_ptr<const DeflateCodes> codes;
+    bool sample = false;
+    size_t sample_packed = 0;
+    bool made_codes = false;            // `codes` are this chunk's own
 };
 
 // Worker threads that compress chunks. A wake-up costs more than a small
@@ -97,6 +107,7 @@ private:
         bool woken = false;   // under the lock
     };
     void work(Worker& self);
+    static void compress(HDFChunkJob& job);
     // Under the lock, with an idle worker; to be notified outside it.
     Worker* wake_one();
     static constexpr size_t wake_batch = 8;
@@ -174,6 +185,8 @@ private:
     void write_plain(const HDFChunkJob& job);
     bool write_partial(bool last);
     std::unique_ptr<HDFChunkJob> new_job();
+    void choose_codes(HDFChunkJob& job);
+    void learn_codes(const HDFChunkJob& job);
 
     hid_t dataset;
     int ncols;
@@ -190,6 +203,13 @@ private:
     bool stored_raw = false;    // that chunk is in the file uncompressed
     std::vector<char> current;
     std::vector<unsigned char> packed;   // the chunk being filled, compressed
+    // Codes made from a sample chunk, kept for `codes_kept` chunks, or
+    // until a chunk's rows are unlike the sample's.
+    static constexpr size_t codes_kept = 256;
+    std::shared_ptr<const DeflateCodes> codes;
+    size_t sample_packed = 0;   // the sample's stream with its codes
+    size_t since_sample = 0;    // chunks given them since
+    bool sampling = false;      // a sample in flight
     std::deque<std::unique_ptr<HDFChunkJob>> flight;
     std::vector<std::unique_ptr<HDFChunkJob>> spare;
 };

@@ -27,12 +27,29 @@ Deflater& this_thread_deflater()
 
 } // namespace
 
+class DeflateCodes {
+public:
+    isal_hufftables tables;
+};
+
+std::shared_ptr<const DeflateCodes> deflate_codes(const void* data, size_t size)
+{
+    if (!data || size == 0 || size > static_cast<size_t>(std::numeric_limits<int>::max()))
+        return nullptr;
+    isal_huff_histogram histogram{};
+    isal_update_histogram(static_cast<uint8_t*>(const_cast<void*>(data)), static_cast<int>(size), &histogram);
+    auto codes = std::make_shared<DeflateCodes>();
+    if (isal_create_hufftables(&codes->tables, &histogram) != 0)
+        return nullptr;
+    return codes;
+}
+
 size_t deflate_room(size_t bytes)
 {
     return static_cast<size_t>(std::ceil(static_cast<double>(bytes) * 1.001) + 12.0);
 }
 
-size_t deflate_chunk(const void* data, size_t size, void* out, size_t room)
+size_t deflate_chunk(const void* data, size_t size, void* out, size_t room, const DeflateCodes* codes)
 {
     constexpr size_t most = std::numeric_limits<uint32_t>::max();
     if (!data || !out || size > most)
@@ -40,9 +57,15 @@ size_t deflate_chunk(const void* data, size_t size, void* out, size_t room)
     Deflater& d = this_thread_deflater();
     isal_zstream& s = d.stream;
     isal_deflate_stateless_init(&s);
-    s.level = 1;
-    s.level_buf = d.level_buf.data();
-    s.level_buf_size = static_cast<uint32_t>(d.level_buf.size());
+    if (codes) {
+        // The library only reads the tables, as it does its own default ones.
+        s.level = 0;
+        s.hufftables = const_cast<isal_hufftables*>(&codes->tables);
+    } else {
+        s.level = 1;
+        s.level_buf = d.level_buf.data();
+        s.level_buf_size = static_cast<uint32_t>(d.level_buf.size());
+    }
     s.gzip_flag = IGZIP_ZLIB;
     s.flush = NO_FLUSH;
     s.end_of_stream = 1;

@@ -1,5 +1,6 @@
 // Data-format descriptors: layouts, the HDF5 types and datasets they create,
 // and rows written through them and through the HDF utilities.
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -14,6 +15,7 @@
 
 #include "common/TestUtil.h"
 #include "daq/HDFChunkWriter.h"
+#include "daq/HDFDeflate.h"
 #include "daq/HDFUserData.h"
 #include "daq/HDFUtils.h"
 
@@ -493,6 +495,68 @@ TEST(HDFChunkPool, JobsOfSeveralThreadsComeBackCompressedFromTheirOwnRows)
             ASSERT_EQ(job->raw, back);
         }
     }
+}
+
+// Rows that change what they look like in the middle of a run: a detector
+// at rest, bytes that do not compress, a constant, then another detector.
+// Every chunk reads back through the library's own filter, and once the
+// writer has seen a stretch's rows its chunks are about as small as level 1
+// makes them on their own.
+TEST_F(HDFFileTest, ChunksOfRowsThatChangeReadBackAndStaySmall)
+{
+    HDFChunkPool& pool = *HDFChunkPool::shared();
+    if (!pool.available())
+        GTEST_SKIP() << "no spare processor for the workers";
+    constexpr int ncols = 64;
+    constexpr size_t width = 2 * ncols;
+    constexpr size_t stretch = 40;   // chunks
+    constexpr size_t rows_per = HDFChunkWriter::chunk_rows * stretch;
+    std::mt19937 random(5);
+    std::normal_distribution<double> noise(0.0, 3.0);
+    std::vector<uint16_t> values;
+    for (int kind = 0; kind < 4; ++kind) {
+        for (size_t r = 0; r < rows_per; ++r) {
+            for (int c = 0; c < ncols; ++c) {
+                const double pedestal = kind == 0 ? 480 + c % 40 : 3000 + 7 * c;
+                values.push_back(kind == 1   ? static_cast<uint16_t>(random())
+                                 : kind == 2 ? 1234
+                                             : static_cast<uint16_t>(std::lround(pedestal + noise(random))));
+            }
+        }
+    }
+    hid_t ds = create_array(file, "/changing", H5T_NATIVE_UINT16, ncols);
+    {
+        HDFChunkWriter w(ds, ncols, width, &pool);
+        for (size_t at = 0; at < values.size(); at += 97 * ncols)
+            w.append(values.data() + at, std::min<size_t>(97, (values.size() - at) / ncols));
+        EXPECT_EQ(0, w.flush(FlushRows::last));
+    }
+    H5Dclose(ds);
+    const std::vector<char> back = read("/changing");
+    ASSERT_EQ(values.size() * 2, back.size());
+    EXPECT_EQ(0, std::memcmp(values.data(), back.data(), back.size()));
+
+    hid_t d = H5Dopen2(file, "/changing", H5P_DEFAULT);
+    hid_t space = H5Dget_space(d);
+    const size_t chunk_bytes = HDFChunkWriter::chunk_rows * width;
+    std::vector<unsigned char> packed(deflate_room(chunk_bytes));
+    for (int kind = 0; kind < 4; ++kind) {
+        size_t stored = 0, alone = 0;
+        // The second half of the stretch: the writer has had its time to
+        // learn the rows.
+        for (size_t k = stretch / 2; k < stretch; ++k) {
+            const size_t chunk = kind * stretch + k;
+            hsize_t offset[2] = {chunk * HDFChunkWriter::chunk_rows, 0};
+            hsize_t size = 0;
+            ASSERT_GE(H5Dget_chunk_storage_size(d, offset, &size), 0);
+            stored += size;
+            const size_t level1 = deflate_chunk(values.data() + offset[0] * ncols, chunk_bytes, packed.data(), packed.size());
+            alone += level1 > 0 ? level1 : chunk_bytes;
+        }
+        EXPECT_LE(stored, alone + alone / 10 + chunk_bytes / 100 * stretch / 2) << "stretch " << kind;
+    }
+    H5Sclose(space);
+    H5Dclose(d);
 }
 
 TEST_F(HDFFileTest, ChunkFlushedPartlyIsWrittenWholeOnceFull)
