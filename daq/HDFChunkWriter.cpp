@@ -154,11 +154,16 @@ void HDFChunkPool::take_back(const HDFChunkJob& job)
 {
     {
         std::unique_lock<std::mutex> guard(lock);
-        // The jobs waiting are fewer than a batch, and wait for this.
-        if (!job.done && !waiting.empty() && !idle.empty() && idle.size() == workers.size()) {
-            Worker* w = wake_one();
+        // The writer waits: every job before this one, and this, gets a
+        // worker, rather than the batch's one, which the threads taking
+        // the events in may keep from its processor.
+        if (!job.done && !waiting.empty() && !idle.empty()) {
+            std::vector<Worker*> woken;
+            while (!idle.empty() && woken.size() < waiting.size())
+                woken.push_back(wake_one());
             guard.unlock();
-            w->wake.notify_one();
+            for (Worker* w : woken)
+                w->wake.notify_one();
             guard.lock();
         }
         done.wait(guard, [&job] { return job.done; });
