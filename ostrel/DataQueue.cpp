@@ -168,6 +168,13 @@ ModuleData* DataQueue::get_event(int milliseconds)
             if (!_taken.empty()) {
                 ModuleData* d = _taken.front();
                 _taken.pop_front();
+                // The next block was written on the server's processor:
+                // its lines travel while this one is handled.
+                if (!_taken.empty()) {
+                    const char* next = reinterpret_cast<const char*>(_taken.front());
+                    for (int line = 0; line < 6; ++line)
+                        __builtin_prefetch(next + 64 * line);
+                }
                 _bytes -= d->size();
                 --_size;
                 return d;
