@@ -46,11 +46,8 @@ HDFChunkPool::~HDFChunkPool()
     {
         std::lock_guard<std::mutex> guard(lock);
         stopping = true;
-        for (Worker* w : idle) {
-            w->woken = true;
-            w->wake.notify_one();
-        }
-        idle.clear();
+        while (!idle.empty())
+            wake_one()->wake.notify_one();
     }
     for (const auto& w : workers)
         w->thread.join();
@@ -195,7 +192,8 @@ void HDFChunkPool::compress(HDFChunkJob& job)
     // A tenth larger or half as large as the sample's: the rows are no
     // longer like the sample's, and their own codes serve better.
     const size_t like = job.sample_packed;
-    if (job.codes && !job.made_codes && (job.packed_size == 0 || job.packed_size > like + like / 10 || job.packed_size < like / 2)) {
+    const bool unlike = job.packed_size == 0 || job.packed_size > like + like / 10 || job.packed_size < like / 2;
+    if (job.codes && !job.made_codes && unlike) {
         make_codes();
         with();
     }
