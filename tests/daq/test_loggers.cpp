@@ -786,6 +786,54 @@ TEST(HDFRunFile, WrittenStretchesLeaveTheSystemCache)
     H5Fclose(again);
 }
 
+// The library's writes reach the file after its calls return: whatever it
+// reads, and the file at close, must still hold the last bytes written to
+// each place, through overwrites, writes that follow each other, far ones
+// and ones larger than the driver's blocks.
+TEST(HDFRunFile, DriverReadsAndKeepsTheLastWriteOfEveryByte)
+{
+    const std::string path = testutil::make_temp_dir("driver") + "/bytes";
+    HDFWriteState state;
+    const hid_t fapl = hdf_file_access(&state);
+    ASSERT_GE(fapl, 0);
+    constexpr size_t span = 6u << 20;
+    H5FD_t* file = H5FDopen(path.c_str(), H5F_ACC_RDWR | H5F_ACC_CREAT | H5F_ACC_TRUNC, fapl, HADDR_MAX);
+    ASSERT_NE(nullptr, file);
+    ASSERT_GE(H5FDset_eoa(file, H5FD_MEM_DRAW, span), 0);
+    std::vector<unsigned char> model(span, 0), piece(span), back(span);
+    std::mt19937 random(3);
+    haddr_t next = 0;
+    size_t end = 0;
+    for (int i = 0; i < 400; ++i) {
+        // Mostly runs of writes, as chunks are appended; now and then a
+        // rewrite of a header, or a piece larger than a block.
+        const size_t size = i % 97 == 5 ? (1u << 20) + 1000 + random() % 5000 : 1 + random() % 40000;
+        haddr_t at = random() % 5 ? next : random() % (span - size);
+        if (at + size > span)
+            at = 0;
+        for (size_t k = 0; k < size; ++k)
+            piece[k] = static_cast<unsigned char>(random());
+        ASSERT_GE(H5FDwrite(file, H5FD_MEM_DRAW, H5P_DEFAULT, at, size, piece.data()), 0);
+        std::memcpy(model.data() + at, piece.data(), size);
+        next = at + size;
+        end = std::max(end, static_cast<size_t>(next));
+        if (i % 50 == 49) {
+            const haddr_t from = random() % end;
+            const size_t n = std::min<size_t>(end - from, 300000);
+            ASSERT_GE(H5FDread(file, H5FD_MEM_DRAW, H5P_DEFAULT, from, n, back.data()), 0);
+            ASSERT_EQ(0, std::memcmp(model.data() + from, back.data(), n)) << "read at " << from << " after write " << i;
+        }
+    }
+    ASSERT_GE(H5FDclose(file), 0);
+    H5Pclose(fapl);
+    EXPECT_FALSE(state.failed()) << state.reason();
+    FILE* f = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(nullptr, f);
+    EXPECT_EQ(end, std::fread(back.data(), 1, span, f));
+    std::fclose(f);
+    EXPECT_EQ(0, std::memcmp(model.data(), back.data(), end));
+}
+
 TEST(HDFRunFile, FailedWriteKeepsTheLastFlushAndClosesCleanly)
 {
     TestRunManager rm("hdf-full");
