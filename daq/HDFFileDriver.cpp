@@ -441,10 +441,13 @@ herr_t write(H5FD_t* f, H5FD_mem_t, hid_t, haddr_t addr, size_t size, const void
                 file->no_thread = true;
             }
         }
-        if (file->behind)
+        // A large write is not copied: it is made here, after those before it.
+        if (file->behind && size < WriteBehind::MOST_PENDING / 4) {
             file->behind->write(addr, size, buffer);
-        else
+        } else {
+            settle(file);
             write_out(file, addr, size, static_cast<const char*>(buffer));
+        }
         take_error(file);
     }
     // As the library expects, whether or not the bytes went out.

@@ -788,31 +788,39 @@ TEST(HDFRunFile, WrittenStretchesLeaveTheSystemCache)
 
 // The library's writes reach the file after its calls return: whatever it
 // reads, and the file at close, must still hold the last bytes written to
-// each place, through overwrites, writes that follow each other, far ones
-// and ones larger than the driver's blocks.
+// each place, through overwrites, writes that follow each other, far ones,
+// ones larger than the driver's blocks and one that it makes at once.
 TEST(HDFRunFile, DriverReadsAndKeepsTheLastWriteOfEveryByte)
 {
     const std::string path = testutil::make_temp_dir("driver") + "/bytes";
     HDFWriteState state;
     const hid_t fapl = hdf_file_access(&state);
     ASSERT_GE(fapl, 0);
-    constexpr size_t span = 6u << 20;
+    constexpr size_t span = 24u << 20;
     H5FD_t* file = H5FDopen(path.c_str(), H5F_ACC_RDWR | H5F_ACC_CREAT | H5F_ACC_TRUNC, fapl, HADDR_MAX);
     ASSERT_NE(nullptr, file);
     ASSERT_GE(H5FDset_eoa(file, H5FD_MEM_DRAW, span), 0);
-    std::vector<unsigned char> model(span, 0), piece(span), back(span);
+    std::vector<unsigned char> model(span, 0), piece(span), back(span), whole(span);
     std::mt19937 random(3);
+    for (unsigned char& b : whole)
+        b = static_cast<unsigned char>(random());
     haddr_t next = 0;
     size_t end = 0;
     for (int i = 0; i < 400; ++i) {
         // Mostly runs of writes, as chunks are appended; now and then a
         // rewrite of a header, or a piece larger than a block.
-        const size_t size = i % 97 == 5 ? (1u << 20) + 1000 + random() % 5000 : 1 + random() % 40000;
-        haddr_t at = random() % 5 ? next : random() % (span - size);
+        size_t size = i % 97 == 5 ? (1u << 20) + 1000 + random() % 5000 : 1 + random() % 40000;
+        if (i == 320)   // over every write before it
+            size = span;
+        haddr_t at = random() % 5 || size == span ? next : random() % (span - size);
         if (at + size > span)
             at = 0;
-        for (size_t k = 0; k < size; ++k)
-            piece[k] = static_cast<unsigned char>(random());
+        // Made beforehand, so that the writes before it still wait.
+        if (i == 320)
+            piece.swap(whole);
+        else
+            for (size_t k = 0; k < size; ++k)
+                piece[k] = static_cast<unsigned char>(random());
         ASSERT_GE(H5FDwrite(file, H5FD_MEM_DRAW, H5P_DEFAULT, at, size, piece.data()), 0);
         std::memcpy(model.data() + at, piece.data(), size);
         next = at + size;
