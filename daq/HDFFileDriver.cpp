@@ -6,6 +6,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -441,10 +442,17 @@ herr_t write(H5FD_t* f, H5FD_mem_t, hid_t, haddr_t addr, size_t size, const void
                 file->no_thread = true;
             }
         }
-        // A large write is not copied: it is made here, after those before it.
+        // A large write is not copied, nor one there is no memory to copy:
+        // it is made here, after those before it.
+        bool queued = false;
         if (file->behind && size < WriteBehind::MOST_PENDING / 4) {
-            file->behind->write(addr, size, buffer);
-        } else {
+            try {
+                file->behind->write(addr, size, buffer);
+                queued = true;
+            } catch (const std::bad_alloc&) {
+            }
+        }
+        if (!queued) {
             settle(file);
             write_out(file, addr, size, static_cast<const char*>(buffer));
         }
