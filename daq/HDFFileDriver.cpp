@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -100,7 +101,7 @@ struct DriverFile {
     ino_t inode;
     HDFWriteState* state;
     // The writing side: the thread's while it runs.
-    haddr_t written = 0;       // the end of the last write
+    haddr_t written = 0;       // the furthest end written
     haddr_t sent = 0;          // the file up to here is on its way to the disk
     bool hints_taken = true;   // the system takes write_behind()'s hints
     std::atomic<int> error{0};   // of the first failed write, for the state

@@ -1,6 +1,6 @@
 // The file driver of HDF5 run files: plain POSIX file access, laid out as
 // the library's default driver lays out its files, that never hands the
-// library a failed write.
+// library a failed write. A thread of each file's makes its writes.
 //
 // The library cannot close what it failed to write: a dataset or file whose
 // close fails stays half released and brings the process down when the
@@ -9,6 +9,8 @@
 // done, and every later write, and the truncation at close, is dropped
 // without touching the file. The file keeps what it held when the write
 // failed; the writer looks at the write state after its calls and stops.
+// A failure of the writing thread reaches the state at the library's next
+// call on the file, and at its next flush at the latest.
 #ifndef BRISKO_DAQ_HDFFILEDRIVER_H
 #define BRISKO_DAQ_HDFFILEDRIVER_H
 
