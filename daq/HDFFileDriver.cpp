@@ -77,6 +77,7 @@ public:
 
 private:
     void work();
+    void hurry(std::unique_lock<std::mutex>& guard, size_t most);
     std::unique_ptr<char[]> block(size_t room);
 
     DriverFile* _file;
@@ -366,13 +367,8 @@ void WriteBehind::write(haddr_t addr, size_t size, const void* bytes)
             return;
         }
     }
-    if (_pending > 0 && _pending + size > MOST_PENDING) {
-        // The disk is behind: the library waits for what is queued.
-        _draining = true;
-        _more.notify_one();
-        _done.wait(guard, [this, size] { return _pending == 0 || _pending + size <= MOST_PENDING; });
-        _draining = false;
-    }
+    // The disk is behind: the library waits for what is queued.
+    hurry(guard, size < MOST_PENDING ? MOST_PENDING - size : 0);
     const bool wake = !_queue.empty() && _asleep;   // a block is whole
     Pending p;
     p.addr = addr;
@@ -390,11 +386,18 @@ void WriteBehind::write(haddr_t addr, size_t size, const void* bytes)
 void WriteBehind::drain()
 {
     std::unique_lock<std::mutex> guard(_lock);
-    if (_pending == 0)
+    hurry(guard, 0);
+}
+
+// Until at most `most` bytes wait, the thread writes every block, the one
+// still growing too.
+void WriteBehind::hurry(std::unique_lock<std::mutex>& guard, size_t most)
+{
+    if (_pending <= most)
         return;
     _draining = true;
     _more.notify_one();
-    _done.wait(guard, [this] { return _pending == 0; });
+    _done.wait(guard, [this, most] { return _pending <= most; });
     _draining = false;
 }
 

@@ -835,11 +835,9 @@ TEST(HDFRunFile, DriverReadsAndKeepsTheLastWriteOfEveryByte)
     ASSERT_GE(H5FDclose(file), 0);
     H5Pclose(fapl);
     EXPECT_FALSE(state.failed()) << state.reason();
-    FILE* f = std::fopen(path.c_str(), "rb");
-    ASSERT_NE(nullptr, f);
-    EXPECT_EQ(end, std::fread(back.data(), 1, span, f));
-    std::fclose(f);
-    EXPECT_EQ(0, std::memcmp(model.data(), back.data(), end));
+    const std::string in_file = testutil::read_file(path);
+    ASSERT_EQ(end, in_file.size());
+    EXPECT_EQ(0, std::memcmp(model.data(), in_file.data(), end));
 }
 
 TEST(HDFRunFile, FailedWriteKeepsTheLastFlushAndClosesCleanly)
