@@ -86,8 +86,13 @@ class Atspi:
         return e.x, e.y, e.width, e.height
 
     def right_of(self, title, seconds=5):
-        """The label shown right of a title label, on its line: its value.
-        Waited for, as the window may be laying itself out anew."""
+        """The text of the label shown right of a title label: its value."""
+        return self.label_right_of(title, seconds, lambda label: label.name)
+
+    def label_right_of(self, title, seconds=5, take=lambda label: label):
+        """The label shown right of a title label, on its line (or what take
+        reads of it). Waited for, as the window may be laying itself out
+        anew. The label itself, not its text, which a live value changes."""
         end = time.monotonic() + seconds
         while True:
             try:
@@ -95,7 +100,7 @@ class Atspi:
                 for label in self.all("label", root=title.parent):
                     lx, ly, _, lh = self.extents(label)
                     if lx >= x + w and abs((ly + lh / 2) - (y + h / 2)) < h / 2:
-                        return label.name
+                        return take(label)
             except Exception:
                 pass  # a label gone from the tree between two reads
             if time.monotonic() > end:
@@ -243,7 +248,7 @@ class MainWindowTest(FenrowTest):
         self.assertIsNotNone(pane)
         rate = ui.find("label", "rate", root=panel)
         parts = {"rate": rate,
-                 "its value": [l for l in ui.all("label", root=panel) if l.name == ui.right_of(rate)][0],
+                 "its value": ui.label_right_of(rate),
                  "the local switch": ui.find("toggle button", description="Toggle to set in local or global",
                                              root=panel),
                  "the monitor switch": ui.find("toggle button",
