@@ -537,7 +537,8 @@ void Fenrow::add_module(ModuleNode* board)
     }
     {
         std::lock_guard<std::mutex> lock(_streams_mutex);
-        if (!_adopted.insert(board).second)
+        // A board looked up before it was unregistered gets no modules.
+        if (get_module(board->ip()) != board || !_adopted.insert(board).second)
             return;
     }
     ConfigParser* config = ConfigParser::theConfig();
@@ -595,6 +596,10 @@ void Fenrow::add_module(ModuleNode* board)
 
 void Fenrow::remove_module(ModuleNode* board)
 {
+    // Modules are made with the configuration held (a board is adopted
+    // and its sections parsed, or the document read or saved, elsewhere):
+    // they go only once that is over, and all of them.
+    std::lock_guard<std::recursive_mutex> document(ConfigParser::theConfig()->document_mutex());
     BoardStreams streams;
     {
         std::lock_guard<std::mutex> lock(_streams_mutex);

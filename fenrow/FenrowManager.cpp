@@ -117,23 +117,27 @@ void FenrowManager::register_module(ModuleNode* node)
 
 void FenrowManager::unregister_module(ModuleNode* node)
 {
-    if (!node || get_module(node->ip()) != node)
+    if (!node)
         return;
+    // Out of the registry before its modules go: the server thread adopts
+    // every registered board that has none, and would make them again.
+    // Kept, like a replaced node: the server thread may hold the pointer it
+    // looked up a moment ago.
+    {
+        std::lock_guard<std::mutex> lock(_registry_mutex);
+        auto it = _registry.find(node->ip());
+        if (it == _registry.end() || it->second.get() != node)
+            return;
+        _replaced.push_back(std::move(it->second));
+        _registry.erase(it);
+        ++_registry_generation;
+    }
     {
         Ostrel::ostream log(Ostrel::LOG_INFO);
         log << "Unregister module " << node->ip() << std::endl;
     }
     remove_module(node);
     _pending.remove_commands_from_node(node);
-    // Kept, like a replaced node: the server thread may hold the pointer it
-    // looked up a moment ago.
-    std::lock_guard<std::mutex> lock(_registry_mutex);
-    auto it = _registry.find(node->ip());
-    if (it != _registry.end()) {
-        _replaced.push_back(std::move(it->second));
-        _registry.erase(it);
-        ++_registry_generation;
-    }
 }
 
 ModuleNode* FenrowManager::get_module(const std::string& ip)

@@ -4,7 +4,9 @@
 // module per stream, the first configuration of a new board, and data
 // packets turned into event records on the stream modules' queues.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -84,12 +86,12 @@ Record read_record(Ostrel::ModuleData* block, std::size_t nwords)
 
 class BoardManager : public ::testing::Test {
 protected:
-    // Reads the modules section with a board manager as its "fenrow"
-    // handler, makes "main" (unless told not to) and opens the manager
-    // (unless the test calls its hooks itself).
-    void start(const std::string& modules, bool with_main = true, bool open = true)
+    // Reads the modules section with a board manager (the one given, else
+    // a plain one) as its "fenrow" handler, makes "main" (unless told not
+    // to) and opens the manager (unless the test calls its hooks itself).
+    void start(const std::string& modules, bool with_main = true, bool open = true, OpenFenrow* made = nullptr)
     {
-        manager = new OpenFenrow;
+        manager = made ? made : new OpenFenrow;
         scope.load("fenrow", manager, modules);
         if (with_main)
             main = scope.make_main();
@@ -650,9 +652,34 @@ TEST_F(DataPackets, DatagramsTheSystemDroppedAreCountedAndSaid)
                              " dropped by the system: the socket buffer of"));
 }
 
+// Lets the server thread run its idle work in full at the moment a board's
+// modules have gone, before the removal goes on: a board still in the
+// registry then is adopted again.
+class IdleAfterRemoval : public OpenFenrow {
+public:
+    using Ostrel::Fenrow::add_module;
+
+protected:
+    void idle() override
+    {
+        OpenFenrow::idle();
+        ++idles;
+    }
+    void remove_module(ModuleNode* board) override
+    {
+        OpenFenrow::remove_module(board);
+        const unsigned long seen = idles.load();
+        testutil::wait_until([&] { return idles.load() >= seen + 2; }, 5.0);
+    }
+
+private:
+    std::atomic<unsigned long> idles{0};
+};
+
 TEST_F(BoardManager, RemovedBoardTakesItsModulesAndSectionsAlong)
 {
-    start(board_23);
+    auto* boards = new IdleAfterRemoval;
+    start(board_23, true, true, boards);
     auto sim = board("127.0.0.2");
     ASSERT_TRUE(sim);
     ModuleNode* node = wait_registered("127.0.0.2");
@@ -662,7 +689,16 @@ TEST_F(BoardManager, RemovedBoardTakesItsModulesAndSectionsAlong)
     sim->set_knock_reply(false, false, 0x010203);
     const std::uint64_t knocks = sim->count(CMD_KNOCK);
     ASSERT_TRUE(testutil::wait_until([&] { return sim->count(CMD_KNOCK) >= knocks + 2; }, 5.0));
-    manager->unregister_module(node);
+
+    // While the configuration is read or saved elsewhere, the sections stay.
+    std::unique_lock<std::recursive_mutex> document(scope.config->document_mutex());
+    std::thread remover([&] { manager->unregister_module(node); });
+    EXPECT_FALSE(testutil::wait_until([&] { return main->countModules() < 2; }, 0.5));
+    EXPECT_EQ(manager->conf_modules().size(), 2u);
+    document.unlock();
+    remover.join();
+
+    EXPECT_EQ(manager->get_module("127.0.0.2"), nullptr);
     EXPECT_EQ(stream_module("21"), nullptr);
     EXPECT_EQ(stream_module("23"), nullptr);
     EXPECT_EQ(scope.config->get_id_handler(21), nullptr);
@@ -670,6 +706,13 @@ TEST_F(BoardManager, RemovedBoardTakesItsModulesAndSectionsAlong)
     EXPECT_TRUE(manager->conf_modules().empty());
     // Saving no longer reaches the sections of the modules that went.
     EXPECT_TRUE(scope.saved_document_is_valid());
+
+    // An adoption that looked the board up before it went makes nothing.
+    document.lock();
+    boards->add_module(node);
+    document.unlock();
+    EXPECT_EQ(main->countModules(), 0);
+    EXPECT_TRUE(manager->conf_modules().empty());
 }
 
 TEST_F(BoardManager, MissingStreamElementIsCreatedUnderTheBoardsOwn)
