@@ -11,10 +11,15 @@
 //     word 13 ...  the values
 //
 // A line holds the values in decimal, one blank between two, and ends with
-// a newline.
+// a newline. A module that describes its events with a data-format
+// descriptor (a board stream) lays them out its own way: its events are not
+// written, and neither is an event too short for the values it announces.
+// The log says so once per module and run, and how many at the run's end.
 #ifndef BRISKO_ASCIIDUMP_ASCIIDUMP_H
 #define BRISKO_ASCIIDUMP_ASCIIDUMP_H
 
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "daq/DataLogger.h"
@@ -35,6 +40,28 @@ public:
 
     // The event's line; false for a block too short for what it announces.
     static bool format_line(const Ostrel::ModuleData* data, std::string& line);
+
+    void Start() override;
+    void Stop() override;
+
+private:
+    // A module's events in this run, as far as the text layout goes.
+    struct ModuleLayout {
+        bool own_layout = false;     // it has a data-format descriptor
+        unsigned long skipped = 0;   // events not in the text layout
+    };
+
+    // Whether the module's events are taken as in the text layout (false
+    // for a module with a layout of its own); the first look of a run asks
+    // the module.
+    bool in_text_layout(const Ostrel::DAQid& id, Ostrel::Module* module);
+    // Counts an event of the module that is not written; the first of the
+    // run is said.
+    void skip(const Ostrel::DAQid& id);
+
+    // The run thread writes, a caller of writeData may too.
+    std::mutex layouts_mutex;
+    std::map<Ostrel::DAQid, ModuleLayout> layouts;
 };
 
 // Writes what it is given and no side records; the run file's extension is

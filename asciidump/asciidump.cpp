@@ -67,17 +67,72 @@ bool ASCIIDumpManager::format_line(const Ostrel::ModuleData* data, std::string& 
     return true;
 }
 
+bool ASCIIDumpManager::in_text_layout(const Ostrel::DAQid& id, Ostrel::Module* module)
+{
+    {
+        std::lock_guard<std::mutex> lock(layouts_mutex);
+        auto it = layouts.find(id);
+        if (it != layouts.end())
+            return !it->second.own_layout;
+    }
+    // Asked outside the lock: a module may take locks of its own for it.
+    const bool own = !module->get_data_format().empty();
+    std::lock_guard<std::mutex> lock(layouts_mutex);
+    layouts[id].own_layout = own;
+    return !own;
+}
+
+void ASCIIDumpManager::skip(const Ostrel::DAQid& id)
+{
+    bool first;
+    {
+        std::lock_guard<std::mutex> lock(layouts_mutex);
+        first = layouts[id].skipped++ == 0;
+    }
+    if (first)
+        run_support::log(Ostrel::LOG_WARNING, "ASCIIDumpManager: events of module " + id.str() +
+                                                  " are not in the text layout: not written");
+}
+
+void ASCIIDumpManager::Start()
+{
+    {
+        std::lock_guard<std::mutex> lock(layouts_mutex);
+        layouts.clear();
+    }
+    DataRunManager::Start();
+}
+
+void ASCIIDumpManager::Stop()
+{
+    // The run's last events are written (or not) in the base's Stop.
+    DataRunManager::Stop();
+    std::map<Ostrel::DAQid, ModuleLayout> seen;
+    {
+        std::lock_guard<std::mutex> lock(layouts_mutex);
+        seen.swap(layouts);
+    }
+    for (const auto& entry : seen)
+        if (entry.second.skipped)
+            run_support::log(Ostrel::LOG_WARNING, "ASCIIDumpManager: " + std::to_string(entry.second.skipped) +
+                                                      " events of module " + entry.first.str() +
+                                                      " not in the text layout, not written");
+}
+
 int ASCIIDumpManager::writeData(const Ostrel::DAQid& module, Ostrel::ModuleData* data)
 {
     // After a failed write of the run file its events are not written.
     const int logging_off = logging_failed() ? 0 : 1;
     if (!get_logger())
         return logging_off;
-    if (!Ostrel::DAQmanager::theDAQmanager()->find_module(module))
+    Ostrel::Module* m = Ostrel::DAQmanager::theDAQmanager()->find_module(module);
+    if (!m)
         return 0;
     std::string line;
-    if (!format_line(data, line))
+    if (!in_text_layout(module, m) || !format_line(data, line)) {
+        skip(module);
         return 0;
+    }
     long written = 0;
     // Logging may have stopped meanwhile: then the event is not logged.
     // A write that fails says so itself and ends the logging.

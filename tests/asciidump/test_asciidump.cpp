@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -97,6 +98,29 @@ private:
     std::deque<Ostrel::ModuleData*> blocks;
 };
 
+// A module that describes its own layout, as a board stream does.
+class DescribedModule : public RecordModule {
+public:
+    using RecordModule::RecordModule;
+    std::string get_data_format() override
+    {
+        return "fenrow {temp/d,daq_time/d,time/I,evtcnt/H,nchan/H,romode/H,data/2H}";
+    }
+};
+
+// A board stream's serial record of two values, at the temperature and run
+// time given.
+Ostrel::ModuleData* board_record(uint16_t mod_id, double temp, double daq_time)
+{
+    const uint16_t payload[] = {7, 2, 1, 2048, 2049};   // event count, channels, mode, values
+    Ostrel::ModuleData* block = TellumData::create_packet(TellumData::EVENT_RECORD, mod_id, 36);
+    char* p = block->data() + sizeof(TellumData);
+    std::memcpy(p, &temp, 8);
+    std::memcpy(p + 8, &daq_time, 8);
+    std::memcpy(p + 20, payload, sizeof payload);
+    return block;
+}
+
 // Gives one record (a single value, its sequence number) every event, up to
 // a limit; counts what it handed out where the test can read it after the
 // module is gone.
@@ -186,6 +210,37 @@ TEST_F(AsciiDump, RunWritesOneLinePerRecordAndDropsShortOnes)
     EXPECT_EQ("7 0 65535\n\n5 1 2\n1 2\n", testutil::read_file(dir + "/run.txt"));
     EXPECT_EQ(5u, rm->get_status().n_trigger());
     EXPECT_EQ(4u, rm->get_status().n_written());
+}
+
+TEST_F(AsciiDump, EventsOfAModuleWithALayoutOfItsOwnAreNotWrittenAndSaidOncePerRun)
+{
+    TellumRunManager* rm = make_main();
+    auto* stream = new DescribedModule("21");
+    auto* listed = new RecordModule("7");
+    rm->addModule(stream);
+    rm->addModule(listed);
+    rm->set_max_events(3);
+    const std::string said = "ASCIIDumpManager: events of module 21 are not in the text layout: not written\n";
+    for (const std::string run : {"first", "second"}) {
+        // At 0 degrees a board's record reads as a line of one value; at
+        // 36.5 as thousands of values it does not hold.
+        stream->add(board_record(21, 0.0, 0.0));
+        stream->add(board_record(21, 36.5, 1e6));
+        stream->add(board_record(21, 0.0, 2e6));
+        listed->add(plain(7, {1, 2}));
+        LogLines log;
+        log_to(rm, dir + "/" + run);
+        ASSERT_TRUE(run_to_end(rm)) << run;
+
+        EXPECT_EQ("1 2\n", testutil::read_file(dir + "/" + run + ".txt")) << run;
+        EXPECT_EQ(3u, stream->get_status().n_trigger()) << run;
+        EXPECT_EQ(0u, stream->get_status().n_written()) << run;
+        const std::vector<std::string> lines = log.get();
+        EXPECT_EQ(1, std::count(lines.begin(), lines.end(), said)) << run;
+        EXPECT_TRUE(log.has("ASCIIDumpManager: 3 events of module 21 not in the text layout, not written")) << run;
+        for (const std::string& line : lines)
+            EXPECT_EQ(std::string::npos, line.find("module 7 ")) << line;
+    }
 }
 
 TEST_F(AsciiDump, WriteDataResults)
