@@ -113,10 +113,13 @@ int main(int argc, char** argv)
         glade_init();
     g_set_application_name("Tellum");
     setup_log_intercept();
-    PathConfig::create_default_folders();
 
+    // The per-user folders are made, and lead the configuration search
+    // path, once the program knows it can run: a refused option or a
+    // missing display leaves the home as it was. The directories of
+    // "config-path" follow them.
     ConfigParser* config = ConfigParser::theConfig();
-    config->add_config_path(PathConfig::get_default_config_dir());
+    std::vector<std::string> config_paths;
 
     int ivalidate = 0;
     int igui = 1;
@@ -144,7 +147,7 @@ int main(int argc, char** argv)
             config->add_schema_path(optarg);
             break;
         case 'c':
-            config->add_config_path(optarg);
+            config_paths.push_back(optarg);
             break;
         case 'p': {
             // A text that is no port would otherwise serve on some port
@@ -200,6 +203,10 @@ int main(int argc, char** argv)
         // It collects the log lines until the window shows them.
         viewer = new GtkStreamViewer(nullptr, 255);
     }
+    PathConfig::create_default_folders();
+    config->add_config_path(PathConfig::get_default_config_dir());
+    for (const std::string& dir : config_paths)
+        config->add_config_path(dir);
     // A configuration that cannot be read ends the program before the
     // window is built.
     auto drop_gui = [&] {

@@ -227,7 +227,8 @@ class StartUp(ProgramTest):
                 p.output, _ = p.proc.communicate(timeout=30)
                 self.assertEqual(p.proc.returncode, 1)
                 self.assertIn("brisko: cannot open the window: no display", p.output)
-                self.assertFalse(os.path.exists(self.default_file))
+                # Not even the per-user folders are made.
+                self.assertEqual(os.listdir(self.home), [])
 
     def test_soap_port_that_is_no_port_is_refused(self):
         for word in ("abc", "0", "70000", "-1", "12abc", ""):
@@ -238,7 +239,7 @@ class StartUp(ProgramTest):
                 self.assertIn("brisko: --soap-port %s refused: " % word, p.output)
                 self.assertIn("a port is a number from 1 to 65535", p.output)
                 self.assertNotIn("SOAP server listening", p.output)
-                self.assertFalse(os.path.exists(self.default_file))
+                self.assertEqual(os.listdir(self.home), [])
 
     def test_bad_options_do_not_stop_the_program(self):
         port = free_port()
