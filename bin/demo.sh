@@ -11,7 +11,11 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$src/build}
 [ $# -gt 0 ] && shift
 home=${BRISKO_DEMO_HOME:-${XDG_RUNTIME_DIR:-/tmp}/brisko-demo}
-mkdir -p "$home"
+# A home as a user's has it, and the user's own XDG folders out of reach:
+# the program keeps its configuration there, and the file chooser its
+# recent files.
+export XDG_CONFIG_HOME="$home/.config" XDG_DATA_HOME="$home/.local/share" XDG_CACHE_HOME="$home/.cache"
+mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME"
 
 # The board network on loopback.
 export FENROW_BIND_ADDRESS=127.0.0.1 FENROW_KNOCK_ADDRESS=127.255.255.255

@@ -7,6 +7,8 @@ Every program runs with a private HOME; the board network, the SOAP server
 and the boards use ports found free for the test, on 127.0.0.0/8 only."""
 
 import os
+import re
+import shlex
 import signal
 import socket
 import subprocess
@@ -22,6 +24,7 @@ import numpy as np
 from test_startup import BRISKO, Program, ProgramTest, free_port, run_state, soap, wait_until
 
 PLUGIN = os.environ["FENROW_PLUGIN"]
+REPO = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 BOARD_SIM = os.environ["BOARD_SIM"]
 SCHEMA_DIR = os.environ["SCHEMA_DIR"]
 
@@ -340,6 +343,44 @@ class Boards(FenrowTest):
         soap(port, "runControl", runManager="main", command="Stop")
         self.assertEqual(p.interrupt(), 0)
         self.assertEqual(p.output.count("Registering module 127.0.0.2\n"), 1)
+
+    def test_the_readme_simulator_example_runs_as_written(self):
+        """Its two commands as a reader copies them, on the test's ports: the
+        simulator plays the board of the configuration they name (made from
+        the README's board example when it is no file of the sources)."""
+        with open(os.path.join(REPO, "README.md")) as f:
+            readme = f.read()
+        code = [line.strip() for line in readme.splitlines() if line.startswith("    ")]
+        sim_line = next(line for line in code if "fenrow_board_sim --address" in line)
+        brisko_line = code[code.index(sim_line) - 1]
+
+        def split(line):
+            words = [w for w in shlex.split(line) if w != "&"]
+            env = dict(w.split("=", 1) for w in words if re.match(r"^[A-Z_]+=", w))
+            return env, words[len(env):]
+        brisko_env, brisko_words = split(brisko_line)
+        sim_env, sim_words = split(sim_line)
+        given = os.path.join(REPO, brisko_words[-1])
+        if not os.path.exists(given):
+            example = re.search(r"\n((?:    +<.*\n)+)", readme[readme.index("## Readout boards"):]).group(1)
+            given = os.path.join(self.home, brisko_words[-1])
+            with open(given, "w") as f:
+                f.write("<Sorbek>\n%s</Sorbek>\n" % example)
+
+        board = subprocess.Popen([BOARD_SIM] + sim_words[1:], env=dict(self.env, **sim_env),
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+        self.addCleanup(lambda: (board.kill(), board.wait()))
+        for name, value in brisko_env.items():
+            self.addCleanup(os.environ.__setitem__, name, os.environ[name]) if name in os.environ \
+                else self.addCleanup(os.environ.pop, name, None)
+            os.environ[name] = value
+        port = free_port()
+        p = self.start(*brisko_words[1:-1], "--soap-port", str(port), given)
+        self.wait_for_soap(port)
+        self.wait_modules(port, ["21"])
+        self.assertEqual(p.interrupt(), 0)
+        self.assertIn("Registering module 127.0.0.2\n", p.output)
+        self.assertNotIn("I need to know how to configure board", p.output)
 
     def test_unknown_board_is_named_and_not_registered(self):
         board = Board(self, "127.0.0.3", self.env)

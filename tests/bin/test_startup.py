@@ -24,6 +24,7 @@ BRISKO = os.environ["BRISKO"]
 PLUGIN = os.environ["SYNTHETIC_PLUGIN"]
 ASCIIDUMP = os.environ.get("ASCIIDUMP_PLUGIN", "libasciidump.so")
 SOAP_NS = "http://schemas.xmlsoap.org/soap/envelope/"
+DEMO = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bin", "demo.sh"))
 
 
 def free_port():
@@ -229,6 +230,32 @@ class StartUp(ProgramTest):
                 self.assertIn("brisko: cannot open the window: no display", p.output)
                 # Not even the per-user folders are made.
                 self.assertEqual(os.listdir(self.home), [])
+
+    def test_the_demo_runs_on_a_home_of_its_own(self):
+        """bin/demo.sh with stand-ins for the program and the simulator: the
+        program's home has the XDG folders a user's has (the file chooser
+        keeps its recent files there), and the user's own are out of reach."""
+        build = os.path.join(self.home, "build")
+        os.makedirs(os.path.join(build, "bin"))
+        for name, body in (("brisko", 'env > "$HOME/env.txt"'), ("fenrow_board_sim", "exec sleep 60")):
+            path = os.path.join(build, "bin", name)
+            with open(path, "w") as f:
+                f.write("#!/bin/sh\n%s\n" % body)
+            os.chmod(path, 0o755)
+        demo_home = os.path.join(self.home, "demo")
+        user = os.path.join(self.home, "user")
+        env = dict(os.environ, BRISKO_DEMO_HOME=demo_home, XDG_CONFIG_HOME=user + "/config",
+                   XDG_DATA_HOME=user + "/data", XDG_CACHE_HOME=user + "/cache")
+        out = subprocess.run(["sh", DEMO, build], env=env, capture_output=True, text=True, timeout=60)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        with open(os.path.join(demo_home, "env.txt")) as f:
+            seen = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
+        self.assertEqual(seen["HOME"], demo_home)
+        for name, default in (("XDG_CONFIG_HOME", ".config"), ("XDG_DATA_HOME", ".local/share"),
+                              ("XDG_CACHE_HOME", ".cache")):
+            folder = seen.get(name, os.path.join(demo_home, default))
+            self.assertTrue(folder.startswith(demo_home + "/") and os.path.isdir(folder), (name, folder))
+        self.assertFalse(os.path.exists(user))
 
     def test_soap_port_that_is_no_port_is_refused(self):
         for word in ("abc", "0", "70000", "-1", "12abc", ""):
