@@ -326,9 +326,11 @@ def native_records(path):
 
 
 class RunProgramTest(ProgramTest):
-    def start_with_module(self, mode="trigger", native=False, loggers="", rate=2000, preexec_fn=None):
+    def start_with_module(self, mode="trigger", native=False, loggers="", rate=2000, preexec_fn=None,
+                          layout="synthetic"):
         port = free_port()
-        modules = '<synthetic name="7" mode="%s" rate="%d" nchip="1" nchan="8"/>' % (mode, rate)
+        modules = ('<synthetic name="7" mode="%s" rate="%d" nchip="1" nchan="8" layout="%s"/>'
+                   % (mode, rate, layout))
         plugins = PLUGINS + (NATIVE if native else "") + loggers
         given = self.write_config(os.path.join(self.home, "run.xml"), modules=modules,
                                   plugins=plugins, soap_port=port)
@@ -497,7 +499,8 @@ class RunFiles(RunProgramTest):
         for fmt, loggers in (("h5", ""), ("data", NATIVE), ("txt", TEXT)):
             with self.subTest(format=fmt):
                 p, port = self.start_with_module(mode="timed", loggers=loggers, rate=20000,
-                                                 preexec_fn=preexec_fn)
+                                                 preexec_fn=preexec_fn,
+                                                 layout="text" if fmt == "txt" else "synthetic")
                 stem = os.path.join(folder, "run")
                 # On a shared disk the run goes on in new files until none fits.
                 soap(port, "setParameter", object="main", name="command",
