@@ -33,7 +33,7 @@ public:
 
     // The event's line into the run file: 1 with logging off (nothing
     // written; 0 when logging ended because a write failed), 0 for a module
-    // the framework does not know and for an event too short for its values
+    // the framework does not know and for an event not in the text layout
     // (dropped), -1 when the file refused the line (logging ends then),
     // else the line's length in bytes.
     int writeData(const Ostrel::DAQid& module, Ostrel::ModuleData* data) override;
