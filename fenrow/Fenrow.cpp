@@ -596,9 +596,10 @@ void Fenrow::add_module(ModuleNode* board)
 
 void Fenrow::remove_module(ModuleNode* board)
 {
-    // Modules are made with the configuration held (a board is adopted
-    // and its sections parsed, or the document read or saved, elsewhere):
-    // they go only once that is over, and all of them.
+    // Boards are adopted, and sections read and saved, with the
+    // configuration held: the modules go once no other thread holds it, so
+    // that an adoption under way has ended (none of its modules stays) and
+    // no save reads a section that went.
     std::lock_guard<std::recursive_mutex> document(ConfigParser::theConfig()->document_mutex());
     BoardStreams streams;
     {
