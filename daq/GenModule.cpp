@@ -122,6 +122,16 @@ void GenModule::release_data_formats(const void* holder)
     }
 }
 
+void GenModule::name_held_file(const void* holder, const std::string& file)
+{
+    FormatHolds& all = format_holds();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    for (auto& entry : all.holds) {
+        if (entry.second.holder == holder)
+            entry.second.file = file;
+    }
+}
+
 std::string GenModule::format_refusal(const std::string& format, const std::string& setting) const
 {
     FormatHolds& all = format_holds();

@@ -104,6 +104,8 @@ public:
     // made meanwhile is held as well: the file holds its rows too.
     std::string hold_data_format(const void* holder, const std::string& file);
     static void release_data_formats(const void* holder);
+    // The name of the file the holder opened, once it is known.
+    static void name_held_file(const void* holder, const std::string& file);
     // Why a file that holds the module's rows refuses the change of
     // `setting` to a state whose data format is `format`; "" when none
     // does. refuse_format_change refuses it (refuse). Check, and make the

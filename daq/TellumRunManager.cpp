@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
-#include <climits>
-#include <limits>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <limits>
 #include <stdexcept>
 #include <thread>
 
@@ -65,11 +65,10 @@ bool has_option(const ParseOpt& options, const std::string& name)
 // nothing that does not fit.
 bool read_file_size(const std::string& text, unsigned long& bytes)
 {
-    unsigned long long value = 0;
-    if (!Ostrel::par_text::parse_unsigned(text, value) || value > std::numeric_limits<unsigned long>::max())
-        return false;
     const std::string t = trim_str(text);
-    if (t.empty() || t.find_first_not_of("0123456789") != std::string::npos)
+    unsigned long long value = 0;
+    if (t.empty() || t.find_first_not_of("0123456789") != std::string::npos ||
+        !Ostrel::par_text::parse_unsigned(t, value) || value > std::numeric_limits<unsigned long>::max())
         return false;
     bytes = static_cast<unsigned long>(value);
     return true;
@@ -350,6 +349,8 @@ bool TellumRunManager::open_log(const LogRequest& request, std::string& error)
         GenModule::release_data_formats(this);
         return false;
     }
+    // An existing file is not replaced: the name may have changed.
+    GenModule::name_held_file(this, active->get_file_name());
     return true;
 }
 

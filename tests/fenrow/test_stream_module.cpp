@@ -478,6 +478,8 @@ TEST_F(StreamModule, ARunFileKeepsTheRowLayoutItWasOpenedWith)
     {
         DataRunManager rm("layout");
         rm.addModule(module.get());
+        // The run goes to the next free name, which the reasons give.
+        testutil::write_file(dir + "/run.h5", "not ours");
         rm.set_par<std::string>("command", "logData|file=" + dir + "/run:max_size=0");
         ASSERT_TRUE(rm.get_logger());
 
@@ -492,7 +494,7 @@ TEST_F(StreamModule, ARunFileKeepsTheRowLayoutItWasOpenedWith)
             return std::string();
         };
         const std::string why = refused(set("nchip", 1));
-        EXPECT_EQ(why, "the run file " + dir + "/run.h5 is open with the present layout of the rows; the chip count "
+        EXPECT_EQ(why, "the run file " + dir + "/run-1.h5 is open with the present layout of the rows; the chip count "
                   "can change once it is closed");
         EXPECT_TRUE(log.contains("Module 23: " + why));
         EXPECT_NE(refused(set("ro_mode", static_cast<int>(RO_ADJACENT))), "");
@@ -526,7 +528,7 @@ TEST_F(StreamModule, ARunFileKeepsTheRowLayoutItWasOpenedWith)
         EXPECT_EQ(refused(set("nchip", 1)), "");
         rm.deleteModule(module.get());
     }
-    const std::vector<std::vector<char>> rows = stored_rows(dir + "/run.h5", "/modules/23/data/fenrow");
+    const std::vector<std::vector<char>> rows = stored_rows(dir + "/run-1.h5", "/modules/23/data/fenrow");
     ASSERT_EQ(rows.size(), 2u);
     const std::size_t row = FENROW_PAYLOAD_HEAD + 2u * words;
     ASSERT_EQ(rows[0].size(), row);
