@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include "data/Analysis.h"
+#include "ostrel/Exception.h"
 #include "ostrel/Log.h"
 
 namespace {
@@ -23,6 +24,25 @@ ModuleMap& module_map()
 {
     static ModuleMap* map = new ModuleMap;
     return *map;
+}
+
+// The formats that open run files hold, by module identifier: a leaf lock,
+// taken under a module's data_format_lock and nothing else.
+struct FormatHold {
+    const void* holder;
+    std::string format;
+    std::string file;
+};
+
+struct FormatHolds {
+    std::mutex mutex;
+    std::multimap<std::string, FormatHold> holds;
+};
+
+FormatHolds& format_holds()
+{
+    static FormatHolds* holds = new FormatHolds;
+    return *holds;
 }
 
 std::vector<double> value_of(Ostrel::Par<std::vector<double>>* par)
@@ -71,6 +91,74 @@ GenModule* GenModule::find_module(const Ostrel::DAQid& id)
     std::lock_guard<std::mutex> lock(map.mutex);
     auto it = map.modules.find(id.str());
     return it == map.modules.end() ? nullptr : it->second;
+}
+
+std::string GenModule::hold_data_format(const void* holder, const std::string& file)
+{
+    std::lock_guard<std::recursive_mutex> lock(data_format_lock());
+    const std::string format = get_data_format();
+    FormatHolds& all = format_holds();
+    std::lock_guard<std::mutex> holds_lock(all.mutex);
+    const auto range = all.holds.equal_range(get_id().str());
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second.holder == holder) {
+            it->second = FormatHold{holder, format, file};
+            return format;
+        }
+    }
+    all.holds.emplace(get_id().str(), FormatHold{holder, format, file});
+    return format;
+}
+
+void GenModule::release_data_formats(const void* holder)
+{
+    FormatHolds& all = format_holds();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    for (auto it = all.holds.begin(); it != all.holds.end();) {
+        if (it->second.holder == holder)
+            it = all.holds.erase(it);
+        else
+            ++it;
+    }
+}
+
+void GenModule::name_held_file(const void* holder, const std::string& file)
+{
+    FormatHolds& all = format_holds();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    for (auto& entry : all.holds) {
+        if (entry.second.holder == holder)
+            entry.second.file = file;
+    }
+}
+
+std::string GenModule::format_refusal(const std::string& format, const std::string& setting) const
+{
+    FormatHolds& all = format_holds();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    const auto range = all.holds.equal_range(get_id().str());
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second.format != format)
+            return "the run file " + it->second.file + " is open with the present layout of the rows; " + setting +
+                   " can change once it is closed";
+    }
+    return std::string();
+}
+
+void GenModule::refuse_format_change(const std::string& format, const std::string& setting)
+{
+    const std::string why = format_refusal(format, setting);
+    if (!why.empty())
+        refuse(why);
+}
+
+void GenModule::refuse(const std::string& reason) const
+{
+    {
+        Ostrel::ostream log(Ostrel::LOG_ERROR);
+        log << "Module " << get_id() << ": " << reason << std::endl;
+    }
+    throw Ostrel::ParameterRefused(reason);
 }
 
 void GenModule::set_analysis(Analysis* analysis)

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -84,7 +85,8 @@ public:
     // get_data_format describes, so that a logger may read them there rather
     // than from a copy (one per event): their start, their count in nrows
     // and the bytes behind the start in bytes. Null (the default) when the
-    // rows must be made with interpret_data_format.
+    // rows must be made with interpret_data_format. Loggers read nothing
+    // outside the block; what the block lacks of the rows reads as zeros.
     virtual const char* rows_in_place(const char* block, int size, int& nrows, std::size_t& bytes)
     {
         (void)block;
@@ -93,6 +95,31 @@ public:
         bytes = 0;
         return nullptr;
     }
+    // While a run file is open with the module's rows, their layout stays
+    // the one the file was opened with: a setting that would change what
+    // get_data_format gives is refused (refuse_format_change). The run
+    // manager that opens a file takes the format here, for itself as the
+    // holder and with the file's name for the reason, and lets go of every
+    // module's format when the file closes. A module of the same identifier
+    // made meanwhile is held as well: the file holds its rows too.
+    std::string hold_data_format(const void* holder, const std::string& file);
+    static void release_data_formats(const void* holder);
+    // The name of the file the holder opened, once it is known.
+    static void name_held_file(const void* holder, const std::string& file);
+    // Why a file that holds the module's rows refuses the change of
+    // `setting` to a state whose data format is `format`; "" when none
+    // does. refuse_format_change refuses it (refuse). Check, and make the
+    // change, under data_format_lock().
+    std::string format_refusal(const std::string& format, const std::string& setting) const;
+    void refuse_format_change(const std::string& format, const std::string& setting);
+    // Held while the format is read for a file and while a change of it is
+    // checked and made. A module whose format depends on state under a lock
+    // of its own gives that lock.
+    virtual std::recursive_mutex& data_format_lock() { return format_mutex; }
+    // The reason in the log ("Module <id>: <reason>"), then ParameterRefused
+    // with it: how a module's parameter observer refuses a value.
+    [[noreturn]] void refuse(const std::string& reason) const;
+
     // The module's word in the native run file header.
     virtual void set_header_description(unsigned int& word);
     // The pedestal record of the native run file: an array of nwords words
@@ -110,6 +137,7 @@ private:
     Ostrel::Par<std::vector<double>>* noise;
     Ostrel::ParameterObserver<std::string, GenModule>* observer;
     std::atomic<RunType> run_type;
+    std::recursive_mutex format_mutex;
 };
 
 #endif

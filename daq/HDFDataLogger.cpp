@@ -570,51 +570,55 @@ int HDFDataLogger::write_event(HDFStream& s, const char* block, unsigned long si
     }
 
     const int bytes = static_cast<int>(std::min<unsigned long>(size, INT_MAX));
-    // Rows that lie in the block as the file takes them are read there.
+    // Rows that lie in the block are read there, and no further than the
+    // block goes, whatever the module says: a row the block holds only in
+    // part is filled up with zeros.
     int in_place = 0;
     size_t behind = 0;
     if (const char* at = s.module->rows_in_place(block, bytes, in_place, behind)) {
-        if (in_place > 0 && behind >= static_cast<size_t>(in_place) * s.row_size) {
-            stage(s, at, in_place, t);
-            return in_place;
-        }
+        if (in_place <= 0 || at < block || at > block + bytes)
+            return 0;
+        behind = std::min(behind, static_cast<size_t>(block + bytes - at));
+        stage(s, at, in_place, s.row_size, behind, t);
+        return in_place;
     }
     char* rows = nullptr;
     const int n = s.module->interpret_data_format(block, bytes, &rows);
     const int written = n > 0 && rows ? n : 0;
-    if (written)
-        stage(s, rows, n, t);
+    if (written) {
+        // A copy holds its rows as the module says it makes them.
+        const int given = s.module->get_data_row_size();
+        const size_t stride = given > 0 ? static_cast<size_t>(given) : s.row_size;
+        stage(s, rows, n, stride, static_cast<size_t>(n) * stride, t);
+    }
     delete[] rows;
     return written;
 }
 
-void HDFDataLogger::stage(HDFStream& s, const char* rows, int nrows, double t)
+void HDFDataLogger::stage(HDFStream& s, const char* rows, int nrows, size_t stride, size_t nbytes, double t)
 {
     const size_t n = static_cast<size_t>(nrows);
     const size_t row = s.row_size;
-    const int given = s.module->get_data_row_size();
-    if (given > 0 && static_cast<size_t>(given) != row) {
-        // Read no further into a row than the module wrote, and fill what
-        // it left out with zeros.
-        const size_t from = static_cast<size_t>(given);
-        const size_t keep = std::min(from, row);
-        s.resized.resize(n * row);
+    if (stride != row) {
+        // Rows of another size are cut or filled up with zeros to the
+        // format's.
+        const size_t keep = std::min(stride, row);
+        s.resized.assign(n * row, 0);
         char* to = s.resized.data();
-        for (size_t r = 0; r < n; ++r) {
-            std::memcpy(to + r * row, rows + r * from, keep);
-            std::memset(to + r * row + keep, 0, row - keep);
-        }
+        for (size_t r = 0; r < n && r * stride < nbytes; ++r)
+            std::memcpy(to + r * row, rows + r * stride, std::min(keep, nbytes - r * stride));
         rows = to;
+        nbytes = n * row;
         priv->resized += n;
         if (!s.warned) {
             s.warned = true;
             Ostrel::ostream log(Ostrel::LOG_WARNING);
-            log << "HDFDataLogger: " << s.module->get_id() << " hands rows of " << from
+            log << "HDFDataLogger: " << s.module->get_id() << " hands rows of " << stride
                 << " bytes for a data format of " << row << " bytes per row" << std::endl;
         }
     }
     // The time rows keep the row numbers of the data rows they belong to.
-    s.data->write_data(rows, nrows, n * row);
+    s.data->write_data(rows, nrows, nbytes);
     if (s.times)
         s.times->append_with(n, [t](char* to, size_t, size_t k) {
             for (size_t r = 0; r < k; ++r)

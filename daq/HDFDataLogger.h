@@ -62,7 +62,8 @@ private:
     void fill_run_info(unsigned long nevts);
     void open_module(GenModule* module);
     int write_event(HDFStream& stream, const char* block, unsigned long size);
-    void stage(HDFStream& stream, const char* rows, int nrows, double t);
+    // `nrows` rows, `stride` bytes apart, of which `nbytes` can be read.
+    void stage(HDFStream& stream, const char* rows, int nrows, size_t stride, size_t nbytes, double t);
     void drain(HDFStream& stream, FlushRows what);
     // A flush when anything was written since the last one; as do_sync.
     int sync_rows(FlushRows what);

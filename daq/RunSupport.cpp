@@ -57,9 +57,10 @@ bool compression()
     return io().get_compression();
 }
 
-int max_size()
+unsigned long max_size()
 {
-    return io().get_max_size();
+    const int bytes = io().get_max_size();
+    return bytes > 0 ? static_cast<unsigned long>(bytes) : 0;
 }
 
 PluginParser* plugins()

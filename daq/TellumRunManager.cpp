@@ -1,10 +1,13 @@
 #include "daq/TellumRunManager.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <limits>
 #include <stdexcept>
 #include <thread>
 
@@ -22,6 +25,7 @@
 #include "daq/ScanRunManager.h"
 #include "data/Analysis.h"
 #include "ostrel/DAQmanager.h"
+#include "ostrel/Exception.h"
 #include "ostrel/Log.h"
 
 using run_support::log;
@@ -49,6 +53,25 @@ void check_run_folder(const std::string& file)
         why = "not a folder";
     if (!why.empty())
         throw std::runtime_error("Cannot write the run file " + file + ": " + folder + ": " + why);
+}
+
+bool has_option(const ParseOpt& options, const std::string& name)
+{
+    const auto& given = options.get_options();
+    return std::any_of(given.begin(), given.end(), [&name](const auto& o) { return o.first == name; });
+}
+
+// Digits only, blanks around them aside: no sign, fraction or exponent, and
+// nothing that does not fit.
+bool read_file_size(const std::string& text, unsigned long& bytes)
+{
+    const std::string t = trim_str(text);
+    unsigned long long value = 0;
+    if (t.empty() || t.find_first_not_of("0123456789") != std::string::npos ||
+        !Ostrel::par_text::parse_unsigned(t, value) || value > std::numeric_limits<unsigned long>::max())
+        return false;
+    bytes = static_cast<unsigned long>(value);
+    return true;
 }
 
 } // namespace
@@ -257,18 +280,25 @@ int TellumRunManager::updateOID(const Ostrel::DAQid& id, long oid)
     return 0;
 }
 
-DataLogger* TellumRunManager::create_logger(bool compress, int max_size)
+DataLogger* TellumRunManager::create_logger(bool compress, unsigned long max_size)
 {
     if (PluginParser* plugins = run_support::plugins()) {
-        if (DataLogger* from_plugin = plugins->create_logger(compress, max_size)) {
+        // A plug-in's factory takes the size as an int: a larger size
+        // reaches its logger afterwards, when the logger took the size it
+        // was given.
+        const int given = static_cast<int>(std::min<unsigned long>(max_size, INT_MAX));
+        if (DataLogger* from_plugin = plugins->create_logger(compress, given)) {
+            if (max_size > static_cast<unsigned long>(given) &&
+                from_plugin->get_max_size() == static_cast<unsigned long>(given))
+                from_plugin->set_max_size(max_size);
             from_plugin->set_run_manager(this);
             return from_plugin;
         }
     }
-    return new HDFDataLogger(this, compress, max_size > 0 ? static_cast<unsigned long>(max_size) : 0);
+    return new HDFDataLogger(this, compress, max_size);
 }
 
-bool TellumRunManager::log_data(const char* file, bool compress, int max_size)
+bool TellumRunManager::log_data(const char* file, bool compress, unsigned long max_size)
 {
     if (!file || !*file)
         return false;
@@ -288,11 +318,14 @@ bool TellumRunManager::open_log(const LogRequest& request, std::string& error)
     log_failed = false;
     const std::string name = PathUtils::splitext(request.file).first + "." + active->get_extension();
 
+    // The file's rows keep the layout they have now: the modules refuse
+    // settings that would change it until the file is closed.
     descriptors.clear();
     for (Ostrel::Module* m : modules()) {
         FileIODescriptor d;
         d.set_module_id(m->get_id());
-        d.set_format(m->get_data_format());
+        GenModule* g = dynamic_cast<GenModule*>(m);
+        d.set_format(g ? g->hold_data_format(this, name) : m->get_data_format());
         descriptors.push_back(d);
     }
     // The logger may give object ids to the streams while it registers
@@ -313,8 +346,11 @@ bool TellumRunManager::open_log(const LogRequest& request, std::string& error)
         log(Ostrel::LOG_ERROR, error);
         logger = nullptr;
         delete active;
+        GenModule::release_data_formats(this);
         return false;
     }
+    // An existing file is not replaced: the name may have changed.
+    GenModule::name_held_file(this, active->get_file_name());
     return true;
 }
 
@@ -346,6 +382,7 @@ void TellumRunManager::stop_logging()
     log(Ostrel::LOG_INFO, "Stopping data logger");
     active->close();
     delete active;
+    GenModule::release_data_formats(this);
 }
 
 void TellumRunManager::set_command(const std::string& text)
@@ -354,13 +391,19 @@ void TellumRunManager::set_command(const std::string& text)
     if (options() != "logData")
         return;
     const std::string file = options.find_opt("file", "");
-    const std::string size_text =
-        options.find_opt("max_size", std::to_string(run_support::max_size()));
     const std::string compress_text =
         options.find_opt("compression", run_support::compression() ? "1" : "0");
     if (file.empty())
         return;
-    const int max_size = std::atoi(size_text.c_str());
+    unsigned long max_size = run_support::max_size();
+    if (has_option(options, "max_size")) {
+        const std::string size_text = options.find_opt("max_size", "");
+        if (!read_file_size(size_text, max_size)) {
+            const std::string why = "max_size \"" + size_text + "\" is no whole number of bytes (0 for no limit)";
+            log(Ostrel::LOG_ERROR, "logData refused: " + why);
+            throw Ostrel::ParameterRefused(why);
+        }
+    }
     const char first =
         compress_text.empty() ? '\0' : static_cast<char>(std::tolower(static_cast<unsigned char>(compress_text[0])));
     const bool compress = first == 't' || first == 'y' || first == '1';

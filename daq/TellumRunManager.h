@@ -56,8 +56,9 @@ public:
     // Starts writing a run file named after `file` with the logger's
     // extension; a file still open is closed first. Nothing for a null or
     // empty file name. True when the file is open; false, with an error
-    // line, when it could not be opened.
-    bool log_data(const char* file, bool compress, int max_size);
+    // line, when it could not be opened. max_size: the bytes after which the
+    // logger goes on in a new file; 0 for no limit.
+    bool log_data(const char* file, bool compress, unsigned long max_size);
     void stop_logging();
     // A new monitor queue of the "general" section's size takes the events
     // to the analyses from now on.
@@ -70,7 +71,7 @@ public:
     // what it showed rather than wait for the write.
     int peek_log_file(std::string& name, double& fraction) const;
     // A plug-in's logger when one is configured, else the HDF5 logger.
-    DataLogger* create_logger(bool compress, int max_size);
+    DataLogger* create_logger(bool compress, unsigned long max_size);
     // Takes every module off the run command and returns them; the modules
     // forget this manager's run command.
     std::list<Ostrel::Module*> deplete_run_manager();
@@ -118,7 +119,7 @@ private:
     struct LogRequest {
         std::string file;
         bool compress;
-        int max_size;
+        unsigned long max_size;
     };
 
     // Sees the run state change on the thread that changes it.

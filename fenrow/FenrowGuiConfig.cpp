@@ -23,6 +23,7 @@
 #include "fenrow/TAmanager.h"
 #include "gui/GtkUtils.h"
 #include "ostrel/DAQmanager.h"
+#include "ostrel/Exception.h"
 #include "ostrel/Log.h"
 
 using Ostrel::FenrowStream;
@@ -609,9 +610,18 @@ void FenrowGuiConfig::onROmode(GtkWidget* combo, gpointer data)
     const int item = active(combo);
     if (item < 0)
         return;
+    if (FenrowStream* m = self->module()) {
+        if (!self->layout_taken(*m, ro_codes[item], m->get_par_value<int>("nadj")))
+            return;
+    }
     if (item != scope_item) {
-        if (FenrowStream* m = self->module())
-            m->set_par<int>("ro_mode", ro_codes[item], true);
+        if (FenrowStream* m = self->module()) {
+            try {
+                m->set_par<int>("ro_mode", ro_codes[item], true);
+            } catch (const Ostrel::ParameterRefused& e) {
+                self->refused(e.reason());
+            }
+        }
         return;
     }
     for (;;) {
@@ -635,8 +645,15 @@ void FenrowGuiConfig::onROmode(GtkWidget* combo, gpointer data)
         FenrowStream* m = self->module();
         if (!m)
             return;
+        const int nadj_before = m->get_par_value<int>("nadj");
         m->set_par<int>("nadj", static_cast<int>(c), false);
-        m->set_par<int>("ro_mode", RO_SCOPE, true);
+        try {
+            m->set_par<int>("ro_mode", RO_SCOPE, true);
+        } catch (const Ostrel::ParameterRefused& e) {
+            m->set_par<int>("nadj", nadj_before, false);
+            self->refused(e.reason());
+            return;
+        }
         for (int i = 0; TAchip* chip = self->chips->chip(i); ++i) {
             chip->Test(true);
             for (int ch = 0; ch < per; ++ch)
@@ -690,17 +707,26 @@ void FenrowGuiConfig::set_values(bool close_after)
         m->set_par<int>("polarity", chips->chip(0)->Polarity() ? 1 : 0, false);
     const int item = active(get_widget("optROmode"));
     const int mode = item >= 0 && item < 4 ? ro_codes[item] : m->get_par_value<int>("ro_mode");
+    const int adjacent = mode != RO_SCOPE ? entry2int("txtNadj", 2) : m->get_par_value<int>("nadj");
+    // Nothing is set when the stream's run file would refuse the layout.
+    if (!layout_taken(*m, mode, adjacent))
+        return;
     m->set_par<int>("ro_mode", mode, false);
-    if (mode != RO_SCOPE)
-        m->set_par<int>("nadj", entry2int("txtNadj", 2), false);
+    m->set_par<int>("nadj", adjacent, false);
     // The commands are collected here, each with its name, and sent by a
     // worker one after the other as the board acknowledges them.
     CommandBatch batch;
     {
         Ostrel::FenrowModuleData* data = m->get_module_data();
         CommandBatch::Collect collect(batch, data ? data->manager : nullptr);
-        m->set_par<TAmanager>("ta", *chips, true);
-        m->set_par<int>("nchip", chips->Nchip(), true);
+        try {
+            m->set_par<TAmanager>("ta", *chips, true);
+            m->set_par<int>("nchip", chips->Nchip(), true);
+        } catch (const Ostrel::ParameterRefused& e) {
+            // A run file opened since the check above.
+            refused(e.reason());
+            return;
+        }
         set_weight("txtWped", true);
         set_weight("txtWnoise", false);
         const std::vector<int> mbias = m->get_par_value<std::vector<int>>("mbias");
@@ -773,6 +799,25 @@ void FenrowGuiConfig::set_values(bool close_after)
         applied(window_id(), "Module " + id.str() + " is being taken down: its configuration was not sent.",
                 ApplyEnd::failed, 0.0, close_after);
     }
+}
+
+bool FenrowGuiConfig::layout_taken(FenrowStream& m, int mode, int adjacent)
+{
+    const std::string why = m.layout_refusal(mode, adjacent, *chips);
+    if (why.empty())
+        return true;
+    {
+        Ostrel::ostream log(Ostrel::LOG_ERROR);
+        log << "Module " << id << ": " << why << std::endl;
+    }
+    refused(why);
+    return false;
+}
+
+void FenrowGuiConfig::refused(const std::string& why)
+{
+    show_message(window, GTK_MESSAGE_WARNING, "Module " + id.str() + ": " + why + ".");
+    update();
 }
 
 void FenrowGuiConfig::set_editable(bool on)

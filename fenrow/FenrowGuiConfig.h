@@ -140,6 +140,13 @@ private:
     void set_all_channels(int kind, bool on);
     // Everything but Cancel takes input, or does not (during an Apply).
     void set_editable(bool on);
+    // Whether the stream's open run file, if any, takes the layout of the
+    // readout mode, adjacent channels and the dialog's chip set; when not,
+    // the operator is told why (refused).
+    bool layout_taken(Ostrel::FenrowStream& m, int mode, int adjacent);
+    // A setting the module refused: the reason in a message, and the
+    // dialog shows the module's settings again.
+    void refused(const std::string& why);
     // The Apply's line: the text and the part of the commands done.
     void show_apply(const std::string& text, double fraction);
     void set_weight(const char* entry, bool ped);

@@ -65,6 +65,17 @@ bool read_channel(const std::string& text, long& out)
 // that a mistyped range cannot fill memory.
 const long channel_limit = static_cast<long>(TAmanager::max_chips) * TAchip::max_channels;
 
+// The module whose own forcing of a pedestal run is under way on this
+// thread: a pedestal run writes no events, so the layout a run file holds
+// does not bind it.
+thread_local const FenrowStream* forcing_module = nullptr;
+
+struct Forcing {
+    explicit Forcing(const FenrowStream* m) : before(forcing_module) { forcing_module = m; }
+    ~Forcing() { forcing_module = before; }
+    const FenrowStream* before;
+};
+
 // The running loaders of every module, so that a board manager that goes
 // finds those that send through it. Never destroyed: a module may go at exit.
 struct Loader {
@@ -307,6 +318,12 @@ void FenrowStream::set_trg_type(int value)
     send_trigger(value, coinc && is_global() ? 1 : 0);
 }
 
+void FenrowStream::refuse_layout_change(const std::string& format, const char* setting)
+{
+    if (forcing_module != this)
+        refuse_format_change(format, setting);
+}
+
 void FenrowStream::send_readout_mode()
 {
     DataStream* s = get_stream();
@@ -319,11 +336,19 @@ void FenrowStream::send_readout_mode()
 
 void FenrowStream::set_ro_mode(int)
 {
+    {
+        std::lock_guard<std::recursive_mutex> lock(data_format_lock());
+        refuse_layout_change(get_data_format(), "the readout mode");
+    }
     send_readout_mode();
 }
 
 void FenrowStream::set_nadj(int value)
 {
+    {
+        std::lock_guard<std::recursive_mutex> lock(data_format_lock());
+        refuse_layout_change(get_data_format(), "the number of adjacent channels");
+    }
     if (DataStream* s = get_stream())
         s->set_nadj(value);
     send_readout_mode();
@@ -351,6 +376,8 @@ void FenrowStream::set_hold(bool on)
 
 void FenrowStream::set_ta(const TAmanager& value)
 {
+    // Called under the chip set's lock, with the new chip set in place.
+    refuse_layout_change(get_data_format(), "the chip set");
     if (DataStream* s = get_stream()) {
         s->set_nchip(value.Nchip());
         s->set_nchan(value.Ntot());
@@ -374,14 +401,16 @@ void FenrowStream::set_nchip(int n)
     {
         std::lock_guard<std::recursive_mutex> lock(chips_lock());
         TAmanager& chip_set = chips();
-        // The analysis needs a chip; the chip set refuses more than a stream
-        // can hold.
-        if (n < 1 || (chip_set.Nchip() != n && !chip_set.Resize(n))) {
-            Ostrel::ostream log(Ostrel::LOG_ERROR);
-            log << "Module " << get_id() << ": " << n << " chips refused; a stream holds 1 to "
-                << TAmanager::max_chips << std::endl;
-            nchip_par->set_value(chip_set.Nchip(), false);
-            return;
+        // The analysis needs a chip, and a stream holds no more than the
+        // chip set can.
+        if (n < 1 || n > TAmanager::max_chips)
+            refuse(std::to_string(n) + " chips refused; a stream holds 1 to " + std::to_string(TAmanager::max_chips));
+        if (chip_set.Nchip() != n) {
+            refuse_layout_change(data_format_for(ro_mode->get_value(), nadj->get_value(),
+                                                 static_cast<long long>(chip_set.Nchan()) * n),
+                                 "the chip count");
+            if (!chip_set.Resize(n))
+                refuse(std::to_string(n) + " chips refused: the chip set cannot take them");
         }
         if (s) {
             s->set_nchip(n);
@@ -425,6 +454,15 @@ void FenrowStream::resend(Par<T>* p)
         value = p->get_value();
     }
     p->set_value(value, true);
+}
+
+template <class T>
+void FenrowStream::resend_unless_refused(Par<T>* p)
+{
+    try {
+        resend(p);
+    } catch (const ParameterRefused&) {
+    }
 }
 
 int FenrowStream::wait_for_board()
@@ -507,9 +545,12 @@ bool FenrowStream::load_config_values(bool wait_between)
         }
         polarity->set_value(p, true);
     }
-    resend(ro_mode);
+    // Settings changed without notice to a layout that an open run file
+    // refuses stay off the board (the refusal is in the log); the others
+    // still go.
+    resend_unless_refused(ro_mode);
     if (ro_mode->get_value() != RO_SCOPE)
-        resend(nadj);
+        resend_unless_refused(nadj);
     if (!wait())
         return false;
     load_register();
@@ -520,7 +561,10 @@ bool FenrowStream::load_config_values(bool wait_between)
         std::lock_guard<std::recursive_mutex> lock(chips_lock());
         n = chips().Nchip();
     }
-    nchip_par->set_value(n, true);
+    try {
+        nchip_par->set_value(n, true);
+    } catch (const ParameterRefused&) {
+    }
     std::vector<int> biases;
     {
         std::lock_guard<std::recursive_mutex> lock(mbias->mutex());
@@ -629,6 +673,7 @@ int FenrowStream::PrepareForRun()
         saved_trg_type = trg_type->get_value();
         saved_ro_mode = ro_mode->get_value();
     }
+    Forcing own(this);
     trg_type->set_value(3, true);
     ro_mode->set_value(RO_SERIAL, true);
     return 0;
@@ -660,6 +705,7 @@ int FenrowStream::Stop(int)
             Ostrel::ostream log(Ostrel::LOG_INFO);
             log << "Restoring trigger type and RO mode to original value" << std::endl;
         }
+        Forcing own(this);
         trg_type->set_value(saved_trg_type, true);
         ro_mode->set_value(saved_ro_mode, true);
     }
@@ -752,23 +798,35 @@ ModuleData* FenrowStream::getData()
 
 std::string FenrowStream::get_data_format()
 {
-    const std::string head = "fenrow {temp/d,daq_time/d,time/I,evtcnt/H,nchan/H,romode/H,";
-    switch (ro_mode->get_value()) {
-    case RO_SERIAL: {
-        int n = 0;
-        {
-            std::lock_guard<std::recursive_mutex> lock(chips_lock());
-            n = chips().Nchan() * chips().Nchip();
-        }
-        return head + "data/" + std::to_string(n) + "H}";
+    long long words = 0;
+    {
+        std::lock_guard<std::recursive_mutex> lock(chips_lock());
+        words = static_cast<long long>(chips().Nchan()) * chips().Nchip();
     }
+    return data_format_for(ro_mode->get_value(), nadj->get_value(), words);
+}
+
+std::string FenrowStream::data_format_for(int mode, int adjacent, long long serial_words)
+{
+    const std::string head = "fenrow {temp/d,daq_time/d,time/I,evtcnt/H,nchan/H,romode/H,";
+    switch (mode) {
+    case RO_SERIAL:
+        return head + "data/" + std::to_string(serial_words) + "H}";
     case RO_SPARSE:
         return head + "chan/H,data/H}";
     case RO_ADJACENT:
-        return head + "chan/H,data/" + std::to_string(2 * nadj->get_value() + 1) + "H}";
+        return head + "chan/H,data/" + std::to_string(2 * static_cast<long long>(adjacent) + 1) + "H}";
     default:
         return std::string();
     }
+}
+
+std::string FenrowStream::layout_refusal(int mode, int adjacent, const TAmanager& chip_set)
+{
+    std::lock_guard<std::recursive_mutex> lock(data_format_lock());
+    return format_refusal(
+        data_format_for(mode, adjacent, static_cast<long long>(chip_set.Nchan()) * chip_set.Nchip()),
+        "the readout mode, the adjacent channels and the chip set");
 }
 
 std::size_t FenrowStream::data_row_size()

@@ -71,6 +71,16 @@ public:
     // "fenrow {...}" for the present readout mode; empty for a mode the
     // boards do not send.
     std::string get_data_format() override;
+    // The same for a readout mode, adjacent channels and words of a serial
+    // row.
+    static std::string data_format_for(int mode, int adjacent, long long serial_words);
+    // While a run file holds the stream's rows, the readout mode, adjacent
+    // channels and chip set that would change their layout are refused:
+    // by the parameters' observers (ParameterRefused), and here for a
+    // caller that asks first. "" when the file takes them, else why not.
+    std::string layout_refusal(int mode, int adjacent, const TAmanager& chip_set);
+    // The chip set's lock: the data format follows the chip set.
+    std::recursive_mutex& data_format_lock() override { return chips_lock(); }
     // One row: the record's payload, padded with zeros to the row of the
     // present data format. 1, or 0 (rows null) for a block too short for a
     // record header.
@@ -153,7 +163,8 @@ public:
     void set_ro_mode(int value);
     void set_nadj(int value);
     void set_ta(const TAmanager& value);
-    // A count outside 1 .. TAmanager::max_chips is refused with a message.
+    // A count outside 1 .. TAmanager::max_chips is refused
+    // (ParameterRefused, and a line in the log).
     void set_nchip(int n);
     void set_hold(bool on);
     void set_trg_type(int value);
@@ -177,6 +188,9 @@ private:
     void send_bias(int selector, int value, int stream);
     void log_run_step(const char* what);
     void send_readout_mode();
+    // refuse_format_change, but for the module's own forcing of a pedestal
+    // run.
+    void refuse_layout_change(const std::string& format, const char* setting);
     void send_trigger(int type, int mask);
     // The lists "pedestal" and "noise" at the analysis's channel count.
     void fit_pedestal_lists();
@@ -187,6 +201,8 @@ private:
     // Sets the parameter to its own value, so that its observer sends it.
     template <class T>
     void resend(Par<T>* p);
+    template <class T>
+    void resend_unless_refused(Par<T>* p);
 
     int nchip = 1;
     int nchan = 1;

@@ -501,7 +501,7 @@ void MainWindow::start_logging()
         rm->set_run_number(io ? io->get_run_number() : static_cast<int>(next));
         log_line(Ostrel::LOG_INFO, "Adding a data logger to " + rm->get_id().str());
         const bool compress = io ? io->get_compression() : run_support::compression();
-        const int max_size = io ? io->get_max_size() : run_support::max_size();
+        const unsigned long max_size = run_support::max_size();
         if (rm->log_data(file.c_str(), compress, max_size)) {
             nrun = next;
             double fraction = 0;

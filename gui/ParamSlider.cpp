@@ -104,6 +104,12 @@ void ParamSlider::change_value(GtkAdjustment* adj, ParamSlider* slider)
     const int value = static_cast<int>(x);
     try {
         module->set_par<int>(slider->par_name, value, true);
+    } catch (const Ostrel::ParameterRefused&) {
+        // The module said why in the log; the control shows what it holds.
+        try {
+            slider->set_value_silent(module->get_par_value<int>(slider->par_name));
+        } catch (...) {
+        }
     } catch (const Ostrel::Exception& e) {
         std::cout << "Bad parameter type matching: " << e.what() << std::endl;
     } catch (...) {

@@ -31,6 +31,8 @@ ParameterTypeDoesNotMatch::ParameterTypeDoesNotMatch(const std::string& name)
 {
 }
 
+ParameterRefused::ParameterRefused(const std::string& reason) : Exception(reason), _reason(reason) {}
+
 DataQueueDie::DataQueueDie() : Exception("DataQueue: the queue is shut down") {}
 
 DataQueueTimeOut::DataQueueTimeOut() : Exception("DataQueue: time-out waiting for an event") {}

@@ -47,6 +47,18 @@ private:
     std::string _name;
 };
 
+// A value that the owner of a parameter does not take, and why. The
+// observer that refuses the value throws it; the parameter keeps the value
+// it had (Par::set_value).
+class ParameterRefused : public Exception {
+public:
+    explicit ParameterRefused(const std::string& reason);
+    const std::string& reason() const { return _reason; }
+
+private:
+    std::string _reason;
+};
+
 // DataQueue::get_event on a queue that has been shut down.
 class DataQueueDie : public Exception {
 public:

@@ -107,6 +107,9 @@ public:
     void set_extension(const std::string& ext) { _extension = ext; }
     bool get_compress() const { return _compress; }
     unsigned long get_max_size() const { return _max_size; }
+    // The bytes after which a new file is started (0: no limit); before
+    // the first open.
+    void set_max_size(unsigned long bytes) { _max_size = bytes; }
 
     unsigned long size() const { return _size.load(); }    // bytes in the current file
     double relative_size() const;                          // size / max size (0 without limit)

@@ -35,7 +35,8 @@ public:
     virtual std::string get_as_string() const;
     // Sets the value from its text form. False, and nothing set, for a text
     // that is not a value of the parameter's type, and for a parameter
-    // without a text form.
+    // without a text form. A value its owner refuses raises what the owner
+    // raised (ParameterRefused), and nothing is set either.
     virtual bool set_from_string(const std::string& text, bool notify = true);
     // Why set_from_string refuses the text, for a parameter that can say
     // more than that it is no value of its type; "" otherwise.
@@ -164,6 +165,11 @@ struct Text<std::vector<E>, std::enable_if_t<std::is_arithmetic<E>::value>> {
 // thread that sets it. Setting and the text form take the parameter's lock
 // (the one its notification holds), so two setters never write the value at
 // once; get_value() hands out the value itself, unlocked.
+//
+// An observer that throws refuses the value (ParameterRefused says why): the
+// parameter takes back the value it had, the observers after it are not
+// called, and the exception goes on to whoever set the value. An owner that
+// may refuse therefore observes its parameters before anyone else does.
 template <class T>
 class Par : public Parameter {
 public:
@@ -176,10 +182,19 @@ public:
     void set_value(const T& value, bool notify = true)
     {
         std::lock_guard<std::recursive_mutex> lock(mutex());
-        _value = value;
-        if (notify) {
+        if (!notify) {
+            _value = value;
+            return;
+        }
+        // Copied before the swap: `value` may be the stored value itself.
+        T before(value);
+        std::swap(before, _value);
+        try {
             Arg<T> arg(_value);
             notifyObservers(&arg);
+        } catch (...) {
+            _value = std::move(before);
+            throw;
         }
     }
 

@@ -416,13 +416,21 @@ Result op_set_parameter(const Request& req)
     Parameter* p = find_par(obj, req.arg("name"));
     const std::string& value = req.arg("value");
     // Observers run here, on the worker; some block until a run ends. A
-    // text that is not a value of the parameter's type sets nothing, and the
-    // client is told so rather than "ok".
-    if (!p->set_from_string(value, true)) {
-        const std::string why = p->refusal(value);
-        throw client_fault("Bad value \"" + value + "\" for parameter " + p->get_name() + " of " +
-                           obj->get_id().str() + (why.empty() ? "" : ": " + why));
+    // text that is not a value of the parameter's type, or a value the
+    // owner refuses, sets nothing, and the client is told why rather than
+    // "ok".
+    auto bad_value = [&](const std::string& why) {
+        return client_fault("Bad value \"" + value + "\" for parameter " + p->get_name() + " of " +
+                            obj->get_id().str() + (why.empty() ? "" : ": " + why));
+    };
+    bool taken = false;
+    try {
+        taken = p->set_from_string(value, true);
+    } catch (const ParameterRefused& e) {
+        throw bad_value(e.reason());
     }
+    if (!taken)
+        throw bad_value(p->refusal(value));
     return Result::of_text("ok");
 }
 

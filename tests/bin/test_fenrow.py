@@ -398,6 +398,47 @@ class Boards(FenrowTest):
         saved = ET.parse(self.default_file).getroot()
         self.assertEqual(list(saved.find("modules")), [])
 
+    def test_refused_settings_are_faults_and_the_run_file_keeps_its_rows(self):
+        Board(self, "127.0.0.2", self.env, streams=[1], chips=7, count=2000, rate=4000)
+        modules = ('<fenrow name="127.0.0.2"><stream name="21" address="127.0.0.2"><ro_mode>serial</ro_mode>'
+                   '</stream></fenrow>')
+        p, port = self.start_program(modules)
+        self.wait_modules(port, ["21"])
+
+        def refused(obj, name, value):
+            with self.assertRaises(RuntimeError) as caught:
+                soap(port, "setParameter", object=obj, name=name, value=value)
+            return str(caught.exception)
+
+        def nchip():
+            return soap(port, "getParameter", object="21", name="nchip").text
+
+        for bad in ("0", "-1", "65535", "2147483647"):
+            self.assertEqual(refused("21", "nchip", bad), 'Bad value "%s" for parameter nchip of 21: '
+                             '%s chips refused; a stream holds 1 to 255' % (bad, bad))
+        self.assertEqual(nchip(), "1")
+        soap(port, "setParameter", object="21", name="nchip", value="7")
+        stem = os.path.join(self.home, "seven")
+        for bad in ("1e9", "-5", "30000000000000000000"):
+            self.assertIn('max_size \"%s\" is no whole number of bytes' % bad,
+                          refused("main", "command", "logData|file=%s:max_size=%s" % (stem, bad)))
+        soap(port, "setParameter", object="main", name="command",
+             value="logData|file=%s:max_size=3000000000:compression=no" % stem)
+        # The file holds rows of 7 chips until it is closed.
+        self.assertIn("the run file %s.h5 is open with the present layout of the rows" % stem,
+                      refused("21", "nchip", "1"))
+        self.assertIn("the readout mode can change once it is closed", refused("21", "ro_mode", "4"))
+        self.assertEqual(nchip(), "7")
+        soap(port, "runControl", runManager="main", command="Start")
+        self.assertTrue(wait_until(lambda: int(run_state(port, "21")["nTrigger"]) >= 2000, 60, 0.1))
+        soap(port, "runControl", runManager="main", command="Stop")
+        self.assertTrue(wait_until(lambda: run_state(port)["active"] == "false", 30, 0.1))
+        soap(port, "setParameter", object="21", name="nchip", value="1")
+        self.assertEqual(p.interrupt(), 0)
+        self.assertIn("Module 21: 0 chips refused; a stream holds 1 to 255\n", p.output)
+        with h5py.File(stem + ".h5", "r") as f:
+            self.check_events(f, "21", 1, 2000, 7 * 128)
+
 
 class TriggerBoards(FenrowTest):
     def test_trigger_board_is_configured_from_its_element_before_a_run(self):

@@ -14,6 +14,8 @@
 #include "common/TestModule.h"
 #include "daq/HDFDataLogger.h"
 #include "daq/RunManagers.h"
+#include "daq/TellumLogger.h"
+#include "ostrel/Exception.h"
 #include "ostrel/DAQmanager.h"
 
 using ::testing::HasSubstr;
@@ -128,6 +130,53 @@ TEST_F(RunFixture, LogDataTakesItsOptionsAndTheDefaultsOfTheIOSection)
     j = journal().get();
     EXPECT_EQ(j.created, j.deleted);
     EXPECT_EQ(static_cast<int>(j.opened.size()), j.closed);
+}
+
+// A plug-in's factory whose logger takes the size it is given.
+extern "C" DataLogger* sized_logger_factory(bool compress, int max_size)
+{
+    return new TellumLogger(nullptr, compress, max_size > 0 ? static_cast<unsigned long>(max_size) : 0);
+}
+
+TEST_F(RunFixture, LogDataSizeIsAWholeNumberOfBytesOfAnySize)
+{
+    cfg->reset();
+    testutil::write_file(dir + "/sized.xml", "<Sorbek><plugins><data_logger><lib/><hook>sized_logger_factory</hook>"
+                                             "</data_logger></plugins><IO/><general/></Sorbek>\n");
+    ASSERT_EQ(1, cfg->parse((dir + "/sized.xml").c_str()));
+    TellumRunManager* rm = make("data", "rm");
+    const std::string kept = "logData|file=" + dir + "/kept:max_size=100";
+    rm->set_par<std::string>("command", kept);
+    ASSERT_NE(nullptr, rm->get_logger());
+    EXPECT_EQ(100UL, rm->get_logger()->get_max_size());
+    const std::string file = rm->get_logger()->get_file_name();
+
+    LogLines log(Ostrel::LOG_ERROR);
+    for (const char* bad : {"1e9", "-1", "", "1.5", "12abc", "0x10", "+5", "18446744073709551616"}) {
+        SCOPED_TRACE(bad);
+        const std::string why = "max_size \"" + std::string(bad) + "\" is no whole number of bytes (0 for no limit)";
+        try {
+            rm->set_par<std::string>("command", "logData|file=" + dir + "/bad:max_size=" + bad);
+            ADD_FAILURE() << "taken";
+        } catch (const Ostrel::ParameterRefused& e) {
+            EXPECT_EQ(e.reason(), why);
+        }
+        EXPECT_TRUE(log.has("logData refused: " + why));
+    }
+    // Nothing of them was taken: the file of before is still written.
+    EXPECT_EQ(kept, rm->get_par_value<std::string>("command"));
+    ASSERT_NE(nullptr, rm->get_logger());
+    EXPECT_EQ(file, rm->get_logger()->get_file_name());
+
+    // Beyond what an int holds: whole to the plug-in's logger and to the
+    // HDF5 one.
+    rm->set_par<std::string>("command", "logData|file=" + dir + "/big:max_size=3000000000");
+    EXPECT_EQ(3000000000UL, rm->get_logger()->get_max_size());
+    dynamic_cast<PluginParser*>(cfg->get_handler("plugins"))->reset_plugins();
+    rm->set_par<std::string>("command", "logData|file=" + dir + "/big:max_size= 18446744073709551615 ");
+    ASSERT_NE(nullptr, dynamic_cast<HDFDataLogger*>(rm->get_logger()));
+    EXPECT_EQ(18446744073709551615UL, rm->get_logger()->get_max_size());
+    rm->stop_logging();
 }
 
 TEST_F(RunFixture, WithoutLoggerFactoryTheRunFileIsHDF5)

@@ -27,6 +27,7 @@
 #include "TimerGaps.h"
 #include "common/TestUtil.h"
 #include "config/ConfigParser.h"
+#include "daq/RunManagers.h"
 #include "data/Analysis.h"
 #include "fenrow/CommandBatch.h"
 #include "fenrow/FenrowGuiConfig.h"
@@ -328,6 +329,46 @@ TEST_F(ConfigDialog, ShowsTheParsedSettingsAndAppliesChipEditsBitForBit)
         got.resize(p.bytes.size() / 2);
         EXPECT_EQ(config_words(expected, 3), got);
     }
+}
+
+TEST_F(ConfigDialog, AnOpenRunFileKeepsItsLayoutAndTheOperatorIsToldWhy)
+{
+    start("<nchips>2</nchips><ro_mode>serial</ro_mode>");
+    ASSERT_FALSE(HasFatalFailure());
+    DataRunManager rm("dialog_rm");
+    rm.addModule(module.get());
+    const std::string dir = testutil::make_temp_dir("held");
+    rm.set_par<std::string>("command", "logData|file=" + dir + "/run");
+    ASSERT_TRUE(rm.get_logger());
+    FenrowGuiConfig* d = open();
+    ASSERT_TRUE(d);
+    const std::string why = "Module 23: the run file " + dir + "/run.h5 is open with the present layout of the rows; ";
+    auto told = [&](const std::string& what) {
+        GtkWidget* box = shown(GTK_TYPE_MESSAGE_DIALOG);
+        EXPECT_TRUE(box) << what;
+        if (!box)
+            return;
+        EXPECT_EQ(why + what + " can change once it is closed.", message_text(box));
+        gtk_widget_destroy(box);
+    };
+
+    choose("optROmode", 1);
+    told("the readout mode, the adjacent channels and the chip set");
+    EXPECT_EQ(1, par<int>("ro_mode"));
+    EXPECT_EQ(0, item("optROmode"));
+    d->set_text("txtNChips", "3");
+    d->click_button("btnApply");
+    told("the readout mode, the adjacent channels and the chip set");
+    EXPECT_FALSE(d->applying());
+    EXPECT_EQ(2, par<int>("nchip"));
+    EXPECT_EQ(2, module_chips().Nchip());
+
+    // Closed, the file binds nothing.
+    rm.stop_logging();
+    apply();
+    EXPECT_EQ(3, par<int>("nchip"));
+    EXPECT_FALSE(shown(GTK_TYPE_MESSAGE_DIALOG));
+    rm.deleteModule(module.get());
 }
 
 TEST_F(ConfigDialog, ReadoutModesChipCountsAndCancel)

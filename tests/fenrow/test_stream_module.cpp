@@ -2,15 +2,18 @@
 // command packet, the GetReady sequence, pedestal runs, scan points and text
 // commands; and its event queue, data format and configuration record.
 #include <algorithm>
+#include <climits>
 #include <chrono>
 #include <functional>
 
 #include <gtest/gtest.h>
+#include <hdf5.h>
 
 #include "FenrowNet.h"
 #include "StreamOnBoard.h"
 #include "StreamRecords.h"
 #include "common/TestUtil.h"
+#include "daq/RunManagers.h"
 #include "daq/Scan.h"
 #include "fenrow/FenrowAnalysis.h"
 #include "fenrow/FenrowStream.h"
@@ -195,10 +198,12 @@ TEST_F(StreamModule, ChipCountAndChipSet)
     EXPECT_EQ(ped[255], 1000.0);
     EXPECT_EQ(ped[256], 2048.0);
 
-    // Counts a stream cannot hold are refused.
-    EXPECT_TRUE(commands(set("nchip", 0)).empty());
-    EXPECT_TRUE(commands(set("nchip", TAmanager::max_chips + 1)).empty());
-    EXPECT_TRUE(log.contains("chips refused"));
+    // Counts a stream cannot hold are refused, to the setter and in the log.
+    EXPECT_TRUE(commands([&] {
+                    for (int n : {0, -1, TAmanager::max_chips + 1, 65535, INT_MAX})
+                        EXPECT_THROW(module->set_par<int>("nchip", n), Ostrel::ParameterRefused) << n;
+                }).empty());
+    EXPECT_TRUE(log.contains("Module 23: 0 chips refused; a stream holds 1 to 255"));
     EXPECT_EQ(module->get_par_value<int>("nchip"), 3);
 
     const Bytes packet = one(set("ta", TAmanager(TAmanager::gp7, 1)));
@@ -437,4 +442,98 @@ TEST_F(StreamModule, HighDynamicRangeStreams)
     ASSERT_GE(got.size(), 3u);
     EXPECT_EQ(module->get_par_value<int>("polarity"), 1);
     EXPECT_EQ(got[1], ro(1, 15, false, false, true));
+}
+
+// The rows of a module's data table in an HDF5 run file, as stored.
+std::vector<std::vector<char>> stored_rows(const std::string& file, const std::string& table)
+{
+    std::vector<std::vector<char>> rows;
+    const hid_t f = H5Fopen(file.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    const hid_t d = f >= 0 ? H5Dopen2(f, table.c_str(), H5P_DEFAULT) : -1;
+    if (d >= 0) {
+        const hid_t type = H5Dget_type(d);
+        const hid_t space = H5Dget_space(d);
+        const std::size_t row = H5Tget_size(type);
+        const auto n = static_cast<std::size_t>(H5Sget_simple_extent_npoints(space));
+        std::vector<char> all(n * row);
+        if (n && H5Dread(d, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, all.data()) >= 0)
+            for (std::size_t r = 0; r < n; ++r)
+                rows.emplace_back(all.begin() + static_cast<long>(r * row), all.begin() + static_cast<long>((r + 1) * row));
+        H5Sclose(space);
+        H5Tclose(type);
+        H5Dclose(d);
+    }
+    if (f >= 0)
+        H5Fclose(f);
+    return rows;
+}
+
+TEST_F(StreamModule, ARunFileKeepsTheRowLayoutItWasOpenedWith)
+{
+    module->set_par("ro_mode", static_cast<int>(RO_SERIAL));
+    module->set_par("nchip", 7);
+    const int words = 7 * 128;
+    const std::string dir = testutil::make_temp_dir("layout");
+    Block a, b;
+    {
+        DataRunManager rm("layout");
+        rm.addModule(module.get());
+        // The run goes to the next free name, which the reasons give.
+        testutil::write_file(dir + "/run.h5", "not ours");
+        rm.set_par<std::string>("command", "logData|file=" + dir + "/run:max_size=0");
+        ASSERT_TRUE(rm.get_logger());
+
+        // Whatever would change the rows is refused while the file is open,
+        // and the module keeps what the file holds; the rest is taken.
+        const auto refused = [&](const std::function<void()>& change) {
+            try {
+                change();
+            } catch (const Ostrel::ParameterRefused& e) {
+                return e.reason();
+            }
+            return std::string();
+        };
+        const std::string why = refused(set("nchip", 1));
+        EXPECT_EQ(why, "the run file " + dir + "/run-1.h5 is open with the present layout of the rows; the chip count "
+                  "can change once it is closed");
+        EXPECT_TRUE(log.contains("Module 23: " + why));
+        EXPECT_NE(refused(set("ro_mode", static_cast<int>(RO_ADJACENT))), "");
+        EXPECT_NE(refused(set("ta", TAmanager(TAmanager::gp7, 1))), "");
+        EXPECT_EQ(module->get_par_value<int>("nchip"), 7);
+        EXPECT_EQ(module->get_par_value<int>("ro_mode"), RO_SERIAL);
+        EXPECT_EQ(module->chips().Nchip(), 7);
+        EXPECT_EQ(module->get_analysis()->Ntot(), words);
+        EXPECT_EQ(refused(set("nadj", 3)), "");
+        EXPECT_EQ(refused(set("nchip", 7)), "");
+        EXPECT_EQ(module->layout_refusal(RO_SERIAL, 5, TAmanager(TAmanager::gp7, 7)), "");
+        EXPECT_NE(module->layout_refusal(RO_SPARSE, 5, TAmanager(TAmanager::gp7, 7)), "");
+
+        // A record of the file's layout, then a short one after a change
+        // made without notice: the file reads nothing past the record and
+        // fills the row up with zeros.
+        std::vector<std::uint16_t> full(words), part(128);
+        for (int i = 0; i < words; ++i)
+            full[static_cast<std::size_t>(i)] = static_cast<std::uint16_t>(i);
+        for (int i = 0; i < 128; ++i)
+            part[static_cast<std::size_t>(i)] = static_cast<std::uint16_t>(3 * i + 1);
+        a = packet_record(RO_SERIAL, static_cast<std::uint16_t>(words), full, 36.5, 23);
+        b = packet_record(RO_SERIAL, 128, part, 36.5, 23);
+        EXPECT_GT(rm.writeData(module->get_id(), a.get()), 0);
+        module->set_par("ro_mode", static_cast<int>(RO_SPARSE), false);
+        EXPECT_GT(rm.writeData(module->get_id(), b.get()), 0);
+        module->set_par("ro_mode", static_cast<int>(RO_SERIAL), false);
+        rm.stop_logging();
+
+        // Closed, the file binds nothing.
+        EXPECT_EQ(refused(set("nchip", 1)), "");
+        rm.deleteModule(module.get());
+    }
+    const std::vector<std::vector<char>> rows = stored_rows(dir + "/run-1.h5", "/modules/23/data/fenrow");
+    ASSERT_EQ(rows.size(), 2u);
+    const std::size_t row = FENROW_PAYLOAD_HEAD + 2u * words;
+    ASSERT_EQ(rows[0].size(), row);
+    EXPECT_EQ(std::memcmp(rows[0].data(), record(a)->data, row), 0);
+    const std::size_t given = FENROW_PAYLOAD_HEAD + 2u * 128;
+    EXPECT_EQ(std::memcmp(rows[1].data(), record(b)->data, given), 0);
+    EXPECT_TRUE(std::all_of(rows[1].begin() + static_cast<long>(given), rows[1].end(), [](char c) { return c == 0; }));
 }

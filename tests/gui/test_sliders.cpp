@@ -98,6 +98,32 @@ TEST_F(GuiTest, SliderSetsItsParameterAndFollowsIt)
     threshold->removeObserver(&MsgManager::theMsgManager()->parameter);
 }
 
+TEST_F(GuiTest, SliderOfAValueTheModuleRefusesShowsWhatTheModuleHolds)
+{
+    IdleModule module("sl2");
+    auto* count = new Ostrel::Par<int>(2);
+    struct Owner : Ostrel::Observer {
+        void update(Ostrel::Observable*, Ostrel::Argument* a) override
+        {
+            auto* v = dynamic_cast<Ostrel::Arg<int>*>(a);
+            if (v && v->get_value() > 5)
+                throw Ostrel::ParameterRefused("more than 5");
+        }
+    } owner;
+    count->addObserver(&owner);
+    module.add_par("count", count);
+    GtkAdjustment* adj = GTK_ADJUSTMENT(gtk_adjustment_new(2, 0, 10, 1, 1, 0));
+    ParamSlider* slider = ParamSlider::new_slider("sl2", "count", adj);
+    const std::string out = testutil::capture_stdout([&] { gtk_adjustment_set_value(adj, 8); });
+    EXPECT_EQ("", out);
+    EXPECT_EQ(2, count->get_value());
+    EXPECT_EQ(2.0, slider->get_value());
+    gtk_adjustment_set_value(adj, 4);
+    EXPECT_EQ(4, count->get_value());
+    ParamSlider::remove("sl2/count");
+    count->removeObserver(&owner);
+}
+
 TEST_F(GuiTest, SpinSliderSplitsItsWidthByRatio)
 {
     GtkWidget* widget = GTK_WIDGET(g_object_ref_sink(gtk_spinslider_new(5, 0, 10, 1, 2, 0)));

@@ -129,6 +129,40 @@ TEST(Parameter, NotifyCallsObserversOnlyWhenAsked)
     p.removeObserver(&r);
 }
 
+TEST(Parameter, AValueAnObserverRefusesIsNotKept)
+{
+    // The owner observes first and refuses negative values; those who
+    // observe after it never see one.
+    Par<std::vector<int>> p({1, 2});
+    struct Owner : Observer {
+        void update(Observable*, Argument* a) override
+        {
+            auto* v = dynamic_cast<Arg<std::vector<int>>*>(a);
+            if (v && !v->get_value().empty() && v->get_value()[0] < 0)
+                throw ParameterRefused("no negative values");
+        }
+    } owner;
+    Recorder after;
+    p.addObserver(&owner);
+    p.addObserver(&after);
+    try {
+        p.set_value({-1}, true);
+        ADD_FAILURE() << "taken";
+    } catch (const ParameterRefused& e) {
+        EXPECT_EQ(e.reason(), "no negative values");
+        EXPECT_STREQ(e.what(), "no negative values");
+    }
+    EXPECT_THROW(p.set_from_string("-3 4", true), ParameterRefused);
+    EXPECT_EQ(p.get_value(), (std::vector<int>{1, 2}));
+    EXPECT_EQ(after.calls, 0);
+    EXPECT_FALSE(p.hasChanged());
+    // A value set from the stored one itself.
+    p.set_value(p.get_value(), true);
+    p.set_value({7}, true);
+    EXPECT_EQ(p.get_value(), std::vector<int>{7});
+    EXPECT_EQ(after.calls, 2);
+}
+
 TEST(ParameterHolder, ReplaceTypeMismatchAndMissing)
 {
     ParameterHolder h;

@@ -547,6 +547,29 @@ TEST_F(SoapOperations, SetParameterRefusesTextsThatAreNoValue)
     module->gain->removeObserver(&rec);
 }
 
+TEST_F(SoapOperations, AValueTheOwnerRefusesIsAFaultWithTheReason)
+{
+    // Observing before anyone else, as an owner that refuses values does.
+    struct Owner : Ostrel::Observer {
+        void update(Ostrel::Observable*, Ostrel::Argument* a) override
+        {
+            auto* v = dynamic_cast<Ostrel::Arg<int>*>(a);
+            if (v && v->get_value() < 1)
+                throw Ostrel::ParameterRefused(std::to_string(v->get_value()) + " is less than 1");
+        }
+    } owner;
+    Recorder later;
+    module->gain->addObserver(&owner);
+    module->gain->addObserver(&later);
+    expect_client_fault(set("soap_mod", "gain", "-1"), "Bad value \"-1\" for parameter gain of soap_mod: -1 is less than 1");
+    EXPECT_EQ(get("soap_mod", "gain").ret, "5");
+    EXPECT_TRUE(later.seen().empty());
+    EXPECT_EQ(set("soap_mod", "gain", "2").ret, "ok");
+    EXPECT_EQ(later.seen(), std::vector<int>{2});
+    module->gain->removeObserver(&later);
+    module->gain->removeObserver(&owner);
+}
+
 TEST_F(SoapOperations, ScanBeyondTheBoundIsRefusedWithTheReason)
 {
     ScanRunManager scan("soap_scan");
