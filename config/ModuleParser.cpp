@@ -32,14 +32,6 @@ xmlNodePtr first_of(const std::vector<xmlNodePtr>& nodes, const char* what, cons
     return nodes.empty() ? nullptr : nodes.front();
 }
 
-bool within(xmlNodePtr n, xmlNodePtr subtree)
-{
-    for (; n; n = n->parent)
-        if (n == subtree)
-            return true;
-    return false;
-}
-
 } // namespace
 
 ModuleParser::ModuleParser() : map(nullptr), monitor_node(nullptr) {}
@@ -76,18 +68,9 @@ void ModuleParser::create_map(int nx, int ny, int ntot)
 
 void ModuleParser::forget_nodes(xmlNodePtr subtree)
 {
-    if (!subtree)
-        return;
-    if (within(node, subtree))
-        node = nullptr;
+    SectionParser::forget_nodes(subtree);
     if (within(monitor_node, subtree))
         monitor_node = nullptr;
-    for (auto it = nmap.begin(); it != nmap.end();) {
-        if (within(it->second, subtree))
-            it = nmap.erase(it);
-        else
-            ++it;
-    }
 }
 
 // Reading ---------------------------------------------------------------------

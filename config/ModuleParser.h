@@ -38,9 +38,7 @@ public:
     virtual void parse_common(const std::string& path, const std::string& id);
     virtual void save_common();
 
-    // Drops every node of the handler that lies in the subtree about to be
-    // freed (the configuration calls it before removing an element).
-    virtual void forget_nodes(xmlNodePtr subtree);
+    void forget_nodes(xmlNodePtr subtree) override;
 
     void save_map();
     // Replaces the pad map. Sizes below 1 raise ConfigException.

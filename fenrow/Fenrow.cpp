@@ -214,6 +214,13 @@ void Fenrow::save_config()
     }
 }
 
+void Fenrow::forget_nodes(xmlNodePtr subtree)
+{
+    ModuleParser::forget_nodes(subtree);
+    for (ModuleParser* parser : conf_modules())
+        parser->forget_nodes(subtree);
+}
+
 std::string Fenrow::section_name() const
 {
     const std::string& n = get_name();
