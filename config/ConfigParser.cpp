@@ -107,6 +107,35 @@ std::string namespace_refusal(xmlNodePtr root)
     return std::string();
 }
 
+// Blank text beside elements: the saver indents only elements without any
+// text, so a blank line left in an element of a hand-written file would
+// keep all that is added to it on one line, and the next reading, which
+// drops such blanks, would save it indented.
+void drop_blank_text(xmlNodePtr root)
+{
+    std::vector<xmlNodePtr> stack{root};
+    while (!stack.empty()) {
+        xmlNodePtr e = stack.back();
+        stack.pop_back();
+        bool elements = false;
+        for (xmlNodePtr c = e->children; c; c = c->next)
+            if (c->type == XML_ELEMENT_NODE) {
+                elements = true;
+                stack.push_back(c);
+            }
+        if (!elements)
+            continue;
+        for (xmlNodePtr c = e->children; c;) {
+            xmlNodePtr next = c->next;
+            if (c->type == XML_TEXT_NODE && xmlIsBlankNode(c)) {
+                xmlUnlinkNode(c);
+                xmlFreeNode(c);
+            }
+            c = next;
+        }
+    }
+}
+
 bool is_regular_file(const std::string& path)
 {
     struct stat st;
@@ -436,6 +465,8 @@ int ConfigParser::save_config(const char* file)
             std::cout << "*** " << e.what() << std::endl;
         }
     }
+    if (root_node)
+        drop_blank_text(root_node);
     return xmlSaveFormatFileEnc(file, doc, "UTF-8", 1);
 }
 
