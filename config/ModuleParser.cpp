@@ -44,6 +44,30 @@ std::string ModuleParser::element_path(const std::string& path, const std::strin
     return path + "[@name=" + quote + id + quote + "]";
 }
 
+xmlNodePtr ModuleParser::module_element(const std::string& path, const std::string& id)
+{
+    // Another element of the same name and identifier, one nested in a
+    // module's content say, is not the one this handler reads and writes.
+    if (node && node->type == XML_ELEMENT_NODE && xmlHasProp(node, BAD_CAST "name")) {
+        xmlChar* name = xmlGetProp(node, BAD_CAST "name");
+        const bool own = name && id == reinterpret_cast<const char*>(name);
+        xmlFree(name);
+        if (own)
+            return node;
+    }
+    std::vector<xmlNodePtr> nodes;
+    return ConfigParser::theConfig()->get_node(element_path(path, id), nodes) ? nodes.front() : nullptr;
+}
+
+std::vector<xmlNodePtr> ModuleParser::module_children(const std::string& path, const std::string& id,
+                                                      const char* name)
+{
+    std::vector<xmlNodePtr> nodes;
+    if (xmlNodePtr element = module_element(path, id))
+        ConfigParser::theConfig()->get_node(name, element, nodes);
+    return nodes;
+}
+
 ModuleParser::~ModuleParser()
 {
     delete map;
@@ -84,10 +108,9 @@ void ModuleParser::parse_common(const std::string& path, const std::string& id)
     parse_map(path, id, module->get_analysis());
 
     ConfigParser* cfg = ConfigParser::theConfig();
-    std::vector<xmlNodePtr> nodes;
-    if (!cfg->get_node(element_path(path, id), nodes))
+    xmlNodePtr element = module_element(path, id);
+    if (!element)
         return;
-    xmlNodePtr element = nodes.front();
 
     std::vector<double> values;
     cfg->get_element_value_array<double>(element, "pedestal", values);
@@ -107,9 +130,7 @@ void ModuleParser::parse_common(const std::string& path, const std::string& id)
 void ModuleParser::parse_monitor(const std::string& path, const std::string& id, Analysis* analysis)
 {
     ConfigParser* cfg = ConfigParser::theConfig();
-    std::vector<xmlNodePtr> nodes;
-    cfg->get_node(element_path(path, id) + "/monitor", nodes);
-    xmlNodePtr monitor = first_of(nodes, "monitor", id);
+    xmlNodePtr monitor = first_of(module_children(path, id, "monitor"), "monitor", id);
     // Whatever this points to belongs to the element read before.
     monitor_node = monitor;
     if (!monitor)
@@ -136,9 +157,7 @@ void ModuleParser::parse_monitor(const std::string& path, const std::string& id,
 void ModuleParser::parse_map(const std::string& path, const std::string& id, Analysis* analysis)
 {
     ConfigParser* cfg = ConfigParser::theConfig();
-    std::vector<xmlNodePtr> nodes;
-    cfg->get_node(element_path(path, id) + "/padmap", nodes);
-    xmlNodePtr padmap = first_of(nodes, "padmap", id);
+    xmlNodePtr padmap = first_of(module_children(path, id, "padmap"), "padmap", id);
     if (!padmap)
         return;
 
