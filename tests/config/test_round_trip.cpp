@@ -199,6 +199,8 @@ TEST_F(RoundTripTest, OddFilesSaveToAFixedPoint)
     const char* const files[] = {
         // A blank line where the sections go.
         "<Sorbek>\n  \n</Sorbek>",
+        // Paths inside a block of paths: freed with it, not again.
+        "<Sorbek><paths><libpaths><paths><libpaths/></paths></libpaths></paths></Sorbek>",
     };
     for (const char* text : files) {
         SCOPED_TRACE(text);
