@@ -342,15 +342,14 @@ void FenrowStreamConf::save_config()
         saved[static_cast<std::size_t>(i)] = address;
     }
     make_unique(saved);
+    // Each chip into the element it is read from, the n-th of the stream's,
+    // with its address: two elements of one address are two chips.
+    std::vector<xmlNodePtr> elements;
+    cfg->get_node("chip", node, elements);
     for (int i = 0; TAchip* chip = chips.chip(i); ++i) {
-        const int address = saved[static_cast<std::size_t>(i)];
-        std::vector<xmlNodePtr> elements;
-        cfg->get_node("chip[@id=" + std::to_string(address) + "]", node, elements);
-        xmlNodePtr element = elements.empty() ? nullptr : elements.front();
-        if (!element) {
-            element = cfg->create_element(node, "chip");
-            cfg->set_attribute<int>(element, "id", address);
-        }
+        const std::size_t k = static_cast<std::size_t>(i);
+        xmlNodePtr element = k < elements.size() ? elements[k] : cfg->create_element(node, "chip");
+        cfg->check_attribute<int>(element, "id", saved[k]);
         save_chip(*chip, element);
     }
     save_common();

@@ -216,6 +216,20 @@ TEST_F(StreamConf, AStreamReadsItsOwnElementOnly)
     EXPECT_EQ(save("second.xml"), first_save);
 }
 
+TEST_F(StreamConf, ChipsOfOneAddressAreSavedWhereTheyWereRead)
+{
+    load_stream(document(stream("<nchips>2</nchips><chip id=\"0\"><polarity>false</polarity></chip>"
+                                "<chip id=\"0\"><polarity>true</polarity></chip>")));
+    ASSERT_EQ(module->chips().Nchip(), 2);
+    EXPECT_TRUE(chip(1)->Polarity());
+    EXPECT_EQ(chip(1)->Chip_Address(), 1);
+    const std::string first_save = save("first.xml");
+    EXPECT_EQ(count("//stream/chip"), 2);
+    EXPECT_EQ(text("//stream/chip[@id=1]/polarity"), "true");
+    reload("first.xml", TAmanager::gp7, 2);
+    EXPECT_EQ(save("second.xml"), first_save);
+}
+
 TEST_F(StreamConf, EmptyStreamElementTakesTheDefaults)
 {
     load_stream(document(stream("")));
