@@ -730,6 +730,14 @@ ModuleNode* Fenrow::node_from_element(const std::string& ip, int port)
                 Ostrel::ostream log(Ostrel::LOG_ERROR);
                 log << "Board " << ip << ": " << e.what() << std::endl;
             }
+            // As the stream's section refuses it: the board's initialisation
+            // counts the chips in one byte.
+            if (nchips < 1 || nchips > TAmanager::max_chips) {
+                Ostrel::ostream log(Ostrel::LOG_ERROR);
+                log << "Board " << ip << ": nchips must be 1 to " << TAmanager::max_chips << ", not " << nchips
+                    << "; the board is taken with 1" << std::endl;
+                nchips = 1;
+            }
         }
         if (xmlNodePtr n = first_in_streams(config, under, "chip_type"))
             chip_type = chip_type_from_text(trim_str(config->get_node_value(n)));

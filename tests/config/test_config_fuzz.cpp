@@ -14,6 +14,7 @@
 #include <arpa/inet.h>
 
 #include <csignal>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -409,11 +410,35 @@ public:
     using Ostrel::Fenrow::find_module;
 };
 
+class KnockedTriggers : public Ostrel::TriggerBoard {
+public:
+    using Ostrel::TriggerBoard::take_request;
+};
+
+// The IPv4 address a board element names, or "" for a name no board's
+// datagram can carry.
+std::string board_address(xmlNodePtr element)
+{
+    xmlChar* name = xmlGetProp(element, BAD_CAST "name");
+    std::string ip = name ? reinterpret_cast<const char*>(name) : "";
+    xmlFree(name);
+    in_addr a;
+    return inet_pton(AF_INET, ip.c_str(), &a) == 1 ? ip : std::string();
+}
+
 unsigned env_number(const char* name, unsigned fallback)
 {
     const char* text = std::getenv(name);
     return text && *text ? static_cast<unsigned>(std::strtoul(text, nullptr, 0)) : fallback;
 }
+
+#if defined(__SANITIZE_ADDRESS__)
+// An undefined-behaviour report ends in an abort, which names the mutant.
+extern "C" const char* __ubsan_default_options()
+{
+    return "abort_on_error=1:print_stacktrace=1";
+}
+#endif
 
 // For a crash: what was tried.
 unsigned crash_seed = 0;
@@ -433,6 +458,7 @@ void say_mutant()
 // call that is not safe in a signal handler.
 void crashed(int signal)
 {
+    std::fprintf(stderr, "\nconfig fuzz: signal %d\n", signal);
     say_mutant();
     std::signal(signal, SIG_DFL);
     std::raise(signal);
@@ -504,7 +530,7 @@ protected:
         auto* boards = new KnockedBoards;
         cfg->register_handler("fenrow", boards);
         boards->set_name("fenrow");
-        auto* triggers = new Ostrel::TriggerBoard;
+        auto* triggers = new KnockedTriggers;
         cfg->register_handler("trigger_board", triggers);
         triggers->set_name("trigger_board");
     }
@@ -513,21 +539,31 @@ protected:
     void knock()
     {
         DAQcontroller::instance()->setup_daq(0, nullptr);
-        auto* boards = dynamic_cast<KnockedBoards*>(cfg->get_handler("fenrow"));
-        if (!boards)
-            return;
-        std::vector<xmlNodePtr> elements;
-        cfg->get_node("//modules/fenrow", elements);
-        for (xmlNodePtr e : elements) {
-            xmlChar* name = xmlGetProp(e, BAD_CAST "name");
-            const std::string ip = name ? reinterpret_cast<const char*>(name) : "";
-            xmlFree(name);
-            in_addr a;
-            if (cfg->is_section_content(e) || inet_pton(AF_INET, ip.c_str(), &a) != 1 || boards->get_module(ip))
-                continue;
-            if (ModuleNode* board = boards->find_module(ip, 10000))
-                boards->register_module(board);
+        // A knock carries the address only: what a board's registration
+        // does to the document is the next one's to find.
+        if (auto* boards = dynamic_cast<KnockedBoards*>(cfg->get_handler("fenrow"))) {
+            for (const std::string& ip : addresses("//modules/fenrow"))
+                if (!boards->get_module(ip))
+                    if (ModuleNode* board = boards->find_module(ip, 10000))
+                        boards->register_module(board);
         }
+        if (auto* triggers = dynamic_cast<KnockedTriggers*>(cfg->get_handler("trigger_board"))) {
+            for (const std::string& ip : addresses("//modules/trigger_board"))
+                triggers->take_request(ip, 10001, nullptr, 0);
+        }
+    }
+    // The board addresses the elements name, in their order, once each.
+    std::vector<std::string> addresses(const std::string& xpath)
+    {
+        std::vector<xmlNodePtr> elements;
+        cfg->get_node(xpath, elements);
+        std::vector<std::string> out;
+        for (xmlNodePtr e : elements) {
+            const std::string ip = board_address(e);
+            if (!ip.empty() && std::find(out.begin(), out.end(), ip) == out.end())
+                out.push_back(ip);
+        }
+        return out;
     }
 
     // Read, boards heard, saved; "" when it went so, else why not. `out`
@@ -641,6 +677,7 @@ TEST_F(ConfigFuzz, MutantsAreRefusedWithAMessageOrSavedToAFixedPoint)
     for (const char* stream : {"21", "23"})
         EXPECT_TRUE(Ostrel::DAQmanager::theDAQmanager()->find_module(Ostrel::DAQid(stream))) << stream;
     EXPECT_NE(nullptr, cfg->get_id_handler(31));
+    EXPECT_TRUE(Ostrel::DAQmanager::theDAQmanager()->find_module(Ostrel::DAQid("31")));
     EXPECT_NE(std::string::npos, testutil::read_file(dir + "/saved.xml").find("<vthrh>1500</vthrh>"));
 
     std::vector<xmlDocPtr> donors;
