@@ -591,7 +591,8 @@ protected:
             refused = true;
             if (cfg->root())
                 return "refused, and its document kept";
-            return out.empty() ? "refused without a message" : "";
+            // The parser's own line says why, whatever else was said.
+            return out.find("ConfigParser::parse") == std::string::npos ? "refused without a message" : "";
         }
         int written = -1;
         std::string why;
