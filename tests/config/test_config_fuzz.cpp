@@ -10,17 +10,19 @@
 //
 // BRISKO_CONFIG_FUZZ_SEED (43 unless set) and BRISKO_CONFIG_FUZZ_SECONDS (30)
 // choose the run; BRISKO_CONFIG_FUZZ_MUTANT tries only the mutant of that
-// number. A failure names the seed, the mutant's number and its text.
+// number, and BRISKO_CONFIG_FUZZ_KEEP names a folder that keeps the mutant
+// and both saves. A failure, or a crash, names the seed, the mutant's
+// number and its text.
 #include <arpa/inet.h>
 
-#include <csignal>
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <sstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -41,6 +43,12 @@
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/common_interface_defs.h>
+
+// An undefined-behaviour report ends in an abort, which names the mutant.
+extern "C" const char* __ubsan_default_options()
+{
+    return "abort_on_error=1:print_stacktrace=1";
+}
 #endif
 
 namespace {
@@ -431,14 +439,6 @@ unsigned env_number(const char* name, unsigned fallback)
     const char* text = std::getenv(name);
     return text && *text ? static_cast<unsigned>(std::strtoul(text, nullptr, 0)) : fallback;
 }
-
-#if defined(__SANITIZE_ADDRESS__)
-// An undefined-behaviour report ends in an abort, which names the mutant.
-extern "C" const char* __ubsan_default_options()
-{
-    return "abort_on_error=1:print_stacktrace=1";
-}
-#endif
 
 // For a crash: what was tried.
 unsigned crash_seed = 0;
