@@ -16,6 +16,8 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -54,22 +56,44 @@ extern "C" const char* __ubsan_default_options()
 namespace {
 
 // Faults whose cause lies in code this fuzzer does not mend, kept out of
-// its verdict until they are mended there: a failure whose reason holds the
-// text and whose mutant holds the other one is counted, not reported.
-struct Known {
-    const char* why;
-    const char* mutant;
-};
-const Known known_elsewhere[] = {
-    {nullptr, nullptr},
-};
-
-bool is_known(const std::string& why, const std::string& mutant)
+// the run until they are mended there: mutants that would show them are
+// counted and not tried. One entry per fault, each saying where it lies.
+//
+// FenrowManager::node2name multiplies the last part of any text by ten
+// without a bound: a trigger board named "1.99999999999999999999"
+// overflows a long (undefined behaviour) while its section is read.
+bool trigger_name_overflows(xmlNodePtr e)
 {
-    for (const Known& k : known_elsewhere)
-        if (k.why && why.find(k.why) != std::string::npos && mutant.find(k.mutant) != std::string::npos)
-            return true;
-    return false;
+    if (!xmlStrEqual(e->name, BAD_CAST "trigger_board"))
+        return false;
+    xmlChar* name = xmlGetProp(e, BAD_CAST "name");
+    const std::string text = name ? reinterpret_cast<const char*>(name) : "";
+    xmlFree(name);
+    const std::size_t dot = text.rfind('.');
+    errno = 0;
+    const long last = std::strtol(text.c_str() + (dot == std::string::npos ? 0 : dot + 1), nullptr, 10);
+    return errno == ERANGE || last > LONG_MAX / 10 - 10 || last < LONG_MIN / 10 + 10;
+}
+
+bool shows_known_fault(const std::string& text)
+{
+    xmlDocPtr doc = xmlReadMemory(text.data(), static_cast<int>(text.size()), "known.xml", nullptr,
+                                  XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOENT);
+    bool known = false;
+    std::vector<xmlNodePtr> todo;
+    if (doc && xmlDocGetRootElement(doc))
+        todo.push_back(xmlDocGetRootElement(doc));
+    while (!todo.empty() && !known) {
+        xmlNodePtr e = todo.back();
+        todo.pop_back();
+        known = trigger_name_overflows(e);
+        for (xmlNodePtr c = e->children; c; c = c->next)
+            if (c->type == XML_ELEMENT_NODE)
+                todo.push_back(c);
+    }
+    if (doc)
+        xmlFreeDoc(doc);
+    return known;
 }
 
 // A board with two streams of chips, and a trigger board, as the program
@@ -703,16 +727,16 @@ TEST_F(ConfigFuzz, MutantsAreRefusedWithAMessageOrSavedToAFixedPoint)
         text = mutator.mutate(doc.second, done);
         if (text.size() > (4u << 20))
             continue;
+        if (shows_known_fault(text)) {
+            ++known;
+            continue;
+        }
         crash_mutant = i;
         ++tried;
         cerr_sink.str(std::string());
         const std::string why = try_mutant(text);
         if (why.empty())
             continue;
-        if (is_known(why, text)) {
-            ++known;
-            continue;
-        }
         ++failures;
         ADD_FAILURE() << "seed " << seed << ", mutant " << i << " (BRISKO_CONFIG_FUZZ_SEED=" << seed
                       << " BRISKO_CONFIG_FUZZ_MUTANT=" << i << ") of " << doc.first << " [" << done << "]: " << why
@@ -721,7 +745,7 @@ TEST_F(ConfigFuzz, MutantsAreRefusedWithAMessageOrSavedToAFixedPoint)
     }
     for (xmlDocPtr d : donors)
         xmlFreeDoc(d);
-    std::printf("config fuzz: seed %u, %ld mutants, %ld refused, %ld of known faults elsewhere\n", seed, tried,
+    std::printf("config fuzz: seed %u, %ld mutants, %ld refused, %ld left out for faults known elsewhere\n", seed, tried,
                 refusals, known);
     EXPECT_GT(tried, 0);
 }
