@@ -346,9 +346,14 @@ int ConfigParser::process(const std::string& file)
     for (const char* xpath : first) {
         std::vector<xmlNodePtr> nodes;
         get_node(xpath, nodes);
+        // Told apart before any is read: reading one may rewrite content
+        // (a repaired boolean), freeing what lies in it.
+        std::vector<xmlNodePtr> sections;
         for (xmlNodePtr n : nodes)
             if (!is_section_content(n))
-                process_node(n);
+                sections.push_back(n);
+        for (xmlNodePtr n : sections)
+            process_node(n);
     }
     try {
         navigate(doc ? xmlDocGetRootElement(doc) : nullptr);

@@ -201,6 +201,9 @@ TEST_F(RoundTripTest, OddFilesSaveToAFixedPoint)
         "<Sorbek>\n  \n</Sorbek>",
         // Paths inside a block of paths: freed with it, not again.
         "<Sorbek><paths><libpaths><paths><libpaths/></paths></libpaths></paths></Sorbek>",
+        // A general in a boolean that reading the first one repairs, and so
+        // frees, before the list of generals gets to it.
+        "<Sorbek><general><pedestals><update>1<general/></update></pedestals></general></Sorbek>",
     };
     for (const char* text : files) {
         SCOPED_TRACE(text);
