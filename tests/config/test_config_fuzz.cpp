@@ -3,7 +3,8 @@
 // deleted, duplicated, nested, renamed and reordered; hostile texts and
 // attribute values; entities, namespaces, bytes that are no UTF-8), each
 // read, saved, read again and saved again in this process, the board
-// plug-in's sections reading their boards as a knock would have them. No
+// plug-in's sections, registered by the plug-ins section through hooks of
+// this program, reading their boards as a knock would have them. No
 // crash and no sanitizer report; a file that is refused is refused with a
 // message; a file that is read is saved into one that is read again and
 // saved to the same bytes.
@@ -104,6 +105,10 @@ const char board_document[] = R"(<?xml version="1.0" encoding="UTF-8"?>
     <plugin name="fenrow" module="fenrow" lang="c++">
       <lib>libfenrow.so</lib>
       <hook>create_Fenrow</hook>
+    </plugin>
+    <plugin name="trigger" module="trigger_board" lang="C++">
+      <lib>libfenrow.so</lib>
+      <hook>create_TriggerBoard</hook>
     </plugin>
   </plugins>
   <paths/>
@@ -447,6 +452,28 @@ public:
     using Ostrel::TriggerBoard::take_request;
 };
 
+// What the plug-in's hooks made since the configuration was last reset.
+std::vector<SectionParser*> made;
+
+} // namespace
+
+// The plug-in's section hooks, found in this program as the configuration
+// names them, so that the plug-ins section registers the board sections
+// when and where it would.
+extern "C" SectionParser* fuzz_create_fenrow()
+{
+    made.push_back(new KnockedBoards);
+    return made.back();
+}
+
+extern "C" SectionParser* fuzz_create_trigger_board()
+{
+    made.push_back(new KnockedTriggers);
+    return made.back();
+}
+
+namespace {
+
 // The IPv4 address a board element names, or "" for a name no board's
 // datagram can carry.
 std::string board_address(xmlNodePtr element)
@@ -541,23 +568,19 @@ protected:
         xmlDocDumpMemoryEnc(cfg->root()->doc, &buffer, &size, "UTF-8");
         docs.emplace_back("built-in", std::string(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(size)));
         xmlFree(buffer);
+        // Last: the test's own checks read it.
         docs.emplace_back("boards", board_document);
+        const std::pair<const char*, const char*> renames[] = {
+            {"<lib>libfenrow.so</lib>", "<lib/>"}, {"libasciidump.so", "libfuzz-none.so"},
+            {"create_Fenrow", "fuzz_create_fenrow"}, {"create_TriggerBoard", "fuzz_create_trigger_board"}};
         for (auto& doc : docs)
-            for (const char* lib : {"libfenrow.so", "libasciidump.so"})
-                for (std::size_t at = doc.second.find(lib); at != std::string::npos; at = doc.second.find(lib, at))
-                    doc.second.replace(at, std::strlen(lib), "libfuzz-none.so");
+            for (const auto& r : renames)
+                for (std::size_t at = doc.second.find(r.first); at != std::string::npos;
+                     at = doc.second.find(r.first, at + std::strlen(r.second)))
+                    doc.second.replace(at, std::strlen(r.first), r.second);
         return docs;
     }
 
-    void register_boards()
-    {
-        auto* boards = new KnockedBoards;
-        cfg->register_handler("fenrow", boards);
-        boards->set_name("fenrow");
-        auto* triggers = new KnockedTriggers;
-        cfg->register_handler("trigger_board", triggers);
-        triggers->set_name("trigger_board");
-    }
 
     // "main", and every board of the section heard from.
     void knock()
@@ -565,15 +588,18 @@ protected:
         DAQcontroller::instance()->setup_daq(0, nullptr);
         // A knock carries the address only: what a board's registration
         // does to the document is the next one's to find.
-        if (auto* boards = dynamic_cast<KnockedBoards*>(cfg->get_handler("fenrow"))) {
-            for (const std::string& ip : addresses("//modules/fenrow"))
-                if (!boards->get_module(ip))
-                    if (ModuleNode* board = boards->find_module(ip, 10000))
-                        boards->register_module(board);
-        }
-        if (auto* triggers = dynamic_cast<KnockedTriggers*>(cfg->get_handler("trigger_board"))) {
-            for (const std::string& ip : addresses("//modules/trigger_board"))
-                triggers->take_request(ip, 10001, nullptr, 0);
+        for (SectionParser* h : std::vector<SectionParser*>(made)) {
+            if (!cfg->has_handler(h))
+                continue;
+            if (auto* boards = dynamic_cast<KnockedBoards*>(h)) {
+                for (const std::string& ip : addresses("//modules/" + boards->section_name()))
+                    if (!boards->get_module(ip))
+                        if (ModuleNode* board = boards->find_module(ip, 10000))
+                            boards->register_module(board);
+            } else if (auto* triggers = dynamic_cast<KnockedTriggers*>(h)) {
+                for (const std::string& ip : addresses("//modules/" + triggers->section_name()))
+                    triggers->take_request(ip, 10001, nullptr, 0);
+            }
         }
     }
     // The board addresses the elements name, in their order, once each.
@@ -598,7 +624,7 @@ protected:
         int rc = 0;
         std::string thrown;
         cfg->reset();
-        register_boards();
+        made.clear();
         out = testutil::capture_stdout([&] {
             try {
                 rc = cfg->parse(in.c_str());
@@ -697,7 +723,7 @@ TEST_F(ConfigFuzz, MutantsAreRefusedWithAMessageOrSavedToAFixedPoint)
     }
     bool refused = false;
     std::string out;
-    testutil::write_file(dir + "/boards.xml", board_document);
+    testutil::write_file(dir + "/boards.xml", docs.back().second);
     ASSERT_EQ("", load_and_save(dir + "/boards.xml", dir + "/saved.xml", refused, out));
     for (const char* stream : {"21", "23"})
         EXPECT_TRUE(Ostrel::DAQmanager::theDAQmanager()->find_module(Ostrel::DAQid(stream))) << stream;
