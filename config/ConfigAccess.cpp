@@ -221,6 +221,10 @@ void ConfigParser::set_text(xmlNodePtr node, const std::string& text)
 {
     if (!node)
         return;
+    // The element's children go: no handler may keep one of them.
+    for (xmlNodePtr child = node->children; child; child = child->next)
+        if (child->type == XML_ELEMENT_NODE)
+            forget_subtree(child);
     // An empty text node would save as <x></x> and come back as <x/>.
     if (text.empty()) {
         xmlNodeSetContent(node, nullptr);

@@ -84,6 +84,58 @@ xmlDocPtr read_document(const std::string& path, const char* file)
     return doc;
 }
 
+// Why a document whose elements are in a namespace is not read: the
+// sections are found by their plain names, so such a file would run on
+// defaults and gain a second set of sections at every save. "" when no
+// element is in one.
+std::string namespace_refusal(xmlNodePtr root)
+{
+    for (xmlNodePtr n = root; n;) {
+        if (n->type == XML_ELEMENT_NODE && n->ns) {
+            const char* uri = n->ns->href ? reinterpret_cast<const char*>(n->ns->href) : "";
+            return "line " + std::to_string(xmlGetLineNo(n)) + ": element " + name_of(n) +
+                   " is in the namespace \"" + uri + "\"; configuration elements are in none";
+        }
+        if (n->children && n->type == XML_ELEMENT_NODE) {
+            n = n->children;
+            continue;
+        }
+        while (n && n != root && !n->next)
+            n = n->parent;
+        n = n && n != root ? n->next : nullptr;
+    }
+    return std::string();
+}
+
+// Blank text beside elements: the saver indents only elements without any
+// text, so a blank line left in an element of a hand-written file would
+// keep all that is added to it on one line, and the next reading, which
+// drops such blanks, would save it indented.
+void drop_blank_text(xmlNodePtr root)
+{
+    std::vector<xmlNodePtr> stack{root};
+    while (!stack.empty()) {
+        xmlNodePtr e = stack.back();
+        stack.pop_back();
+        bool elements = false;
+        for (xmlNodePtr c = e->children; c; c = c->next)
+            if (c->type == XML_ELEMENT_NODE) {
+                elements = true;
+                stack.push_back(c);
+            }
+        if (!elements)
+            continue;
+        for (xmlNodePtr c = e->children; c;) {
+            xmlNodePtr next = c->next;
+            if (c->type == XML_TEXT_NODE && xmlIsBlankNode(c)) {
+                xmlUnlinkNode(c);
+                xmlFreeNode(c);
+            }
+            c = next;
+        }
+    }
+}
+
 bool is_regular_file(const std::string& path)
 {
     struct stat st;
@@ -244,6 +296,13 @@ int ConfigParser::parse(const char* file)
                 break;
             }
         }
+        if (root_node) {
+            const std::string why = namespace_refusal(root_node);
+            if (!why.empty()) {
+                std::cout << "ConfigParser::parse: " << file << ": " << why << std::endl;
+                root_node = nullptr;
+            }
+        }
         // Every handler expects a Sorbek root: anything else is not ours.
         if (!root_node) {
             xmlFreeDoc(doc);
@@ -287,7 +346,13 @@ int ConfigParser::process(const std::string& file)
     for (const char* xpath : first) {
         std::vector<xmlNodePtr> nodes;
         get_node(xpath, nodes);
+        // Told apart before any is read: reading one may rewrite content
+        // (a repaired boolean), freeing what lies in it.
+        std::vector<xmlNodePtr> sections;
         for (xmlNodePtr n : nodes)
+            if (!is_section_content(n))
+                sections.push_back(n);
+        for (xmlNodePtr n : sections)
             process_node(n);
     }
     try {
@@ -405,6 +470,8 @@ int ConfigParser::save_config(const char* file)
             std::cout << "*** " << e.what() << std::endl;
         }
     }
+    if (root_node)
+        drop_blank_text(root_node);
     return xmlSaveFormatFileEnc(file, doc, "UTF-8", 1);
 }
 
@@ -435,16 +502,34 @@ xmlNodePtr ConfigParser::get_scans_node() const
     return find_element(root(), "scans");
 }
 
-xmlNodePtr ConfigParser::get_plugins_node()
+bool ConfigParser::is_section_content(const xmlNode* element) const
+{
+    for (const xmlNode* p = element ? element->parent : nullptr; p && p->type == XML_ELEMENT_NODE;
+         p = p->parent) {
+        if (p != root_node && get_handler(name_of(p)))
+            return true;
+    }
+    return false;
+}
+
+xmlNodePtr ConfigParser::first_section(const std::string& xpath)
 {
     std::vector<xmlNodePtr> nodes;
-    return get_node("//plugins", nodes) ? nodes.front() : nullptr;
+    get_node(xpath, nodes);
+    for (xmlNodePtr n : nodes)
+        if (!is_section_content(n))
+            return n;
+    return nullptr;
+}
+
+xmlNodePtr ConfigParser::get_plugins_node()
+{
+    return first_section("//plugins");
 }
 
 xmlNodePtr ConfigParser::get_module_node()
 {
-    std::vector<xmlNodePtr> nodes;
-    return get_node("//modules", nodes) ? nodes.front() : nullptr;
+    return first_section("//modules");
 }
 
 xmlNodePtr ConfigParser::create_section(const std::string& name)
@@ -517,16 +602,21 @@ void ConfigParser::remove_child(xmlNodePtr node)
 {
     if (!node)
         return;
-    // Module handlers keep pointers to their elements: they must not be
-    // left holding freed nodes.
-    for (const auto& entry : handlers)
-        if (ModuleParser* mp = dynamic_cast<ModuleParser*>(entry.second))
-            mp->forget_nodes(node);
-    for (const auto& entry : id_handler)
-        if (entry.second)
-            entry.second->forget_nodes(node);
+    forget_subtree(node);
     xmlUnlinkNode(node);
     xmlFreeNode(node);
+}
+
+void ConfigParser::forget_subtree(xmlNodePtr subtree)
+{
+    // A plug-in may hand out one object for several names and identifiers.
+    std::set<SectionParser*> told;
+    for (const auto& entry : handlers)
+        if (entry.second && told.insert(entry.second).second)
+            entry.second->forget_nodes(subtree);
+    for (const auto& entry : id_handler)
+        if (entry.second && told.insert(entry.second).second)
+            entry.second->forget_nodes(subtree);
 }
 
 int ConfigParser::remove_child(xmlNodePtr parent, const std::string& name)

@@ -126,6 +126,11 @@ public:
 
     // Nodes ------------------------------------------------------------------
     xmlNodePtr root() const;
+    // Whether the element lies inside the element of a section (an element
+    // whose name has a handler): it is then that section's content, and is
+    // never read or remembered as a section of its own, whatever its name.
+    // Sections inside elements without a handler still count.
+    bool is_section_content(const xmlNode* element) const;
     xmlNodePtr get_paths_node() const;
     xmlNodePtr get_io_node() const;
     xmlNodePtr get_general_node() const;
@@ -309,6 +314,10 @@ private:
 
     std::string find_config_file(const std::string& name) const;
     int process(const std::string& file);
+    // Tells every handler that the subtree is about to be freed.
+    void forget_subtree(xmlNodePtr subtree);
+    // The first node the expression selects that is no section's content.
+    xmlNodePtr first_section(const std::string& xpath);
     // Handlers may still point into a document that a new parse replaces:
     // it is kept until the handlers go.
     void retire_document();

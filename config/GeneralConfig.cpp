@@ -127,6 +127,15 @@ void GeneralConfig::parse_daq(xmlNodePtr block)
     }
 }
 
+void GeneralConfig::forget_nodes(xmlNodePtr subtree)
+{
+    SectionParser::forget_nodes(subtree);
+    if (within(ped_node, subtree))
+        ped_node = nullptr;
+    if (within(daq_node, subtree))
+        daq_node = nullptr;
+}
+
 // Writing ----------------------------------------------------------------------
 
 xmlNodePtr GeneralConfig::own_block(xmlNodePtr general, xmlNodePtr& remembered, const char* name)

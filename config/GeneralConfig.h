@@ -48,6 +48,7 @@ public:
     void parse_node(xmlNodePtr element) override;
     // The VME driver is not written back.
     void save_config() override;
+    void forget_nodes(xmlNodePtr subtree) override;
 
     int get_ped_nevts() const { return ped_nevts; }
     void set_ped_nevts(int n) { ped_nevts = n; }

@@ -32,14 +32,6 @@ xmlNodePtr first_of(const std::vector<xmlNodePtr>& nodes, const char* what, cons
     return nodes.empty() ? nullptr : nodes.front();
 }
 
-bool within(xmlNodePtr n, xmlNodePtr subtree)
-{
-    for (; n; n = n->parent)
-        if (n == subtree)
-            return true;
-    return false;
-}
-
 } // namespace
 
 ModuleParser::ModuleParser() : map(nullptr), monitor_node(nullptr) {}
@@ -50,6 +42,30 @@ std::string ModuleParser::element_path(const std::string& path, const std::strin
 {
     const char quote = id.find('"') == std::string::npos ? '"' : '\'';
     return path + "[@name=" + quote + id + quote + "]";
+}
+
+xmlNodePtr ModuleParser::module_element(const std::string& path, const std::string& id)
+{
+    // Another element of the same name and identifier, one nested in a
+    // module's content say, is not the one this handler reads and writes.
+    if (node && node->type == XML_ELEMENT_NODE && xmlHasProp(node, BAD_CAST "name")) {
+        xmlChar* name = xmlGetProp(node, BAD_CAST "name");
+        const bool own = name && id == reinterpret_cast<const char*>(name);
+        xmlFree(name);
+        if (own)
+            return node;
+    }
+    std::vector<xmlNodePtr> nodes;
+    return ConfigParser::theConfig()->get_node(element_path(path, id), nodes) ? nodes.front() : nullptr;
+}
+
+std::vector<xmlNodePtr> ModuleParser::module_children(const std::string& path, const std::string& id,
+                                                      const char* name)
+{
+    std::vector<xmlNodePtr> nodes;
+    if (xmlNodePtr element = module_element(path, id))
+        ConfigParser::theConfig()->get_node(name, element, nodes);
+    return nodes;
 }
 
 ModuleParser::~ModuleParser()
@@ -76,18 +92,9 @@ void ModuleParser::create_map(int nx, int ny, int ntot)
 
 void ModuleParser::forget_nodes(xmlNodePtr subtree)
 {
-    if (!subtree)
-        return;
-    if (within(node, subtree))
-        node = nullptr;
+    SectionParser::forget_nodes(subtree);
     if (within(monitor_node, subtree))
         monitor_node = nullptr;
-    for (auto it = nmap.begin(); it != nmap.end();) {
-        if (within(it->second, subtree))
-            it = nmap.erase(it);
-        else
-            ++it;
-    }
 }
 
 // Reading ---------------------------------------------------------------------
@@ -101,10 +108,9 @@ void ModuleParser::parse_common(const std::string& path, const std::string& id)
     parse_map(path, id, module->get_analysis());
 
     ConfigParser* cfg = ConfigParser::theConfig();
-    std::vector<xmlNodePtr> nodes;
-    if (!cfg->get_node(element_path(path, id), nodes))
+    xmlNodePtr element = module_element(path, id);
+    if (!element)
         return;
-    xmlNodePtr element = nodes.front();
 
     std::vector<double> values;
     cfg->get_element_value_array<double>(element, "pedestal", values);
@@ -124,9 +130,7 @@ void ModuleParser::parse_common(const std::string& path, const std::string& id)
 void ModuleParser::parse_monitor(const std::string& path, const std::string& id, Analysis* analysis)
 {
     ConfigParser* cfg = ConfigParser::theConfig();
-    std::vector<xmlNodePtr> nodes;
-    cfg->get_node(element_path(path, id) + "/monitor", nodes);
-    xmlNodePtr monitor = first_of(nodes, "monitor", id);
+    xmlNodePtr monitor = first_of(module_children(path, id, "monitor"), "monitor", id);
     // Whatever this points to belongs to the element read before.
     monitor_node = monitor;
     if (!monitor)
@@ -153,9 +157,7 @@ void ModuleParser::parse_monitor(const std::string& path, const std::string& id,
 void ModuleParser::parse_map(const std::string& path, const std::string& id, Analysis* analysis)
 {
     ConfigParser* cfg = ConfigParser::theConfig();
-    std::vector<xmlNodePtr> nodes;
-    cfg->get_node(element_path(path, id) + "/padmap", nodes);
-    xmlNodePtr padmap = first_of(nodes, "padmap", id);
+    xmlNodePtr padmap = first_of(module_children(path, id, "padmap"), "padmap", id);
     if (!padmap)
         return;
 

@@ -5,6 +5,7 @@
 #define BRISKO_CONFIG_MODULEPARSER_H
 
 #include <string>
+#include <vector>
 
 #include "config/SectionParser.h"
 
@@ -38,9 +39,7 @@ public:
     virtual void parse_common(const std::string& path, const std::string& id);
     virtual void save_common();
 
-    // Drops every node of the handler that lies in the subtree about to be
-    // freed (the configuration calls it before removing an element).
-    virtual void forget_nodes(xmlNodePtr subtree);
+    void forget_nodes(xmlNodePtr subtree) override;
 
     void save_map();
     // Replaces the pad map. Sizes below 1 raise ConfigException.
@@ -56,6 +55,11 @@ public:
 protected:
     // The XPath of the module element: path[@name="id"].
     static std::string element_path(const std::string& path, const std::string& id);
+    // The module element: the handler's own when its name is id, else the
+    // first that path[@name="id"] selects; null without one.
+    xmlNodePtr module_element(const std::string& path, const std::string& id);
+    // The module element's children of that name.
+    std::vector<xmlNodePtr> module_children(const std::string& path, const std::string& id, const char* name);
 
     std::string pedestal_file;
     PadMap* map;

@@ -193,7 +193,13 @@ void PathConfig::save_config()
     for (const auto& b : blocks) {
         std::vector<xmlNodePtr> old;
         config->get_node(std::string("//paths/") + b.name, old);
+        // Blocks of a paths element inside a section's content (inside this
+        // section's own blocks too) are content, not blocks.
+        std::vector<xmlNodePtr> blocks_of_sections;
         for (xmlNodePtr n : old)
+            if (!config->is_section_content(n->parent))
+                blocks_of_sections.push_back(n);
+        for (xmlNodePtr n : blocks_of_sections)
             config->remove_child(n);
         xmlNodePtr block = config->create_element(section, b.name);
         for (const std::string& dir : get_path(b.type))

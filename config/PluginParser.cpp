@@ -218,8 +218,16 @@ void PluginParser::parse_plugin(xmlNodePtr element)
             delete parser;
         return;
     }
+    SectionParser* replaced = config->get_handler(module);
     config->register_handler(module, parser);
     parser->set_name(module);
+    // A module named by two plug-in elements: the earlier parser, which this
+    // loader made and nothing else holds now, would outlive every reset.
+    if (replaced && replaced != parser && loaded.count(replaced) && !config->has_handler(replaced)) {
+        loaded.erase(replaced);
+        delete replaced;
+    }
+    loaded.insert(parser);
 }
 
 void PluginParser::parse_interrupt(xmlNodePtr element)

@@ -5,6 +5,7 @@
 
 #include <exception>
 #include <map>
+#include <set>
 #include <string>
 
 #include <gmodule.h>
@@ -155,6 +156,9 @@ private:
     InterruptHook int_stop;
     DataLoggerFactory logger_factory;
     bool logger_enabled;
+    // The section parsers the plug-ins' hooks gave and this loader
+    // registered.
+    std::set<SectionParser*> loaded;
 
     static RunManagerFactory builtin_factory;
 };

@@ -40,3 +40,23 @@ void SectionParser::set_node(xmlNodePtr element)
     node = element;
     name = node_name();
 }
+
+bool SectionParser::within(const xmlNode* n, const xmlNode* subtree)
+{
+    for (; n && subtree; n = n->parent)
+        if (n == subtree)
+            return true;
+    return false;
+}
+
+void SectionParser::forget_nodes(xmlNodePtr subtree)
+{
+    if (within(node, subtree))
+        node = nullptr;
+    for (auto it = nmap.begin(); it != nmap.end();) {
+        if (within(it->second, subtree))
+            it = nmap.erase(it);
+        else
+            ++it;
+    }
+}

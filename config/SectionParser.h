@@ -50,7 +50,15 @@ public:
     std::string node_name() const;
     void set_node(xmlNodePtr element);
 
+    // Drops every node the handler keeps that lies in the subtree, which
+    // is about to be freed: the configuration calls it before any edit that
+    // frees elements, for every handler, so none is left holding one.
+    virtual void forget_nodes(xmlNodePtr subtree);
+
 protected:
+    // Whether n is the subtree's root or lies below it.
+    static bool within(const xmlNode* n, const xmlNode* subtree);
+
     xmlNodePtr node;
     std::string id;
     std::string name;

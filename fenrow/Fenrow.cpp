@@ -68,11 +68,30 @@ int chip_type_from_text(const std::string& text)
     return type == TAmanager::gp7 || type == TAmanager::gp7_1 || type == TAmanager::gp8 ? type : TAmanager::hdr;
 }
 
-// The first node the expression selects, or null.
-xmlNodePtr first_node(ConfigParser* config, const std::string& xpath)
+// The elements the expression selects whose parent is no section's content:
+// a board's element, or a stream's, inside another section's content (a
+// copy kept inside a register's text, say) is that section's, and no board's.
+std::vector<xmlNodePtr> board_elements(ConfigParser* config, const std::string& xpath)
 {
     std::vector<xmlNodePtr> nodes;
-    return config->get_node(xpath, nodes) ? nodes.front() : nullptr;
+    config->get_node(xpath, nodes);
+    std::vector<xmlNodePtr> out;
+    for (xmlNodePtr n : nodes)
+        if (n->parent && !config->is_section_content(n->parent))
+            out.push_back(n);
+    return out;
+}
+
+// The first element of a board's own stream elements (in their order) that
+// the child expression selects.
+xmlNodePtr first_in_streams(ConfigParser* config, const std::vector<xmlNodePtr>& streams, const std::string& child)
+{
+    for (xmlNodePtr s : streams) {
+        std::vector<xmlNodePtr> nodes;
+        if (config->get_node(child, s, nodes))
+            return nodes.front();
+    }
+    return nullptr;
 }
 
 // A stream element of a board under `parent`; attributes only.
@@ -212,6 +231,13 @@ void Fenrow::save_config()
             log << e.what() << std::endl;
         }
     }
+}
+
+void Fenrow::forget_nodes(xmlNodePtr subtree)
+{
+    ModuleParser::forget_nodes(subtree);
+    for (ModuleParser* parser : conf_modules())
+        parser->forget_nodes(subtree);
 }
 
 std::string Fenrow::section_name() const
@@ -522,9 +548,9 @@ void Fenrow::release_pending()
 
 xmlNodePtr Fenrow::board_element(const std::string& ip)
 {
-    if (xmlNodePtr own = find_board_element(section_name(), ip))
-        return own;
-    return node;
+    const std::vector<xmlNodePtr> own =
+        board_elements(ConfigParser::theConfig(), "//modules/" + section_name() + "[@name='" + ip + "']");
+    return own.empty() ? node : own.front();
 }
 
 void Fenrow::add_module(ModuleNode* board)
@@ -687,11 +713,10 @@ ModuleNode* Fenrow::node_from_element(const std::string& ip, int port)
 {
     ConfigParser* config = ConfigParser::theConfig();
     const std::string section = section_name();
-    if (!find_board_element(section, ip))
+    if (board_elements(config, "//modules/" + section + "[@name='" + ip + "']").empty())
         return nullptr;
 
-    std::vector<xmlNodePtr> streams;
-    config->get_node("//stream[@address=\"" + ip + "\"]", streams);
+    const std::vector<xmlNodePtr> streams = board_elements(config, "//stream[@address=\"" + ip + "\"]");
     int nchips = 1;
     int chip_type = TAmanager::gp7;
     std::vector<int> slots;
@@ -702,16 +727,25 @@ ModuleNode* Fenrow::node_from_element(const std::string& ip, int port)
         chip_type = TAmanager::ta32;
         slots.push_back(0);
     } else {
-        const std::string under = "//modules/" + section + "/stream[@address=\"" + ip + "\"]/";
-        if (xmlNodePtr n = first_node(config, under + "nchips")) {
+        const std::vector<xmlNodePtr> under =
+            board_elements(config, "//modules/" + section + "/stream[@address=\"" + ip + "\"]");
+        if (xmlNodePtr n = first_in_streams(config, under, "nchips")) {
             try {
                 nchips = config->get_value<int>(n);
             } catch (const ConfigException& e) {
                 Ostrel::ostream log(Ostrel::LOG_ERROR);
                 log << "Board " << ip << ": " << e.what() << std::endl;
             }
+            // As the stream's section refuses it: the board's initialisation
+            // counts the chips in one byte.
+            if (nchips < 1 || nchips > TAmanager::max_chips) {
+                Ostrel::ostream log(Ostrel::LOG_ERROR);
+                log << "Board " << ip << ": nchips must be 1 to " << TAmanager::max_chips << ", not " << nchips
+                    << "; the board is taken with 1" << std::endl;
+                nchips = 1;
+            }
         }
-        if (xmlNodePtr n = first_node(config, under + "chip_type"))
+        if (xmlNodePtr n = first_in_streams(config, under, "chip_type"))
             chip_type = chip_type_from_text(trim_str(config->get_node_value(n)));
         // The slot is the stream's number on the board less one: the last
         // digit of its name.

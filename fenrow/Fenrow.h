@@ -83,6 +83,9 @@ public:
     // Saves every stream section; an error of one is logged and the others
     // still save.
     void save_config() override;
+    // Also for the stream sections, which the configuration may not hold by
+    // identifier (two streams of one number).
+    void forget_nodes(xmlNodePtr subtree) override;
     // The element name of the board family ("fenrow" until one is known).
     std::string section_name() const;
 

@@ -101,16 +101,16 @@ FenrowStream* FenrowStreamConf::get_module() const
     return dynamic_cast<FenrowStream*>(GenModule::find_module(DAQid(get_id())));
 }
 
-std::string FenrowStreamConf::stream_path() const
-{
-    return element_path("//" + parent_id + "/" + element_name, get_id());
-}
-
 xmlNodePtr FenrowStreamConf::find_node()
 {
+    ConfigParser* cfg = ConfigParser::theConfig();
     std::vector<xmlNodePtr> nodes;
-    ConfigParser::theConfig()->get_node(element_path("//" + parent_id + "/stream", get_id()), nodes);
-    return nodes.empty() ? nullptr : nodes.front();
+    cfg->get_node(element_path("//" + parent_id + "/stream", get_id()), nodes);
+    // A board element inside a section's content is content too.
+    for (xmlNodePtr n : nodes)
+        if (!cfg->is_section_content(n->parent))
+            return n;
+    return nullptr;
 }
 
 void FenrowStreamConf::parse_node_id(const std::string&)
@@ -168,8 +168,10 @@ void FenrowStreamConf::parse_node(xmlNodePtr element)
             throw ConfigException("Module " + get_id() + ": a stream cannot hold " + std::to_string(nchips) +
                                   " chips");
 
+        // The stream's own chips: one of another element of the same name
+        // is none of its.
         std::vector<xmlNodePtr> elements;
-        cfg->get_node(stream_path() + "/chip", elements);
+        cfg->get_node("chip", element, elements);
         if (static_cast<int>(elements.size()) > nchips) {
             std::cerr << "Module " << get_id() << " found more chips than specified." << std::endl
                       << "... accepting only the first " << nchips << "." << std::endl;
@@ -242,10 +244,9 @@ void FenrowStreamConf::parse_chip(TAchip& chip, int address, xmlNodePtr element)
     chip.bypass_hold(cfg->get_optional<bool>(element, "bypass_hold", false));
 
     const int nchan = chip.Nchan();
-    const std::string where = element_path("//" + element_name, get_id()) + "/chip[@id=" + std::to_string(address) + "]/";
     auto array_node = [&](const char* name) -> xmlNodePtr {
         std::vector<xmlNodePtr> nodes;
-        cfg->get_node(where + name, nodes);
+        cfg->get_node(name, element, nodes);
         if (nodes.size() > 1)
             std::cerr << "Chip " << address << " in module " << get_id() << " has >1 " << name
                       << " array. Ignoring the rest." << std::endl;
@@ -341,15 +342,14 @@ void FenrowStreamConf::save_config()
         saved[static_cast<std::size_t>(i)] = address;
     }
     make_unique(saved);
+    // Each chip into the element it is read from, the n-th of the stream's,
+    // with its address: two elements of one address are two chips.
+    std::vector<xmlNodePtr> elements;
+    cfg->get_node("chip", node, elements);
     for (int i = 0; TAchip* chip = chips.chip(i); ++i) {
-        const int address = saved[static_cast<std::size_t>(i)];
-        std::vector<xmlNodePtr> elements;
-        cfg->get_node(stream_path() + "/chip[@id=" + std::to_string(address) + "]", elements);
-        xmlNodePtr element = elements.empty() ? nullptr : elements.front();
-        if (!element) {
-            element = cfg->create_element(node, "chip");
-            cfg->set_attribute<int>(element, "id", address);
-        }
+        const std::size_t k = static_cast<std::size_t>(i);
+        xmlNodePtr element = k < elements.size() ? elements[k] : cfg->create_element(node, "chip");
+        cfg->check_attribute<int>(element, "id", saved[k]);
         save_chip(*chip, element);
     }
     save_common();

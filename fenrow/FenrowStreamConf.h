@@ -32,7 +32,8 @@ public:
     FenrowStream* get_module() const;
 
     // The first "stream" child of an element named by the parent id whose
-    // "name" is the section id, anywhere in the document; null without one.
+    // "name" is the section id, anywhere in the document but in a section's
+    // content; null without one.
     xmlNodePtr find_node();
 
     // Reads the stream element into the module, without sending anything to
@@ -53,10 +54,7 @@ public:
     MonitorWindow* monitor(const std::string& name, module_gui* panel) override;
 
 private:
-    // "//<parent>/<element>[@name=<id>]": this stream's element.
-    std::string stream_path() const;
-    // The registers and arrays of a chip element; the arrays are looked up
-    // by the chip's address.
+    // The registers and arrays of a chip element, from its own children.
     void parse_chip(TAchip& chip, int address, xmlNodePtr element);
     void save_chip(const TAchip& chip, xmlNodePtr element);
 

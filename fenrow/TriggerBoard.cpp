@@ -197,6 +197,13 @@ void TriggerBoard::save_config()
         parser->save_config();
 }
 
+void TriggerBoard::forget_nodes(xmlNodePtr subtree)
+{
+    ModuleParser::forget_nodes(subtree);
+    for (ModuleParser* parser : conf_modules())
+        parser->forget_nodes(subtree);
+}
+
 TriggerModule* TriggerBoard::trigger_module(const std::string& ip)
 {
     std::lock_guard<Mutex> lock(_mutex);

@@ -81,6 +81,9 @@ public:
     // One trigger board's element: its section (one per board name) reads it.
     void parse_node(xmlNodePtr element) override;
     void save_config() override;
+    // Also for the boards' sections, which the configuration may not hold
+    // by identifier (two boards of one name).
+    void forget_nodes(xmlNodePtr subtree) override;
     // The element name of the trigger boards' section.
     std::string section_name() const;
 

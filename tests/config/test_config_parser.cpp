@@ -141,6 +141,32 @@ TEST_F(ConfigParserTest, BrokenFileIsNotParsed)
     EXPECT_EQ("ConfigParser::parse: Could not parse " + path + "\n", out);
 }
 
+TEST_F(ConfigParserTest, ElementsInANamespaceAreRefused)
+{
+    cfg->register_handler("general", new Recorder(j, "general"));
+    const std::pair<std::string, std::string> refused[] = {
+        {"<Sorbek xmlns=\"urn:x\">\n<general><daq><soap_port>50001</soap_port></daq></general></Sorbek>",
+         "line 2: element Sorbek is in the namespace \"urn:x\"; configuration elements are in none"},
+        {"<Sorbek>\n<modules/>\n<x:general xmlns:x=\"urn:y\"/></Sorbek>",
+         "line 4: element general is in the namespace \"urn:y\"; configuration elements are in none"},
+    };
+    for (const auto& r : refused) {
+        const std::string path = write("ns.xml", "<?xml version=\"1.0\"?>\n" + r.first);
+        int rc = -1;
+        const std::string out = testutil::capture_stdout([&] { rc = cfg->parse(path.c_str()); });
+        EXPECT_EQ(0, rc);
+        EXPECT_EQ("ConfigParser::parse: " + path + ": " + r.second + "\nConfigParser::parse: Could not parse " + path + "\n",
+                  out);
+        EXPECT_EQ(nullptr, cfg->root());
+    }
+    EXPECT_TRUE(j.calls.empty());
+
+    // Attributes in a namespace are what the schema asks for.
+    load("<Sorbek xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:noNamespaceSchemaLocation=\"s.xsd\">"
+         "<general xsi:type=\"g\"/></Sorbek>");
+    EXPECT_EQ(std::vector<std::string>{"parse general"}, j.calls);
+}
+
 TEST_F(ConfigParserTest, HugeElementsAreRefusedAtOnce)
 {
     auto attributes = [](const std::string& prefix, int n) {

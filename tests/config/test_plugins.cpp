@@ -329,6 +329,14 @@ TEST_F(PluginTest, ParsersMayNotTakeBuiltinSectionNames)
     clear_journal();
     cfg->reset();
     EXPECT_EQ("deleted shared\n", journal());
+
+    // A module named twice: the later parser serves it, the earlier goes.
+    clear_journal();
+    load_plugins(plugin_element("e", "twice", plugin, "create_test_board") +
+                 plugin_element("f", "twice", plugin, "create_test_board"));
+    EXPECT_EQ("new board\nnew board\ndeleted board\n", journal());
+    cfg->reset();
+    EXPECT_EQ("new board\nnew board\ndeleted board\ndeleted board\n", journal());
 }
 
 TEST_F(PluginTest, WriteBackEditsTheDocumentOnly)

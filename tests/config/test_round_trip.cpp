@@ -191,3 +191,30 @@ TEST_F(RoundTripTest, ChangedValuesAreSavedInPlaceAndValidate)
     testutil::capture_stdout([&] { ASSERT_EQ(1, cfg->parse(first.c_str())); });
     EXPECT_EQ(43, handler<IOConfig>("IO")->get_run_number());
 }
+
+// Files as the configuration fuzzer made them: each is read, saved, read
+// again and saved again to the same bytes.
+TEST_F(RoundTripTest, OddFilesSaveToAFixedPoint)
+{
+    const char* const files[] = {
+        // A blank line where the sections go.
+        "<Sorbek>\n  \n</Sorbek>",
+        // Paths inside a block of paths: freed with it, not again.
+        "<Sorbek><paths><libpaths><paths><libpaths/></paths></libpaths></paths></Sorbek>",
+        // A general in a boolean that reading the first one repairs, and so
+        // frees, before the list of generals gets to it.
+        "<Sorbek><general><pedestals><update>1<general/></update></pedestals></general></Sorbek>",
+    };
+    for (const char* text : files) {
+        SCOPED_TRACE(text);
+        const std::string first = dir + "/first.xml";
+        const std::string second = dir + "/second.xml";
+        cfg->reset();
+        testutil::capture_stdout([&] { ASSERT_EQ(1, cfg->parse(write("odd.xml", text).c_str())); });
+        ASSERT_GT(cfg->save_config(first.c_str()), 0);
+        cfg->reset();
+        testutil::capture_stdout([&] { ASSERT_EQ(1, cfg->parse(first.c_str())); });
+        ASSERT_GT(cfg->save_config(second.c_str()), 0);
+        EXPECT_EQ(testutil::read_file(first), testutil::read_file(second));
+    }
+}

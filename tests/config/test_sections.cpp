@@ -371,6 +371,36 @@ TEST_F(GeneralSectionTest, SavingCreatesTheSectionAndNeverDoublesBlocks)
     EXPECT_EQ(1, count("//colors"));
 }
 
+TEST_F(GeneralSectionTest, ASectionsElementsAreItsContentAndFreedNodesAreForgotten)
+{
+    // A general inside general's content is no section: its port is not
+    // read, and the save that overwrites min_sample frees it unharmed. One
+    // inside an element without a handler still is.
+    const std::string file = dir + "/saved.xml";
+    for (const auto& c : {std::make_pair("<general><pedestals><min_sample><general><daq><soap_port>6001</soap_port>"
+                                         "</daq><pedestals/></general></min_sample></pedestals></general>", 50000),
+                          std::make_pair("<wrap><general><daq><soap_port>6002</soap_port></daq></general></wrap>", 6002)}) {
+        SCOPED_TRACE(c.first);
+        cfg->reset();
+        load(std::string("<Sorbek>") + c.first + "</Sorbek>");
+        EXPECT_EQ(c.second, general()->get_soap_port());
+        ASSERT_GT(cfg->save_config(file.c_str()), 0);
+        const std::string first = testutil::read_file(file);
+        load(first);
+        ASSERT_GT(cfg->save_config(file.c_str()), 0);
+        EXPECT_EQ(first, testutil::read_file(file));
+    }
+
+    // An edit that frees the blocks the section read: the save makes them
+    // anew instead of writing into freed ones.
+    cfg->reset();
+    load("<Sorbek><general><pedestals/><daq/></general></Sorbek>");
+    cfg->set_value<std::string>(cfg->get_general_node(), "gone");
+    ASSERT_GT(cfg->save_config(file.c_str()), 0);
+    EXPECT_EQ("10000", text("/Sorbek/general/pedestals/nevts"));
+    EXPECT_EQ("50000", text("/Sorbek/general/daq/soap_port"));
+}
+
 TEST_F(GeneralSectionTest, VmeDriverIsInstalledFromTheLibrarySearch)
 {
     ASSERT_FALSE(VMEmanager::VME()->connected());

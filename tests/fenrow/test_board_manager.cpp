@@ -215,6 +215,30 @@ TEST_F(BoardManager, LayoutReadFromTheBoardElement)
     EXPECT_EQ(log.matching("names no free slot").size(), 2u);
 }
 
+TEST_F(BoardManager, LayoutComesFromTheBoardsOwnElementsWithinBounds)
+{
+    // A copy of the board kept inside a stream's register text: its stream
+    // and chip count are none of the board's. A chip count no board has
+    // is taken as one chip.
+    start("<fenrow name=\"127.0.0.9\"><stream name=\"91\" address=\"127.0.0.9\"><threshold>40<modules>"
+          "<fenrow name=\"127.0.0.9\"><stream name=\"95\" address=\"127.0.0.9\"><nchips>3</nchips>"
+          "<chip_type>gp8</chip_type></stream></fenrow></modules></threshold><nchips>2</nchips></stream></fenrow>"
+          "<fenrow name=\"127.0.0.8\"><stream name=\"81\" address=\"127.0.0.8\"><nchips>2147483647</nchips>"
+          "</stream></fenrow>",
+          false, false);
+    std::unique_ptr<ModuleNode> huge(manager->find_module("127.0.0.8", 10000));
+    ASSERT_TRUE(huge);
+    EXPECT_EQ(huge->stream(0)->nchip(), 1u);
+    EXPECT_TRUE(log.contains("Board 127.0.0.8: nchips must be 1 to"));
+
+    std::unique_ptr<ModuleNode> board(manager->find_module("127.0.0.9", 10000));
+    ASSERT_TRUE(board);
+    ASSERT_EQ(board->nstreams(), 1);
+    EXPECT_EQ(board->stream(0)->id(), 0u);
+    EXPECT_EQ(board->stream(0)->nchip(), 2u);
+    EXPECT_EQ(board->stream(0)->chip_type(), static_cast<unsigned>(TAmanager::gp7));
+}
+
 TEST_F(BoardManager, UnknownBoardWithoutWindowIsCancelledAndSaidOncePerKnock)
 {
     start(board_23);

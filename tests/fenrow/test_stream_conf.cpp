@@ -193,6 +193,43 @@ TEST_F(StreamConf, StreamAndChipsRoundTrip)
     EXPECT_EQ(save("second.xml"), first_save);
 }
 
+TEST_F(StreamConf, AStreamReadsItsOwnElementOnly)
+{
+    // A copy of the board with other values, inside a chip's register:
+    // content, whose chips, arrays and monitor are none of the stream's.
+    std::string body = full_stream;
+    body.replace(body.find("<dltc>true</dltc>"), 17,
+                 "<dltc>true<fenrow name=\"127.0.0.2\"><stream name=\"23\" address=\"127.0.0.2\"><chip id=\"1\">"
+                 "<trim>9 9 9</trim></chip><chip id=\"4\"/><monitor nbin=\"7\"/></stream></fenrow></dltc>");
+    body.replace(body.find("<probe>true</probe>"), 19,
+                 "<probe>true<fenrow name=\"127.0.0.2\"><stream name=\"23\" address=\"127.0.0.2\"><chip id=\"0\">"
+                 "<trim>8 8 8</trim></chip></stream></fenrow></probe>");
+    const std::string out = testutil::capture_stdout([&] { load_stream(document(stream(body))); });
+    EXPECT_EQ(out.find("more than one"), std::string::npos) << out;
+    EXPECT_EQ(module->get_analysis()->get_nbins(), 275);
+    ASSERT_EQ(module->chips().Nchip(), 2);
+    EXPECT_EQ(chip(0)->trim(1), 12);
+    EXPECT_EQ(chip(1)->trim(0), 15);
+    EXPECT_EQ(chip(1)->Chip_Address(), 1);
+    const std::string first_save = save("first.xml");
+    reload("first.xml", TAmanager::gp7);
+    EXPECT_EQ(save("second.xml"), first_save);
+}
+
+TEST_F(StreamConf, ChipsOfOneAddressAreSavedWhereTheyWereRead)
+{
+    load_stream(document(stream("<nchips>2</nchips><chip id=\"0\"><polarity>false</polarity></chip>"
+                                "<chip id=\"0\"><polarity>true</polarity></chip>")));
+    ASSERT_EQ(module->chips().Nchip(), 2);
+    EXPECT_TRUE(chip(1)->Polarity());
+    EXPECT_EQ(chip(1)->Chip_Address(), 1);
+    const std::string first_save = save("first.xml");
+    EXPECT_EQ(count("//stream/chip"), 2);
+    EXPECT_EQ(text("//stream/chip[@id=1]/polarity"), "true");
+    reload("first.xml", TAmanager::gp7, 2);
+    EXPECT_EQ(save("second.xml"), first_save);
+}
+
 TEST_F(StreamConf, EmptyStreamElementTakesTheDefaults)
 {
     load_stream(document(stream("")));
