@@ -1,6 +1,8 @@
 #include "fenrow/FenrowManager.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 
 #include "config/ConfigParser.h"
@@ -256,8 +258,14 @@ std::string FenrowManager::node2name(const ModuleNode* node, int stream)
 std::string FenrowManager::node2name(const std::string& ip, int stream)
 {
     const std::size_t dot = ip.rfind('.');
-    const long last = std::strtol(ip.c_str() + (dot == std::string::npos ? 0 : dot + 1), nullptr, 10);
-    return std::to_string(last * 10 + stream);
+    errno = 0;
+    const long long last = std::strtoll(ip.c_str() + (dot == std::string::npos ? 0 : dot + 1), nullptr, 10);
+    // Names become int module ids: a name read from a configuration need
+    // not be an address, and one whose id would not fit is none.
+    const long long id = last * 10 + stream;
+    if (errno == ERANGE || last > INT_MAX / 10 || last < INT_MIN / 10 || id > INT_MAX || id < INT_MIN)
+        return std::string();
+    return std::to_string(id);
 }
 
 void FenrowManager::count_drop(DropReason reason)

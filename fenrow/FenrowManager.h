@@ -109,7 +109,8 @@ public:
     int wait_for_command_completion(int milliseconds, const std::atomic<bool>* cancel = nullptr);
     PendingCommands& pending() { return _pending; }
 
-    // The stream module's name: last part of the IP times 10 plus the stream.
+    // The stream module's name: last part of the IP times 10 plus the stream;
+    // empty when that is no int.
     static std::string node2name(const ModuleNode* node, int stream);
     static std::string node2name(const std::string& ip, int stream);
 

@@ -336,6 +336,10 @@ TEST_F(Transport, CommandsForUnknownBoardsAreRefused)
     EXPECT_EQ(FenrowManager::node2name("127.0.0.1", 1), "11");
     EXPECT_EQ(FenrowManager::node2name("11.0.0.23", 2), "232");
     EXPECT_EQ(FenrowManager::node2name(static_cast<const ModuleNode*>(nullptr), 2), "");
+    // A trigger board's name from a configuration need not be an address.
+    EXPECT_EQ(FenrowManager::node2name("1.99999999999999999999", 1), "");
+    EXPECT_EQ(FenrowManager::node2name("1.214748364", 8), "");
+    EXPECT_EQ(FenrowManager::node2name("1.214748364", 7), "2147483647");
 }
 
 TEST_F(Transport, ThreadStartsAndStopsCleanly)
