@@ -139,8 +139,8 @@ public:
     // From a start being accepted until the run ends with no other queued.
     bool isActive() const { return _active.load(); }
     // Requests accepted and not yet carried out: when 0, the run state's
-    // status is the one the last of them leaves (a run in a state of
-    // passage, Starting or Stopping, counts as not carried out).
+    // status is the one the last of them left (Starting, Stopping and the
+    // like are passages within a request), unless a run ends by itself.
     int pending() const;
     static const char* request_name(Request r);
     // Ends any run and joins the run thread; idempotent. Not from the run

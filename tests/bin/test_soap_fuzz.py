@@ -44,7 +44,8 @@ SANITIZER = re.compile(r"ERROR: (Address|Leak)Sanitizer|runtime error:|SUMMARY: 
 
 # Faults of other parts of the program that are being mended elsewhere: the
 # fuzzer steers clear of each (or lets it pass) and counts it. Remove an
-# entry once its mend has landed.
+# entry once its mend has landed. Races show under ThreadSanitizer only.
+THREADS = "TSAN_OPTIONS" in os.environ
 KNOWN_FAULTS = {
     # HDF5 rows overflow when a board stream's row changes while its file is open.
     "row setting with a file open": {"nchip", "ro_mode", "nadj"},
@@ -52,6 +53,11 @@ KNOWN_FAULTS = {
     "refused setting answered ok": True,
     # logData's max_size is read with atoi.
     "max_size not checked": True,
+    # A board stream reads its settings unguarded while a client sets one:
+    # in another setting, in GetReady and PrepareForRun, and in the data
+    # format and configuration a run file takes. One at a time, and never
+    # beside run control or logData.
+    "stream settings race": THREADS,
 }
 
 # The run-control model: the state each command leaves, from each state; a
@@ -161,8 +167,7 @@ class Fuzzer:
         return reply
 
     def call(self, op, who=0, **args):
-        label = "%s(%s)" % (op, ", ".join("%s=%r" % (k, v if len(v) < 80 else v[:60] + "...(%d)" % len(v))
-                                          for k, v in args.items()))
+        label = "%s(%s)" % (op, ", ".join("%s=%s" % (k, short(v)) for k, v in args.items()))
         return self.post(envelope(op, list(args.items())), who, label)
 
     def check_program(self):
@@ -303,7 +308,7 @@ class Fuzzer:
         before = self.call("getParameter", who, object=obj, name=name).text
         if isinstance(value, bytes):
             reply = self.post(envelope("setParameter", [("object", obj), ("name", name), ("value", value)]),
-                              who, "setParameter(%s, %s, %r)" % (obj, name, value))
+                              who, "setParameter(%s, %s, %s)" % (obj, name, short(value)))
             if reply.fault is None:
                 raise Failure("bytes XML cannot carry were taken: %r" % value)
         else:
@@ -312,10 +317,11 @@ class Fuzzer:
         if obj == "main" and name == "command":
             return reply
         if reply.fault is not None and after != before:
-            raise Failure("%s/%s refused %r and changed from %r to %r" % (obj, name, value, before, after))
+            raise Failure("%s/%s refused %s and changed from %s to %s"
+                          % (obj, name, short(value), short(before), short(after)))
         if reply.fault is None and name != "command" and after == before and not same(value, before):
             if not KNOWN_FAULTS.get("refused setting answered ok"):
-                raise Failure("%s/%s answered ok for %r and stayed %r" % (obj, name, value, before))
+                raise Failure("%s/%s answered ok for %s and stayed %s" % (obj, name, short(value), short(before)))
             self.known_fault("refused setting answered ok")
 
     def log_data(self, rng):
@@ -330,9 +336,9 @@ class Fuzzer:
             options.append("compression=%s" % rng.choice(["yes", "no", "1", "T", "on", "", "\u00ff" * 10]))
         if rng.random() < 0.1:
             options.append(rng.choice(["file=", "=", "unknown=1", ":"]))
-        rng.shuffle(options[1:])
-        text = rng.choice(["logData|", "logData|", "LogData|", "logData"]) + ":".join(options)
-        return text
+        rest = options[1:]
+        rng.shuffle(rest)
+        return rng.choice(["logData|", "logData|", "LogData|", "logData"]) + ":".join(options[:1] + rest)
 
     def check_log_data(self, text, reply):
         m = re.match(r"logData\|(.*)", text)
@@ -350,7 +356,7 @@ class Fuzzer:
         if reply.fault is None and path:
             self.file_open = True
 
-    def setting_jobs(self, rng, objects, running):
+    def setting_jobs(self, rng, objects, running, mixed):
         """Clients each setting a parameter of its own, or giving a command."""
         chosen = {}
         for _ in range(rng.randint(1, 4)):
@@ -370,17 +376,24 @@ class Fuzzer:
             for key in [k for k in chosen if k[0] == "21" and k[1] in rows]:
                 self.known_fault("row setting with a file open")
                 del chosen[key]
+        race = KNOWN_FAULTS.get("stream settings race")
+        if race:
+            alone = not mixed and ("main", "command") not in chosen
+            for key in [k for k in chosen if k[0] == "21" or (mixed and k == ("main", "command"))][alone:]:
+                self.known_fault("stream settings race")
+                del chosen[key]
         jobs = [[lambda who, o=o, n=n, v=v: ("set", v, self.setting(who, o, n, v))] for (o, n), v in chosen.items()]
         # Clients at one parameter at once: nothing to compare, but the
         # sanitizers watch.
         if rng.random() < 0.1:
-            obj = rng.choice(sorted(objects))
-            name = rng.choice([n for n in objects[obj] if n != "command" and n not in rows] or ["none"])
+            obj = rng.choice([o for o in sorted(objects) if not (race and o == "21")])
+            name = rng.choice([n for n in objects[obj] if n != "command" and (obj, n) not in chosen
+                               and not (obj == "21" and n in rows)] or ["none"])
             for _ in range(3):
                 v = self.value(rng)
                 jobs.append([lambda who, v=v: ("storm", v, self.post(
                     envelope("setParameter", [("object", obj), ("name", name), ("value", v)]), who,
-                    "setParameter(%s, %s, %r)" % (obj, name, v[:60])))])
+                    "setParameter(%s, %s, %s)" % (obj, name, short(v))))])
         return jobs
 
     def check_settings(self, results):
@@ -462,7 +475,7 @@ class Fuzzer:
                 jobs += self.control_jobs(rng)
             if kinds in ("settings", "mixed"):
                 running = self.state in ("Running", "Paused") or kinds == "mixed"
-                jobs += self.setting_jobs(rng, objects, running)
+                jobs += self.setting_jobs(rng, objects, running, kinds == "mixed")
             if kinds == "garbage":
                 jobs += self.garbage_jobs(rng) + self.edge_jobs(rng, objects)
             if kinds == "listings":
@@ -474,6 +487,11 @@ class Fuzzer:
             if self.rounds % 25 == 0:
                 self.close_files()
             self.check_program()
+
+
+def short(value):
+    text = repr(value)
+    return text if len(text) < 80 else text[:60] + "...(%d)" % len(value)
 
 
 def same(value, text):
