@@ -19,7 +19,6 @@ A long run, say ten minutes:
 """
 
 import http.client
-import itertools
 import math
 import os
 import random
@@ -34,7 +33,7 @@ import unittest
 import xml.etree.ElementTree as ET
 from xml.sax.saxutils import escape
 
-from test_fenrow import BRISKO, PLUGIN as FENROW_PLUGIN, Board, FenrowTest
+from test_fenrow import BRISKO, Board, FenrowTest
 from test_startup import PLUGINS as SYNTHETIC_PLUGINS, free_port, wait_until
 
 SEED = int(os.environ.get("BRISKO_FUZZ_SEED", "43"))
@@ -141,9 +140,12 @@ class Fuzzer:
         with self.lock:
             self.trace.append("%8.3f %s" % (time.monotonic() - self.t0, line))
 
-    def known_fault(self, name):
+    def known_fault(self, name, example=None):
         with self.lock:
-            self.known[name] = self.known.get(name, 0) + 1
+            count, examples = self.known.get(name, (0, []))
+            if example and len(examples) < 3 and example not in examples:
+                examples.append(example)
+            self.known[name] = (count + 1, examples)
 
     def post(self, body, who=0, label=None):
         conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
@@ -322,7 +324,7 @@ class Fuzzer:
         if reply.fault is None and name != "command" and after == before and not same(value, before):
             if not KNOWN_FAULTS.get("refused setting answered ok"):
                 raise Failure("%s/%s answered ok for %s and stayed %s" % (obj, name, short(value), short(before)))
-            self.known_fault("refused setting answered ok")
+            self.known_fault("refused setting answered ok", "%s/%s %s" % (obj, name, short(value)))
 
     def log_data(self, rng):
         names = ["run", "a b", "x" * 300, "../%s/up" % os.path.basename(self.folder), "no/such/folder/run",
@@ -352,7 +354,7 @@ class Fuzzer:
         if reply.fault is None and path and not re.fullmatch(r"\d{1,19}", size):
             if not KNOWN_FAULTS.get("max_size not checked"):
                 raise Failure("logData with max_size %r answered ok" % size)
-            self.known_fault("max_size not checked")
+            self.known_fault("max_size not checked", "max_size=%s" % size)
         if reply.fault is None and path:
             self.file_open = True
 
@@ -537,14 +539,17 @@ class SoapFuzz(FenrowTest):
         try:
             fuzzer.run(self)
             proc.send_signal(signal.SIGTERM)
-            proc.wait(60)
+            try:
+                proc.wait(60)
+            except subprocess.TimeoutExpired:
+                raise Failure("the program did not end within 60 s of SIGTERM")
             with open(log, errors="replace") as f:
                 text = f.read()
             m = SANITIZER.search(text)
             if m or proc.returncode != 0:
-                raise Failure("exit %s at the end: %s" % (proc.returncode, text[m.start() - 200:][:3000] if m
-                                                          else text[-2000:]))
-        except Failure as e:
+                raise Failure("exit %s at the end: %s" % (proc.returncode, text[max(0, m.start() - 200):][:3000]
+                                                          if m else text[-2000:]))
+        except Exception as e:
             trace = os.path.join(tempfile.gettempdir(), "brisko-soap-fuzz-%d-%d.trace" % (SEED, os.getpid()))
             with open(trace, "w") as f:
                 f.write("\n".join(fuzzer.trace) + "\n")
