@@ -194,9 +194,10 @@ bool RunManager::request(Request r, std::string* why)
             if (why) {
                 *why = get_id().str() + " refuses " + request_name(r) + ": " +
                        (_quit ? std::string("it is shutting down") : refusal(_planned, r));
-                if (!_quit && _unfinished > 0)
-                    *why += " once the " + std::to_string(_unfinished) +
-                            " commands before it are carried out";
+                if (!_quit && _unfinished == 1)
+                    *why += " once the command before it is carried out";
+                else if (!_quit && _unfinished > 1)
+                    *why += " once the " + std::to_string(_unfinished) + " commands before it are carried out";
             }
             return false;
         }
