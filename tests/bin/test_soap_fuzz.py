@@ -501,7 +501,7 @@ def same(value, text):
     def canon(t):
         out = []
         for w in t.strip().lower().split():
-            w = {"true": "1", "yes": "1", "false": "0", "no": "0"}.get(w, w)
+            w = {"true": "1", "yes": "1", "on": "1", "false": "0", "no": "0", "off": "0"}.get(w, w)
             try:
                 f = float(w)
                 w = "nan" if math.isnan(f) else repr(f + 0.0)
