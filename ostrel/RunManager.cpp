@@ -134,67 +134,151 @@ void RunManager::stop_monitor()
 
 // ---- requests ------------------------------------------------------------
 
-bool RunManager::post(int request)
+const char* RunManager::request_name(Request r)
 {
-    std::lock_guard<std::mutex> lock(_req_mutex);
-    if (_requests & ReqQuit)
-        return false;
-    _requests |= request;
-    if (!_thread.joinable())
-        _thread = std::thread(&RunManager::thread_main, this);
-    _req_cond.notify_all();
+    switch (r) {
+    case Request::GetReady: return "GetReady";
+    case Request::Start: return "Start";
+    case Request::Stop: return "Stop";
+    case Request::Pause: return "Pause";
+    case Request::Continue: return "Continue";
+    case Request::Reset: return "Reset";
+    }
+    return "?";
+}
+
+RunState::StatusType RunManager::after(RunState::StatusType from, Request r)
+{
+    const bool run = from == RunState::Running || from == RunState::Paused;
+    switch (r) {
+    case Request::GetReady:
+    case Request::Start:
+        if (run)
+            return RunState::NotDefined;
+        return r == Request::Start ? RunState::Running : RunState::Ready;
+    case Request::Stop: return run ? RunState::Ready : RunState::NotDefined;
+    case Request::Pause: return from == RunState::Running ? RunState::Paused : RunState::NotDefined;
+    case Request::Continue: return from == RunState::Paused ? RunState::Running : RunState::NotDefined;
+    case Request::Reset: return RunState::NotReady;
+    }
+    return RunState::NotDefined;
+}
+
+namespace {
+
+std::string refusal(RunState::StatusType planned, RunManager::Request r)
+{
+    using R = RunManager::Request;
+    if (planned == RunState::Paused && r == R::Pause)
+        return "the run is paused already";
+    if (planned == RunState::Running && r == R::Continue)
+        return "the run is not paused";
+    if (planned == RunState::Running || planned == RunState::Paused)
+        return "a run goes on";
+    return "no run goes on";
+}
+
+} // namespace
+
+bool RunManager::request(Request r, std::string* why)
+{
+    // A start may make the manager active, which the DAQmanager announces.
+    std::unique_lock<std::mutex> active_lock(_active_mutex, std::defer_lock);
+    if (r == Request::Start)
+        active_lock.lock();
+    bool now_active = false;
+    {
+        std::lock_guard<std::mutex> lock(_req_mutex);
+        const RunState::StatusType next = _quit ? RunState::NotDefined : after(_planned, r);
+        if (next == RunState::NotDefined) {
+            if (why) {
+                *why = get_id().str() + " refuses " + request_name(r) + ": " +
+                       (_quit ? std::string("it is shutting down") : refusal(_planned, r));
+                if (!_quit && _unfinished == 1)
+                    *why += " once the command before it is carried out";
+                else if (!_quit && _unfinished > 1)
+                    *why += " once the " + std::to_string(_unfinished) + " commands before it are carried out";
+            }
+            return false;
+        }
+        _planned = next;
+        _queue.push_back(r);
+        _wake = static_cast<int>(_queue.size());
+        ++_unfinished;
+        if (r == Request::Stop || r == Request::Reset)
+            _stop_request = 1;
+        if (r == Request::Start) {
+            ++_queued_starts;
+            now_active = !_active.exchange(true);
+        }
+        if (!_thread.joinable())
+            _thread = std::thread(&RunManager::thread_main, this);
+        _req_cond.notify_all();
+    }
+    if (now_active)
+        DAQmanager::theDAQmanager()->set_active(this, true);
     return true;
 }
 
-void RunManager::GetReady()
+bool RunManager::PrepareToStop(bool flag)
 {
-    post(ReqGetReady);
-}
-
-void RunManager::Activate()
-{
-    bool expected = false;
-    if (!_active.compare_exchange_strong(expected, true))
-        return;
+    if (flag)
+        return request(Request::Stop);
     _stop_request = 0;
-    DAQmanager::theDAQmanager()->set_active(this, true);
-    if (!post(ReqRun) && _active.exchange(false))
-        DAQmanager::theDAQmanager()->set_active(this, false);
+    return true;
 }
 
-void RunManager::deActivate()
+int RunManager::pending() const
 {
-    _stop_request = 1;
-    post(ReqReset);
-}
-
-void RunManager::PrepareToStop(bool flag)
-{
-    _stop_request = flag ? 1 : 0;
     std::lock_guard<std::mutex> lock(_req_mutex);
-    _req_cond.notify_all();   // a paused run wakes up to stop
+    return _unfinished;
 }
 
-void RunManager::Pause()
+bool RunManager::next_request(Request& r)
 {
-    if (_active)
-        _pause = true;
+    std::unique_lock<std::mutex> lock(_req_mutex);
+    _req_cond.wait(lock, [this] { return _quit || !_queue.empty(); });
+    if (_quit)
+        return false;
+    r = _queue.front();
+    _queue.pop_front();
+    _wake = static_cast<int>(_queue.size());
+    if (r == Request::Start)
+        --_queued_starts;
+    return true;
 }
 
-void RunManager::Continue()
+void RunManager::finish_request()
 {
-    _pause = false;
     std::lock_guard<std::mutex> lock(_req_mutex);
-    _req_cond.notify_all();
+    if (_unfinished > 0)
+        --_unfinished;
+}
+
+RunManager::RunStep RunManager::run_step()
+{
+    std::lock_guard<std::mutex> lock(_req_mutex);
+    if (_quit)
+        return RunStep::End;
+    if (_queue.empty())
+        return RunStep::Go;
+    // Pause, Stop or Reset: nothing else is accepted while a run goes on.
+    const Request head = _queue.front();
+    if (head != Request::Pause && head != Request::Stop)
+        return RunStep::End;   // carried out once the run has ended
+    _queue.pop_front();
+    _wake = static_cast<int>(_queue.size());
+    _stop_taken = head == Request::Stop;
+    return _stop_taken ? RunStep::End : RunStep::Pause;
 }
 
 void RunManager::shutdown()
 {
     {
         std::lock_guard<std::mutex> lock(_req_mutex);
-        _requests |= ReqQuit;
+        _quit = true;
         _stop_request = 1;
-        _pause = false;
+        _wake = static_cast<int>(_queue.size()) + 1;
         _req_cond.notify_all();
         if (!_thread.joinable())
             return;
@@ -214,27 +298,28 @@ void RunManager::thread_main()
     // priority when processors are short, as the board server's threads
     // do.
     set_thread_nice(run_nice);
-    for (;;) {
-        int req;
-        {
-            std::unique_lock<std::mutex> lock(_req_mutex);
-            _req_cond.wait(lock, [this] { return _requests != 0; });
-            req = _requests;
-            _requests = (_requests & ReqQuit);
-            if (req & ReqQuit) {
-                // A run requested before the quit is not started.
-                if (_active.exchange(false))
-                    DAQmanager::theDAQmanager()->set_active(this, false);
-                return;
-            }
+    Request r;
+    while (next_request(r)) {
+        switch (r) {
+        case Request::GetReady: do_get_ready(); break;
+        case Request::Start: do_run(); continue;   // it carries its run's requests out itself
+        case Request::Reset: do_reset(); break;
+        default: break;   // meant for a run that has ended by itself
         }
-        if (req & ReqGetReady)
-            do_get_ready();
-        if (req & ReqRun)
-            do_run();
-        if (req & ReqReset)
-            do_reset();
+        finish_request();
     }
+    // A run requested before the quit is not started.
+    std::lock_guard<std::mutex> active_lock(_active_mutex);
+    bool was_active;
+    {
+        std::lock_guard<std::mutex> lock(_req_mutex);
+        _queue.clear();
+        _unfinished = 0;
+        _queued_starts = 0;
+        was_active = _active.exchange(false);
+    }
+    if (was_active)
+        DAQmanager::theDAQmanager()->set_active(this, false);
 }
 
 void RunManager::do_get_ready()
@@ -254,7 +339,7 @@ void RunManager::do_reset()
 bool RunManager::wait_trigger()
 {
     DAQmanager* mgr = DAQmanager::theDAQmanager();
-    while (!_stop_request.load() && !_pause.load()) {
+    while (!_wake.load()) {
         if (!mgr->get_trigger())
             return true;
         if (mgr->fire_trigger())
@@ -263,20 +348,33 @@ bool RunManager::wait_trigger()
     return false;
 }
 
-void RunManager::handle_pause()
+bool RunManager::handle_pause()
 {
     RunState::let_go_time();
     flush_monitor();
     RunState& st = get_status();
     _command->send(RunCommand::Pause);
     st.set_status(RunState::Paused);
+    finish_request();
+    bool goes_on = false;
     {
         std::unique_lock<std::mutex> lock(_req_mutex);
-        _req_cond.wait(lock, [this] { return !_pause.load() || _stop_request.load() || (_requests & ReqQuit); });
+        _req_cond.wait(lock, [this] { return _quit || !_queue.empty(); });
+        // Continue, Stop or Reset: nothing else is accepted while paused.
+        const Request head = _quit ? Request::Reset : _queue.front();
+        if (head == Request::Continue || head == Request::Stop) {
+            goes_on = head == Request::Continue;
+            _stop_taken = !goes_on;
+            _queue.pop_front();
+            _wake = static_cast<int>(_queue.size());
+        }
     }
-    _pause = false;
+    // The modules go on before they stop, as a stop while running finds them.
     _command->send(RunCommand::Continue);
     st.set_status(RunState::Running);
+    if (goes_on)
+        finish_request();
+    return goes_on;
 }
 
 void RunManager::count_event(int blocks, bool written)
@@ -363,14 +461,19 @@ void RunManager::do_run()
     PrepareForRun();
     Start();
     st.set_status(RunState::Running);
+    finish_request();
     unsigned long since_wait = 0;   // events since the loop last waited
+    bool by_request = false;
 
     for (;;) {
-        if (_stop_request.load())
-            break;
-        if (_pause.load()) {
-            handle_pause();
-            continue;
+        if (_wake.load()) {
+            const RunStep step = run_step();
+            if (step == RunStep::End || (step == RunStep::Pause && !handle_pause())) {
+                by_request = true;
+                break;
+            }
+            if (step == RunStep::Pause)
+                continue;
         }
         if (!wait_trigger())
             continue;
@@ -399,8 +502,13 @@ void RunManager::do_run()
         if (CheckEndOfRun())
             break;
     }
-    RunState::let_go_time();
+    end_run(by_request);
+}
 
+void RunManager::end_run(bool by_request)
+{
+    RunState::let_go_time();
+    RunState& st = get_status();
     st.set_status(RunState::Stopping);
     EndOfRun();
     Stop();
@@ -410,8 +518,30 @@ void RunManager::do_run()
     st.set_status(RunState::Stopped);
     st.set_status(RunState::Ready);
     _stop_request = 0;
-    _pause = false;
-    if (_active.exchange(false))
+
+    std::lock_guard<std::mutex> active_lock(_active_mutex);
+    bool inactive = false;
+    {
+        std::lock_guard<std::mutex> lock(_req_mutex);
+        if (!by_request) {
+            // What was queued for this run finds it ended, and does nothing.
+            RunState::StatusType planned = RunState::Ready;
+            for (Request r : _queue) {
+                const RunState::StatusType next = after(planned, r);
+                if (next != RunState::NotDefined)
+                    planned = next;
+            }
+            _planned = planned;
+        }
+        if (_stop_taken) {
+            _stop_taken = false;
+            if (_unfinished > 0)
+                --_unfinished;
+        }
+        if (_queued_starts == 0)
+            inactive = _active.exchange(false);
+    }
+    if (inactive)
         DAQmanager::theDAQmanager()->set_active(this, false);
 }
 

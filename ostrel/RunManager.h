@@ -2,20 +2,35 @@
 //
 // Design of the run loop
 // ----------------------
-// Every run manager owns one run thread, started by its first request
-// (GetReady or Activate) and joined by shutdown(). Requests from other
-// threads (GetReady, Activate, Pause, Continue, PrepareToStop, deActivate)
-// only set flags or queue work for that thread and return at once; every
-// hook below runs on the run thread. A run goes through these steps:
+// Every run manager owns one run thread, started by its first request and
+// joined by shutdown(). Requests from other threads (GetReady, Activate,
+// Pause, Continue, PrepareToStop, deActivate) are checked against the
+// state the requests accepted before them leave the manager in, queued
+// and carried out by that thread one after the other, in the order they
+// were accepted; the call returns at once. A request that the state does
+// not allow is refused and changes nothing:
+//
+//   request                  NotReady   Ready      Running    Paused
+//   GetReady                 Ready      Ready      refused    refused
+//   Activate (start a run)   Running    Running    refused    refused
+//   PrepareToStop(true)      refused    refused    Ready      Ready
+//   Pause                    refused    refused    Paused     refused
+//   Continue                 refused    refused    refused    Running
+//   deActivate (reset)       NotReady   NotReady   NotReady   NotReady
+//
+// A run that ends by itself (an event limit, the run duration,
+// CheckEndOfRun) leaves the manager Ready; requests queued for it that
+// find it ended do nothing. Every hook below runs on the run thread. A
+// run goes through these steps:
 //
 //   1. status Starting; run state counters reset and run clock started;
-//      event number 0; the stop request cleared; the monitor queue's thread
-//      started when a monitor queue is set.
+//      event number 0; the monitor queue's thread started when a monitor
+//      queue is set.
 //   2. PrepareForRun()   (base: command PrepareForRun to the modules)
 //   3. Start()           (base: command Start to the modules)
 //   4. status Running; then for every event cycle, until a stop:
-//        a. a pause request: command Pause, status Paused, wait for
-//           Continue (or a stop), command Continue, status Running;
+//        a. a pause request: command Pause, status Paused, wait for the
+//           next request, command Continue, status Running;
 //        b. when a DAQTrigger is installed in the DAQmanager, wait until it
 //           fires (it is asked again and again, each call waiting briefly);
 //        c. Trigger()     (base: command Trigger, code 6, to the modules);
@@ -31,16 +46,16 @@
 //           when none did and no trigger is installed, the loop sleeps until
 //           any data queue receives an event, 1 ms at most (while events
 //           stream in, a few milliseconds without being woken);
-//        f. the run stops when PrepareToStop(true) or deActivate() was
-//           called, when the event number reached the maximum number of
-//           events (0 means no limit), when the run time reached the run
-//           duration (0 means no limit), or when CheckEndOfRun() is true.
+//        f. the run stops at a stop or reset request, when the event number
+//           reached the maximum number of events (0 means no limit), when
+//           the run time reached the run duration (0 means no limit), or
+//           when CheckEndOfRun() is true.
 //   5. status Stopping; EndOfRun(); Stop() (base: command Stop and command
 //      Flush to the modules, then every module's waiting events go through
 //      writeData and the monitor queue as in 4d, until no module has data
 //      or the maximum number of events is reached; these count as events);
 //      the run clock stops; status Stopped, then Ready; the manager is no
-//      longer active.
+//      longer active unless another run is queued.
 //
 // Overrides of the hooks call the base. A derived class whose destructor
 // runs while its run thread may still call its hooks must call shutdown()
@@ -50,6 +65,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -107,15 +123,26 @@ public:
     int countModules() const;
     std::vector<Module*> modules() const;
 
-    // Requests, from any thread.
-    void GetReady();
-    void Activate();                 // starts a run unless one is active
-    void deActivate();               // ends the run; modules get Reset; NotReady
-    bool isActive() const { return _active.load(); }
-    void Pause();
-    void Continue();
-    void PrepareToStop(bool flag);
+    // Requests, from any thread (the table above). Each returns whether it
+    // was accepted; a refused one sets `why`, when given, to the reason.
+    enum class Request { GetReady, Start, Stop, Pause, Continue, Reset };
+    bool request(Request r, std::string* why = nullptr);
+    bool GetReady() { return request(Request::GetReady); }
+    bool Activate() { return request(Request::Start); }
+    // Ends the run; the modules get Reset; NotReady.
+    bool deActivate() { return request(Request::Reset); }
+    bool Pause() { return request(Request::Pause); }
+    bool Continue() { return request(Request::Continue); }
+    // True asks for a stop; either way the flag is kept for stop_requested().
+    bool PrepareToStop(bool flag);
     int stop_requested() const { return _stop_request.load(); }
+    // From a start being accepted until the run ends with no other queued.
+    bool isActive() const { return _active.load(); }
+    // Requests accepted and not yet carried out: when 0, the run state's
+    // status is the one the last of them left (Starting, Stopping and the
+    // like are passages within a request), unless a run ends by itself.
+    int pending() const;
+    static const char* request_name(Request r);
     // Ends any run and joins the run thread; idempotent. Not from the run
     // thread itself.
     void shutdown();
@@ -159,16 +186,24 @@ protected:
     void flush_monitor();
 
 private:
-    enum Request { None = 0, ReqGetReady = 1, ReqRun = 2, ReqReset = 4, ReqQuit = 8 };
-    bool post(int request);
+    // The state `r` leaves a manager in from `from` (NotReady, Ready,
+    // Running or Paused); NotDefined when `r` is refused there.
+    static RunState::StatusType after(RunState::StatusType from, Request r);
+    // The run thread's next request; false at shutdown.
+    bool next_request(Request& r);
+    void finish_request();
+    // What the run loop does with the head of the queue.
+    enum class RunStep { Go, Pause, End };
+    RunStep run_step();
     void count_event(int blocks, bool written);
     bool max_events_reached() const;
     void thread_main();
     void do_run();
+    void end_run(bool by_request);
     void do_get_ready();
     void do_reset();
     bool wait_trigger();
-    void handle_pause();
+    bool handle_pause();
 
     RunCommand* _command;
     // The modules of the current cycle (run thread only).
@@ -179,7 +214,6 @@ private:
     std::atomic<unsigned long> _event_number{0};
     std::atomic<int> _stop_request{0};
     std::atomic<bool> _active{false};
-    std::atomic<bool> _pause{false};
     std::atomic<double> _duration{0.0};
 
     mutable std::mutex _monitor_mutex;
@@ -187,9 +221,21 @@ private:
     // Run thread: events for the monitor queue, each with a reference.
     std::vector<ModuleData*> _for_monitor;
 
-    std::mutex _req_mutex;
+    // Taken before _req_mutex by whoever changes _active, so that the
+    // manager's notices of it come in the order of the changes.
+    std::mutex _active_mutex;
+    mutable std::mutex _req_mutex;
     std::condition_variable _req_cond;
-    int _requests = 0;
+    // Under _req_mutex:
+    std::deque<Request> _queue;
+    RunState::StatusType _planned = RunState::NotReady;   // once the queue is done
+    int _unfinished = 0;     // accepted, not yet carried out
+    int _queued_starts = 0;
+    bool _quit = false;
+    bool _stop_taken = false;   // the run loop took a Stop from the queue
+    // The queue's length, and 1 more at shutdown: read by the run loop for
+    // every event without the lock.
+    std::atomic<int> _wake{0};
     std::thread _thread;
 };
 

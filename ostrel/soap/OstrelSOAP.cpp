@@ -436,29 +436,25 @@ Result op_set_parameter(const Request& req)
 
 Result op_run_control(const Request& req)
 {
+    static const std::map<std::string, RunManager::Request> commands = {
+        {"GetReady", RunManager::Request::GetReady}, {"Start", RunManager::Request::Start},
+        {"Stop", RunManager::Request::Stop},         {"Pause", RunManager::Request::Pause},
+        {"Continue", RunManager::Request::Continue}, {"Reset", RunManager::Request::Reset},
+    };
     const std::string& id = req.arg("runManager");
     const std::string& command = req.arg("command");
-    DAQmanager* dm = DAQmanager::theDAQmanager();
-    RunManager* rm = dm->find_runmanager(id);
+    RunManager* rm = DAQmanager::theDAQmanager()->find_runmanager(id);
     if (!rm)
         throw client_fault("No run manager " + id);
-    if (command == "GetReady") {
-        rm->GetReady();
-    } else if (command == "Start") {
-        dm->startRunManager(rm);
-    } else if (command == "Stop") {
-        dm->stopRunManager(rm);
-        rm->PrepareToStop(true);
-    } else if (command == "Pause") {
-        rm->Pause();
-    } else if (command == "Continue") {
-        rm->Continue();
-    } else if (command == "Reset") {
-        rm->deActivate();
-    } else {
+    auto it = commands.find(command);
+    if (it == commands.end())
         throw client_fault("Unknown run command " + command +
                            " (one of GetReady, Start, Stop, Pause, Continue, Reset)");
-    }
+    // "ok" means queued behind the commands accepted before: the run thread
+    // carries them out in that order.
+    std::string why;
+    if (!rm->request(it->second, &why))
+        throw client_fault(why);
     return Result::of_text("ok");
 }
 
@@ -466,6 +462,9 @@ Result op_get_run_state(const Request& req)
 {
     DAQObject* obj = find_object(req.arg("object"));
     RunManager* rm = dynamic_cast<RunManager*>(obj);
+    // Read before the status: once it is 0, the status is the last
+    // command's.
+    const int pending = rm ? rm->pending() : 0;
     // A snapshot: rate() on it leaves the object's own state alone.
     RunState state = obj->GetStatus();
     Result r;
@@ -479,8 +478,10 @@ Result op_get_run_state(const Request& req)
         {"nWritten", std::to_string(state.n_written())},
         {"rate", number(state.rate())},
     };
-    if (rm)
+    if (rm) {
         r.fields.emplace_back("eventNumber", std::to_string(rm->get_event_number()));
+        r.fields.emplace_back("pending", std::to_string(pending));
+    }
     return r;
 }
 

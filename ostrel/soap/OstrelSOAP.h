@@ -18,7 +18,9 @@ class OstrelSOAPPrivate;
 // elements): listModules, listRunManagers, listParameters(object),
 // getParameter(object, name), setParameter(object, name, value),
 // runControl(runManager, command) with command GetReady, Start, Stop, Pause,
-// Continue or Reset, and getRunState(object). They run on worker threads,
+// Continue or Reset (queued for the run thread, or a Client fault when the
+// run manager refuses it, see RunManager.h), and getRunState(object). They
+// run on worker threads,
 // so an operation that blocks (a parameter whose observer waits) holds up
 // only its own client; runControl and getRunState have workers of their own
 // and are answered however many other operations block.

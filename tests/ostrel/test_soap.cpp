@@ -776,6 +776,129 @@ TEST_F(SoapOperations, RunControlStartsPausesAndStopsARun)
     EXPECT_FALSE(rm->isActive());
 }
 
+// Watches the run commands the run thread sends, triggers left out, and
+// holds the thread in the first one of the code `hold` until released.
+class CommandGate : public Ostrel::Observer {
+public:
+    explicit CommandGate(int hold_code) : hold(hold_code) {}
+    void update(Ostrel::Observable*, Ostrel::Argument* a) override
+    {
+        auto* code = dynamic_cast<Ostrel::Arg<int>*>(a);
+        if (!code || code->get_value() == Ostrel::RunCommand::Trigger)
+            return;
+        std::unique_lock<std::mutex> lock(mutex);
+        codes.push_back(code->get_value());
+        cond.notify_all();
+        if (code->get_value() == hold && !held) {
+            held = true;
+            cond.wait_for(lock, std::chrono::seconds(10), [this] { return released; });
+        }
+    }
+    bool wait_for(size_t n)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return cond.wait_for(lock, std::chrono::seconds(10), [&] { return codes.size() >= n; });
+    }
+    void release()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+        cond.notify_all();
+    }
+    std::vector<int> seen()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return codes;
+    }
+
+private:
+    const int hold;
+    std::mutex mutex;
+    std::condition_variable cond;
+    std::vector<int> codes;
+    bool held = false;
+    bool released = false;
+};
+
+TEST_F(SoapOperations, RunControlCarriesCommandsOutInTheOrderAccepted)
+{
+    using C = Ostrel::RunCommand;
+    struct Case {
+        int hold;                        // the first command's code the run thread is held in
+        std::vector<std::string> sent;   // each answered before the next is sent
+        std::vector<int> codes;          // what the modules then get, in order
+        std::string end;
+    };
+    const Case cases[] = {
+        {C::GetReady, {"GetReady", "Reset", "GetReady"}, {C::GetReady, C::Reset, C::GetReady}, "Ready"},
+        {C::PrepareForRun, {"Start", "Reset", "Start"},
+         {C::PrepareForRun, C::Start, C::Stop, C::Flush, C::Reset, C::PrepareForRun, C::Start}, "Running"},
+        {C::GetReady, {"GetReady", "Start", "Pause", "Stop", "Start", "Stop"},
+         {C::GetReady, C::PrepareForRun, C::Start, C::Pause, C::Continue, C::Stop, C::Flush, C::PrepareForRun,
+          C::Start, C::Stop, C::Flush}, "Ready"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sent.front() + " then " + std::to_string(c.sent.size() - 1) + " more");
+        CommandGate gate(c.hold);
+        (*rm)().addObserver(&gate);
+        for (const std::string& command : c.sent) {
+            EXPECT_EQ(control(command).ret, "ok") << command;
+            if (&command == &c.sent.front()) {
+                ASSERT_TRUE(gate.wait_for(1));
+            }
+        }
+        // Judged against what the commands accepted before it leave.
+        if (c.end == "Running") {
+            expect_client_fault(control("Start"), "refuses Start: a run goes on once the ");
+        } else {
+            expect_client_fault(control("Pause"), "refuses Pause: no run goes on once the ");
+        }
+        gate.release();
+        ASSERT_TRUE(gate.wait_for(c.codes.size()));
+        std::vector<int> seen = gate.seen();
+        seen.resize(c.codes.size());
+        EXPECT_EQ(seen, c.codes);
+        Soap s;
+        ASSERT_TRUE(testutil::wait_until([&] { return (s = state("soap_rm")).fields["pending"] == "0"; }, 10.0));
+        EXPECT_EQ(s.fields["statusName"], c.end);
+        EXPECT_EQ(s.fields["active"], c.end == "Running" ? "true" : "false");
+        EXPECT_EQ(gate.seen().size(), c.codes.size());
+        (*rm)().removeObserver(&gate);
+        control("Reset");
+        ASSERT_TRUE(testutil::wait_until([&] { return state("soap_rm").fields["statusName"] == "NotReady"; }, 10.0));
+    }
+}
+
+TEST_F(SoapOperations, RunControlRefusesWhatTheRunStateDoesNotAllow)
+{
+    const std::map<std::string, std::vector<std::pair<std::string, std::string>>> refused = {
+        {"NotReady", {{"Stop", "no run goes on"}, {"Pause", "no run goes on"}, {"Continue", "no run goes on"}}},
+        {"Ready", {{"Stop", "no run goes on"}, {"Pause", "no run goes on"}, {"Continue", "no run goes on"}}},
+        {"Running", {{"GetReady", "a run goes on"}, {"Start", "a run goes on"}, {"Continue", "the run is not paused"}}},
+        {"Paused", {{"GetReady", "a run goes on"}, {"Start", "a run goes on"}, {"Pause", "the run is paused already"}}},
+    };
+    // Each state reached from the one before it.
+    const std::vector<std::pair<std::string, std::string>> path = {
+        {"", "NotReady"}, {"GetReady", "Ready"}, {"Start", "Running"}, {"Pause", "Paused"}};
+    for (const auto& step : path) {
+        if (!step.first.empty()) {
+            ASSERT_EQ(control(step.first).ret, "ok");
+        }
+        ASSERT_TRUE(testutil::wait_until([&] { return state("soap_rm").fields["pending"] == "0"; }, 10.0));
+        for (const auto& r : refused.at(step.second)) {
+            SCOPED_TRACE(r.first + " in " + step.second);
+            expect_client_fault(control(r.first), "soap_rm refuses " + r.first + ": " + r.second);
+            Soap s = state("soap_rm");
+            EXPECT_EQ(s.fields["statusName"], step.second);
+            EXPECT_EQ(s.fields["pending"], "0");
+        }
+    }
+    // Reset is taken in every state.
+    EXPECT_EQ(control("Reset").ret, "ok");
+    EXPECT_TRUE(testutil::wait_until([&] { return state("soap_rm").fields["statusName"] == "NotReady"; }, 10.0));
+    EXPECT_FALSE(rm->isActive());
+}
+
 // ---------------------------------------------------------------------------
 // Load
 
