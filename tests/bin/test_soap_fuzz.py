@@ -46,12 +46,6 @@ SANITIZER = re.compile(r"ERROR: (Address|Leak)Sanitizer|runtime error:|SUMMARY: 
 # entry once its mend has landed. Races show under ThreadSanitizer only.
 THREADS = "TSAN_OPTIONS" in os.environ
 KNOWN_FAULTS = {
-    # HDF5 rows overflow when a board stream's row changes while its file is open.
-    "row setting with a file open": {"nchip", "ro_mode", "nadj"},
-    # A setting the module refuses is answered "ok".
-    "refused setting answered ok": True,
-    # logData's max_size is read with atoi.
-    "max_size not checked": True,
     # A board stream reads its settings unguarded while a client sets one:
     # in another setting, in GetReady and PrepareForRun, and in the data
     # format and configuration a run file takes. One at a time, and never
@@ -133,7 +127,6 @@ class Fuzzer:
         self.rounds = 0
         self.known = {}
         self.state = "NotReady"
-        self.file_open = False
         self.log_seen = 0
 
     def note(self, line):
@@ -272,8 +265,6 @@ class Fuzzer:
         end = self.settle()
         if not self.explain(self.state, clients, end):
             raise Failure("the model cannot explain %s from %s to %s" % (clients, self.state, end))
-        if self.state in ("Running", "Paused") and end not in ("Running", "Paused"):
-            self.file_open = False
         self.state = end
         # Now and then: a run said to go on takes events.
         if end == "Running" and self.rounds % 10 == 0:
@@ -288,7 +279,6 @@ class Fuzzer:
         self.state = self.settle()
         if self.state != "Ready":
             raise Failure("Reset, Start, Stop ended %s" % self.state)
-        self.file_open = False
         for name in os.listdir(self.folder):
             path = os.path.join(self.folder, name)
             if os.path.isfile(path):
@@ -322,9 +312,7 @@ class Fuzzer:
             raise Failure("%s/%s refused %s and changed from %s to %s"
                           % (obj, name, short(value), short(before), short(after)))
         if reply.fault is None and name != "command" and after == before and not same(value, before):
-            if not KNOWN_FAULTS.get("refused setting answered ok"):
-                raise Failure("%s/%s answered ok for %s and stayed %s" % (obj, name, short(value), short(before)))
-            self.known_fault("refused setting answered ok", "%s/%s %s" % (obj, name, short(value)))
+            raise Failure("%s/%s answered ok for %s and stayed %s" % (obj, name, short(value), short(before)))
 
     def log_data(self, rng):
         names = ["run", "a b", "x" * 300, "../%s/up" % os.path.basename(self.folder), "no/such/folder/run",
@@ -352,13 +340,9 @@ class Fuzzer:
             raise Failure("logData into a missing folder answered ok")
         size = options.get("max_size", "0")
         if reply.fault is None and path and not (re.fullmatch(r"\d+", size) and int(size) < 2 ** 64):
-            if not KNOWN_FAULTS.get("max_size not checked"):
-                raise Failure("logData with max_size %r answered ok" % size)
-            self.known_fault("max_size not checked", "max_size=%s" % size)
-        if reply.fault is None and path:
-            self.file_open = True
+            raise Failure("logData with max_size %r answered ok" % size)
 
-    def setting_jobs(self, rng, objects, running, mixed):
+    def setting_jobs(self, rng, objects, mixed):
         """Clients each setting a parameter of its own, or giving a command."""
         chosen = {}
         for _ in range(rng.randint(1, 4)):
@@ -373,11 +357,6 @@ class Fuzzer:
                     "%s=%s" % (rng.choice(["0", "0-127", "-5", "99999", "3-1", "", "a"]), rng.choice(NUMBERS))
                     for _ in range(rng.randint(0, 4)))
             chosen[(obj, name)] = value
-        rows = KNOWN_FAULTS.get("row setting with a file open", ())
-        if self.file_open or running or ("main", "command") in chosen:
-            for key in [k for k in chosen if k[0] == "21" and k[1] in rows]:
-                self.known_fault("row setting with a file open")
-                del chosen[key]
         race = KNOWN_FAULTS.get("stream settings race")
         if race:
             alone = not mixed and ("main", "command") not in chosen
@@ -390,7 +369,7 @@ class Fuzzer:
         if rng.random() < 0.1:
             obj = rng.choice([o for o in sorted(objects) if not (race and o == "21")])
             name = rng.choice([n for n in objects[obj] if n != "command" and (obj, n) not in chosen
-                               and not (obj == "21" and n in rows)] or ["none"])
+] or ["none"])
             for _ in range(3):
                 v = self.value(rng)
                 jobs.append([lambda who, v=v: ("storm", v, self.post(
@@ -476,8 +455,7 @@ class Fuzzer:
             if kinds in ("control", "mixed"):
                 jobs += self.control_jobs(rng)
             if kinds in ("settings", "mixed"):
-                running = self.state in ("Running", "Paused") or kinds == "mixed"
-                jobs += self.setting_jobs(rng, objects, running, kinds == "mixed")
+                jobs += self.setting_jobs(rng, objects, kinds == "mixed")
             if kinds == "garbage":
                 jobs += self.garbage_jobs(rng) + self.edge_jobs(rng, objects)
             if kinds == "listings":
