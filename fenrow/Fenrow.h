@@ -96,7 +96,9 @@ public:
     // The chip registers of the chip set in one configuration packet.
     int send_config_register(ModuleNode* board, int stream, const TAmanager& chips);
     // The readout-mode command of the board's stream at `stream_index` in
-    // its stream list, from the stream record.
+    // its stream list, from the stream record. This and the initialisation
+    // command read the record under its stream module's settings lock,
+    // which the caller holds (FenrowStream::chips_lock()).
     int send_config_readout_mode(int stream_index, ModuleNode* board);
     int set_hold_delay(ModuleNode* board, int stream, int value);
     int set_ctw(ModuleNode* board, int stream, int value);

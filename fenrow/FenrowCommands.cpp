@@ -161,9 +161,13 @@ int Fenrow::config_hybrids(ModuleNode* board)
     if (!board)
         return 0;
     for (int i = 0; i < board->nstreams(); ++i) {
-        const int id = static_cast<int>(board->stream(i)->id());
-        stop_daq(id + 1, board);
-        send_config_hybrid(0, id, board);
+        const DataStream* s = board->stream(i);
+        const int id = static_cast<int>(s->id());
+        // The chips the command names are the stream module's settings.
+        s->with_settings([&] {
+            stop_daq(id + 1, board);
+            send_config_hybrid(0, id, board);
+        });
     }
     return 0;
 }

@@ -139,43 +139,47 @@ FenrowStream::FenrowStream(const DAQid& id, unsigned long address, int hyb, Fenr
         fw = s->firmware();
     }
 
-    threshold = new_par(&FenrowStream::set_threshold, new Par<int>(50));
+    // Every setting shares the chip set's lock (chips_lock()): the chip set
+    // is made first, and added in its place.
+    ta = new Par<TAmanager>(TAmanager(TAmanager::gp3, 1));
+    std::recursive_mutex& lock = ta->mutex();
+    threshold = new_par(&FenrowStream::set_threshold, new Par<int>(50, lock));
     add_par("threshold", threshold);
-    mbias = new Par<std::vector<int>>(std::vector<int>(4, 1460));
+    mbias = new Par<std::vector<int>>(std::vector<int>(4, 1460), lock);
     add_par("mbias", mbias);
-    vfp = new_par(&FenrowStream::set_vfp, new Par<int>(610));
+    vfp = new_par(&FenrowStream::set_vfp, new Par<int>(610, lock));
     add_par("vfp", vfp);
-    vthrh = new_par(&FenrowStream::set_vthrh, new Par<int>(1500));
+    vthrh = new_par(&FenrowStream::set_vthrh, new Par<int>(1500, lock));
     add_par("vthrh", vthrh);
-    vfsf = new_par(&FenrowStream::set_vfsf, new Par<int>(125));
+    vfsf = new_par(&FenrowStream::set_vfsf, new Par<int>(125, lock));
     add_par("vfsf", vfsf);
-    vfss = new_par(&FenrowStream::set_vfss, new Par<int>(150));
+    vfss = new_par(&FenrowStream::set_vfss, new Par<int>(150, lock));
     add_par("vfss", vfss);
-    test_pulse = new_par(&FenrowStream::set_testpulse, new Par<int>(50));
+    test_pulse = new_par(&FenrowStream::set_testpulse, new Par<int>(50, lock));
     add_par("test_pulse", test_pulse);
-    test_point = new_par(&FenrowStream::set_testpoint, new Par<int>(50));
+    test_point = new_par(&FenrowStream::set_testpoint, new Par<int>(50, lock));
     add_par("test_point", test_point);
-    hold_delay = new_par(&FenrowStream::set_hold_delay, new Par<int>(150));
+    hold_delay = new_par(&FenrowStream::set_hold_delay, new Par<int>(150, lock));
     add_par("hold_delay", hold_delay);
-    ro_mode = new_par(&FenrowStream::set_ro_mode, new Par<int>(RO_ADJACENT));
+    ro_mode = new_par(&FenrowStream::set_ro_mode, new Par<int>(RO_ADJACENT, lock));
     add_par("ro_mode", ro_mode);
-    nadj = new_par(&FenrowStream::set_nadj, new Par<int>(s ? static_cast<int>(s->nadj()) : 0));
+    nadj = new_par(&FenrowStream::set_nadj, new Par<int>(s ? static_cast<int>(s->nadj()) : 0, lock));
     add_par("nadj", nadj);
-    ta = new_par(&FenrowStream::set_ta, new Par<TAmanager>(TAmanager(TAmanager::gp3, 1)));
+    new_par(&FenrowStream::set_ta, ta);
     add_par("ta", ta);
-    nchip_par = new_par(&FenrowStream::set_nchip, new Par<int>(nchip));
+    nchip_par = new_par(&FenrowStream::set_nchip, new Par<int>(nchip, lock));
     add_par("nchip", nchip_par);
-    hold = new_par(&FenrowStream::set_hold, new Par<bool>(false));
+    hold = new_par(&FenrowStream::set_hold, new Par<bool>(false, lock));
     add_par("hold", hold);
-    trg_type = new_par(&FenrowStream::set_trg_type, new Par<int>(1));
+    trg_type = new_par(&FenrowStream::set_trg_type, new Par<int>(1, lock));
     add_par("trg_type", trg_type);
-    vout = new_par(&FenrowStream::set_vout, new Par<bool>(false));
+    vout = new_par(&FenrowStream::set_vout, new Par<bool>(false, lock));
     add_par("Vout", vout);
-    polarity = new_par(&FenrowStream::set_polarity, new Par<int>(0));
+    polarity = new_par(&FenrowStream::set_polarity, new Par<int>(0, lock));
     add_par("polarity", polarity);
-    ctw = new_par(&FenrowStream::set_ctw, new Par<int>(20));
+    ctw = new_par(&FenrowStream::set_ctw, new Par<int>(20, lock));
     add_par("ctw", ctw);
-    coincidence = new Par<bool>(false);
+    coincidence = new Par<bool>(false, lock);
     add_par("coincidence", coincidence);
 
     // The chip set first, so that the analysis has its channels.
@@ -261,6 +265,7 @@ void FenrowStream::send_bias(int selector, int value, int stream)
 
 void FenrowStream::set_vfp(int value)
 {
+    std::lock_guard<std::recursive_mutex> lock(chips_lock());
     const DataStream* s = get_stream();
     // The high-dynamic-range boards take it on stream field 4 as selector 5.
     if (s && static_cast<int>(s->chip_type()) == chip_type_hdr)
@@ -314,8 +319,8 @@ void FenrowStream::send_trigger(int type, int mask)
 
 void FenrowStream::set_trg_type(int value)
 {
-    const bool coinc = coincidence->get_value();
-    send_trigger(value, coinc && is_global() ? 1 : 0);
+    std::lock_guard<std::recursive_mutex> lock(chips_lock());
+    send_trigger(value, coincidence->get_value() && is_global() ? 1 : 0);
 }
 
 void FenrowStream::refuse_layout_change(const std::string& format, const char* setting)
@@ -326,6 +331,9 @@ void FenrowStream::refuse_layout_change(const std::string& format, const char* s
 
 void FenrowStream::send_readout_mode()
 {
+    // The command is built from the stream record, which another setting's
+    // observer writes too.
+    std::lock_guard<std::recursive_mutex> lock(chips_lock());
     DataStream* s = get_stream();
     if (!s)
         return;
@@ -336,19 +344,15 @@ void FenrowStream::send_readout_mode()
 
 void FenrowStream::set_ro_mode(int)
 {
-    {
-        std::lock_guard<std::recursive_mutex> lock(data_format_lock());
-        refuse_layout_change(get_data_format(), "the readout mode");
-    }
+    std::lock_guard<std::recursive_mutex> lock(data_format_lock());
+    refuse_layout_change(get_data_format(), "the readout mode");
     send_readout_mode();
 }
 
 void FenrowStream::set_nadj(int value)
 {
-    {
-        std::lock_guard<std::recursive_mutex> lock(data_format_lock());
-        refuse_layout_change(get_data_format(), "the number of adjacent channels");
-    }
+    std::lock_guard<std::recursive_mutex> lock(data_format_lock());
+    refuse_layout_change(get_data_format(), "the number of adjacent channels");
     if (DataStream* s = get_stream())
         s->set_nadj(value);
     send_readout_mode();
@@ -356,6 +360,7 @@ void FenrowStream::set_nadj(int value)
 
 void FenrowStream::set_vout(bool on)
 {
+    std::lock_guard<std::recursive_mutex> lock(chips_lock());
     if (DataStream* s = get_stream())
         s->set_vout(on);
     send_readout_mode();
@@ -363,6 +368,7 @@ void FenrowStream::set_vout(bool on)
 
 void FenrowStream::set_polarity(int value)
 {
+    std::lock_guard<std::recursive_mutex> lock(chips_lock());
     if (DataStream* s = get_stream())
         s->set_polarity(value);
     send_readout_mode();
@@ -370,6 +376,7 @@ void FenrowStream::set_polarity(int value)
 
 void FenrowStream::set_hold(bool on)
 {
+    std::lock_guard<std::recursive_mutex> lock(chips_lock());
     if (DataStream* s = get_stream())
         s->set_hold(on);
 }
@@ -397,25 +404,23 @@ void FenrowStream::load_register()
 
 void FenrowStream::set_nchip(int n)
 {
+    std::lock_guard<std::recursive_mutex> lock(chips_lock());
     DataStream* s = get_stream();
-    {
-        std::lock_guard<std::recursive_mutex> lock(chips_lock());
-        TAmanager& chip_set = chips();
-        // The analysis needs a chip, and a stream holds no more than the
-        // chip set can.
-        if (n < 1 || n > TAmanager::max_chips)
-            refuse(std::to_string(n) + " chips refused; a stream holds 1 to " + std::to_string(TAmanager::max_chips));
-        if (chip_set.Nchip() != n) {
-            refuse_layout_change(data_format_for(ro_mode->get_value(), nadj->get_value(),
-                                                 static_cast<long long>(chip_set.Nchan()) * n),
-                                 "the chip count");
-            if (!chip_set.Resize(n))
-                refuse(std::to_string(n) + " chips refused: the chip set cannot take them");
-        }
-        if (s) {
-            s->set_nchip(n);
-            s->set_nchan(chip_set.Ntot());
-        }
+    TAmanager& chip_set = chips();
+    // The analysis needs a chip, and a stream holds no more than the chip
+    // set can.
+    if (n < 1 || n > TAmanager::max_chips)
+        refuse(std::to_string(n) + " chips refused; a stream holds 1 to " + std::to_string(TAmanager::max_chips));
+    if (chip_set.Nchip() != n) {
+        refuse_layout_change(data_format_for(ro_mode->get_value(), nadj->get_value(),
+                                             static_cast<long long>(chip_set.Nchan()) * n),
+                             "the chip count");
+        if (!chip_set.Resize(n))
+            refuse(std::to_string(n) + " chips refused: the chip set cannot take them");
+    }
+    if (s) {
+        s->set_nchip(n);
+        s->set_nchan(chip_set.Ntot());
     }
     if (Analysis* a = get_analysis()) {
         if (a->Nchip() != n) {
@@ -431,16 +436,15 @@ void FenrowStream::set_nchip(int n)
 
 void FenrowStream::set_mbias(int i, int v)
 {
-    {
-        std::lock_guard<std::recursive_mutex> lock(mbias->mutex());
-        std::vector<int>& values = mbias->get_value();
-        if (i < 0 || static_cast<std::size_t>(i) >= values.size()) {
-            Ostrel::ostream log(Ostrel::LOG_ERROR);
-            log << "Module " << get_id() << ": there is no main bias " << i << std::endl;
-            return;
-        }
-        values[static_cast<std::size_t>(i)] = v;
+    // Stored and sent in one go, so that the board ends with the value kept.
+    std::lock_guard<std::recursive_mutex> lock(chips_lock());
+    std::vector<int>& values = mbias->get_value();
+    if (i < 0 || static_cast<std::size_t>(i) >= values.size()) {
+        Ostrel::ostream log(Ostrel::LOG_ERROR);
+        log << "Module " << get_id() << ": there is no main bias " << i << std::endl;
+        return;
     }
+    values[static_cast<std::size_t>(i)] = v;
     if (Fenrow* m = manager())
         m->send_config_mbias(node(), 0, i + 1, v, hybrid_id);
 }
@@ -448,12 +452,10 @@ void FenrowStream::set_mbias(int i, int v)
 template <class T>
 void FenrowStream::resend(Par<T>* p)
 {
-    T value;
-    {
-        std::lock_guard<std::recursive_mutex> lock(p->mutex());
-        value = p->get_value();
-    }
-    p->set_value(value, true);
+    // Read and set under one lock: a value set meanwhile on another thread
+    // is not put back to the one read.
+    std::lock_guard<std::recursive_mutex> lock(p->mutex());
+    p->set_value(p->get_value(), true);
 }
 
 template <class T>
@@ -528,22 +530,22 @@ bool FenrowStream::load_config_values(bool wait_between)
             m->wait_for_command_completion(-1, &loading_cancelled);
         return !loading_cancelled;
     };
+    // Each step reads and sends under the settings lock, and waits for the
+    // board without it.
+    std::unique_lock<std::recursive_mutex> lock(chips_lock());
     DataStream* s = get_stream();
     // "hold" only reaches the stream record, whose readout-mode command
     // carries it: a value read from the configuration would never get there.
     if (s)
         s->set_hold(hold->get_value());
     resend(vout);
+    lock.unlock();
     if (!wait())
         return false;
+    lock.lock();
     if (s && static_cast<int>(s->chip_type()) == chip_type_hdr) {
-        int p = 0;
-        {
-            std::lock_guard<std::recursive_mutex> lock(chips_lock());
-            if (const TAchip* c = chips().chip(0))
-                p = c->Polarity() ? 1 : 0;
-        }
-        polarity->set_value(p, true);
+        const TAchip* c = chips().chip(0);
+        polarity->set_value(c && c->Polarity() ? 1 : 0, true);
     }
     // Settings changed without notice to a layout that an open run file
     // refuses stay off the board (the refusal is in the log); the others
@@ -551,29 +553,23 @@ bool FenrowStream::load_config_values(bool wait_between)
     resend_unless_refused(ro_mode);
     if (ro_mode->get_value() != RO_SCOPE)
         resend_unless_refused(nadj);
+    lock.unlock();
     if (!wait())
         return false;
     load_register();
     if (!wait())
         return false;
-    int n = 0;
-    {
-        std::lock_guard<std::recursive_mutex> lock(chips_lock());
-        n = chips().Nchip();
-    }
+    lock.lock();
     try {
-        nchip_par->set_value(n, true);
+        nchip_par->set_value(chips().Nchip(), true);
     } catch (const ParameterRefused&) {
     }
-    std::vector<int> biases;
-    {
-        std::lock_guard<std::recursive_mutex> lock(mbias->mutex());
-        biases = mbias->get_value();
-    }
+    const std::vector<int> biases = mbias->get_value();
     for (int i = 0; i < 4 && static_cast<std::size_t>(i) < biases.size(); ++i)
         set_mbias(i, biases[static_cast<std::size_t>(i)]);
     for (Par<int>* p : {hold_delay, threshold, vthrh, vfp, vfsf, vfss, test_pulse, test_point, trg_type, ctw})
         resend(p);
+    lock.unlock();
     return wait();
 }
 
@@ -599,13 +595,10 @@ void FenrowStream::fit_analysis()
     Analysis* a = get_analysis();
     if (!a)
         return;
-    int n = 0;
-    int per = 0;
-    {
-        std::lock_guard<std::recursive_mutex> lock(chips_lock());
-        n = chips().Nchip();
-        per = chips().Nchan();
-    }
+    // The stream record and the analysis follow the chip set together.
+    std::lock_guard<std::recursive_mutex> lock(chips_lock());
+    const int n = chips().Nchip();
+    int per = chips().Nchan();
     if (n < 1)
         return;
     // The high-dynamic-range analysis keeps its 64 channels per chip.
@@ -655,8 +648,11 @@ int FenrowStream::PrepareForRun()
     // run loop's last look at the queue: it belongs to no run, and above all
     // not to this one.
     queue.clear();
-    set_trg_type(trg_type->get_value());
-    set_ctw(ctw->get_value());
+    {
+        std::lock_guard<std::recursive_mutex> lock(chips_lock());
+        set_trg_type(trg_type->get_value());
+        set_ctw(ctw->get_value());
+    }
     if (get_run_type() != RunType::Pedestal)
         return 0;
     {
@@ -669,6 +665,7 @@ int FenrowStream::PrepareForRun()
         set_par("noise", std::vector<double>(n, 1.0), false);
         copy_pedestals();
     }
+    std::lock_guard<std::recursive_mutex> lock(chips_lock());
     if (!forced.exchange(true)) {
         saved_trg_type = trg_type->get_value();
         saved_ro_mode = ro_mode->get_value();
@@ -700,16 +697,19 @@ int FenrowStream::Stop(int)
         m->stop_daq(hybrid_id, node());
     if (Analysis* a = get_analysis())
         a->end_run();
-    if (forced.exchange(false)) {
-        {
-            Ostrel::ostream log(Ostrel::LOG_INFO);
-            log << "Restoring trigger type and RO mode to original value" << std::endl;
+    {
+        std::lock_guard<std::recursive_mutex> lock(chips_lock());
+        if (forced.exchange(false)) {
+            {
+                Ostrel::ostream log(Ostrel::LOG_INFO);
+                log << "Restoring trigger type and RO mode to original value" << std::endl;
+            }
+            Forcing own(this);
+            trg_type->set_value(saved_trg_type, true);
+            ro_mode->set_value(saved_ro_mode, true);
         }
-        Forcing own(this);
-        trg_type->set_value(saved_trg_type, true);
-        ro_mode->set_value(saved_ro_mode, true);
+        send_trigger(trg_type->get_value(), 0);
     }
-    send_trigger(trg_type->get_value(), 0);
     if (Fenrow* m = manager())
         m->stream_stopped();
     const unsigned long lost = queue.n_dropped() - dropped_at_start;
@@ -798,12 +798,9 @@ ModuleData* FenrowStream::getData()
 
 std::string FenrowStream::get_data_format()
 {
-    long long words = 0;
-    {
-        std::lock_guard<std::recursive_mutex> lock(chips_lock());
-        words = static_cast<long long>(chips().Nchan()) * chips().Nchip();
-    }
-    return data_format_for(ro_mode->get_value(), nadj->get_value(), words);
+    std::lock_guard<std::recursive_mutex> lock(chips_lock());
+    return data_format_for(ro_mode->get_value(), nadj->get_value(),
+                           static_cast<long long>(chips().Nchan()) * chips().Nchip());
 }
 
 std::string FenrowStream::data_format_for(int mode, int adjacent, long long serial_words)
@@ -832,12 +829,11 @@ std::string FenrowStream::layout_refusal(int mode, int adjacent, const TAmanager
 std::size_t FenrowStream::data_row_size()
 {
     long words = 0;
+    std::lock_guard<std::recursive_mutex> lock(chips_lock());
     switch (ro_mode->get_value()) {
-    case RO_SERIAL: {
-        std::lock_guard<std::recursive_mutex> lock(chips_lock());
+    case RO_SERIAL:
         words = static_cast<long>(chips().Nchan()) * chips().Nchip();
         break;
-    }
     case RO_SPARSE:
         words = 2;
         break;
@@ -897,11 +893,9 @@ int FenrowStream::interpret_data_format(const char* block, int size, char** rows
 
 unsigned int* FenrowStream::write_config(int& size)
 {
-    std::vector<int> biases;
-    {
-        std::lock_guard<std::recursive_mutex> lock(mbias->mutex());
-        biases = mbias->get_value();
-    }
+    // One state of the settings, whatever a client sets meanwhile.
+    std::lock_guard<std::recursive_mutex> lock(chips_lock());
+    const std::vector<int>& biases = mbias->get_value();
     const unsigned long fw = get_firmware();
     size = 9 + static_cast<int>(biases.size());
     unsigned int* words = new unsigned int[static_cast<std::size_t>(size)];
@@ -966,6 +960,7 @@ void FenrowStream::parse_command(const std::string& text)
     const ParseOpt options(text);
     const std::string& command = options();
     enum { mask, trim, preamp } what;
+    std::lock_guard<std::recursive_mutex> lock(chips_lock());
     if (command == "setMask") {
         what = mask;
     } else if (command == "setTrim") {
@@ -978,7 +973,6 @@ void FenrowStream::parse_command(const std::string& text)
     } else {
         return;
     }
-    std::lock_guard<std::recursive_mutex> lock(chips_lock());
     TAmanager& chip_set = chips();
     const int per = chip_set.Nchan();
     const int total = chip_set.Ntot();

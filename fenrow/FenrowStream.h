@@ -79,7 +79,8 @@ public:
     // by the parameters' observers (ParameterRefused), and here for a
     // caller that asks first. "" when the file takes them, else why not.
     std::string layout_refusal(int mode, int adjacent, const TAmanager& chip_set);
-    // The chip set's lock: the data format follows the chip set.
+    // The settings lock: the data format follows the readout mode, the
+    // adjacent channels and the chip set.
     std::recursive_mutex& data_format_lock() override { return chips_lock(); }
     // One row: the record's payload, padded with zeros to the row of the
     // present data format. 1, or 0 (rows null) for a block too short for a
@@ -118,16 +119,25 @@ public:
     unsigned long get_firmware() const;
     FenrowModuleData* get_module_data() const { return module_data; }
 
-    // The chip set (the value of "ta"). Hold chips_lock() while using it
-    // from a thread that may race with the module's own changes.
+    // The chip set (the value of "ta").
     TAmanager& chips() const { return ta->get_value(); }
+    // The lock of the stream's settings: the chip set's, which every other
+    // setting parameter shares, so that a setting is set, and its observer
+    // sends it, under this one lock. It guards the parameters' values, the
+    // chip set and what the stream record holds of them (readout mode,
+    // adjacent channels, hold, Vout, polarity, chips): hold it to read or
+    // change any of them from a thread of its own. Held only while settings
+    // are read, changed and handed to the board manager's queue, never while
+    // waiting for a board; taken after the configuration's document lock
+    // and before the board manager's locks.
     std::recursive_mutex& chips_lock() const { return ta->mutex(); }
 
     // Sends every setting to the board again, in the board's order; blocks
     // until the board manager's command queue has drained, four times
     // (not at all without wait_between, for a thread that collects the
     // commands rather than sending them). False when it stopped early as its
-    // loader was cancelled.
+    // loader was cancelled. Waits with chips_lock() free: a caller that
+    // waits does not hold it.
     bool load_config_values(bool wait_between = true);
     // Waits until the board manager's command queue has drained: 0, or -1
     // when it did not, there is no manager, or the loader was cancelled.

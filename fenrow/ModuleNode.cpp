@@ -36,6 +36,18 @@ void DataStream::set_firmware(unsigned long fw)
         stream->set_analysis_firmware(fw & 0xFFFFFFFFul);
 }
 
+void DataStream::with_settings(const std::function<void()>& f) const
+{
+    std::lock_guard<std::mutex> lock(_module_mutex);
+    auto* stream = dynamic_cast<Ostrel::FenrowStream*>(_module);
+    if (!stream) {
+        f();
+        return;
+    }
+    std::lock_guard<std::recursive_mutex> settings(stream->chips_lock());
+    f();
+}
+
 Ostrel::Module* DataStream::get_module() const
 {
     std::lock_guard<std::mutex> lock(_module_mutex);

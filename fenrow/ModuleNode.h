@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -50,6 +51,11 @@ public:
     void set_readout_mode(int mode, int nadj);
     // Keeps the low 32 bits and hands them to the stream module's analysis.
     void set_firmware(unsigned long fw);
+    // Runs f under the settings lock of the stream module that serves the
+    // stream: the lock of the record's settings, which that module writes.
+    // The module stays while f runs. For a caller that does not hold a
+    // stream module's settings lock already.
+    void with_settings(const std::function<void()>& f) const;
     // Every field of the other stream; the module is shared, not copied.
     void copy(const DataStream& other);
 

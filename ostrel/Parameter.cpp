@@ -7,7 +7,9 @@
 
 namespace Ostrel {
 
-Parameter::Parameter() : _name("unnamed"), _owner("???") {}
+Parameter::Parameter() : _name("unnamed"), _owner("???"), _lock(&Observable::mutex()) {}
+
+Parameter::Parameter(std::recursive_mutex& lock) : _name("unnamed"), _owner("???"), _lock(&lock) {}
 
 Parameter::~Parameter() = default;
 

@@ -23,7 +23,16 @@ namespace Ostrel {
 class Parameter : public Observable {
 public:
     Parameter();
+    // A parameter whose value shares `lock` with other parameters: an owner
+    // whose settings are read together, or set in one another's observers,
+    // has them all under one lock, so that no order of locks is needed
+    // among them. The lock outlives the parameter.
+    explicit Parameter(std::recursive_mutex& lock);
     ~Parameter() override;
+
+    // The lock of the value, held while it is set (its observers run under
+    // it) and read as text: the parameter's own, or the one it shares.
+    std::recursive_mutex& mutex() const { return *_lock; }
 
     const std::string& get_name() const { return _name; }
     void set_name(const std::string& name) { _name = name; }
@@ -47,6 +56,7 @@ public:
 private:
     std::string _name;
     DAQid _owner;
+    std::recursive_mutex* _lock;
 };
 
 // Text forms of parameter values. Types without one give ".oOo." and refuse
@@ -163,8 +173,9 @@ struct Text<std::vector<E>, std::enable_if_t<std::is_arithmetic<E>::value>> {
 // A parameter holding a value of type T. Setting it with notify calls every
 // observer with an Arg<T> holding the stored value and an empty tag, on the
 // thread that sets it. Setting and the text form take the parameter's lock
-// (the one its notification holds), so two setters never write the value at
-// once; get_value() hands out the value itself, unlocked.
+// (mutex(), held through the notification), so two setters never write the
+// value at once; get_value() hands out the value itself, unlocked: a reader
+// on another thread holds mutex().
 //
 // An observer that throws refuses the value (ParameterRefused says why): the
 // parameter takes back the value it had, the observers after it are not
@@ -175,6 +186,7 @@ class Par : public Parameter {
 public:
     Par() : _value() {}
     explicit Par(const T& value) : _value(value) {}
+    Par(const T& value, std::recursive_mutex& lock) : Parameter(lock), _value(value) {}
 
     T& get_value() { return _value; }
     const T& get_value() const { return _value; }

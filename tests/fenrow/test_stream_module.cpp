@@ -2,9 +2,11 @@
 // command packet, the GetReady sequence, pedestal runs, scan points and text
 // commands; and its event queue, data format and configuration record.
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <chrono>
 #include <functional>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <hdf5.h>
@@ -536,4 +538,51 @@ TEST_F(StreamModule, ARunFileKeepsTheRowLayoutItWasOpenedWith)
     const std::size_t given = FENROW_PAYLOAD_HEAD + 2u * 128;
     EXPECT_EQ(std::memcmp(rows[1].data(), record(b)->data, given), 0);
     EXPECT_TRUE(std::all_of(rows[1].begin() + static_cast<long>(given), rows[1].end(), [](char c) { return c == 0; }));
+}
+
+// Two clients set the stream's settings on threads of their own while the
+// run thread gets ready and opens run files, as SOAP clients and run control
+// do. ThreadSanitizer watches the settings and the stream record; and what a
+// client set stays set: a GetReady re-sends it, never an older value.
+TEST_F(StreamModule, SettingsSetOnThreadsOfTheirOwnWhileGettingReadyAndOpeningRunFiles)
+{
+    const std::string dir = testutil::make_temp_dir("settings");
+    DataRunManager rm("settings");
+    rm.addModule(module.get());
+    std::atomic<int> lost{0};
+    std::atomic<bool> stop{false};
+    const auto client = [&](std::vector<std::string> names, std::vector<std::string> values) {
+        std::vector<std::string> last(names.size());
+        for (int round = 0; !stop; ++round) {
+            // Paced by the board, so that its queue drains and GetReady ends.
+            boards->wait_for_command_completion(1000);
+            for (std::size_t i = 0; i < names.size(); ++i) {
+                Ostrel::Parameter* p = module->get_par(names[i]);
+                if (!last[i].empty() && p->get_as_string() != last[i])
+                    ++lost;
+                try {
+                    p->set_from_string(values[(round + i) % values.size()]);
+                } catch (const Ostrel::ParameterRefused&) {
+                    // The adjacent channels, while a file holds the rows.
+                }
+                last[i] = p->get_as_string();
+            }
+        }
+    };
+    std::thread a(client, std::vector<std::string>{"polarity", "Vout", "threshold", "hold_delay"},
+                  std::vector<std::string>{"0", "1"});
+    std::thread b(client, std::vector<std::string>{"nadj", "hold", "coincidence", "trg_type", "mbias"},
+                  std::vector<std::string>{"1", "2 2 2 2"});
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(module->GetReady(), 0);
+        rm.set_par<std::string>("command", "logData|file=" + dir + "/run" + std::to_string(i) + ":max_size=0");
+        EXPECT_TRUE(rm.get_logger());
+        rm.stop_logging();
+    }
+    stop = true;
+    a.join();
+    b.join();
+    EXPECT_EQ(lost, 0);
+    EXPECT_EQ(boards->wait_for_command_completion(10000), 0);
+    rm.deleteModule(module.get());
 }
