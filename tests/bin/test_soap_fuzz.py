@@ -43,15 +43,8 @@ SANITIZER = re.compile(r"ERROR: (Address|Leak)Sanitizer|runtime error:|SUMMARY: 
 
 # Faults of other parts of the program that are being mended elsewhere: the
 # fuzzer steers clear of each (or lets it pass) and counts it. Remove an
-# entry once its mend has landed. Races show under ThreadSanitizer only.
-THREADS = "TSAN_OPTIONS" in os.environ
-KNOWN_FAULTS = {
-    # A board stream reads its settings unguarded while a client sets one:
-    # in another setting, in GetReady and PrepareForRun, and in the data
-    # format and configuration a run file takes. One at a time, and never
-    # beside run control or logData.
-    "stream settings race": THREADS,
-}
+# entry once its mend has landed.
+KNOWN_FAULTS = {}
 
 # The run-control model: the state each command leaves, from each state; a
 # command missing from a state's row is refused there and changes nothing.
@@ -342,7 +335,7 @@ class Fuzzer:
         if reply.fault is None and path and not (re.fullmatch(r"\d+", size) and int(size) < 2 ** 64):
             raise Failure("logData with max_size %r answered ok" % size)
 
-    def setting_jobs(self, rng, objects, mixed):
+    def setting_jobs(self, rng, objects):
         """Clients each setting a parameter of its own, or giving a command."""
         chosen = {}
         for _ in range(rng.randint(1, 4)):
@@ -357,17 +350,11 @@ class Fuzzer:
                     "%s=%s" % (rng.choice(["0", "0-127", "-5", "99999", "3-1", "", "a"]), rng.choice(NUMBERS))
                     for _ in range(rng.randint(0, 4)))
             chosen[(obj, name)] = value
-        race = KNOWN_FAULTS.get("stream settings race")
-        if race:
-            alone = not mixed and ("main", "command") not in chosen
-            for key in [k for k in chosen if k[0] == "21" or (mixed and k == ("main", "command"))][alone:]:
-                self.known_fault("stream settings race")
-                del chosen[key]
         jobs = [[lambda who, o=o, n=n, v=v: ("set", v, self.setting(who, o, n, v))] for (o, n), v in chosen.items()]
         # Clients at one parameter at once: nothing to compare, but the
         # sanitizers watch.
         if rng.random() < 0.1:
-            obj = rng.choice([o for o in sorted(objects) if not (race and o == "21")])
+            obj = rng.choice(sorted(objects))
             name = rng.choice([n for n in objects[obj] if n != "command" and (obj, n) not in chosen
 ] or ["none"])
             for _ in range(3):
@@ -455,7 +442,7 @@ class Fuzzer:
             if kinds in ("control", "mixed"):
                 jobs += self.control_jobs(rng)
             if kinds in ("settings", "mixed"):
-                jobs += self.setting_jobs(rng, objects, kinds == "mixed")
+                jobs += self.setting_jobs(rng, objects)
             if kinds == "garbage":
                 jobs += self.garbage_jobs(rng) + self.edge_jobs(rng, objects)
             if kinds == "listings":
