@@ -326,12 +326,12 @@ void FenrowGuiConfig::update()
     FenrowStream* m = module();
     if (!m)
         return;
-    const int item = ro_item(m->get_par_value<int>("ro_mode"));
+    const int item = ro_item(m->setting<int>("ro_mode"));
     if (item >= 0)
         show_item("optROmode", item);
     if (GtkWidget* nadj = get_widget("txtNadj")) {
         g_signal_handlers_block_matched(nadj, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr, this);
-        int2spin("txtNadj", m->get_par_value<int>("nadj"));
+        int2spin("txtNadj", m->setting<int>("nadj"));
         g_signal_handlers_unblock_matched(nadj, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr, this);
     }
 }
@@ -340,7 +340,7 @@ void FenrowGuiConfig::add_slider(const char* par, GtkAdjustment* adj, FenrowStre
 {
     ParamSlider* slider = ParamSlider::new_slider(id, par, adj);
     sliders.emplace_back(id.str() + "/" + par, slider);
-    slider->set_value_silent(m->get_par_value<int>(par));
+    slider->set_value_silent(m->setting<int>(par));
 }
 
 // One adjustment per bias parameter, kept on the spin button under the
@@ -350,7 +350,7 @@ void FenrowGuiConfig::create_spin_slider(GtkSpinButton* spin, const char* par, F
     auto* adj = GTK_ADJUSTMENT(gtk_adjustment_new(0, 0, 4096, 1, 10, 0));
     g_object_ref_sink(adj);
     g_object_set_data_full(G_OBJECT(spin), par, adj, g_object_unref);
-    gtk_adjustment_set_value(adj, m->get_par_value<int>(par));
+    gtk_adjustment_set_value(adj, m->setting<int>(par));
     add_slider(par, adj, m);
 }
 
@@ -394,7 +394,7 @@ void FenrowGuiConfig::user_init()
         } else if (channel) {
             gtk_combo_box_set_active(GTK_COMBO_BOX(channel), 0);
         }
-        const std::vector<int> mbias = m->get_par_value<std::vector<int>>("mbias");
+        const std::vector<int> mbias = m->setting<std::vector<int>>("mbias");
         if (mbias_adj && !mbias.empty())
             gtk_adjustment_set_value(mbias_adj, mbias[0]);
         if (channel)
@@ -411,9 +411,9 @@ void FenrowGuiConfig::user_init()
             if (GtkAdjustment* shared = share_adjustment(this, "spinCTW", "scaleCTW"))
                 add_slider("ctw", shared, m);
         }
-        show_item("comboTrgType", m->get_par_value<int>("trg_type") - 1);
-        show_toggle("btnCoinc", m->get_par_value<bool>("coincidence"));
-        show_toggle("btnHOLD", m->get_par_value<bool>("hold"));
+        show_item("comboTrgType", m->setting<int>("trg_type") - 1);
+        show_toggle("btnCoinc", m->setting<bool>("coincidence"));
+        show_toggle("btnHOLD", m->setting<bool>("hold"));
     }
     setup_nchips();
     struct Link {
@@ -433,7 +433,7 @@ void FenrowGuiConfig::user_init()
         if (GtkWidget* w = get_widget(l.widget))
             g_signal_connect(w, l.signal, l.handler, this);
     if (m)
-        show_item("comboTrgType", m->get_par_value<int>("trg_type") - 1);
+        show_item("comboTrgType", m->setting<int>("trg_type") - 1);
 
     int item = 0;
     switch (chips->GetChipType()) {
@@ -492,7 +492,7 @@ void FenrowGuiConfig::on_mbias_channel(GtkWidget* combo, gpointer data)
     FenrowStream* m = self->module();
     if (!m || !self->mbias_adj || item < 0 || item >= all_mbias)
         return;
-    const std::vector<int> mbias = m->get_par_value<std::vector<int>>("mbias");
+    const std::vector<int> mbias = m->setting<std::vector<int>>("mbias");
     if (static_cast<std::size_t>(item) >= mbias.size())
         return;
     g_signal_handler_block(self->mbias_adj, self->mbias_handler);
@@ -611,7 +611,7 @@ void FenrowGuiConfig::onROmode(GtkWidget* combo, gpointer data)
     if (item < 0)
         return;
     if (FenrowStream* m = self->module()) {
-        if (!self->layout_taken(*m, ro_codes[item], m->get_par_value<int>("nadj")))
+        if (!self->layout_taken(*m, ro_codes[item], m->setting<int>("nadj")))
             return;
     }
     if (item != scope_item) {
@@ -645,7 +645,7 @@ void FenrowGuiConfig::onROmode(GtkWidget* combo, gpointer data)
         FenrowStream* m = self->module();
         if (!m)
             return;
-        const int nadj_before = m->get_par_value<int>("nadj");
+        const int nadj_before = m->setting<int>("nadj");
         m->set_par<int>("nadj", static_cast<int>(c), false);
         try {
             m->set_par<int>("ro_mode", RO_SCOPE, true);
@@ -706,8 +706,8 @@ void FenrowGuiConfig::set_values(bool close_after)
     if (chips->GetChipType() == TAmanager::hdr && chips->chip(0))
         m->set_par<int>("polarity", chips->chip(0)->Polarity() ? 1 : 0, false);
     const int item = active(get_widget("optROmode"));
-    const int mode = item >= 0 && item < 4 ? ro_codes[item] : m->get_par_value<int>("ro_mode");
-    const int adjacent = mode != RO_SCOPE ? entry2int("txtNadj", 2) : m->get_par_value<int>("nadj");
+    const int mode = item >= 0 && item < 4 ? ro_codes[item] : m->setting<int>("ro_mode");
+    const int adjacent = mode != RO_SCOPE ? entry2int("txtNadj", 2) : m->setting<int>("nadj");
     // Nothing is set when the stream's run file would refuse the layout.
     if (!layout_taken(*m, mode, adjacent))
         return;
@@ -729,7 +729,7 @@ void FenrowGuiConfig::set_values(bool close_after)
         }
         set_weight("txtWped", true);
         set_weight("txtWnoise", false);
-        const std::vector<int> mbias = m->get_par_value<std::vector<int>>("mbias");
+        const std::vector<int> mbias = m->setting<std::vector<int>>("mbias");
         for (int i = 0; i < 4 && static_cast<std::size_t>(i) < mbias.size(); ++i)
             m->set_mbias(i, mbias[static_cast<std::size_t>(i)]);
         for (const char* par : {"threshold", "vthrh", "vfp", "vfsf", "vfss", "test_pulse", "test_point", "ctw"})

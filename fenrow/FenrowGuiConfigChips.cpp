@@ -213,7 +213,7 @@ void FenrowGuiConfig::prepare_for_hdr(FenrowStream* m)
     }
     GtkWidget* side = get_widget("btnDetType");
     if (side && m) {
-        const bool nside = !m->get_par_value<bool>("Vout");
+        const bool nside = !m->setting<bool>("Vout");
         show_toggle("btnDetType", nside);
         chip->N_side(nside);
         onNsideToggled(side, this);

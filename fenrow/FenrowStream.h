@@ -131,6 +131,14 @@ public:
     // waiting for a board; taken after the configuration's document lock
     // and before the board manager's locks.
     std::recursive_mutex& chips_lock() const { return ta->mutex(); }
+    // A copy of a setting's value, read under chips_lock(): for a thread
+    // that may race with a client's change (the dialogs, the configuration).
+    template <class T>
+    T setting(const std::string& name) const
+    {
+        std::lock_guard<std::recursive_mutex> lock(chips_lock());
+        return get_par_value<T>(name);
+    }
 
     // Sends every setting to the board again, in the board's order; blocks
     // until the board manager's command queue has drained, four times

@@ -156,7 +156,7 @@ void FenrowStreamConf::parse_node(xmlNodePtr element)
         cfg->get_array<int>(mbias, values);
         module->set_par("mbias", values, false);
     } else {
-        cfg->set_array_value(element, "mbias", module->get_par_value<std::vector<int>>("mbias"));
+        cfg->set_array_value(element, "mbias", module->setting<std::vector<int>>("mbias"));
     }
 
     const auto type = TAmanager::chip_type_from_name(cfg->get_value<std::string>(element, "chip_type", "gp7"));

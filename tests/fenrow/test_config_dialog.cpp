@@ -5,6 +5,7 @@
 // board is being configured, the window manager's close and the channel
 // debug window.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <filesystem>
@@ -577,6 +578,41 @@ TEST_F(ConfigDialog, WindowManagerCloseFreesTheDialogAndItsSliders)
     EXPECT_EQ(4, item("optMbiasChan"));
     gtk_spin_button_set_value(GTK_SPIN_BUTTON(w("spinMBias")), 900);
     EXPECT_EQ((std::vector<int>(4, 900)), par<std::vector<int>>("mbias"));
+}
+
+// A client sets the stream's settings on a thread of its own while the
+// operator opens the dialog, applies and closes it: the dialog reads them
+// under the stream's settings lock (ThreadSanitizer watches).
+TEST_F(ConfigDialog, OpenedAndAppliedWhileAClientSetsTheSettings)
+{
+    start("<nchips>2</nchips>");
+    ASSERT_FALSE(HasFatalFailure());
+    QuietConsole quiet;
+    std::atomic<bool> stop{false};
+    std::thread client([&] {
+        const char* const values[][3] = {{"ro_mode", "1", "4"}, {"nadj", "2", "3"}, {"trg_type", "1", "2"},
+                                         {"coincidence", "1", "0"}, {"hold", "1", "0"}, {"Vout", "1", "0"},
+                                         {"mbias", "1000 1000 1000 1000", "1460 1460 1460 1460"}};
+        for (int round = 0; !stop; ++round) {
+            boards->wait_for_command_completion(1000);
+            for (const auto& v : values) {
+                try {
+                    module->get_par(v[0])->set_from_string(v[1 + round % 2]);
+                } catch (const Ostrel::ParameterRefused&) {
+                }
+            }
+        }
+    });
+    [&] {
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(open());
+            apply();
+            guitest::wm_delete(dialog()->get_main_window());
+            ASSERT_TRUE(pump_until([&] { return !dialog(); }, 10));
+        }
+    }();
+    stop = true;
+    client.join();
 }
 
 TEST_F(ConfigDialog, ADeadBoardLeavesTheWindowResponsiveAndSaysSo)
