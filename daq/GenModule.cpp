@@ -259,14 +259,22 @@ void GenModule::reset_monitor_data()
     copy_pedestals();
 }
 
+// The analysis's shape changes under its fill lock (a module's chip count
+// may change while a run file opens and reads it).
 int GenModule::get_n_chips()
 {
-    return ana ? ana->Nchip() : 0;
+    if (!ana)
+        return 0;
+    std::lock_guard<Ostrel::Mutex> lock(ana->get_lock());
+    return ana->Nchip();
 }
 
 int GenModule::get_n_chan()
 {
-    return ana ? ana->Nchan() : 0;
+    if (!ana)
+        return 0;
+    std::lock_guard<Ostrel::Mutex> lock(ana->get_lock());
+    return ana->Nchan();
 }
 
 void GenModule::EndOfEvent() {}

@@ -353,14 +353,14 @@ void HDFDataLogger::open_module(GenModule* m)
 
     ids.pedestal_group = create_group(p.fileid, folder + "/pedestal");
     ids.ped_evtno = create_array(p.fileid, (folder + "/pedestal/evt_time").c_str(), H5T_NATIVE_DOUBLE, 1);
-    ids.ncol = ana->Ntot();
-    ids.pedestals = create_array(p.fileid, (folder + "/pedestal/pedestal").c_str(), H5T_NATIVE_DOUBLE, ids.ncol);
-    ids.noise = create_array(p.fileid, (folder + "/pedestal/noise").c_str(), H5T_NATIVE_DOUBLE, ids.ncol);
     bool has_map;
     {
         std::lock_guard<Ostrel::Mutex> lock(ana->get_lock());
+        ids.ncol = ana->Ntot();
         has_map = ana->get_map() != nullptr;
     }
+    ids.pedestals = create_array(p.fileid, (folder + "/pedestal/pedestal").c_str(), H5T_NATIVE_DOUBLE, ids.ncol);
+    ids.noise = create_array(p.fileid, (folder + "/pedestal/noise").c_str(), H5T_NATIVE_DOUBLE, ids.ncol);
     if (has_map)
         ids.maps = create_array(p.fileid, (folder + "/maps").c_str(), H5T_NATIVE_UINT32, 1);
 

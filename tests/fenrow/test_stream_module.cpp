@@ -540,10 +540,11 @@ TEST_F(StreamModule, ARunFileKeepsTheRowLayoutItWasOpenedWith)
     EXPECT_TRUE(std::all_of(rows[1].begin() + static_cast<long>(given), rows[1].end(), [](char c) { return c == 0; }));
 }
 
-// Two clients set the stream's settings on threads of their own while the
-// run thread gets ready and opens run files, as SOAP clients and run control
-// do. ThreadSanitizer watches the settings and the stream record; and what a
-// client set stays set: a GetReady re-sends it, never an older value.
+// Clients set the stream's settings on threads of their own while the run
+// thread gets ready and opens run files, as SOAP clients and run control do,
+// and the board is configured anew. ThreadSanitizer watches the settings and
+// the stream record; and what a client set stays set: a GetReady re-sends
+// it, never an older value.
 TEST_F(StreamModule, SettingsSetOnThreadsOfTheirOwnWhileGettingReadyAndOpeningRunFiles)
 {
     const std::string dir = testutil::make_temp_dir("settings");
@@ -573,8 +574,10 @@ TEST_F(StreamModule, SettingsSetOnThreadsOfTheirOwnWhileGettingReadyAndOpeningRu
                   std::vector<std::string>{"0", "1"});
     std::thread b(client, std::vector<std::string>{"nadj", "hold", "coincidence", "trg_type", "mbias"},
                   std::vector<std::string>{"1", "2 2 2 2"});
-    for (int i = 0; i < 6; ++i) {
+    std::thread c(client, std::vector<std::string>{"nchip"}, std::vector<std::string>{"1", "2"});
+    for (int i = 0; i < 10; ++i) {
         EXPECT_EQ(module->GetReady(), 0);
+        EXPECT_EQ(boards->config_module("127.0.0.2"), 0);
         rm.set_par<std::string>("command", "logData|file=" + dir + "/run" + std::to_string(i) + ":max_size=0");
         EXPECT_TRUE(rm.get_logger());
         rm.stop_logging();
@@ -582,6 +585,7 @@ TEST_F(StreamModule, SettingsSetOnThreadsOfTheirOwnWhileGettingReadyAndOpeningRu
     stop = true;
     a.join();
     b.join();
+    c.join();
     EXPECT_EQ(lost, 0);
     EXPECT_EQ(boards->wait_for_command_completion(10000), 0);
     rm.deleteModule(module.get());
