@@ -44,13 +44,7 @@ SANITIZER = re.compile(r"ERROR: (Address|Leak)Sanitizer|runtime error:|SUMMARY: 
 # Faults of other parts of the program that are being mended elsewhere: the
 # fuzzer steers clear of each (or lets it pass) and counts it. Remove an
 # entry once its mend has landed.
-KNOWN_FAULTS = {
-    # A board stream's chip count changed while its events are analysed
-    # resizes the analysis and its histograms under the monitor thread (a
-    # heap overflow there). Set only while the run is stopped, and never
-    # beside run control.
-    "chip count during a run": True,
-}
+KNOWN_FAULTS = {}
 
 # The run-control model: the state each command leaves, from each state; a
 # command missing from a state's row is refused there and changes nothing.
@@ -341,7 +335,7 @@ class Fuzzer:
         if reply.fault is None and path and not (re.fullmatch(r"\d+", size) and int(size) < 2 ** 64):
             raise Failure("logData with max_size %r answered ok" % size)
 
-    def setting_jobs(self, rng, objects, mixed):
+    def setting_jobs(self, rng, objects):
         """Clients each setting a parameter of its own, or giving a command."""
         chosen = {}
         for _ in range(rng.randint(1, 4)):
@@ -356,16 +350,13 @@ class Fuzzer:
                     "%s=%s" % (rng.choice(["0", "0-127", "-5", "99999", "3-1", "", "a"]), rng.choice(NUMBERS))
                     for _ in range(rng.randint(0, 4)))
             chosen[(obj, name)] = value
-        steer = KNOWN_FAULTS.get("chip count during a run") and (mixed or self.state not in ("NotReady", "Ready"))
-        if steer and chosen.pop(("21", "nchip"), None) is not None:
-            self.known_fault("chip count during a run")
         jobs = [[lambda who, o=o, n=n, v=v: ("set", v, self.setting(who, o, n, v))] for (o, n), v in chosen.items()]
         # Clients at one parameter at once: nothing to compare, but the
         # sanitizers watch.
         if rng.random() < 0.1:
             obj = rng.choice(sorted(objects))
-            name = rng.choice([n for n in objects[obj] if n != "command" and (obj, n) not in chosen
-                               and not (steer and (obj, n) == ("21", "nchip"))] or ["none"])
+            name = rng.choice([n for n in objects[obj] if n != "command" and (obj, n) not in chosen]
+                              or ["none"])
             for _ in range(3):
                 v = self.value(rng)
                 jobs.append([lambda who, v=v: ("storm", v, self.post(
@@ -451,7 +442,7 @@ class Fuzzer:
             if kinds in ("control", "mixed"):
                 jobs += self.control_jobs(rng)
             if kinds in ("settings", "mixed"):
-                jobs += self.setting_jobs(rng, objects, kinds == "mixed")
+                jobs += self.setting_jobs(rng, objects)
             if kinds == "garbage":
                 jobs += self.garbage_jobs(rng) + self.edge_jobs(rng, objects)
             if kinds == "listings":
