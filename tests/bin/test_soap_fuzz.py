@@ -46,6 +46,11 @@ SANITIZER = re.compile(r"ERROR: (Address|Leak)Sanitizer|runtime error:|SUMMARY: 
 # entry once its mend has landed.
 KNOWN_FAULTS = {}
 
+# Settings that another one changes as it takes effect: a board stream's
+# pedestal and noise lists follow its chip count. Set in the same round as
+# that one, a refused value of theirs may still change.
+FOLLOWERS = {("21", "nchip"): {("21", "pedestal"), ("21", "noise")}}
+
 # The run-control model: the state each command leaves, from each state; a
 # command missing from a state's row is refused there and changes nothing.
 MODEL = {
@@ -289,7 +294,7 @@ class Fuzzer:
             return rng.choice(RAW)
         return " ".join(rng.choice(NUMBERS) for _ in range(rng.randint(1, 200)))
 
-    def setting(self, who, obj, name, value):
+    def setting(self, who, obj, name, value, followed=False):
         before = self.call("getParameter", who, object=obj, name=name).text
         if isinstance(value, bytes):
             reply = self.post(envelope("setParameter", [("object", obj), ("name", name), ("value", value)]),
@@ -301,7 +306,7 @@ class Fuzzer:
         after = self.call("getParameter", who, object=obj, name=name).text
         if obj == "main" and name == "command":
             return reply
-        if reply.fault is not None and after != before:
+        if reply.fault is not None and after != before and not followed:
             raise Failure("%s/%s refused %s and changed from %s to %s"
                           % (obj, name, short(value), short(before), short(after)))
         if reply.fault is None and name != "command" and after == before and not same(value, before):
@@ -350,7 +355,9 @@ class Fuzzer:
                     "%s=%s" % (rng.choice(["0", "0-127", "-5", "99999", "3-1", "", "a"]), rng.choice(NUMBERS))
                     for _ in range(rng.randint(0, 4)))
             chosen[(obj, name)] = value
-        jobs = [[lambda who, o=o, n=n, v=v: ("set", v, self.setting(who, o, n, v))] for (o, n), v in chosen.items()]
+        followed = set().union(*(FOLLOWERS.get(k, set()) for k in chosen))
+        jobs = [[lambda who, o=o, n=n, v=v, f=(o, n) in followed: ("set", v, self.setting(who, o, n, v, f))]
+                for (o, n), v in chosen.items()]
         # Clients at one parameter at once: nothing to compare, but the
         # sanitizers watch.
         if rng.random() < 0.1:
