@@ -33,7 +33,6 @@
 // lock, the fill lock, the histograms' locks. The shape lock is never taken
 // with the fill lock or a histogram's lock held, and the monitor windows'
 // refresh does not take it.
-
 class HstData {
 public:
     // Counts below 1 and an empty or infinite range raise ConfigException.
