@@ -88,6 +88,9 @@ void Analysis::allocate_work_arrays()
 
 void Analysis::Resize(int nc, int nch)
 {
+    // Waits for the event in hand: its decoding uses the channel count, the
+    // per-channel histograms and the work arrays that change here.
+    std::lock_guard<std::recursive_mutex> shape(m_shape);
     if (nc != Nchip() || nch != Nchan()) {
         set_channels(nc, nch);
         n_pre = Ntot();
@@ -97,6 +100,7 @@ void Analysis::Resize(int nc, int nch)
 
 void Analysis::clear()
 {
+    std::lock_guard<std::recursive_mutex> shape(m_shape);
     pedmax.clear();
     pedmin.clear();
     pd2.clear();
@@ -105,6 +109,7 @@ void Analysis::clear()
 
 void Analysis::Init()
 {
+    std::lock_guard<std::recursive_mutex> shape(m_shape);
     {
         // The pedestal updates work on these under the same locks; a reset
         // from another thread waits for the event in hand.
@@ -123,6 +128,7 @@ void Analysis::Init()
 
 void Analysis::reset_pedestals()
 {
+    std::lock_guard<std::recursive_mutex> shape(m_shape);
     HistogramLock lock({get_out(), get_chan(), get_ped(), get_noise()});
     hst_histogram_reset(get_ped());
     hst_histogram_reset(get_noise());
@@ -131,6 +137,7 @@ void Analysis::reset_pedestals()
 
 void Analysis::distrust_pedestals()
 {
+    std::lock_guard<std::recursive_mutex> shape(m_shape);
     HistogramLock lock({get_out(), get_chan(), get_ped(), get_noise()});
     restart_sampling();
 }
@@ -167,7 +174,14 @@ int Analysis::pop_hit()
 
 void Analysis::Fill(TellumData* record)
 {
-    if (inside || !record)
+    if (!record)
+        return;
+    // One lock for the whole event: a new channel count (Resize) waits
+    // until the event is analysed, and the next event is decoded against
+    // the new shape. Recursive, so that an analysis may resize itself
+    // while it decodes.
+    std::lock_guard<std::recursive_mutex> shape(m_shape);
+    if (inside)
         return;
     inside = true;
     if (record->header != TellumData::MARKER || !data_valid(record)) {

@@ -16,9 +16,15 @@ struct TellumData;
 // collects hits by a signal-to-noise cut and fills the spectra and pad maps.
 //
 // Fill runs in one thread at a time (the monitor queue's, or a run
-// manager's); the cuts, weights and flags may be changed from any thread.
-// Spectra and pad maps are filled under the fill lock (get_lock()), which
-// fill_spectrum_hitlist expects its caller to hold.
+// manager's): it holds the shape lock (see HstData) for the whole event, so
+// Resize, Init, reset_pedestals, distrust_pedestals, set_bins and set_map,
+// which take it too, wait for the event in hand, and the next event is
+// decoded against the shape they leave. decode and Analyze run under it and
+// must not wait for a lock that is held while the shape lock is waited for:
+// a module's settings lock (a Python analysis's resize gives the interpreter
+// lock up first). The cuts, weights and flags may be changed from any
+// thread. Spectra and pad maps are filled under the fill lock (get_lock()),
+// which fill_spectrum_hitlist expects its caller to hold.
 class Analysis : public HstData {
 public:
     Analysis(int nchip, int nchan, int nbins, double xmin, double xmax);
@@ -40,6 +46,8 @@ public:
 
     // Changes the number of chips and channels; the per-channel work arrays
     // start afresh (and, for a new count, the histograms and pre-sampling).
+    // Under the shape lock: waits for an event being filled on another
+    // thread. May be called with a module's settings lock held.
     void Resize(int nchip, int nchan);
     // Frees the per-channel work arrays.
     void clear();
@@ -82,7 +90,9 @@ public:
     // Events analysed since Init, and the event counter of the last one.
     int get_n_sampled() const { return n_sampled.load(); }
     double get_trigger() const { return trigger.load(); }
-    // Per-channel sample counts and variances of the pre-sampling method.
+    // Per-channel sample counts and variances of the pre-sampling method;
+    // valid until the next Resize (for the filling thread, or under the
+    // shape lock).
     double* Nevts() { return nevts.data(); }
     double* PedMax() { return pedmax.data(); }
     double* PedMin() { return pedmin.data(); }

@@ -221,6 +221,7 @@ HstHistogram* HstData::get_hsig(int k) const
 
 void HstData::set_bins(int nb, double vmin, double vmax)
 {
+    std::lock_guard<std::recursive_mutex> shape(m_shape);
     check_binning(nb, vmin, vmax, ntot);
     build(nb, std::min(vmin, vmax), std::max(vmin, vmax));
 }
@@ -326,6 +327,7 @@ void HstData::build(int nb, double lo, double hi)
 
 void HstData::set_channels(int nc, int nch)
 {
+    std::lock_guard<std::recursive_mutex> shape(m_shape);
     check_channels(nc, nch);
     check_binning(nbins, rmin, rmax, nc * nch);
     {
@@ -353,6 +355,7 @@ void HstData::set_map(const PadMap& m)
         throw ConfigException("HstData: a pad map of " + std::to_string(m.nx()) + " x " +
                               std::to_string(m.ny()) + " pads cannot be shown");
     PadMap* copy = new PadMap(m);
+    std::lock_guard<std::recursive_mutex> shape(m_shape);
     std::lock_guard<Ostrel::Mutex> lock(m_fill);
     ++generation;
     delete map;

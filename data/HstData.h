@@ -6,6 +6,7 @@
 #include <atomic>
 #include <iosfwd>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "data/PadMap.h"
@@ -23,6 +24,15 @@
 // set itself (which objects there are) is guarded by the fill lock: set_bins
 // and set_map replace objects under it, and the analysis fills under it.
 // Windows keep references of their own to the objects they show.
+//
+// The shape lock (recursive) is held by whatever changes the set, so that
+// set_bins, set_map and a new channel count are made one at a time; the
+// analysis holds it for the whole of each event it fills and while it resets
+// its work, so the channel count, the per-channel objects and the work arrays
+// do not change under it. Lock order: a module's settings lock, the shape
+// lock, the fill lock, the histograms' locks. The shape lock is never taken
+// with the fill lock or a histogram's lock held, and the monitor windows'
+// refresh does not take it.
 class HstData {
 public:
     // Counts below 1 and an empty or infinite range raise ConfigException.
@@ -106,6 +116,8 @@ protected:
     void set_channels(int nchip, int nchan);
 
     mutable Ostrel::Mutex m_fill;
+    // The shape lock.
+    mutable std::recursive_mutex m_shape;
 
 private:
     std::atomic<unsigned> generation{0};

@@ -129,7 +129,9 @@ public:
     // change any of them from a thread of its own. Held only while settings
     // are read, changed and handed to the board manager's queue, never while
     // waiting for a board; taken after the configuration's document lock
-    // and before the board manager's locks.
+    // and before the board manager's locks and the analysis's shape lock
+    // (a chip count resizes the analysis under it, waiting for the event
+    // the monitor thread is analysing; the analysis never takes it).
     std::recursive_mutex& chips_lock() const { return ta->mutex(); }
     // A copy of a setting's value, read under chips_lock(): for a thread
     // that may race with a client's change (the dialogs, the configuration).

@@ -2,6 +2,9 @@
 // packets as they come from the boards.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "StreamRecords.h"
 #include "config/ConfigParser.h"
 #include "fenrow/FenrowAnalysis.h"
@@ -124,6 +127,36 @@ TEST_F(StreamAnalysis, ScopeRecordsAndShortRecordsReadNothingTheyDoNotHold)
     // Too short for the payload head: refused.
     Block tiny(TellumData::create_packet(TellumData::EVENT_RECORD, 21, 4));
     EXPECT_FALSE(ana.data_valid(record(tiny)));
+}
+
+TEST_F(StreamAnalysis, ChipCountChangedWhileAnotherThreadFillsEvents)
+{
+    FenrowAnalysis ana(2, 128, 0);
+    // Records of four chips and a hit on the fourth: larger than the
+    // analysis of one or two chips, which decodes only what fits it.
+    Block serial = packet_record(RO_SERIAL, 512, Words(512, 1000));
+    Block sparse = packet_record(RO_SPARSE, 1, {400, 0, 1500});
+
+    constexpr int events = 4000;
+    std::atomic<bool> filling{true};
+    std::thread monitor([&] {
+        for (int e = 0; e < events; ++e)
+            ana.Fill(record(e % 4 ? serial : sparse));
+        filling = false;
+    });
+    int resizes = 0;
+    // Bounded: the filler ends after its events whatever happens here.
+    for (int n = 0; filling && n < 2000; ++n, ++resizes)
+        ana.Resize(1 + n % 4, 128);
+    monitor.join();
+    EXPECT_GT(resizes, 0);
+    EXPECT_EQ(ana.get_n_sampled(), events);
+
+    // The shape the last resize left holds for the next event.
+    ana.Resize(1, 128);
+    ana.Fill(record(serial));
+    EXPECT_EQ(ana.Ntot(), 128);
+    EXPECT_EQ(ana.Event()[127], 1000.0);
 }
 
 TEST_F(StreamAnalysis, SpectraTakeTheSizeOfTheSignal)
