@@ -920,7 +920,12 @@ void DAQServer::serve()
         log << "Start serving" << "[" << std::this_thread::get_id() << "]" << std::endl;
     }
     _running = true;
+    // The periods count from the loop's first turn, when the idle callbacks
+    // (a first knock) run, not from when the callbacks were added: the
+    // thread may start a good while after that on a busy machine.
     _idle_stamp = Clock::now();
+    for (TimedCallBack& t : _timed_funcs)
+        t.stamp = _idle_stamp;
     int since_wait = 0;
     while (!_stop_request) {
         const int handled = handle_chunks();
