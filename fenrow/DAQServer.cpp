@@ -596,7 +596,12 @@ void DAQServer::receive()
     Pool& p = *_pool;
     const auto commit = [&p, this] {
         if (Chunk* c = p.current) {
-            c->committed.store(c->count, std::memory_order_release);
+            // Sequentially consistent, as the server thread's "asleep" and
+            // its look at the count: were this store allowed to pass the
+            // look at "asleep" below, each thread could miss the other's
+            // and the server thread sleep on a datagram until its next
+            // timer, half a second later.
+            c->committed.store(c->count, std::memory_order_seq_cst);
             if (p.server_sleeps.load())
                 signal_fd(_wake_fd);
         }
