@@ -596,7 +596,12 @@ void DAQServer::receive()
     Pool& p = *_pool;
     const auto commit = [&p, this] {
         if (Chunk* c = p.current) {
-            c->committed.store(c->count, std::memory_order_release);
+            // Sequentially consistent, as the server thread's "asleep" and
+            // its look at the count: were this store allowed to pass the
+            // look at "asleep" below, each thread could miss the other's
+            // and the server thread sleep on a datagram until its next
+            // timer, half a second later.
+            c->committed.store(c->count, std::memory_order_seq_cst);
             if (p.server_sleeps.load())
                 signal_fd(_wake_fd);
         }
@@ -920,7 +925,12 @@ void DAQServer::serve()
         log << "Start serving" << "[" << std::this_thread::get_id() << "]" << std::endl;
     }
     _running = true;
+    // The periods count from the loop's first turn, when the idle callbacks
+    // (a first knock) run, not from when the callbacks were added: the
+    // thread may start a good while after that on a busy machine.
     _idle_stamp = Clock::now();
+    for (TimedCallBack& t : _timed_funcs)
+        t.stamp = _idle_stamp;
     int since_wait = 0;
     while (!_stop_request) {
         const int handled = handle_chunks();

@@ -79,7 +79,7 @@ public:
 
     // Before start_thread() or from the server thread. An idle callback runs
     // on every turn of the loop until it returns false; a timed one every
-    // period seconds until it returns false.
+    // period seconds, counted from the loop's start, until it returns false.
     void add_idle_func(CallBackFunc func, void* data);
     void add_timed_func(double period, CallBackFunc func, void* data);
     // How often idle() runs (default 0.5 s); before start_thread().

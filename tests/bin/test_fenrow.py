@@ -33,12 +33,35 @@ KNOCK = 11
 START_STOP = 10
 
 
+_given_ports = set()
+
+
 def free_udp_port():
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
+    """A UDP port free on 127.0.0.1 and on every address the boards use
+    (127.0.0.2 to 127.0.0.15, the loopback broadcast address), which the
+    system does not see to when it picks one for 127.0.0.1; never one handed
+    out before."""
+    for _ in range(200):
+        held = []
+        try:
+            first = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            held.append(first)
+            first.bind(("127.0.0.1", 0))
+            port = first.getsockname()[1]
+            if port in _given_ports:
+                continue
+            for address in ["127.0.0.%d" % h for h in range(2, 16)] + ["127.255.255.255"]:
+                s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                held.append(s)
+                s.bind((address, port))
+            _given_ports.add(port)
+            return port
+        except OSError:
+            continue
+        finally:
+            for s in held:
+                s.close()
+    raise RuntimeError("no UDP port free on every loopback address")
 
 
 def board_values(evtcnt, nchan):

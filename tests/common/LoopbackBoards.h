@@ -14,27 +14,15 @@
 #include <gio/gio.h>
 #include <glib/gstdio.h>
 
+#include "common/LoopbackPort.h"
+
 namespace loopback {
 
-// A port of the type free on 127.0.0.1 right now; 0 when none was found.
+// A port of the type free right now (for datagrams on every loopback address
+// the boards use); 0 when none was found.
 inline int free_port(GSocketType type = G_SOCKET_TYPE_DATAGRAM)
 {
-    GSocket* s = g_socket_new(G_SOCKET_FAMILY_IPV4, type, G_SOCKET_PROTOCOL_DEFAULT, nullptr);
-    if (!s)
-        return 0;
-    GInetAddress* lo = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
-    GSocketAddress* any = g_inet_socket_address_new(lo, 0);
-    int port = 0;
-    if (g_socket_bind(s, any, FALSE, nullptr)) {
-        if (GSocketAddress* bound = g_socket_get_local_address(s, nullptr)) {
-            port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(bound));
-            g_object_unref(bound);
-        }
-    }
-    g_object_unref(any);
-    g_object_unref(lo);
-    g_object_unref(s);
-    return port;
+    return loopback::unused_port(type == G_SOCKET_TYPE_STREAM ? SOCK_STREAM : SOCK_DGRAM);
 }
 
 // The board network of this process and of the children it starts: host,

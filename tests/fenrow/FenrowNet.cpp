@@ -6,25 +6,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "common/LoopbackPort.h"
 #include "common/TestUtil.h"
 
 namespace fenrow_test {
 
 int free_port()
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    int port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0
-        && getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-        port = ntohs(addr.sin_port);
-    if (fd >= 0)
-        ::close(fd);
-    return port;
+    return loopback::unused_port(SOCK_DGRAM);
 }
 
 NetEnv::NetEnv() : host_port(free_port()), board_port(free_port())

@@ -18,7 +18,7 @@
 
 namespace fenrow_test {
 
-// A UDP port free on loopback right now.
+// A UDP port free right now on every loopback address the boards use.
 int free_port();
 
 // Gives this process its own host and board ports on loopback and sends

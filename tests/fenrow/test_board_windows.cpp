@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 
 #include "GuiTest.h"
+#include "common/LoopbackPort.h"
 #include "common/TestUtil.h"
 #include "config/ConfigParser.h"
 #include "config/ModuleParser.h"
@@ -25,14 +26,7 @@ using Words = std::vector<unsigned>;
 
 std::string free_udp_port()
 {
-    GSocket* s = g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_DATAGRAM, G_SOCKET_PROTOCOL_UDP, nullptr);
-    GSocketAddress* any = g_inet_socket_address_new_from_string("127.0.0.1", 0);
-    g_socket_bind(s, any, FALSE, nullptr);
-    GSocketAddress* bound = g_socket_get_local_address(s, nullptr);
-    const std::string port = std::to_string(g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(bound)));
-    for (gpointer o : {static_cast<gpointer>(bound), static_cast<gpointer>(any), static_cast<gpointer>(s)})
-        g_object_unref(o);
-    return port;
+    return std::to_string(loopback::unused_port(SOCK_DGRAM));
 }
 
 // A simulated board process; it records every datagram it receives.
