@@ -223,11 +223,18 @@ void HstData::set_bins(int nb, double vmin, double vmax)
 {
     std::lock_guard<std::recursive_mutex> shape(m_shape);
     check_binning(nb, vmin, vmax, ntot);
-    build(nb, std::min(vmin, vmax), std::max(vmin, vmax));
+    build(nb, std::min(vmin, vmax), std::max(vmin, vmax), nchip, nchan);
 }
 
-void HstData::build(int nb, double lo, double hi)
+void HstData::build(int nb, double lo, double hi, int nc, int nch)
 {
+    const int nt = nc * nch;
+    const bool recount = nc != nchip || nch != nchan || nt != ntot;
+    // The default map is one row of the old channel count: it gives way to
+    // the default of the new one. A map that places channels stays.
+    const bool drop_map = recount && map && !places_a_channel(*map);
+    const PadMap* kept_map = drop_map ? nullptr : map;
+
     // Everything new is made before anything is replaced, so that a failure
     // leaves the set as it was.
     struct Fresh {
@@ -243,9 +250,9 @@ void HstData::build(int nb, double lo, double hi)
     } fresh;
 
     std::unique_ptr<PadMap> new_map;
-    if (!map)
-        new_map.reset(new PadMap(ntot, 1, ntot));
-    const PadMap& shape = map ? *map : *new_map;
+    if (!kept_map)
+        new_map.reset(new PadMap(nt, 1, nt));
+    const PadMap& shape = kept_map ? *kept_map : *new_map;
 
     // Per-channel histograms keep their contents while their shape holds.
     struct PerChannel {
@@ -256,46 +263,55 @@ void HstData::build(int nb, double lo, double hi)
     HstHistogram* replacement[5];
     for (int i = 0; i < 5; ++i) {
         HstHistogram* h = *per_channel[i].slot;
-        if (h && bin_count(h) == ntot) {
+        if (h && bin_count(h) == nt) {
             replacement[i] = nullptr;
         } else {
-            replacement[i] = new_1d(ntot, 0.0, ntot, per_channel[i].name);
+            replacement[i] = new_1d(nt, 0.0, nt, per_channel[i].name);
             fresh.h1.push_back(replacement[i]);
         }
     }
-    HstHistogram2D* new_hsig2 = new_2d(nb, lo, hi, ntot, 0.0, ntot, "hsig2");
+    HstHistogram2D* new_hsig2 = new_2d(nb, lo, hi, nt, 0.0, nt, "hsig2");
     fresh.h2.push_back(new_hsig2);
     HstHistogram2D* new_map2d[2] = {nullptr, nullptr};
-    if (!h2dmap || !h2dmap_c) {
+    if (!h2dmap || !h2dmap_c || drop_map) {
         new_map2d[0] = new_2d(shape.nx(), 0.0, shape.nx(), shape.ny(), 0.0, shape.ny(), "h2dmap");
         fresh.h2.push_back(new_map2d[0]);
         new_map2d[1] = new_2d(shape.nx(), 0.0, shape.nx(), shape.ny(), 0.0, shape.ny(), "h2dmap_c");
         fresh.h2.push_back(new_map2d[1]);
     }
     std::vector<HstHistogram*> new_hsig;
-    for (int k = 0; k <= nchip; ++k) {
+    for (int k = 0; k <= nc; ++k) {
         const std::string name = k ? "Spectrum.Chip" + std::to_string(k - 1) : "Spectrum";
         new_hsig.push_back(new_1d(nb, lo, hi, name));
         fresh.h1.push_back(new_hsig.back());
     }
-    // The per-chip values stay where readers find them; a new chip count
-    // (set_channels) has dropped them.
+    // The per-chip values stay where readers find them while the chip
+    // count holds.
     std::unique_ptr<std::atomic<double>[]> new_cmmd;
     std::unique_ptr<std::atomic<double>[]> new_avnoise;
-    if (!cmmd || !avnoise) {
-        new_cmmd = zeros(nchip);
-        new_avnoise = zeros(nchip);
+    if (!cmmd || !avnoise || recount) {
+        new_cmmd = zeros(nc);
+        new_avnoise = zeros(nc);
     }
 
     // Nothing can fail from here on: hand the new objects over.
     fresh.h1.clear();
     fresh.h2.clear();
+    // The counts change with the objects they size: a reader under the fill
+    // lock never sees a count the histograms do not have.
     std::lock_guard<Ostrel::Mutex> lock(m_fill);
     ++generation;
+    nchip = nc;
+    nchan = nch;
+    ntot = nt;
     nbins = nb;
     rmin = lo;
     rmax = hi;
     bwidth = nbins / (rmax - rmin);
+    if (drop_map) {
+        delete map;
+        map = nullptr;
+    }
     if (new_map)
         map = new_map.release();
     for (int i = 0; i < 5; ++i) {
@@ -330,23 +346,7 @@ void HstData::set_channels(int nc, int nch)
     std::lock_guard<std::recursive_mutex> shape(m_shape);
     check_channels(nc, nch);
     check_binning(nbins, rmin, rmax, nc * nch);
-    {
-        std::lock_guard<Ostrel::Mutex> lock(m_fill);
-        nchip = nc;
-        nchan = nch;
-        ntot = nc * nch;
-        cmmd.reset();
-        avnoise.reset();
-        // The default map is one row of the old channel count: it gives way
-        // to the default of the new one. A map that places channels stays.
-        if (map && !places_a_channel(*map)) {
-            delete map;
-            map = nullptr;
-            unref(h2dmap);
-            unref(h2dmap_c);
-        }
-    }
-    build(nbins, rmin, rmax);
+    build(nbins, rmin, rmax, nc, nch);
 }
 
 void HstData::set_map(const PadMap& m)

@@ -138,7 +138,9 @@ private:
         if (std::atomic<double>* v = per_chip(values, ichip))
             v->store(value, std::memory_order_relaxed);
     }
-    void build(int nbins, double vmin, double vmax);
+    // Makes the set for a binning and a channel count and hands it over,
+    // counts included, in one step under the fill lock.
+    void build(int nbins, double vmin, double vmax, int nchip, int nchan);
     void assign(const HstData& other);
 
     int nchip;

@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/TestUtil.h"
@@ -180,6 +182,31 @@ TEST(HstData, MonitoringStreamHoldsEveryHistogram)
     std::istringstream in("anything");
     EXPECT_EQ("*** operator>> Not implemented ***\n",
               testutil::capture_stdout([&] { in >> d; }));
+}
+
+// A run file copies the pedestals under the fill lock while a client's chip
+// count resizes the set on another thread: the count it reads there is the
+// one the per-channel histograms have, never the next one before they exist.
+TEST(HstData, ChannelCountChangesWithItsHistogramsUnderTheFillLock)
+{
+    struct Resizable : HstData {
+        using HstData::HstData;
+        using HstData::set_channels;
+    } d(1, 128, 10, 0.0, 10.0);
+    std::atomic<bool> done{false};
+    std::thread client([&] {
+        for (int i = 0; i < 300; ++i)
+            d.set_channels(i % 2 ? 4 : 1, 128);
+        done = true;
+    });
+    int apart = 0;
+    while (!done) {
+        std::lock_guard<Ostrel::Mutex> lock(d.get_lock());
+        if (hst_function_get_npts(HST_FUNCTION(d.get_ped())) != d.Ntot())
+            ++apart;
+    }
+    client.join();
+    EXPECT_EQ(0, apart);
 }
 
 TEST(PadMap, FileWithSkippedNegatives)
