@@ -65,6 +65,7 @@
 #include <hdf5.h>
 
 #include "BoardSim.h"
+#include "common/LoopbackPort.h"
 
 extern char** environ;
 
@@ -97,21 +98,6 @@ std::string read_file(const std::string& path)
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
-}
-
-int free_port(int type)
-{
-    const int fd = ::socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0
-        && getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    ::close(fd);
-    return port;
 }
 
 // A child process whose output goes to a file.
@@ -932,9 +918,9 @@ class Program {
 public:
     Program(const std::string& folder, int threads) : _dir(folder), _threads(threads)
     {
-        _host_port = free_port(SOCK_DGRAM);
-        _board_port = free_port(SOCK_DGRAM);
-        _soap_port = free_port(SOCK_STREAM);
+        _host_port = loopback::unused_port(SOCK_DGRAM);
+        _board_port = loopback::unused_port(SOCK_DGRAM);
+        _soap_port = loopback::unused_port(SOCK_STREAM);
         for (char** e = environ; *e; ++e) {
             const std::string v = *e;
             if (v.rfind("HOME=", 0) != 0 && v.rfind("XDG_", 0) != 0 && v.rfind("FENROW_", 0) != 0)
@@ -947,7 +933,7 @@ public:
               "XDG_CACHE_HOME=" + home + "/.cache", std::string("FENROW_BIND_ADDRESS=127.0.0.1"),
               std::string("FENROW_KNOCK_ADDRESS=127.255.255.255"),
               "FENROW_HOST_PORT=" + std::to_string(_host_port), "FENROW_BOARD_PORT=" + std::to_string(_board_port),
-              "FENROW_TRIGGER_PORT=" + std::to_string(free_port(SOCK_DGRAM))})
+              "FENROW_TRIGGER_PORT=" + std::to_string(loopback::unused_port(SOCK_DGRAM))})
             _env.push_back(v);
     }
 
