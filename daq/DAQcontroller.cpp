@@ -7,14 +7,13 @@
 
 #include "config/PluginParser.h"
 #include "daq/GenModule.h"
+#include "daq/GuiThread.h"
+#include "daq/IdleCall.h"
+#include "daq/MainWindowView.h"
 #include "daq/RunSupport.h"
 #include "daq/TellumData.h"
 #include "daq/TellumRunManager.h"
 #include "data/Analysis.h"
-#include "gui/GuiThread.h"
-#include "gui/IdleCall.h"
-#include "gui/MainWindowView.h"
-#include "gui/RunMenu.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Log.h"
 
@@ -64,18 +63,19 @@ void DAQcontroller::set_module_list()
     if (!window.load())
         return;
     std::vector<std::string> ids = module_ids();
-    // The run menu "main" follows the state of "main", found and updated in
-    // one step so that the menu cannot go in between.
-    if (TellumRunManager* rm = get_run_manager()) {
-        const Ostrel::RunState state = rm->GetStatus();
-        RunMenu::post_update("main", RunMenu::translate(state.get_status()));
-    }
-    tell_window(false, std::move(ids));
+    // The run control of "main" follows its state; it reaches the window
+    // with the list, on the GTK main thread, where the window is known to
+    // be there.
+    std::optional<Ostrel::RunState::StatusType> state;
+    if (TellumRunManager* rm = get_run_manager())
+        state = rm->GetStatus().get_status();
+    tell_window(false, std::move(ids), std::move(state));
 }
 
-void DAQcontroller::tell_window(bool clear, std::vector<std::string> ids)
+void DAQcontroller::tell_window(bool clear, std::vector<std::string> ids,
+                               std::optional<Ostrel::RunState::StatusType> state)
 {
-    WindowCall call{++window_calls, clear, std::move(ids)};
+    WindowCall call{++window_calls, clear, std::move(ids), std::move(state)};
     if (on_gui_thread())
         deliver(call);
     else
@@ -92,10 +92,13 @@ void DAQcontroller::deliver(WindowCall& call)
     MainWindowView* w = window.load();
     if (!w)
         return;
-    if (call.clear)
+    if (call.clear) {
         w->clear_modules();
-    else
-        w->set_module_list(std::move(call.ids));
+        return;
+    }
+    if (call.state)
+        w->update_run_menu("main", *call.state);
+    w->set_module_list(std::move(call.ids));
 }
 
 void DAQcontroller::setup_daq(int, char**)

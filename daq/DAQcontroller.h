@@ -5,12 +5,14 @@
 
 #include <atomic>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <glib.h>
 
 #include "ostrel/DataQueue.h"
+#include "ostrel/RunState.h"
 
 class MainWindowView;
 class TellumRunManager;
@@ -49,9 +51,11 @@ private:
         unsigned long number;
         bool clear;
         std::vector<std::string> ids;
+        std::optional<Ostrel::RunState::StatusType> state;   // of "main", when there is one
     };
     // Delivers at once on the GTK main thread, else posts it there.
-    void tell_window(bool clear, std::vector<std::string> ids);
+    void tell_window(bool clear, std::vector<std::string> ids,
+                     std::optional<Ostrel::RunState::StatusType> state = std::nullopt);
     void deliver(WindowCall& call);
 
     std::atomic<MainWindowView*> window{nullptr};

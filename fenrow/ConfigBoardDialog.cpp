@@ -8,8 +8,8 @@
 #include "gui/MessageBox.h"
 #include "fenrow/Packets.h"
 #include "fenrow/TAmanager.h"
-#include "gui/GuiThread.h"
-#include "gui/IdleCall.h"
+#include "daq/GuiThread.h"
+#include "daq/IdleCall.h"
 #include "ostrel/Log.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include "config/ConfigParser.h"
 #include "config/PathUtils.h"
 #include "daq/DAQcontroller.h"
-#include "gui/MainWindowView.h"
+#include "daq/MainWindowView.h"
 #include "ostrel/Log.h"
 
 ConfigReload::ConfigReload()

@@ -12,8 +12,8 @@
 
 #include "config/ConfigParser.h"
 #include "config/PathConfig.h"
-#include "gui/GuiThread.h"
-#include "gui/IdleCall.h"
+#include "daq/GuiThread.h"
+#include "daq/IdleCall.h"
 
 char GladeApp::fmt_buffer[1024];
 

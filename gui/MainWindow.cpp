@@ -19,8 +19,8 @@
 #include "gui/DefaultMonitorGUI.h"
 #include "gui/GtkStreamViewer.h"
 #include "gui/GtkUtils.h"
-#include "gui/GuiThread.h"
-#include "gui/IdleCall.h"
+#include "daq/GuiThread.h"
+#include "daq/IdleCall.h"
 #include "gui/MessageBox.h"
 #include "gui/RunMenu.h"
 #include "gui/ScanDialog.h"
@@ -708,6 +708,11 @@ void MainWindow::clear_modules()
     }
     module_list.clear();
     drop_panels();
+}
+
+void MainWindow::update_run_menu(const std::string& id, Ostrel::RunState::StatusType state)
+{
+    RunMenu::post_update(id, state);
 }
 
 void MainWindow::drop_panels()

@@ -10,7 +10,7 @@
 
 #include "daq/Scan.h"
 #include "gui/GladeApp.h"
-#include "gui/MainWindowView.h"
+#include "daq/MainWindowView.h"
 #include "gui/RunStateChanged.h"
 #include "gui/WidgetHolder.h"
 
@@ -44,6 +44,8 @@ public:
     // GTK main thread with the ids by value.
     void set_module_list(std::vector<std::string> ids) override;
     void clear_modules() override;
+    // Through the run-menu registry, so from any thread.
+    void update_run_menu(const std::string& id, Ostrel::RunState::StatusType state) override;
 
     // After the acquisition was set up anew (at start, after a
     // configuration load, after a plug-in reload): the run manager "main"
@@ -136,7 +138,6 @@ private:
     // Minimum size, and largest width, of the window.
     void set_size_limits(int width, int height);
     void grow_to_fit();
-    static gboolean load_file(gpointer data);
     void save_config(const char* title);
     void open_pedestals(bool for_read);
 

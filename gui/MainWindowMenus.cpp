@@ -20,7 +20,7 @@
 #include "gui/ConfigReload.h"
 #include "gui/GtkStreamViewer.h"
 #include "gui/GtkUtils.h"
-#include "gui/IdleCall.h"
+#include "daq/IdleCall.h"
 #include "gui/MessageBox.h"
 #include "gui/PedestalGui.h"
 #include "gui/PluginSettings.h"

@@ -4,7 +4,7 @@
 #include <iostream>
 #include <limits>
 
-#include "gui/IdleCall.h"
+#include "daq/IdleCall.h"
 #include "gui/Registry.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Exception.h"

@@ -20,7 +20,7 @@
 #include "gui/ConfigReload.h"
 #include "gui/GtkUtils.h"
 #include "gui/MessageBox.h"
-#include "gui/MainWindowView.h"
+#include "daq/MainWindowView.h"
 #include "gui/PluginHook.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Log.h"

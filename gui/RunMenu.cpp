@@ -5,7 +5,7 @@
 
 #include "config/ConfigParser.h"
 #include "config/PluginParser.h"
-#include "gui/IdleCall.h"
+#include "daq/IdleCall.h"
 #include "gui/Registry.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Exception.h"

@@ -3,7 +3,7 @@
 #define BRISKO_GUI_RUNSTATECHANGED_H
 
 #include "gui/GladeApp.h"
-#include "gui/IdleCall.h"
+#include "daq/IdleCall.h"
 #include "ostrel/Observer.h"
 #include "ostrel/RunState.h"
 

@@ -9,7 +9,7 @@
 #include "daq/GenModule.h"
 #include "daq/TellumRunManager.h"
 #include "gui/GtkUtils.h"
-#include "gui/IdleCall.h"
+#include "daq/IdleCall.h"
 #include "gui/MonitorWindow.h"
 #include "gui/UpdateLabelNtrig.h"
 #include "gui/UpdateLabelRate.h"

@@ -10,7 +10,7 @@
 #include "RunTestSupport.h"
 #include "common/SyntheticModule.h"
 #include "common/TestModule.h"
-#include "gui/MainWindowView.h"
+#include "daq/MainWindowView.h"
 #include "ostrel/DAQmanager.h"
 
 using ::testing::HasSubstr;
@@ -37,7 +37,12 @@ struct FakeWindow : MainWindowView {
         calls.push_back(text);
     }
     void clear_modules() override { calls.push_back("clear"); }
+    void update_run_menu(const std::string& id, Ostrel::RunState::StatusType state) override
+    {
+        menus.push_back(id + " " + Ostrel::RunState::status_name(state));
+    }
     std::vector<std::string> calls;
+    std::vector<std::string> menus;
 };
 
 void run_main_loop()
@@ -188,6 +193,10 @@ TEST_F(RunFixture, TheMainWindowHearsOfModulesOnTheGuiThreadInOrder)
     FakeWindow window;
     daq->set_main_window(&window);
     EXPECT_EQ(std::vector<std::string>{"76,77"}, window.calls);
+    // The run control of "main" shows the state of "main" as the list comes.
+    ASSERT_EQ(1u, window.menus.size());
+    EXPECT_EQ(std::string("main ") + Ostrel::RunState::status_name(
+                  daq->get_run_manager()->GetStatus().get_status()), window.menus[0]);
 
     // From another thread: on this one, later.
     std::thread([&] { daq->set_module_list(); }).join();

@@ -19,7 +19,7 @@
 #include "config/ConfigParser.h"
 #include "daq/DAQcontroller.h"
 #include "daq/GenModule.h"
-#include "gui/MainWindowView.h"
+#include "daq/MainWindowView.h"
 #include "gui/PluginSettings.h"
 
 namespace {
@@ -36,6 +36,7 @@ struct StandIn : MainWindowView {
         calls.push_back(call);
     }
     void clear_modules() override { calls.push_back("clear"); }
+    void update_run_menu(const std::string&, Ostrel::RunState::StatusType) override {}
     void stop_timer() override { calls.push_back("stop_timer"); }
     void start_timer() override { calls.push_back("start_timer"); }
     void acquisition_set_up() override { calls.push_back("set_up"); }

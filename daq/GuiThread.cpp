@@ -1,4 +1,4 @@
-#include "gui/GuiThread.h"
+#include "daq/GuiThread.h"
 
 #include <thread>
 

@@ -1,4 +1,4 @@
-#include "gui/IdleCall.h"
+#include "daq/IdleCall.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // Runs a function object once on the GTK main thread, from any thread: the
 // object is the idle record (it carries ids and values, never widgets) and
 // is freed after the call, or with the main loop's context if it never runs.
-#ifndef BRISKO_GUI_IDLECALL_H
-#define BRISKO_GUI_IDLECALL_H
+#ifndef BRISKO_DAQ_IDLECALL_H
+#define BRISKO_DAQ_IDLECALL_H
 
 #include <functional>
 #include <utility>

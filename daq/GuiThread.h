@@ -1,6 +1,6 @@
 // Which thread is the GTK main thread.
-#ifndef BRISKO_GUI_GUITHREAD_H
-#define BRISKO_GUI_GUITHREAD_H
+#ifndef BRISKO_DAQ_GUITHREAD_H
+#define BRISKO_DAQ_GUITHREAD_H
 
 // True on the thread that loaded the main library: the program's main
 // thread, which initialises GTK and runs its main loop. Code that may be

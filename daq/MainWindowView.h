@@ -1,12 +1,16 @@
 // What the acquisition controller tells the main window.
-#ifndef BRISKO_GUI_MAINWINDOWVIEW_H
-#define BRISKO_GUI_MAINWINDOWVIEW_H
+#ifndef BRISKO_DAQ_MAINWINDOWVIEW_H
+#define BRISKO_DAQ_MAINWINDOWVIEW_H
 
 #include <string>
 #include <vector>
 
+#include "ostrel/RunState.h"
+
 // The main window as the controller sees it (DAQcontroller::set_main_window).
-// Both calls come on the GTK main thread only: the controller posts them
+// It is declared here, with the acquisition, so that the controller reaches
+// the window without a header of the window code; the window implements it.
+// The calls come on the GTK main thread only: the controller posts them
 // there when it is called from another thread, and drops a posted call that
 // a later one has overtaken. A window unregisters itself
 // (set_main_window(nullptr)) before it goes.
@@ -18,6 +22,10 @@ public:
     virtual void set_module_list(std::vector<std::string> ids) = 0;
     // The modules are gone: remove their panels.
     virtual void clear_modules() = 0;
+    // The run control of the run manager `id` is to show `state`. Any
+    // thread may make this call: the window looks the control up by id on
+    // its own thread, and does nothing when it has gone.
+    virtual void update_run_menu(const std::string& id, Ostrel::RunState::StatusType state) = 0;
 
     // The one-second status refresh. A configuration reload stops it before
     // the configuration is touched and starts it again afterwards; stopping
