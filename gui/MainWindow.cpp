@@ -23,7 +23,7 @@
 #include "daq/IdleCall.h"
 #include "gui/MessageBox.h"
 #include "gui/RunMenu.h"
-#include "gui/ScanDialog.h"
+#include "gui/dialogs/ScanDialog.h"
 #include "gui/UpdateGaugeEff.h"
 #include "gui/UpdateGaugeRate.h"
 #include "gui/UpdateLabelNtrig.h"

@@ -13,7 +13,7 @@
 #include "common/LogLines.h"
 #include "common/TestModule.h"
 #include "config/ModuleParser.h"
-#include "gui/PedestalGui.h"
+#include "gui/dialogs/PedestalGui.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "config/ConfigParser.h"
 #include "config/PathConfig.h"
 #include "gui/ListRows.h"
-#include "gui/PluginHook.h"
+#include "gui/dialogs/PluginHook.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include "daq/DAQcontroller.h"
 #include "daq/GenModule.h"
 #include "daq/MainWindowView.h"
-#include "gui/PluginSettings.h"
+#include "gui/dialogs/PluginSettings.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "common/TestModule.h"
 #include "config/IOConfig.h"
 #include "gui/ListRows.h"
-#include "gui/Preferences.h"
+#include "gui/dialogs/Preferences.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "DialogTest.h"
 #include "Modal.h"
 #include "gui/GtkUtils.h"
-#include "gui/ScanDialog.h"
+#include "gui/dialogs/ScanDialog.h"
 #include "gui/TextCombo.h"
 
 namespace {

@@ -21,8 +21,8 @@
 #include "TimerGaps.h"
 #include "common/LoopbackBoards.h"
 #include "common/TestUtil.h"
-#include "gui/AppUpdateCheck.h"
-#include "gui/TellumCheckForUpdate.h"
+#include "gui/updatecheck/AppUpdateCheck.h"
+#include "gui/updatecheck/TellumCheckForUpdate.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
 // The update window: says whether a newer release exists and downloads it
 // on request while a progress bar moves.
-#ifndef BRISKO_GUI_TELLUMCHECKFORUPDATE_H
-#define BRISKO_GUI_TELLUMCHECKFORUPDATE_H
+#ifndef BRISKO_GUI_UPDATECHECK_TELLUMCHECKFORUPDATE_H
+#define BRISKO_GUI_UPDATECHECK_TELLUMCHECKFORUPDATE_H
 
 #include <gtk/gtk.h>
 
-#include "gui/AppUpdateCheck.h"
+#include "gui/updatecheck/AppUpdateCheck.h"
 
 class TellumCheckForUpdate;
 

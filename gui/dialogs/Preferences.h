@@ -8,8 +8,8 @@
 //     main_window->init_application(new Preferences, "Preferences");
 // and forgets it: it deletes itself on OK, Cancel or the window manager's
 // close.
-#ifndef BRISKO_GUI_PREFERENCES_H
-#define BRISKO_GUI_PREFERENCES_H
+#ifndef BRISKO_GUI_DIALOGS_PREFERENCES_H
+#define BRISKO_GUI_DIALOGS_PREFERENCES_H
 
 #include <map>
 #include <string>

@@ -1,11 +1,11 @@
-#include "gui/TellumCheckForUpdate.h"
+#include "gui/updatecheck/TellumCheckForUpdate.h"
 
 #include <iostream>
 #include <set>
 #include <string>
 
 #include "gui/GtkUtils.h"
-#include "gui/TellumDownloadProgess.h"
+#include "gui/updatecheck/TellumDownloadProgess.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "gui/TellumDownloadProgess.h"
+#include "gui/updatecheck/TellumDownloadProgess.h"
 
 TellumDownloadProgess::TellumDownloadProgess(GtkProgressBar* b)
 {

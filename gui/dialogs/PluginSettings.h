@@ -1,8 +1,8 @@
 // The plug-in settings dialog: the plug-ins, interrupt hooks, run-manager
 // factories, data logger and modules of the configuration, applied by
 // reading the whole configuration again while the program runs.
-#ifndef BRISKO_GUI_PLUGINSETTINGS_H
-#define BRISKO_GUI_PLUGINSETTINGS_H
+#ifndef BRISKO_GUI_DIALOGS_PLUGINSETTINGS_H
+#define BRISKO_GUI_DIALOGS_PLUGINSETTINGS_H
 
 #include <map>
 #include <string>

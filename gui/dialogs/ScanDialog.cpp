@@ -1,4 +1,4 @@
-#include "gui/ScanDialog.h"
+#include "gui/dialogs/ScanDialog.h"
 
 #include <cmath>
 #include <iostream>

@@ -1,6 +1,6 @@
 // The hook chooser: a shared library and one of its entry points by name.
-#ifndef BRISKO_GUI_PLUGINHOOK_H
-#define BRISKO_GUI_PLUGINHOOK_H
+#ifndef BRISKO_GUI_DIALOGS_PLUGINHOOK_H
+#define BRISKO_GUI_DIALOGS_PLUGINHOOK_H
 
 #include <string>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "gui/PedestalGui.h"
+#include "gui/dialogs/PedestalGui.h"
 
 #include "config/ConfigParser.h"
 #include "config/ModuleParser.h"

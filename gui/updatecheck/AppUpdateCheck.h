@@ -1,8 +1,8 @@
 // The update check: the versions list of the download area, the comparison
 // with this program's version, and the download of a newer release, with
 // libcurl and without the toolkit.
-#ifndef BRISKO_GUI_APPUPDATECHECK_H
-#define BRISKO_GUI_APPUPDATECHECK_H
+#ifndef BRISKO_GUI_UPDATECHECK_APPUPDATECHECK_H
+#define BRISKO_GUI_UPDATECHECK_APPUPDATECHECK_H
 
 #include <atomic>
 #include <cstddef>
@@ -14,7 +14,7 @@
 #include <curl/curl.h>
 #include <glib.h>
 
-#include "gui/AppDownloadProgress.h"
+#include "gui/updatecheck/AppDownloadProgress.h"
 
 // One checker does one transfer at a time on its own libcurl handle: the
 // check and the download run either on the caller's thread or on one

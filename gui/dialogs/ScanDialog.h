@@ -10,8 +10,8 @@
 //     if (gtk_dialog_run(GTK_DIALOG(d.get_main_window())) == GTK_RESPONSE_OK) {
 //         d.get_n_var(); d.copy_scan_point(scpoint); d.copy_scan_list(list); ...
 //     }
-#ifndef BRISKO_GUI_SCANDIALOG_H
-#define BRISKO_GUI_SCANDIALOG_H
+#ifndef BRISKO_GUI_DIALOGS_SCANDIALOG_H
+#define BRISKO_GUI_DIALOGS_SCANDIALOG_H
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "gui/PluginSettings.h"
+#include "gui/dialogs/PluginSettings.h"
 
 #include <cstdio>
 #include <cstring>
@@ -21,7 +21,7 @@
 #include "gui/GtkUtils.h"
 #include "gui/MessageBox.h"
 #include "daq/MainWindowView.h"
-#include "gui/PluginHook.h"
+#include "gui/dialogs/PluginHook.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Log.h"
 

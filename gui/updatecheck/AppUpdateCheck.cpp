@@ -1,4 +1,4 @@
-#include "gui/AppUpdateCheck.h"
+#include "gui/updatecheck/AppUpdateCheck.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "config/PathUtils.h"
-#include "gui/Version.h"
+#include "gui/updatecheck/Version.h"
 #include "ostrel/Log.h"
 
 namespace {

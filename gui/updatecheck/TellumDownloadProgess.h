@@ -1,12 +1,12 @@
 // The update window's progress bar as the download's progress sink.
-#ifndef BRISKO_GUI_TELLUMDOWNLOADPROGESS_H
-#define BRISKO_GUI_TELLUMDOWNLOADPROGESS_H
+#ifndef BRISKO_GUI_UPDATECHECK_TELLUMDOWNLOADPROGESS_H
+#define BRISKO_GUI_UPDATECHECK_TELLUMDOWNLOADPROGESS_H
 
 #include <atomic>
 
 #include <gtk/gtk.h>
 
-#include "gui/AppDownloadProgress.h"
+#include "gui/updatecheck/AppDownloadProgress.h"
 
 // Made, given its bar and destroyed on the GTK main thread. The download's
 // thread only stores its figure (set_progress); a timer of the main loop

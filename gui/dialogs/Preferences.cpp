@@ -1,4 +1,4 @@
-#include "gui/Preferences.h"
+#include "gui/dialogs/Preferences.h"
 
 #include <cstdio>
 #include <iostream>

@@ -1,4 +1,4 @@
-#include "gui/PluginHook.h"
+#include "gui/dialogs/PluginHook.h"
 
 #include <algorithm>
 #include <iostream>

@@ -6,8 +6,8 @@
 //     main_window->init_application(d, "Pedestals");
 // and forgets it: the dialog deletes itself when it closes (OK that worked,
 // Cancel, or the window manager's close).
-#ifndef BRISKO_GUI_PEDESTALGUI_H
-#define BRISKO_GUI_PEDESTALGUI_H
+#ifndef BRISKO_GUI_DIALOGS_PEDESTALGUI_H
+#define BRISKO_GUI_DIALOGS_PEDESTALGUI_H
 
 #include <string>
 #include <vector>

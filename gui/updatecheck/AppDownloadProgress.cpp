@@ -1,4 +1,4 @@
-#include "gui/AppDownloadProgress.h"
+#include "gui/updatecheck/AppDownloadProgress.h"
 
 AppDownloadProgress::~AppDownloadProgress() = default;
 
