@@ -128,6 +128,7 @@ void DAQcontroller::setup_daq(int, char**)
 void DAQcontroller::reset_daq()
 {
     Ostrel::DAQmanager* mgr = Ostrel::DAQmanager::theDAQmanager();
+    // The program's own log text, spelled as it stands.
     log(Ostrel::LOG_INFO, "Reseting DAQ...");
 
     std::vector<Ostrel::DAQid> names;
@@ -156,6 +157,7 @@ void DAQcontroller::reset_daq()
 
 void DAQcontroller::stop_daq()
 {
+    // The program's own log text, spelled as it stands.
     log(Ostrel::LOG_INFO, "Shuting down the DAQ");
     reset_daq();
 }

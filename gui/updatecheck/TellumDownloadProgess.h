@@ -1,4 +1,5 @@
-// The update window's progress bar as the download's progress sink.
+// The update window's progress bar as the download's progress sink. The
+// class keeps the name it has always had, spelled as it stands.
 #ifndef BRISKO_GUI_UPDATECHECK_TELLUMDOWNLOADPROGESS_H
 #define BRISKO_GUI_UPDATECHECK_TELLUMDOWNLOADPROGESS_H
 
