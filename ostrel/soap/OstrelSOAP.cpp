@@ -620,6 +620,14 @@ public:
     int run(const std::string& address);   // the server thread's body
     void stop();
 
+    // The steps of run(), in their order; server thread only.
+    void create_server();
+    bool start_listening(const std::string& address, std::string& where, GError** error);
+    bool start_workers(GError** error);
+    int fail_to_start(GError* error);   // takes the error; returns run()'s -1
+    void serve_until_stopped(const std::string& where);
+    void shut_down();
+
     // A paused message waiting for its answer; server thread only.
     struct Waiting {
         SoupServerMessage* msg = nullptr;
@@ -960,7 +968,7 @@ gboolean OstrelSOAPPrivate::loop_started_cb(gpointer self)
     return G_SOURCE_REMOVE;
 }
 
-int OstrelSOAPPrivate::run(const std::string& address)
+void OstrelSOAPPrivate::create_server()
 {
     context = g_main_context_new();
     g_main_context_push_thread_default(context);
@@ -968,86 +976,97 @@ int OstrelSOAPPrivate::run(const std::string& address)
     soup_server_add_early_handler(server, nullptr, early_cb, this, nullptr);
     soup_server_add_handler(server, nullptr, request_cb, this, nullptr);
     g_signal_connect(server, "request-started", G_CALLBACK(started_cb), nullptr);
+}
 
-    GError* error = nullptr;
+bool OstrelSOAPPrivate::start_listening(const std::string& address, std::string& where, GError** error)
+{
     bool ok = false;
     if (port < 0 || port > 65535) {
-        g_set_error(&error, G_IO_ERROR, G_IO_ERROR_INVALID_ARGUMENT, "Invalid port %d", port);
+        g_set_error(error, G_IO_ERROR, G_IO_ERROR_INVALID_ARGUMENT, "Invalid port %d", port);
     } else if (address.empty()) {
         GInetAddress* any4 = g_inet_address_new_any(G_SOCKET_FAMILY_IPV4);
-        ok = listen_on(server, any4, static_cast<guint16>(port), &error);
+        ok = listen_on(server, any4, static_cast<guint16>(port), error);
         g_object_unref(any4);
     } else if (GInetAddress* inet = g_inet_address_new_from_string(address.c_str())) {
-        ok = listen_on(server, inet, static_cast<guint16>(port), &error);
+        ok = listen_on(server, inet, static_cast<guint16>(port), error);
         g_object_unref(inet);
     } else {
-        g_set_error(&error, G_IO_ERROR, G_IO_ERROR_INVALID_ARGUMENT,
+        g_set_error(error, G_IO_ERROR, G_IO_ERROR_INVALID_ARGUMENT,
                     "Invalid address \"%s\" in OSTREL_SOAP_ADDRESS", address.c_str());
     }
+    if (!ok)
+        return false;
 
-    std::string where;
-    if (ok) {
-        GSList* listeners = soup_server_get_listeners(server);
-        if (listeners) {
-            GSocketAddress* local = g_socket_get_local_address(G_SOCKET(listeners->data), nullptr);
-            if (local) {
-                bound_port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(local));
-                gchar* text = g_socket_connectable_to_string(G_SOCKET_CONNECTABLE(local));
-                where = text;
-                g_free(text);
-                g_object_unref(local);
-            }
+    GSList* listeners = soup_server_get_listeners(server);
+    if (listeners) {
+        GSocketAddress* local = g_socket_get_local_address(G_SOCKET(listeners->data), nullptr);
+        if (local) {
+            bound_port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(local));
+            gchar* text = g_socket_connectable_to_string(G_SOCKET_CONNECTABLE(local));
+            where = text;
+            g_free(text);
+            g_object_unref(local);
         }
-        g_slist_free(listeners);
-        if (address.empty()) {
-            // Every interface: IPv6 too, where the system has it, on the
-            // port the IPv4 socket got.
-            GInetAddress* any6 = g_inet_address_new_any(G_SOCKET_FAMILY_IPV6);
-            GError* v6_error = nullptr;
-            if (!listen_on(server, any6, static_cast<guint16>(bound_port.load()), &v6_error)) {
-                Ostrel::ostream log;
-                log << Ostrel::loglevel(LOG_WARNING) << "SOAP server: not listening on IPv6: "
-                    << v6_error->message << std::endl;
-                g_error_free(v6_error);
-            }
-            g_object_unref(any6);
-        }
-        hub = std::make_shared<Hub>(this);
-        hub->context = context;
-        request_pool = g_thread_pool_new(request_work, nullptr, REQUEST_WORKERS, FALSE, &error);
-        if (request_pool)
-            hub->operation_pool = g_thread_pool_new(operation_work, nullptr, MAX_WORKERS, FALSE, &error);
-        ok = request_pool && hub->operation_pool;
-        if (!ok && request_pool) {
-            g_thread_pool_free(request_pool, TRUE, TRUE);
-            request_pool = nullptr;
-        }
-        if (!ok)
-            hub.reset();
     }
-
-    if (!ok) {
-        const std::string message = error && error->message ? error->message : "Unknown error";
-        // G_IO_ERROR_FAILED is 0: error() must still say that it failed.
-        const int code = error && error->domain == G_IO_ERROR && error->code != 0 ? error->code : -1;
-        g_clear_error(&error);
-        log_error("SOAP server: cannot listen on port " + std::to_string(port) + ": " + message);
-        g_object_unref(server);
-        server = nullptr;
-        g_main_context_pop_thread_default(context);
-        g_main_context_unref(context);
-        context = nullptr;
-        // Last touch of this object: once Idle is seen, a waiting destructor
-        // may free it.
-        std::lock_guard<std::mutex> lock(mutex);
-        err = code;
-        errmsg = message;
-        serving_thread = std::thread::id();
-        state = Idle;
-        cond.notify_all();
-        return -1;
+    g_slist_free(listeners);
+    if (address.empty()) {
+        // Every interface: IPv6 too, where the system has it, on the
+        // port the IPv4 socket got.
+        GInetAddress* any6 = g_inet_address_new_any(G_SOCKET_FAMILY_IPV6);
+        GError* v6_error = nullptr;
+        if (!listen_on(server, any6, static_cast<guint16>(bound_port.load()), &v6_error)) {
+            Ostrel::ostream log;
+            log << Ostrel::loglevel(LOG_WARNING) << "SOAP server: not listening on IPv6: "
+                << v6_error->message << std::endl;
+            g_error_free(v6_error);
+        }
+        g_object_unref(any6);
     }
+    return true;
+}
 
+bool OstrelSOAPPrivate::start_workers(GError** error)
+{
+    hub = std::make_shared<Hub>(this);
+    hub->context = context;
+    request_pool = g_thread_pool_new(request_work, nullptr, REQUEST_WORKERS, FALSE, error);
+    if (request_pool)
+        hub->operation_pool = g_thread_pool_new(operation_work, nullptr, MAX_WORKERS, FALSE, error);
+    if (request_pool && hub->operation_pool)
+        return true;
+    if (request_pool) {
+        g_thread_pool_free(request_pool, TRUE, TRUE);
+        request_pool = nullptr;
+    }
+    hub.reset();
+    return false;
+}
+
+int OstrelSOAPPrivate::fail_to_start(GError* error)
+{
+    const std::string message = error && error->message ? error->message : "Unknown error";
+    // G_IO_ERROR_FAILED is 0: error() must still say that it failed.
+    const int code = error && error->domain == G_IO_ERROR && error->code != 0 ? error->code : -1;
+    g_clear_error(&error);
+    log_error("SOAP server: cannot listen on port " + std::to_string(port) + ": " + message);
+    g_object_unref(server);
+    server = nullptr;
+    g_main_context_pop_thread_default(context);
+    g_main_context_unref(context);
+    context = nullptr;
+    // Last touch of this object: once Idle is seen, a waiting destructor
+    // may free it.
+    std::lock_guard<std::mutex> lock(mutex);
+    err = code;
+    errmsg = message;
+    serving_thread = std::thread::id();
+    state = Idle;
+    cond.notify_all();
+    return -1;
+}
+
+void OstrelSOAPPrivate::serve_until_stopped(const std::string& where)
+{
     {
         Ostrel::ostream log;
         log << Ostrel::loglevel(LOG_INFO) << "SOAP server listening on " << where << std::endl;
@@ -1065,7 +1084,10 @@ int OstrelSOAPPrivate::run(const std::string& address)
     g_source_unref(started);
 
     g_main_loop_run(main_loop);
+}
 
+void OstrelSOAPPrivate::shut_down()
+{
     stop_serving();
     // Let the last replies go out, within reason.
     for (int i = 0; i < 1000 && g_main_context_pending(context); ++i)
@@ -1081,12 +1103,24 @@ int OstrelSOAPPrivate::run(const std::string& address)
     context = nullptr;
     bound_port = 0;
 
+    // Last touch of this object, as in fail_to_start().
     std::lock_guard<std::mutex> lock(mutex);
     g_main_loop_unref(loop);
     loop = nullptr;
     serving_thread = std::thread::id();
     state = Idle;
     cond.notify_all();
+}
+
+int OstrelSOAPPrivate::run(const std::string& address)
+{
+    create_server();
+    GError* error = nullptr;
+    std::string where;
+    if (!start_listening(address, where, &error) || !start_workers(&error))
+        return fail_to_start(error);
+    serve_until_stopped(where);
+    shut_down();
     return 0;
 }
 
