@@ -255,20 +255,27 @@ int HDFDataLogger::do_open(const char* path)
     // that a run that ends abruptly leaves a readable file: chunks that grow
     // move elsewhere in the file, and the space they leave is not reused.
     const hid_t fcpl = H5Pcreate(H5P_FILE_CREATE);
-    H5Pset_file_space_strategy(fcpl, H5F_FSPACE_STRATEGY_NONE, 0, 1);
+    const bool fcpl_ok = fcpl >= 0 && H5Pset_file_space_strategy(fcpl, H5F_FSPACE_STRATEGY_NONE, 0, 1) >= 0;
     // A file of that name that is not ours stays as it is.
-    const hid_t fapl = hdf_file_access(&p.io);
+    const hid_t fapl = fcpl_ok ? hdf_file_access(&p.io) : -1;
     hid_t file = -1;
-    H5E_BEGIN_TRY
-    {
-        file = H5Fcreate(path, H5F_ACC_EXCL, fcpl, fapl >= 0 ? fapl : H5P_DEFAULT);
+    // Without either list the file would be written otherwise than the
+    // writer counts on (space reused, writes not seen by it): no file then.
+    if (fcpl_ok && fapl >= 0) {
+        H5E_BEGIN_TRY
+        {
+            file = H5Fcreate(path, H5F_ACC_EXCL, fcpl, fapl);
+        }
+        H5E_END_TRY;
     }
-    H5E_END_TRY;
-    H5Pclose(fcpl);
+    if (fcpl >= 0)
+        H5Pclose(fcpl);
     if (fapl >= 0)
         H5Pclose(fapl);
     if (file < 0) {
-        const std::string why = p.io.open_error ? p.io.open_reason() : "the HDF5 library refused it";
+        const std::string why = !fcpl_ok || fapl < 0 ? "the HDF5 library could not set up the file's properties"
+                                : p.io.open_error    ? p.io.open_reason()
+                                                     : "the HDF5 library refused it";
         set_error(why);
         Ostrel::ostream log(Ostrel::LOG_SEVERE);
         log << "HDFDataLogger: Couldn't create file " << path << std::endl;
