@@ -6,7 +6,7 @@
 
 #include "fenrow/FenrowGlade.h"
 #include "gui/MessageBox.h"
-#include "fenrow/Packets.h"
+#include "fenrow/net/Packets.h"
 #include "fenrow/TAmanager.h"
 #include "daq/GuiThread.h"
 #include "daq/IdleCall.h"

@@ -28,7 +28,7 @@
 #include <glib.h>
 
 #include "config/ModuleParser.h"
-#include "fenrow/FenrowManager.h"
+#include "fenrow/net/FenrowManager.h"
 #include "ostrel/Observer.h"
 #include "ostrel/Thread.h"
 

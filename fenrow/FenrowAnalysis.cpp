@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "daq/TellumData.h"
-#include "fenrow/Packets.h"
+#include "fenrow/net/Packets.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "fenrow/Fenrow.h"
 
-#include "fenrow/ModuleNode.h"
-#include "fenrow/Packets.h"
 #include "fenrow/TAmanager.h"
+#include "fenrow/net/ModuleNode.h"
+#include "fenrow/net/Packets.h"
 #include "ostrel/Log.h"
 
 namespace {

@@ -19,8 +19,8 @@
 #include "daq/TellumData.h"
 #include "fenrow/Fenrow.h"
 #include "fenrow/FenrowAnalysis.h"
-#include "fenrow/ModuleNode.h"
-#include "fenrow/Packets.h"
+#include "fenrow/net/ModuleNode.h"
+#include "fenrow/net/Packets.h"
 #include "ostrel/Exception.h"
 #include "ostrel/Log.h"
 

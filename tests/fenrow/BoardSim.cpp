@@ -13,7 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "fenrow/NetConfig.h"
+#include "fenrow/net/NetConfig.h"
 
 namespace fenrow_sim {
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "fenrow/Packets.h"
+#include "fenrow/net/Packets.h"
 
 namespace fenrow_sim {
 

@@ -13,7 +13,7 @@
 
 #include "BoardSim.h"
 #include "fenrow/Fenrow.h"
-#include "fenrow/ModuleNode.h"
+#include "fenrow/net/ModuleNode.h"
 #include "ostrel/Log.h"
 
 namespace fenrow_test {

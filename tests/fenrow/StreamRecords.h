@@ -12,7 +12,7 @@
 
 #include "daq/TellumData.h"
 #include "fenrow/FenrowAnalysis.h"
-#include "fenrow/Packets.h"
+#include "fenrow/net/Packets.h"
 #include "ostrel/ModuleData.h"
 
 namespace fenrow_test {

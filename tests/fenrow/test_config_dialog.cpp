@@ -30,11 +30,11 @@
 #include "config/ConfigParser.h"
 #include "daq/RunManagers.h"
 #include "data/Analysis.h"
-#include "fenrow/CommandBatch.h"
+#include "fenrow/net/CommandBatch.h"
 #include "fenrow/FenrowGuiConfig.h"
 #include "fenrow/FenrowStream.h"
 #include "fenrow/FenrowStreamConf.h"
-#include "fenrow/Packets.h"
+#include "fenrow/net/Packets.h"
 #include "fenrow/TAmanager.h"
 #include "gui/ParamSlider.h"
 

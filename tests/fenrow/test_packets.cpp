@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fenrow/Packets.h"
+#include "fenrow/net/Packets.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Board and stream records and the block queue.
 #include <gtest/gtest.h>
 
-#include "fenrow/ModuleNode.h"
+#include "fenrow/net/ModuleNode.h"
 
 namespace {
 

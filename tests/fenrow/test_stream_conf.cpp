@@ -14,8 +14,8 @@
 #include "data/Analysis.h"
 #include "fenrow/FenrowStream.h"
 #include "fenrow/FenrowStreamConf.h"
-#include "fenrow/ModuleNode.h"
 #include "fenrow/TAmanager.h"
+#include "fenrow/net/ModuleNode.h"
 
 using Ostrel::FenrowModuleData;
 using Ostrel::FenrowStream;

@@ -1,4 +1,4 @@
-#include "fenrow/FenrowManager.h"
+#include "fenrow/net/FenrowManager.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,9 +7,9 @@
 
 #include "config/ConfigParser.h"
 #include "config/ModuleParser.h"
-#include "fenrow/CommandBatch.h"
-#include "fenrow/ModuleNode.h"
-#include "fenrow/NetConfig.h"
+#include "fenrow/net/CommandBatch.h"
+#include "fenrow/net/ModuleNode.h"
+#include "fenrow/net/NetConfig.h"
 #include "ostrel/Log.h"
 
 FenrowManager::FenrowManager(const std::string& interface, unsigned address, int port, bool /*use_glib*/)

@@ -1,4 +1,4 @@
-#include "fenrow/NetConfig.h"
+#include "fenrow/net/NetConfig.h"
 
 #include <cstdlib>
 

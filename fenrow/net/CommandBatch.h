@@ -2,8 +2,8 @@
 // sent one after the other, each once the one before has been acknowledged:
 // so that whoever sends a long chain of settings knows how far it has come,
 // which command a board did not take, and can stop the rest at once.
-#ifndef BRISKO_FENROW_COMMANDBATCH_H
-#define BRISKO_FENROW_COMMANDBATCH_H
+#ifndef BRISKO_FENROW_NET_COMMANDBATCH_H
+#define BRISKO_FENROW_NET_COMMANDBATCH_H
 
 #include <atomic>
 #include <cstddef>
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "fenrow/PendingCommands.h"
+#include "fenrow/net/PendingCommands.h"
 
 class FenrowManager;
 

@@ -4,8 +4,8 @@
 // Nodes are created and stamped on the board manager's server thread and read
 // from other threads: the last-seen stamp and the firmware word are atomic;
 // the stream list is built once, before the node is registered.
-#ifndef BRISKO_FENROW_MODULENODE_H
-#define BRISKO_FENROW_MODULENODE_H
+#ifndef BRISKO_FENROW_NET_MODULENODE_H
+#define BRISKO_FENROW_NET_MODULENODE_H
 
 #include <atomic>
 #include <chrono>

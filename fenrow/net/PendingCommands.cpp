@@ -1,10 +1,10 @@
-#include "fenrow/PendingCommands.h"
+#include "fenrow/net/PendingCommands.h"
 
 #include <algorithm>
 
-#include "fenrow/DAQServer.h"
-#include "fenrow/ModuleNode.h"
-#include "fenrow/Packets.h"
+#include "fenrow/net/DAQServer.h"
+#include "fenrow/net/ModuleNode.h"
+#include "fenrow/net/Packets.h"
 #include "ostrel/Log.h"
 
 using Clock = std::chrono::steady_clock;

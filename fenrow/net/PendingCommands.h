@@ -6,8 +6,8 @@
 // until a datagram comes from it again: its commands are refused meanwhile,
 // so that it holds the others up for one command's re-sends at most and
 // nothing meant for it reaches whatever answers at its address later.
-#ifndef BRISKO_FENROW_PENDINGCOMMANDS_H
-#define BRISKO_FENROW_PENDINGCOMMANDS_H
+#ifndef BRISKO_FENROW_NET_PENDINGCOMMANDS_H
+#define BRISKO_FENROW_NET_PENDINGCOMMANDS_H
 
 #include <atomic>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "fenrow/ModuleNode.h"
+#include "fenrow/net/ModuleNode.h"
 
 #include "fenrow/FenrowStream.h"
 

@@ -1,4 +1,4 @@
-#include "fenrow/DAQServer.h"
+#include "fenrow/net/DAQServer.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -17,7 +17,7 @@
 
 #include <glib.h>
 
-#include "fenrow/NetConfig.h"
+#include "fenrow/net/NetConfig.h"
 #include "ostrel/Log.h"
 #include "ostrel/Thread.h"
 

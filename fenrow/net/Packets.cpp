@@ -1,4 +1,4 @@
-#include "fenrow/Packets.h"
+#include "fenrow/net/Packets.h"
 
 #include <cmath>
 #include <cstdio>

@@ -8,8 +8,8 @@
 //   FENROW_BOARD_PORT     port the boards listen on (10000)
 // and one sets the memory the board datagrams may wait in:
 //   FENROW_RECEIVE_BUDGET megabytes for datagrams read and not yet handled
-#ifndef BRISKO_FENROW_NETCONFIG_H
-#define BRISKO_FENROW_NETCONFIG_H
+#ifndef BRISKO_FENROW_NET_NETCONFIG_H
+#define BRISKO_FENROW_NET_NETCONFIG_H
 
 #include <cstddef>
 #include <string>

@@ -5,8 +5,8 @@
 // event and stream. The board-side encoders live here too, beside their
 // decoders, so that every program that speaks the protocol shares one
 // description of it.
-#ifndef BRISKO_FENROW_PACKETS_H
-#define BRISKO_FENROW_PACKETS_H
+#ifndef BRISKO_FENROW_NET_PACKETS_H
+#define BRISKO_FENROW_NET_PACKETS_H
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
-#include "fenrow/CommandBatch.h"
+#include "fenrow/net/CommandBatch.h"
 
-#include "fenrow/FenrowManager.h"
-#include "fenrow/Packets.h"
+#include "fenrow/net/FenrowManager.h"
+#include "fenrow/net/Packets.h"
 
 namespace {
 

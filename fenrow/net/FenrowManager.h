@@ -7,8 +7,8 @@
 // The hooks run on the server thread. A derived class that overrides them
 // calls stop() first in its destructor, so that the thread is gone before
 // its part of the object is.
-#ifndef BRISKO_FENROW_FENROWMANAGER_H
-#define BRISKO_FENROW_FENROWMANAGER_H
+#ifndef BRISKO_FENROW_NET_FENROWMANAGER_H
+#define BRISKO_FENROW_NET_FENROWMANAGER_H
 
 #include <array>
 #include <atomic>
@@ -21,9 +21,9 @@
 
 #include <libxml/tree.h>
 
-#include "fenrow/DAQServer.h"
-#include "fenrow/Packets.h"
-#include "fenrow/PendingCommands.h"
+#include "fenrow/net/DAQServer.h"
+#include "fenrow/net/Packets.h"
+#include "fenrow/net/PendingCommands.h"
 
 class ModuleNode;
 class ModuleParser;

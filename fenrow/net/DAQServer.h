@@ -9,8 +9,8 @@
 // loses nothing. A datagram lost on the way (the system's socket buffer was
 // full, or the budget) is counted and said in the log once a second while
 // it happens.
-#ifndef BRISKO_FENROW_DAQSERVER_H
-#define BRISKO_FENROW_DAQSERVER_H
+#ifndef BRISKO_FENROW_NET_DAQSERVER_H
+#define BRISKO_FENROW_NET_DAQSERVER_H
 
 #include <atomic>
 #include <chrono>
