@@ -7,7 +7,7 @@
 #include "fenrow/FenrowGlade.h"
 #include "gui/MessageBox.h"
 #include "fenrow/net/Packets.h"
-#include "fenrow/TAmanager.h"
+#include "fenrow/chips/TAmanager.h"
 #include "daq/GuiThread.h"
 #include "daq/IdleCall.h"
 #include "ostrel/Log.h"

@@ -14,7 +14,7 @@
 #include "fenrow/FenrowPlugin.h"
 #include "fenrow/FenrowStream.h"
 #include "fenrow/FenrowStreamConf.h"
-#include "fenrow/TAmanager.h"
+#include "fenrow/chips/TAmanager.h"
 #include "fenrow/net/ModuleNode.h"
 #include "fenrow/net/NetConfig.h"
 #include "ostrel/DAQmanager.h"

@@ -1,6 +1,6 @@
 #include "fenrow/Fenrow.h"
 
-#include "fenrow/TAmanager.h"
+#include "fenrow/chips/TAmanager.h"
 #include "fenrow/net/ModuleNode.h"
 #include "fenrow/net/Packets.h"
 #include "ostrel/Log.h"

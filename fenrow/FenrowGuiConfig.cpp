@@ -20,7 +20,7 @@
 #include "fenrow/FenrowStream.h"
 #include "gui/MessageBox.h"
 #include "fenrow/net/Packets.h"
-#include "fenrow/TAmanager.h"
+#include "fenrow/chips/TAmanager.h"
 #include "gui/GtkUtils.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Exception.h"

@@ -5,11 +5,11 @@
 #include <iostream>
 #include <string>
 
-#include "fenrow/BitParser.h"
 #include "fenrow/FenrowGuiConfig.h"
 #include "fenrow/FenrowStream.h"
 #include "fenrow/HistoryPrompt.h"
-#include "fenrow/TAmanager.h"
+#include "fenrow/chips/BitParser.h"
+#include "fenrow/chips/TAmanager.h"
 #include "gui/GtkUtils.h"
 #include "ostrel/Log.h"
 

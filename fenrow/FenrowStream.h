@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "daq/GenModule.h"
-#include "fenrow/TAmanager.h"
+#include "fenrow/chips/TAmanager.h"
 #include "ostrel/DataQueue.h"
 #include "ostrel/Parameter.h"
 

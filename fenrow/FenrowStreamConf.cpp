@@ -13,7 +13,7 @@
 #include "fenrow/FenrowGuiConfig.h"
 #include "fenrow/FenrowStream.h"
 #include "fenrow/MyMonitorWindow.h"
-#include "fenrow/TAmanager.h"
+#include "fenrow/chips/TAmanager.h"
 #include "fenrow/net/Packets.h"
 #include "gui/DefaultMonitorGUI.h"
 #include "gui/UpdateGaugeEff.h"

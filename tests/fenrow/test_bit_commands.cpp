@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "common/TestUtil.h"
-#include "fenrow/BitParser.h"
-#include "fenrow/TAchip.h"
+#include "fenrow/chips/BitParser.h"
+#include "fenrow/chips/TAchip.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "fenrow/bitset.h"
+#include "fenrow/chips/bitset.h"
 
 namespace {
 

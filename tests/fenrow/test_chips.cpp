@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "fenrow/TAchip.h"
+#include "fenrow/chips/TAchip.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "fenrow/TAmanager.h"
+#include "fenrow/chips/TAmanager.h"
 #include "ostrel/Log.h"
 
 namespace {

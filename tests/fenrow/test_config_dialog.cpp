@@ -35,7 +35,7 @@
 #include "fenrow/FenrowStream.h"
 #include "fenrow/FenrowStreamConf.h"
 #include "fenrow/net/Packets.h"
-#include "fenrow/TAmanager.h"
+#include "fenrow/chips/TAmanager.h"
 #include "gui/ParamSlider.h"
 
 using namespace fenrow_test;

@@ -14,7 +14,7 @@
 #include "data/Analysis.h"
 #include "fenrow/FenrowStream.h"
 #include "fenrow/FenrowStreamConf.h"
-#include "fenrow/TAmanager.h"
+#include "fenrow/chips/TAmanager.h"
 #include "fenrow/net/ModuleNode.h"
 
 using Ostrel::FenrowModuleData;

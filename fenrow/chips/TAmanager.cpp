@@ -1,4 +1,4 @@
-#include "fenrow/TAmanager.h"
+#include "fenrow/chips/TAmanager.h"
 
 #include <algorithm>
 #include <istream>

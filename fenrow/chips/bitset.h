@@ -6,8 +6,8 @@
 // Single bits outside 0 .. nBits() − 1 are ignored (read as 0); field
 // operations stop at the last bit. No bit at or beyond nBits(), and no slot
 // bit at or above the width, is ever set.
-#ifndef BRISKO_FENROW_BITSET_H
-#define BRISKO_FENROW_BITSET_H
+#ifndef BRISKO_FENROW_CHIPS_BITSET_H
+#define BRISKO_FENROW_CHIPS_BITSET_H
 
 #include <iosfwd>
 #include <vector>

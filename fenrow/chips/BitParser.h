@@ -5,8 +5,8 @@
 // each BITS "=" VALUE with blanks allowed around both; BITS is a bit number
 // or an interval A "-" B (both ends included) in decimal digits, VALUE is 0
 // or 1. Example: "5=1, 12 = 0, 100-107=1".
-#ifndef BRISKO_FENROW_BITPARSER_H
-#define BRISKO_FENROW_BITPARSER_H
+#ifndef BRISKO_FENROW_CHIPS_BITPARSER_H
+#define BRISKO_FENROW_CHIPS_BITPARSER_H
 
 #include <string>
 

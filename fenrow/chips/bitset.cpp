@@ -1,4 +1,4 @@
-#include "fenrow/bitset.h"
+#include "fenrow/chips/bitset.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,8 +1,8 @@
 // The front-end chips of one readout stream: a chip type and a row of chip
 // registers of that type. Global channel ch is channel ch % Nchan() of chip
 // ch / Nchan().
-#ifndef BRISKO_FENROW_TAMANAGER_H
-#define BRISKO_FENROW_TAMANAGER_H
+#ifndef BRISKO_FENROW_CHIPS_TAMANAGER_H
+#define BRISKO_FENROW_CHIPS_TAMANAGER_H
 
 #include <cstdint>
 #include <iosfwd>
@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "fenrow/TAchip.h"
-#include "fenrow/bitset.h"
+#include "fenrow/chips/TAchip.h"
+#include "fenrow/chips/bitset.h"
 
 class TAmanager {
 public:

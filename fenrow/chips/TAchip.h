@@ -6,13 +6,13 @@
 // is ignored when written and reads as 0.
 //
 // Per-channel accessors ignore channels outside 0 .. Nchan() − 1.
-#ifndef BRISKO_FENROW_TACHIP_H
-#define BRISKO_FENROW_TACHIP_H
+#ifndef BRISKO_FENROW_CHIPS_TACHIP_H
+#define BRISKO_FENROW_CHIPS_TACHIP_H
 
 #include <iosfwd>
 #include <string>
 
-#include "fenrow/bitset.h"
+#include "fenrow/chips/bitset.h"
 
 struct ChipLayout;
 

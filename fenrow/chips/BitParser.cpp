@@ -1,4 +1,4 @@
-#include "fenrow/BitParser.h"
+#include "fenrow/chips/BitParser.h"
 
 #include <cerrno>
 #include <climits>
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "config/PathUtils.h"
-#include "fenrow/bitset.h"
+#include "fenrow/chips/bitset.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "fenrow/TAchip.h"
+#include "fenrow/chips/TAchip.h"
 
 #include <algorithm>
 #include <cctype>
