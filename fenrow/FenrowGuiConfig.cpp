@@ -17,7 +17,7 @@
 #include "fenrow/net/CommandBatch.h"
 #include "fenrow/Fenrow.h"
 #include "fenrow/FenrowGlade.h"
-#include "fenrow/FenrowStream.h"
+#include "fenrow/streams/FenrowStream.h"
 #include "gui/MessageBox.h"
 #include "fenrow/net/Packets.h"
 #include "fenrow/chips/TAmanager.h"

@@ -6,10 +6,10 @@
 #include <string>
 
 #include "fenrow/FenrowGuiConfig.h"
-#include "fenrow/FenrowStream.h"
 #include "fenrow/HistoryPrompt.h"
 #include "fenrow/chips/BitParser.h"
 #include "fenrow/chips/TAmanager.h"
+#include "fenrow/streams/FenrowStream.h"
 #include "gui/GtkUtils.h"
 #include "ostrel/Log.h"
 

@@ -6,7 +6,7 @@
 
 #include "data/PadMap.h"
 #include "fenrow/FenrowGuiConfig.h"
-#include "fenrow/FenrowStream.h"
+#include "fenrow/streams/FenrowStream.h"
 #include "gui/MessageBox.h"
 
 using Ostrel::FenrowStream;

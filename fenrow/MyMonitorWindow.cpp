@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "daq/GenModule.h"
-#include "fenrow/FenrowAnalysis.h"
+#include "fenrow/streams/FenrowAnalysis.h"
 #include "gui/DefaultMonitorGUI.h"
 #include "plenwig/hst_chart1d.h"
 

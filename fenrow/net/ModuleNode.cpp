@@ -1,6 +1,6 @@
 #include "fenrow/net/ModuleNode.h"
 
-#include "fenrow/FenrowStream.h"
+#include "fenrow/streams/FenrowStream.h"
 
 #include <algorithm>
 #include <chrono>

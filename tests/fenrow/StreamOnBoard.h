@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "FenrowNet.h"
-#include "fenrow/FenrowStream.h"
+#include "fenrow/streams/FenrowStream.h"
 
 namespace fenrow_test {
 

@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "daq/TellumData.h"
-#include "fenrow/FenrowAnalysis.h"
 #include "fenrow/net/Packets.h"
+#include "fenrow/streams/FenrowAnalysis.h"
 #include "ostrel/ModuleData.h"
 
 namespace fenrow_test {

@@ -14,7 +14,7 @@
 #include "FenrowNet.h"
 #include "common/TestUtil.h"
 #include "daq/TellumData.h"
-#include "fenrow/FenrowStream.h"
+#include "fenrow/streams/FenrowStream.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/RunManager.h"
 

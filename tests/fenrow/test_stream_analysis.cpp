@@ -7,7 +7,7 @@
 
 #include "StreamRecords.h"
 #include "config/ConfigParser.h"
-#include "fenrow/FenrowAnalysis.h"
+#include "fenrow/streams/FenrowAnalysis.h"
 
 using namespace fenrow_test;
 using Words = std::vector<std::uint16_t>;

@@ -12,10 +12,10 @@
 #include "config/ConfigParser.h"
 #include "config/ConfigTestUtil.h"
 #include "data/Analysis.h"
-#include "fenrow/FenrowStream.h"
-#include "fenrow/FenrowStreamConf.h"
 #include "fenrow/chips/TAmanager.h"
 #include "fenrow/net/ModuleNode.h"
+#include "fenrow/streams/FenrowStream.h"
+#include "fenrow/streams/FenrowStreamConf.h"
 
 using Ostrel::FenrowModuleData;
 using Ostrel::FenrowStream;

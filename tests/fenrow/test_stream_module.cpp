@@ -17,8 +17,8 @@
 #include "common/TestUtil.h"
 #include "daq/RunManagers.h"
 #include "daq/Scan.h"
-#include "fenrow/FenrowAnalysis.h"
-#include "fenrow/FenrowStream.h"
+#include "fenrow/streams/FenrowAnalysis.h"
+#include "fenrow/streams/FenrowStream.h"
 
 using namespace fenrow_test;
 using Ostrel::FenrowModuleData;

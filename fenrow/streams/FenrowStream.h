@@ -3,8 +3,8 @@
 // when they change, run control of the stream's data taking, and the queue
 // that carries the stream's event records from the board manager's server
 // thread to the run loop.
-#ifndef BRISKO_FENROW_FENROWSTREAM_H
-#define BRISKO_FENROW_FENROWSTREAM_H
+#ifndef BRISKO_FENROW_STREAMS_FENROWSTREAM_H
+#define BRISKO_FENROW_STREAMS_FENROWSTREAM_H
 
 #include <atomic>
 #include <cstddef>

@@ -1,8 +1,8 @@
 // The configuration of one board stream: its "stream" element (a child of
 // the board family's element) read into the stream module's parameters and
 // chip set, and written back when the configuration is saved.
-#ifndef BRISKO_FENROW_FENROWSTREAMCONF_H
-#define BRISKO_FENROW_FENROWSTREAMCONF_H
+#ifndef BRISKO_FENROW_STREAMS_FENROWSTREAMCONF_H
+#define BRISKO_FENROW_STREAMS_FENROWSTREAMCONF_H
 
 #include <string>
 #include <vector>

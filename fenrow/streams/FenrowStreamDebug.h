@@ -1,8 +1,8 @@
 // The channel debug window of a board stream, opened from the board
 // configuration dialog while the stream is ready. Its Execute is not
 // implemented yet.
-#ifndef BRISKO_FENROW_FENROWSTREAMDEBUG_H
-#define BRISKO_FENROW_FENROWSTREAMDEBUG_H
+#ifndef BRISKO_FENROW_STREAMS_FENROWSTREAMDEBUG_H
+#define BRISKO_FENROW_STREAMS_FENROWSTREAMDEBUG_H
 
 #include "gui/GladeApp.h"
 

@@ -1,8 +1,8 @@
 // The analysis of one board stream: decodes the stream's event records (every
 // readout mode of the boards) into channel values and hits for the module's
 // monitoring histograms, and keeps the board temperature of the last event.
-#ifndef BRISKO_FENROW_FENROWANALYSIS_H
-#define BRISKO_FENROW_FENROWANALYSIS_H
+#ifndef BRISKO_FENROW_STREAMS_FENROWANALYSIS_H
+#define BRISKO_FENROW_STREAMS_FENROWANALYSIS_H
 
 #include <atomic>
 #include <cstdint>

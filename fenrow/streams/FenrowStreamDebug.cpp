@@ -1,11 +1,11 @@
-#include "fenrow/FenrowStreamDebug.h"
+#include "fenrow/streams/FenrowStreamDebug.h"
 
 #include <iostream>
 
 #include "config/ConfigParser.h"
 #include "config/ModuleParser.h"
 #include "fenrow/FenrowGuiConfig.h"
-#include "fenrow/FenrowStream.h"
+#include "fenrow/streams/FenrowStream.h"
 #include "ostrel/Log.h"
 
 FenrowStreamDebug::FenrowStreamDebug(Ostrel::FenrowStream* m) : module(m)

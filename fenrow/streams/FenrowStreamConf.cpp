@@ -1,4 +1,4 @@
-#include "fenrow/FenrowStreamConf.h"
+#include "fenrow/streams/FenrowStreamConf.h"
 
 #include <algorithm>
 #include <cctype>
@@ -11,10 +11,10 @@
 #include "config/ConfigParser.h"
 #include "data/Analysis.h"
 #include "fenrow/FenrowGuiConfig.h"
-#include "fenrow/FenrowStream.h"
 #include "fenrow/MyMonitorWindow.h"
 #include "fenrow/chips/TAmanager.h"
 #include "fenrow/net/Packets.h"
+#include "fenrow/streams/FenrowStream.h"
 #include "gui/DefaultMonitorGUI.h"
 #include "gui/UpdateGaugeEff.h"
 #include "gui/UpdateGaugeRate.h"

@@ -1,4 +1,4 @@
-#include "fenrow/FenrowAnalysis.h"
+#include "fenrow/streams/FenrowAnalysis.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "fenrow/FenrowStream.h"
+#include "fenrow/streams/FenrowStream.h"
 
 #include <algorithm>
 #include <climits>
@@ -18,9 +18,9 @@
 #include "daq/Scan.h"
 #include "daq/TellumData.h"
 #include "fenrow/Fenrow.h"
-#include "fenrow/FenrowAnalysis.h"
 #include "fenrow/net/ModuleNode.h"
 #include "fenrow/net/Packets.h"
+#include "fenrow/streams/FenrowAnalysis.h"
 #include "ostrel/Exception.h"
 #include "ostrel/Log.h"
 
