@@ -10,11 +10,11 @@
 
 #include "config/ConfigParser.h"
 #include "data/Analysis.h"
-#include "fenrow/FenrowGuiConfig.h"
-#include "fenrow/MyMonitorWindow.h"
 #include "fenrow/chips/TAmanager.h"
 #include "fenrow/net/Packets.h"
 #include "fenrow/streams/FenrowStream.h"
+#include "fenrow/windows/FenrowGuiConfig.h"
+#include "fenrow/windows/MyMonitorWindow.h"
 #include "gui/DefaultMonitorGUI.h"
 #include "gui/UpdateGaugeEff.h"
 #include "gui/UpdateGaugeRate.h"

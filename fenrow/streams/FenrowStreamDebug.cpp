@@ -4,8 +4,8 @@
 
 #include "config/ConfigParser.h"
 #include "config/ModuleParser.h"
-#include "fenrow/FenrowGuiConfig.h"
 #include "fenrow/streams/FenrowStream.h"
+#include "fenrow/windows/FenrowGuiConfig.h"
 #include "ostrel/Log.h"
 
 FenrowStreamDebug::FenrowStreamDebug(Ostrel::FenrowStream* m) : module(m)

@@ -31,7 +31,7 @@
 #include "daq/RunManagers.h"
 #include "data/Analysis.h"
 #include "fenrow/net/CommandBatch.h"
-#include "fenrow/FenrowGuiConfig.h"
+#include "fenrow/windows/FenrowGuiConfig.h"
 #include "fenrow/streams/FenrowStream.h"
 #include "fenrow/streams/FenrowStreamConf.h"
 #include "fenrow/net/Packets.h"

@@ -1,6 +1,6 @@
 // A modal prompt for one line of text that offers the lines given before.
-#ifndef BRISKO_FENROW_HISTORYPROMPT_H
-#define BRISKO_FENROW_HISTORYPROMPT_H
+#ifndef BRISKO_FENROW_WINDOWS_HISTORYPROMPT_H
+#define BRISKO_FENROW_WINDOWS_HISTORYPROMPT_H
 
 #include <string>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "fenrow/MyMonitorWindow.h"
+#include "fenrow/windows/MyMonitorWindow.h"
 
 #include <algorithm>
 

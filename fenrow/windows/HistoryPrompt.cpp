@@ -1,4 +1,4 @@
-#include "fenrow/HistoryPrompt.h"
+#include "fenrow/windows/HistoryPrompt.h"
 
 #include <gtk/gtk.h>
 

@@ -5,8 +5,8 @@
 // the dialog, on the GTK main thread, fills the record and finishes it, or
 // cancels it. It is not run in a loop of its own: one dialog per board is
 // open at a time, each answered when the operator presses a button.
-#ifndef BRISKO_FENROW_CONFIGBOARDDIALOG_H
-#define BRISKO_FENROW_CONFIGBOARDDIALOG_H
+#ifndef BRISKO_FENROW_WINDOWS_CONFIGBOARDDIALOG_H
+#define BRISKO_FENROW_WINDOWS_CONFIGBOARDDIALOG_H
 
 #include <memory>
 #include <string>

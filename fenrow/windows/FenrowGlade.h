@@ -1,7 +1,7 @@
 // The plug-in's own interface description, compiled into the plug-in's
 // resource bundle (registered while the plug-in is loaded).
-#ifndef BRISKO_FENROW_FENROWGLADE_H
-#define BRISKO_FENROW_FENROWGLADE_H
+#ifndef BRISKO_FENROW_WINDOWS_FENROWGLADE_H
+#define BRISKO_FENROW_WINDOWS_FENROWGLADE_H
 
 class GladeApp;
 

@@ -1,4 +1,4 @@
-#include "fenrow/FenrowGuiConfig.h"
+#include "fenrow/windows/FenrowGuiConfig.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,7 +16,7 @@
 #include "data/Analysis.h"
 #include "fenrow/net/CommandBatch.h"
 #include "fenrow/Fenrow.h"
-#include "fenrow/FenrowGlade.h"
+#include "fenrow/windows/FenrowGlade.h"
 #include "fenrow/streams/FenrowStream.h"
 #include "gui/MessageBox.h"
 #include "fenrow/net/Packets.h"

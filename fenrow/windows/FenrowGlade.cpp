@@ -1,4 +1,4 @@
-#include "fenrow/FenrowGlade.h"
+#include "fenrow/windows/FenrowGlade.h"
 
 #include <gio/gio.h>
 

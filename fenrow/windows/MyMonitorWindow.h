@@ -2,8 +2,8 @@
 // stream's analysis, with a trace of the board temperature that the operator
 // can show in place of the common mode ("Temperature" in the monitor's
 // selector).
-#ifndef BRISKO_FENROW_MYMONITORWINDOW_H
-#define BRISKO_FENROW_MYMONITORWINDOW_H
+#ifndef BRISKO_FENROW_WINDOWS_MYMONITORWINDOW_H
+#define BRISKO_FENROW_WINDOWS_MYMONITORWINDOW_H
 
 #include <string>
 

@@ -1,10 +1,10 @@
-#include "fenrow/ConfigBoardDialog.h"
+#include "fenrow/windows/ConfigBoardDialog.h"
 
 #include <map>
 #include <utility>
 #include <vector>
 
-#include "fenrow/FenrowGlade.h"
+#include "fenrow/windows/FenrowGlade.h"
 #include "gui/MessageBox.h"
 #include "fenrow/net/Packets.h"
 #include "fenrow/chips/TAmanager.h"

@@ -5,11 +5,11 @@
 #include <iostream>
 #include <string>
 
-#include "fenrow/FenrowGuiConfig.h"
-#include "fenrow/HistoryPrompt.h"
 #include "fenrow/chips/BitParser.h"
 #include "fenrow/chips/TAmanager.h"
 #include "fenrow/streams/FenrowStream.h"
+#include "fenrow/windows/FenrowGuiConfig.h"
+#include "fenrow/windows/HistoryPrompt.h"
 #include "gui/GtkUtils.h"
 #include "ostrel/Log.h"
 

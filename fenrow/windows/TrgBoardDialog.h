@@ -6,8 +6,8 @@
 // The dialog holds its section by the id the configuration registers it
 // under, never by pointer: a reload of the configuration deletes sections,
 // and the dialog then works on the section of that id, or does nothing.
-#ifndef BRISKO_FENROW_TRGBOARDDIALOG_H
-#define BRISKO_FENROW_TRGBOARDDIALOG_H
+#ifndef BRISKO_FENROW_WINDOWS_TRGBOARDDIALOG_H
+#define BRISKO_FENROW_WINDOWS_TRGBOARDDIALOG_H
 
 #include <gtk/gtk.h>
 

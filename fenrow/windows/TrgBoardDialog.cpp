@@ -1,4 +1,4 @@
-#include "fenrow/TrgBoardDialog.h"
+#include "fenrow/windows/TrgBoardDialog.h"
 
 #include <algorithm>
 #include <string>

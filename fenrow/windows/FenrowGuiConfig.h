@@ -9,8 +9,8 @@
 // dialog takes nothing but Cancel, and its progress and outcome come back
 // through idle callbacks, which find the dialog by its window id and do
 // nothing to it when it is gone.
-#ifndef BRISKO_FENROW_FENROWGUICONFIG_H
-#define BRISKO_FENROW_FENROWGUICONFIG_H
+#ifndef BRISKO_FENROW_WINDOWS_FENROWGUICONFIG_H
+#define BRISKO_FENROW_WINDOWS_FENROWGUICONFIG_H
 
 #include <atomic>
 #include <cstddef>

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "data/PadMap.h"
-#include "fenrow/FenrowGuiConfig.h"
 #include "fenrow/streams/FenrowStream.h"
+#include "fenrow/windows/FenrowGuiConfig.h"
 #include "gui/MessageBox.h"
 
 using Ostrel::FenrowStream;
