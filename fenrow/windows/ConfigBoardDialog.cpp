@@ -4,12 +4,12 @@
 #include <utility>
 #include <vector>
 
-#include "fenrow/windows/FenrowGlade.h"
-#include "gui/MessageBox.h"
-#include "fenrow/net/Packets.h"
-#include "fenrow/chips/TAmanager.h"
 #include "daq/GuiThread.h"
 #include "daq/IdleCall.h"
+#include "fenrow/chips/TAmanager.h"
+#include "fenrow/net/Packets.h"
+#include "fenrow/windows/FenrowGlade.h"
+#include "gui/MessageBox.h"
 #include "ostrel/Log.h"
 
 namespace {

@@ -30,12 +30,12 @@
 #include "config/ConfigParser.h"
 #include "daq/RunManagers.h"
 #include "data/Analysis.h"
+#include "fenrow/chips/TAmanager.h"
 #include "fenrow/net/CommandBatch.h"
-#include "fenrow/windows/FenrowGuiConfig.h"
+#include "fenrow/net/Packets.h"
 #include "fenrow/streams/FenrowStream.h"
 #include "fenrow/streams/FenrowStreamConf.h"
-#include "fenrow/net/Packets.h"
-#include "fenrow/chips/TAmanager.h"
+#include "fenrow/windows/FenrowGuiConfig.h"
 #include "gui/ParamSlider.h"
 
 using namespace fenrow_test;
