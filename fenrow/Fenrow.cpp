@@ -312,12 +312,6 @@ void Fenrow::stream_stopped()
     log << "DAQServer: in this run " << loss_text(run) << std::endl;
 }
 
-RunManager* Fenrow::main_manager()
-{
-    std::lock_guard<std::mutex> lock(_streams_mutex);
-    return _main;
-}
-
 FenrowStream* Fenrow::stream_module(const ModuleNode* board, int stream)
 {
     if (stream < 1 || stream > MAX_STREAMS)

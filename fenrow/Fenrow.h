@@ -167,7 +167,6 @@ private:
         Fenrow* _owner;
     };
 
-    RunManager* main_manager();
     // The board's own element, else the one parsed last; null without.
     xmlNodePtr board_element(const std::string& ip);
     ModuleNode* node_from_element(const std::string& ip, int port);

@@ -467,14 +467,6 @@ void FenrowStream::resend_unless_refused(Par<T>* p)
     }
 }
 
-int FenrowStream::wait_for_board()
-{
-    Fenrow* m = manager();
-    if (!m || loading_cancelled)
-        return -1;
-    return m->wait_for_command_completion(-1, &loading_cancelled);
-}
-
 bool FenrowStream::start_loader(std::function<void()> work)
 {
     Loaders& all = loaders();

@@ -149,9 +149,6 @@ public:
     // loader was cancelled. Waits with chips_lock() free: a caller that
     // waits does not hold it.
     bool load_config_values(bool wait_between = true);
-    // Waits until the board manager's command queue has drained: 0, or -1
-    // when it did not, there is no manager, or the loader was cancelled.
-    int wait_for_board();
 
     // Runs work on a thread of its own, which may use the module and its
     // board manager until it returns: the module's destructor, and the

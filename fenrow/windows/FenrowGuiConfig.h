@@ -136,7 +136,6 @@ private:
     // A slider of this dialog for the module's parameter on the adjustment,
     // set silently to the parameter's value.
     void add_slider(const char* par, GtkAdjustment* adj, Ostrel::FenrowStream* module);
-    void add_chip_tables();
     void set_all_channels(int kind, bool on);
     // Everything but Cancel takes input, or does not (during an Apply).
     void set_editable(bool on);
