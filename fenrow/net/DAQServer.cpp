@@ -191,6 +191,8 @@ struct DAQServer::Pool {
     static constexpr std::size_t STRIDE = BUFFER_SIZE + 64;
     Chunk* current = nullptr;
     std::size_t slot = 512;
+    // Datagrams per call: as many slots as a chunk holds, at most.
+    unsigned per_call() const { return static_cast<unsigned>(std::min<std::size_t>(READ, Chunk::BYTES / slot)); }
     mmsghdr headers[READ];
     iovec vectors[READ][2];
     sockaddr_in senders[READ];
@@ -198,6 +200,18 @@ struct DAQServer::Pool {
     std::unique_ptr<std::uint8_t[]> storage{new std::uint8_t[READ * STRIDE + 64]};
     std::uint8_t* buffers = storage.get() + (64 - reinterpret_cast<std::uintptr_t>(storage.get()) % 64) % 64;
     std::uint8_t* spill(unsigned i) { return buffers + static_cast<std::size_t>(i) * STRIDE; }
+
+    // The receiving thread's from each of its starts, away from the cache
+    // line of server_sleeps, which the server thread writes: the longest
+    // datagram since the slot size was last fitted and the datagrams until
+    // it is fitted again, so that it follows the longest of the last few
+    // thousand; the datagrams and bytes taken since the last wait, and when
+    // that wait began.
+    std::uint32_t longest = 0;
+    unsigned until_look = 0;
+    Clock::time_point cycle{};
+    unsigned taken = 0;
+    std::size_t taken_bytes = 0;
 };
 
 namespace {
@@ -594,134 +608,16 @@ bool dropped_so_far(msghdr& h, std::uint32_t& total)
 void DAQServer::receive()
 {
     Pool& p = *_pool;
-    const auto commit = [&p, this] {
-        if (Chunk* c = p.current) {
-            // Sequentially consistent, as the server thread's "asleep" and
-            // its look at the count: were this store allowed to pass the
-            // look at "asleep" below, each thread could miss the other's
-            // and the server thread sleep on a datagram until its next
-            // timer, half a second later.
-            c->committed.store(c->count, std::memory_order_seq_cst);
-            if (p.server_sleeps.load())
-                signal_fd(_wake_fd);
-        }
-    };
-    // The current chunk gets no more: the server thread handles the rest of
-    // it and gives it back.
-    const auto close_current = [&p, &commit] {
-        if (Chunk* c = p.current) {
-            commit();
-            c->closed.store(true, std::memory_order_release);
-            p.current = nullptr;
-        }
-    };
-    // A chunk with room for a call's datagrams, the current one or the next;
-    // null when the budget has none.
-    // Datagrams per call: as many slots as a chunk holds, at most.
-    const auto per_call = [&p] { return static_cast<unsigned>(std::min<std::size_t>(Pool::READ, Chunk::BYTES / p.slot)); };
-    const auto room_for_call = [&p, &close_current, &per_call]() -> Chunk* {
-        const unsigned calls = per_call();
-        if (p.current && p.current->has_room(calls, calls * p.slot))
-            return p.current;
-        close_current();
-        Chunk* next = p.spare.front();
-        if (next) {
-            p.spare.pop();
-            p.fewest_spares = std::min(p.fewest_spares, p.spare.size());
-        } else if (p.made.load() < p.max_chunks) {
-            next = new Chunk;
-            p.made.fetch_add(1);
-        } else {
-            return nullptr;
-        }
-        // Never full: it has room for every chunk the budget allows.
-        p.full.push(next);
-        p.current = next;
-        return next;
-    };
-
-    // The slot size follows the longest datagram of the last few thousand.
-    std::uint32_t longest = 0;
-    unsigned until_look = 0;
-    Clock::time_point cycle = Clock::now();
-    unsigned taken = 0;           // datagrams since the last wait
-    std::size_t taken_bytes = 0;
+    p.longest = 0;
+    p.until_look = 0;
+    p.cycle = Clock::now();
+    p.taken = 0;
+    p.taken_bytes = 0;
     while (!_stop_request) {
-        // The system writes each datagram straight into the chunk, in a slot
-        // of its own; what does not fit the slot goes to a buffer of the
-        // call's. Without a chunk the datagrams are read to be counted.
         Chunk* c = room_for_call();
-        const std::size_t slot = p.slot;
-        const unsigned vlen = c ? per_call() : Pool::READ;
-        for (unsigned i = 0; i < vlen; ++i) {
-            msghdr& h = p.headers[i].msg_hdr;
-            if (c) {
-                p.vectors[i][0] = iovec{c->bytes + c->used + i * slot, slot};
-                p.vectors[i][1] = iovec{p.spill(i), BUFFER_SIZE - slot};
-            } else {
-                p.vectors[i][0] = iovec{p.spill(i), BUFFER_SIZE};
-            }
-            h.msg_name = &p.senders[i];
-            h.msg_namelen = sizeof(sockaddr_in);
-            h.msg_iov = p.vectors[i];
-            h.msg_iovlen = c ? 2 : 1;
-            h.msg_control = p.control[i];
-            h.msg_controllen = sizeof p.control[i];
-            h.msg_flags = 0;
-        }
-        const int n = ::recvmmsg(_fd, p.headers, vlen, MSG_DONTWAIT, nullptr);
+        const int n = read_datagrams(c);
         if (n > 0) {
-            std::uint32_t total = 0;
-            if (dropped_so_far(p.headers[n - 1].msg_hdr, total))
-                note_system_drops(total);
-            taken += static_cast<unsigned>(n);
-            if (!c) {
-                _budget_drops.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
-                continue;
-            }
-            const std::uint32_t base = c->used;
-            for (int i = 0; i < n; ++i) {
-                const msghdr& h = p.headers[i].msg_hdr;
-                const std::uint32_t length = p.headers[i].msg_len;
-                const unsigned index = c->count++;
-                Chunk::Entry& e = c->entries[index];
-                e.offset = base + static_cast<std::uint32_t>(i * slot);
-                e.length = length;
-                e.address = p.senders[i].sin_addr.s_addr;
-                e.port = ntohs(p.senders[i].sin_port);
-                if (length == 0 || (h.msg_flags & MSG_TRUNC)) {
-                    e.flags = Chunk::truncated;
-                } else if (length <= slot) {
-                    e.flags = Chunk::ok;
-                } else {
-                    // Longer than its slot: made whole in a block of its own.
-                    e.flags = Chunk::apart;
-                    std::unique_ptr<std::uint8_t[]> whole(new std::uint8_t[(length + 7u) & ~7u]);
-                    std::memcpy(whole.get(), c->bytes + e.offset, slot);
-                    std::memcpy(whole.get() + slot, p.spill(static_cast<unsigned>(i)), length - slot);
-                    c->apart_bytes[index] = std::move(whole);
-                    ++c->apart_count;
-                }
-                longest = std::max(longest, length);
-                taken_bytes += length;
-            }
-            c->used = base + static_cast<std::uint32_t>(n * slot);
-            // Slots grow at once for a longer datagram, and shrink to the
-            // longest of late now and then.
-            const auto fit = [](std::uint32_t length) {
-                return std::clamp<std::size_t>((length + 63u) & ~std::size_t{63}, 64, BUFFER_SIZE);
-            };
-            if (longest > p.slot)
-                p.slot = fit(longest);
-            if (until_look <= static_cast<unsigned>(n)) {
-                p.slot = fit(longest);
-                longest = 0;
-                until_look = 4096;
-            } else {
-                until_look -= static_cast<unsigned>(n);
-            }
-            if (c->count - c->committed.load(std::memory_order_relaxed) >= COMMIT_EVERY)
-                commit();
+            take_datagrams(c, n);
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -729,47 +625,192 @@ void DAQServer::receive()
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             Ostrel::ostream log(Ostrel::LOG_ERROR);
             log << "DAQServer: Error getting data\n\t" << system_error() << std::endl;
+            // The program's own log text, spelled as it stands.
             log << "Error receiveing packet" << std::endl;
         }
         commit();
-
-        // The socket is empty. While datagrams stream in, they gather for a
-        // while before they are taken; else the next one wakes this thread.
-        const auto now = Clock::now();
-        p.give_back_unused(now);
-        const double seconds = std::chrono::duration<double>(now - cycle).count();
-        const double rate = seconds > 0 ? taken / seconds : 0.0;
-        std::chrono::nanoseconds gather{0};
-        if (rate > GATHER_RATE) {
-            const double per_datagram = static_cast<double>(taken_bytes) / taken + SOCKET_OVERHEAD;
-            const double lasts = 0.25 * _granted / (rate * per_datagram);
-            gather = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(lasts));
-            gather = std::clamp<std::chrono::nanoseconds>(gather, GATHER_MIN, GATHER_TIME);
-        }
-        cycle = now;
-        taken = 0;
-        taken_bytes = 0;
-        pollfd fds[2] = {{_receiver_wake_fd, POLLIN, 0}, {_fd, POLLIN, 0}};
-        int rc;
-        if (gather.count() > 0) {
-            const timespec ts{0, static_cast<long>(gather.count())};
-            rc = ::ppoll(fds, 1, &ts, nullptr);
-        } else {
-            rc = ::poll(fds, 2, MAX_WAIT_MS);
-        }
-        if ((rc < 0 && errno != EINTR) || (fds[1].revents & POLLNVAL)) {
-            Ostrel::ostream log(Ostrel::LOG_ERROR);
-            log << "DAQserver: error polling for requests. Stop serving" << std::endl;
-            _receiver_failed = true;
-            signal_fd(_wake_fd);
+        if (!wait_for_datagrams())
             break;
-        }
-        if (fds[0].revents & POLLIN)
-            drain_fd(_receiver_wake_fd);
     }
     // What was read waits for the server thread, now or after a restart.
     close_current();
     signal_fd(_wake_fd);
+}
+
+void DAQServer::commit()
+{
+    Pool& p = *_pool;
+    if (Chunk* c = p.current) {
+        // Sequentially consistent, as the server thread's "asleep" and its
+        // look at the count: were this store allowed to pass the look at
+        // "asleep" below, each thread could miss the other's and the server
+        // thread sleep on a datagram until its next timer, half a second
+        // later.
+        c->committed.store(c->count, std::memory_order_seq_cst);
+        if (p.server_sleeps.load())
+            signal_fd(_wake_fd);
+    }
+}
+
+void DAQServer::close_current()
+{
+    Pool& p = *_pool;
+    if (Chunk* c = p.current) {
+        commit();
+        c->closed.store(true, std::memory_order_release);
+        p.current = nullptr;
+    }
+}
+
+DAQServer::Chunk* DAQServer::room_for_call()
+{
+    Pool& p = *_pool;
+    const unsigned calls = p.per_call();
+    if (p.current && p.current->has_room(calls, calls * p.slot))
+        return p.current;
+    close_current();
+    Chunk* next = p.spare.front();
+    if (next) {
+        p.spare.pop();
+        p.fewest_spares = std::min(p.fewest_spares, p.spare.size());
+    } else if (p.made.load() < p.max_chunks) {
+        next = new Chunk;
+        p.made.fetch_add(1);
+    } else {
+        return nullptr;
+    }
+    // Never full: it has room for every chunk the budget allows.
+    p.full.push(next);
+    p.current = next;
+    return next;
+}
+
+int DAQServer::read_datagrams(Chunk* c)
+{
+    // The system writes each datagram straight into the chunk, in a slot of
+    // its own; what does not fit the slot goes to a buffer of the call's.
+    // Without a chunk the datagrams are read to be counted.
+    Pool& p = *_pool;
+    const std::size_t slot = p.slot;
+    const unsigned vlen = c ? p.per_call() : Pool::READ;
+    for (unsigned i = 0; i < vlen; ++i) {
+        msghdr& h = p.headers[i].msg_hdr;
+        if (c) {
+            p.vectors[i][0] = iovec{c->bytes + c->used + i * slot, slot};
+            p.vectors[i][1] = iovec{p.spill(i), BUFFER_SIZE - slot};
+        } else {
+            p.vectors[i][0] = iovec{p.spill(i), BUFFER_SIZE};
+        }
+        h.msg_name = &p.senders[i];
+        h.msg_namelen = sizeof(sockaddr_in);
+        h.msg_iov = p.vectors[i];
+        h.msg_iovlen = c ? 2 : 1;
+        h.msg_control = p.control[i];
+        h.msg_controllen = sizeof p.control[i];
+        h.msg_flags = 0;
+    }
+    return ::recvmmsg(_fd, p.headers, vlen, MSG_DONTWAIT, nullptr);
+}
+
+void DAQServer::take_datagrams(Chunk* c, int n)
+{
+    Pool& p = *_pool;
+    std::uint32_t total = 0;
+    if (dropped_so_far(p.headers[n - 1].msg_hdr, total))
+        note_system_drops(total);
+    p.taken += static_cast<unsigned>(n);
+    if (!c) {
+        _budget_drops.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
+        return;
+    }
+    // The slot size they were read with.
+    const std::size_t slot = p.slot;
+    const std::uint32_t base = c->used;
+    std::uint32_t longest = p.longest;
+    std::size_t bytes = 0;
+    for (int i = 0; i < n; ++i) {
+        const msghdr& h = p.headers[i].msg_hdr;
+        const std::uint32_t length = p.headers[i].msg_len;
+        const unsigned index = c->count++;
+        Chunk::Entry& e = c->entries[index];
+        e.offset = base + static_cast<std::uint32_t>(i * slot);
+        e.length = length;
+        e.address = p.senders[i].sin_addr.s_addr;
+        e.port = ntohs(p.senders[i].sin_port);
+        if (length == 0 || (h.msg_flags & MSG_TRUNC)) {
+            e.flags = Chunk::truncated;
+        } else if (length <= slot) {
+            e.flags = Chunk::ok;
+        } else {
+            // Longer than its slot: made whole in a block of its own.
+            e.flags = Chunk::apart;
+            std::unique_ptr<std::uint8_t[]> whole(new std::uint8_t[(length + 7u) & ~7u]);
+            std::memcpy(whole.get(), c->bytes + e.offset, slot);
+            std::memcpy(whole.get() + slot, p.spill(static_cast<unsigned>(i)), length - slot);
+            c->apart_bytes[index] = std::move(whole);
+            ++c->apart_count;
+        }
+        longest = std::max(longest, length);
+        bytes += length;
+    }
+    p.taken_bytes += bytes;
+    c->used = base + static_cast<std::uint32_t>(n * slot);
+    // Slots grow at once for a longer datagram, and shrink to the longest
+    // of late now and then.
+    const auto fit = [](std::uint32_t length) {
+        return std::clamp<std::size_t>((length + 63u) & ~std::size_t{63}, 64, BUFFER_SIZE);
+    };
+    if (longest > p.slot)
+        p.slot = fit(longest);
+    if (p.until_look <= static_cast<unsigned>(n)) {
+        p.slot = fit(longest);
+        longest = 0;
+        p.until_look = 4096;
+    } else {
+        p.until_look -= static_cast<unsigned>(n);
+    }
+    p.longest = longest;
+    if (c->count - c->committed.load(std::memory_order_relaxed) >= COMMIT_EVERY)
+        commit();
+}
+
+bool DAQServer::wait_for_datagrams()
+{
+    // While datagrams stream in, they gather for a while before they are
+    // taken; else the next one wakes this thread.
+    Pool& p = *_pool;
+    const auto now = Clock::now();
+    p.give_back_unused(now);
+    const double seconds = std::chrono::duration<double>(now - p.cycle).count();
+    const double rate = seconds > 0 ? p.taken / seconds : 0.0;
+    std::chrono::nanoseconds gather{0};
+    if (rate > GATHER_RATE) {
+        const double per_datagram = static_cast<double>(p.taken_bytes) / p.taken + SOCKET_OVERHEAD;
+        const double lasts = 0.25 * _granted / (rate * per_datagram);
+        gather = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(lasts));
+        gather = std::clamp<std::chrono::nanoseconds>(gather, GATHER_MIN, GATHER_TIME);
+    }
+    p.cycle = now;
+    p.taken = 0;
+    p.taken_bytes = 0;
+    pollfd fds[2] = {{_receiver_wake_fd, POLLIN, 0}, {_fd, POLLIN, 0}};
+    int rc;
+    if (gather.count() > 0) {
+        const timespec ts{0, static_cast<long>(gather.count())};
+        rc = ::ppoll(fds, 1, &ts, nullptr);
+    } else {
+        rc = ::poll(fds, 2, MAX_WAIT_MS);
+    }
+    if ((rc < 0 && errno != EINTR) || (fds[1].revents & POLLNVAL)) {
+        Ostrel::ostream log(Ostrel::LOG_ERROR);
+        log << "DAQserver: error polling for requests. Stop serving" << std::endl;
+        _receiver_failed = true;
+        signal_fd(_wake_fd);
+        return false;
+    }
+    if (fds[0].revents & POLLIN)
+        drain_fd(_receiver_wake_fd);
+    return true;
 }
 
 // ---- server thread ---------------------------------------------------------------

@@ -129,7 +129,27 @@ private:
     struct Pool;
 
     void serve();
+    // The receiving thread's loop, and its steps below.
     void receive();
+    // The server thread may handle the current chunk's datagrams read so
+    // far; it is woken when it sleeps.
+    void commit();
+    // The current chunk gets no more: the server thread handles the rest of
+    // it and gives it back.
+    void close_current();
+    // A chunk with room for one call's datagrams, the current one or the
+    // next; null when the budget has none.
+    Chunk* room_for_call();
+    // One call for what the socket holds, into the chunk's slots, or to be
+    // counted when there is no chunk: recvmmsg's result, errno as it left it.
+    int read_datagrams(Chunk* chunk);
+    // The n datagrams of that call entered in the chunk (or counted as lost
+    // to the budget without one), the slot size fitted to them.
+    void take_datagrams(Chunk* chunk, int n);
+    // The socket is empty: lets datagrams gather while they stream in, else
+    // waits for the next or a wake-up. False when the wait failed, which
+    // ends the thread.
+    bool wait_for_datagrams();
     // Handles what the receiving thread has read, up to a limit so that the
     // timers still run under a flood. Returns the datagrams handled.
     int handle_chunks();
