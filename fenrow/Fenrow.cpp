@@ -10,13 +10,13 @@
 #include "config/ConfigParser.h"
 #include "daq/DAQcontroller.h"
 #include "daq/TellumData.h"
-#include "fenrow/FenrowAnalysis.h"
 #include "fenrow/FenrowPlugin.h"
-#include "fenrow/FenrowStream.h"
-#include "fenrow/FenrowStreamConf.h"
-#include "fenrow/ModuleNode.h"
-#include "fenrow/NetConfig.h"
-#include "fenrow/TAmanager.h"
+#include "fenrow/chips/TAmanager.h"
+#include "fenrow/net/ModuleNode.h"
+#include "fenrow/net/NetConfig.h"
+#include "fenrow/streams/FenrowAnalysis.h"
+#include "fenrow/streams/FenrowStream.h"
+#include "fenrow/streams/FenrowStreamConf.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Log.h"
 #include "ostrel/RunManager.h"
@@ -310,12 +310,6 @@ void Fenrow::stream_stopped()
         return;
     Ostrel::ostream log(Ostrel::LOG_WARNING);
     log << "DAQServer: in this run " << loss_text(run) << std::endl;
-}
-
-RunManager* Fenrow::main_manager()
-{
-    std::lock_guard<std::mutex> lock(_streams_mutex);
-    return _main;
 }
 
 FenrowStream* Fenrow::stream_module(const ModuleNode* board, int stream)

@@ -28,7 +28,7 @@
 #include <glib.h>
 
 #include "config/ModuleParser.h"
-#include "fenrow/FenrowManager.h"
+#include "fenrow/net/FenrowManager.h"
 #include "ostrel/Observer.h"
 #include "ostrel/Thread.h"
 
@@ -89,9 +89,10 @@ public:
     // The element name of the board family ("fenrow" until one is known).
     std::string section_name() const;
 
-    // Board commands (each queues one command and returns 0, or -1 when it
-    // was not queued). "stream" is the stream's 1-based number on the board;
-    // "address" the address byte of the command (0 for one board).
+    // Board commands, in FenrowCommands.cpp (each queues one command and
+    // returns 0, or -1 when it was not queued). "stream" is the stream's
+    // 1-based number on the board; "address" the address byte of the command
+    // (0 for one board).
 
     // The chip registers of the chip set in one configuration packet.
     int send_config_register(ModuleNode* board, int stream, const TAmanager& chips);
@@ -166,7 +167,6 @@ private:
         Fenrow* _owner;
     };
 
-    RunManager* main_manager();
     // The board's own element, else the one parsed last; null without.
     xmlNodePtr board_element(const std::string& ip);
     ModuleNode* node_from_element(const std::string& ip, int port);

@@ -1,8 +1,16 @@
+// The board manager's board commands (declared with the rest of Fenrow in
+// Fenrow.h): each builds one command packet from its arguments, the chip set
+// or the stream record, and queues it for the board, or adds it to the batch
+// that the calling thread collects; none waits for the board. They run on
+// whichever thread changes a stream's settings: the GUI thread (the dialogs,
+// and config_module for a board just registered), a remote client's, the
+// run thread at GetReady and at each scan point, and a stream module's
+// loader.
 #include "fenrow/Fenrow.h"
 
-#include "fenrow/ModuleNode.h"
-#include "fenrow/Packets.h"
-#include "fenrow/TAmanager.h"
+#include "fenrow/chips/TAmanager.h"
+#include "fenrow/net/ModuleNode.h"
+#include "fenrow/net/Packets.h"
 #include "ostrel/Log.h"
 
 namespace {

@@ -5,9 +5,9 @@
 #include <glib.h>
 
 #include "config/SectionParser.h"
-#include "fenrow/ConfigBoardDialog.h"
 #include "fenrow/Fenrow.h"
 #include "fenrow/TriggerBoard.h"
+#include "fenrow/windows/ConfigBoardDialog.h"
 #include "ostrel/Log.h"
 #include "ostrel/Thread.h"
 

@@ -1,5 +1,5 @@
-// What the plug-in's exported routines do (fenrow.cpp exports them with C
-// linkage): the module hooks that create the board managers, and the
+// What the plug-in's exported routines do (FenrowExports.cpp exports them
+// with C linkage): the module hooks that create the board managers, and the
 // interrupt routines that install the framework trigger polling the board
 // socket.
 #ifndef BRISKO_FENROW_FENROWPLUGIN_H

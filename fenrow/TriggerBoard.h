@@ -13,8 +13,8 @@
 
 #include "config/ModuleParser.h"
 #include "daq/GenModule.h"
-#include "fenrow/FenrowManager.h"
-#include "fenrow/Packets.h"
+#include "fenrow/net/FenrowManager.h"
+#include "fenrow/net/Packets.h"
 #include "ostrel/Parameter.h"
 #include "ostrel/Thread.h"
 

@@ -6,8 +6,8 @@
 #include <gtk/gtk.h>
 
 #include "config/ConfigParser.h"
-#include "fenrow/TrgBoardDialog.h"
 #include "fenrow/TriggerBoard.h"
+#include "fenrow/windows/TrgBoardDialog.h"
 #include "ostrel/DAQmanager.h"
 
 namespace Ostrel {

@@ -18,8 +18,8 @@
 #include "common/TestUtil.h"
 #include "config/ConfigParser.h"
 #include "daq/TellumData.h"
-#include "fenrow/FenrowStream.h"
-#include "fenrow/FenrowStreamConf.h"
+#include "fenrow/streams/FenrowStream.h"
+#include "fenrow/streams/FenrowStreamConf.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/RunManager.h"
 

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "FenrowNet.h"
-#include "fenrow/TAmanager.h"
+#include "fenrow/chips/TAmanager.h"
 
 using namespace fenrow_test;
 using Bytes = std::vector<std::uint8_t>;
