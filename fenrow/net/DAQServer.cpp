@@ -200,16 +200,17 @@ struct DAQServer::Pool {
     std::unique_ptr<std::uint8_t[]> storage{new std::uint8_t[READ * STRIDE + 64]};
     std::uint8_t* buffers = storage.get() + (64 - reinterpret_cast<std::uintptr_t>(storage.get()) % 64) % 64;
     std::uint8_t* spill(unsigned i) { return buffers + static_cast<std::size_t>(i) * STRIDE; }
+};
 
-    // The receiving thread's from each of its starts, away from the cache
-    // line of server_sleeps, which the server thread writes: the longest
-    // datagram since the slot size was last fitted and the datagrams until
-    // it is fitted again, so that it follows the longest of the last few
-    // thousand; the datagrams and bytes taken since the last wait, and when
-    // that wait began.
+// The receiving thread's own count from each of its starts, on its stack:
+// the longest datagram since the slot size was last fitted and the
+// datagrams until it is fitted again, so that it follows the longest of the
+// last few thousand; the datagrams and bytes taken since the last wait, and
+// when that wait began.
+struct DAQServer::Intake {
     std::uint32_t longest = 0;
     unsigned until_look = 0;
-    Clock::time_point cycle{};
+    Clock::time_point cycle = Clock::now();
     unsigned taken = 0;
     std::size_t taken_bytes = 0;
 };
@@ -607,17 +608,12 @@ bool dropped_so_far(msghdr& h, std::uint32_t& total)
 
 void DAQServer::receive()
 {
-    Pool& p = *_pool;
-    p.longest = 0;
-    p.until_look = 0;
-    p.cycle = Clock::now();
-    p.taken = 0;
-    p.taken_bytes = 0;
+    Intake intake;
     while (!_stop_request) {
         Chunk* c = room_for_call();
         const int n = read_datagrams(c);
         if (n > 0) {
-            take_datagrams(c, n);
+            take_datagrams(c, n, intake);
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -629,7 +625,7 @@ void DAQServer::receive()
             log << "Error receiveing packet" << std::endl;
         }
         commit();
-        if (!wait_for_datagrams())
+        if (!wait_for_datagrams(intake))
             break;
     }
     // What was read waits for the server thread, now or after a restart.
@@ -712,13 +708,13 @@ int DAQServer::read_datagrams(Chunk* c)
     return ::recvmmsg(_fd, p.headers, vlen, MSG_DONTWAIT, nullptr);
 }
 
-void DAQServer::take_datagrams(Chunk* c, int n)
+void DAQServer::take_datagrams(Chunk* c, int n, Intake& in)
 {
     Pool& p = *_pool;
     std::uint32_t total = 0;
     if (dropped_so_far(p.headers[n - 1].msg_hdr, total))
         note_system_drops(total);
-    p.taken += static_cast<unsigned>(n);
+    in.taken += static_cast<unsigned>(n);
     if (!c) {
         _budget_drops.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
         return;
@@ -726,7 +722,7 @@ void DAQServer::take_datagrams(Chunk* c, int n)
     // The slot size they were read with.
     const std::size_t slot = p.slot;
     const std::uint32_t base = c->used;
-    std::uint32_t longest = p.longest;
+    std::uint32_t longest = in.longest;
     std::size_t bytes = 0;
     for (int i = 0; i < n; ++i) {
         const msghdr& h = p.headers[i].msg_hdr;
@@ -753,7 +749,7 @@ void DAQServer::take_datagrams(Chunk* c, int n)
         longest = std::max(longest, length);
         bytes += length;
     }
-    p.taken_bytes += bytes;
+    in.taken_bytes += bytes;
     c->used = base + static_cast<std::uint32_t>(n * slot);
     // Slots grow at once for a longer datagram, and shrink to the longest
     // of late now and then.
@@ -762,37 +758,37 @@ void DAQServer::take_datagrams(Chunk* c, int n)
     };
     if (longest > p.slot)
         p.slot = fit(longest);
-    if (p.until_look <= static_cast<unsigned>(n)) {
+    if (in.until_look <= static_cast<unsigned>(n)) {
         p.slot = fit(longest);
         longest = 0;
-        p.until_look = 4096;
+        in.until_look = 4096;
     } else {
-        p.until_look -= static_cast<unsigned>(n);
+        in.until_look -= static_cast<unsigned>(n);
     }
-    p.longest = longest;
+    in.longest = longest;
     if (c->count - c->committed.load(std::memory_order_relaxed) >= COMMIT_EVERY)
         commit();
 }
 
-bool DAQServer::wait_for_datagrams()
+bool DAQServer::wait_for_datagrams(Intake& in)
 {
     // While datagrams stream in, they gather for a while before they are
     // taken; else the next one wakes this thread.
     Pool& p = *_pool;
     const auto now = Clock::now();
     p.give_back_unused(now);
-    const double seconds = std::chrono::duration<double>(now - p.cycle).count();
-    const double rate = seconds > 0 ? p.taken / seconds : 0.0;
+    const double seconds = std::chrono::duration<double>(now - in.cycle).count();
+    const double rate = seconds > 0 ? in.taken / seconds : 0.0;
     std::chrono::nanoseconds gather{0};
     if (rate > GATHER_RATE) {
-        const double per_datagram = static_cast<double>(p.taken_bytes) / p.taken + SOCKET_OVERHEAD;
+        const double per_datagram = static_cast<double>(in.taken_bytes) / in.taken + SOCKET_OVERHEAD;
         const double lasts = 0.25 * _granted / (rate * per_datagram);
         gather = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(lasts));
         gather = std::clamp<std::chrono::nanoseconds>(gather, GATHER_MIN, GATHER_TIME);
     }
-    p.cycle = now;
-    p.taken = 0;
-    p.taken_bytes = 0;
+    in.cycle = now;
+    in.taken = 0;
+    in.taken_bytes = 0;
     pollfd fds[2] = {{_receiver_wake_fd, POLLIN, 0}, {_fd, POLLIN, 0}};
     int rc;
     if (gather.count() > 0) {

@@ -127,6 +127,7 @@ protected:
 private:
     struct Chunk;
     struct Pool;
+    struct Intake;
 
     void serve();
     // The receiving thread's loop, and its steps below.
@@ -145,11 +146,11 @@ private:
     int read_datagrams(Chunk* chunk);
     // The n datagrams of that call entered in the chunk (or counted as lost
     // to the budget without one), the slot size fitted to them.
-    void take_datagrams(Chunk* chunk, int n);
+    void take_datagrams(Chunk* chunk, int n, Intake& intake);
     // The socket is empty: lets datagrams gather while they stream in, else
     // waits for the next or a wake-up. False when the wait failed, which
     // ends the thread.
-    bool wait_for_datagrams();
+    bool wait_for_datagrams(Intake& intake);
     // Handles what the receiving thread has read, up to a limit so that the
     // timers still run under a flood. Returns the datagrams handled.
     int handle_chunks();
