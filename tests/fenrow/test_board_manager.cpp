@@ -681,6 +681,9 @@ TEST_F(DataPackets, DatagramsTheSystemDroppedAreCountedAndSaid)
 // registry then is adopted again.
 class IdleAfterRemoval : public OpenFenrow {
 public:
+    // The server thread calls this class's idle() until it is stopped.
+    ~IdleAfterRemoval() override { stop(); }
+
     using Ostrel::Fenrow::add_module;
 
 protected:
