@@ -258,10 +258,11 @@ int HDFDataLogger::do_open(const char* path)
     const bool fcpl_ok = fcpl >= 0 && H5Pset_file_space_strategy(fcpl, H5F_FSPACE_STRATEGY_NONE, 0, 1) >= 0;
     // A file of that name that is not ours stays as it is.
     const hid_t fapl = fcpl_ok ? hdf_file_access(&p.io) : -1;
-    hid_t file = -1;
     // Without either list the file would be written otherwise than the
     // writer counts on (space reused, writes not seen by it): no file then.
-    if (fcpl_ok && fapl >= 0) {
+    const bool properties_ok = fcpl_ok && fapl >= 0;
+    hid_t file = -1;
+    if (properties_ok) {
         H5E_BEGIN_TRY
         {
             file = H5Fcreate(path, H5F_ACC_EXCL, fcpl, fapl);
@@ -273,9 +274,9 @@ int HDFDataLogger::do_open(const char* path)
     if (fapl >= 0)
         H5Pclose(fapl);
     if (file < 0) {
-        const std::string why = !fcpl_ok || fapl < 0 ? "the HDF5 library could not set up the file's properties"
-                                : p.io.open_error    ? p.io.open_reason()
-                                                     : "the HDF5 library refused it";
+        const std::string why = !properties_ok    ? "the HDF5 library could not set up the file's properties"
+                                : p.io.open_error ? p.io.open_reason()
+                                                  : "the HDF5 library refused it";
         set_error(why);
         Ostrel::ostream log(Ostrel::LOG_SEVERE);
         log << "HDFDataLogger: Couldn't create file " << path << std::endl;
