@@ -81,18 +81,43 @@ void TriggerModule::send_config()
     _board->send_command(_node->ip(), trigger_packet(get_id().to_int(), get_operation(), get_majority(), get_mask()));
 }
 
+std::string TriggerModule::operation_refusal(const std::string& value)
+{
+    return "operation " + value + " refused; the trigger board takes 0 (OR) or 1 (AND)";
+}
+
+std::string TriggerModule::majority_refusal(const std::string& value)
+{
+    return "majority " + value + " refused; the trigger board takes 1 to " + std::to_string(TRIGGER_INPUTS) +
+           ", as it has " + std::to_string(TRIGGER_INPUTS) + " inputs";
+}
+
+std::string TriggerModule::mask_refusal(const std::string& value)
+{
+    return "mask " + value + " refused; the trigger board takes 0 to " + std::to_string((1u << TRIGGER_INPUTS) - 1) +
+           ", one bit for each of its " + std::to_string(TRIGGER_INPUTS) + " inputs";
+}
+
+// The packet carries each setting in a byte, which the board reads by its
+// inputs: anything else would reach it cut to that byte.
 void TriggerModule::set_operation(const int& value)
 {
+    if (value != 0 && value != 1)
+        refuse(operation_refusal(std::to_string(value)));
     _operation->set_value(value, false);
 }
 
 void TriggerModule::set_majority(const int& value)
 {
+    if (value < 1 || value > TRIGGER_INPUTS)
+        refuse(majority_refusal(std::to_string(value)));
     _majority->set_value(value, false);
 }
 
 void TriggerModule::set_mask(const unsigned& value)
 {
+    if (value >> TRIGGER_INPUTS)
+        refuse(mask_refusal(std::to_string(value)));
     _mask->set_value(value, false);
 }
 

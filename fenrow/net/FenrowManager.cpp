@@ -7,6 +7,7 @@
 
 #include "config/ConfigParser.h"
 #include "config/ModuleParser.h"
+#include "config/PathUtils.h"
 #include "fenrow/net/CommandBatch.h"
 #include "fenrow/net/ModuleNode.h"
 #include "fenrow/net/NetConfig.h"
@@ -443,6 +444,42 @@ xmlNodePtr find_board_element(const std::string& element, const std::string& ip)
     std::vector<xmlNodePtr> nodes;
     ConfigParser::theConfig()->get_node("//modules/" + element + "[@name='" + ip + "']", nodes);
     return nodes.empty() ? nullptr : nodes.front();
+}
+
+ElementNumber element_number(xmlNodePtr element, const std::string& name, int def)
+{
+    ElementNumber out;
+    out.value = def;
+    ConfigParser* config = ConfigParser::theConfig();
+    xmlNodePtr child = element ? config->find_element(element, name) : nullptr;
+    if (!child)
+        return out;
+    out.text = trim_str(config->get_node_value(child));
+    out.line = xmlGetLineNo(child);
+    const std::string& text = out.text;
+    const std::size_t sign = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+    if (text.size() > sign && text.find_first_not_of("0123456789", sign) == std::string::npos) {
+        errno = 0;
+        out.value = std::strtoll(text.c_str(), nullptr, 10);
+        if (errno == ERANGE)
+            out.value = text[0] == '-' ? LLONG_MIN : LLONG_MAX;
+    } else {
+        out.value = config->get_value<int>(element, name, def);
+    }
+    return out;
+}
+
+xmlNodePtr other_board_element(const std::string& element, const std::string& ip)
+{
+    ConfigParser* config = ConfigParser::theConfig();
+    std::vector<xmlNodePtr> nodes;
+    config->get_node("//modules/*[@name='" + ip + "']", nodes);
+    // An element inside a section's content is that section's, and names
+    // no board.
+    for (xmlNodePtr n : nodes)
+        if (element != reinterpret_cast<const char*>(n->name) && n->parent && !config->is_section_content(n->parent))
+            return n;
+    return nullptr;
 }
 
 xmlNodePtr new_board_element(const std::string& element, const std::string& ip, int port)

@@ -176,6 +176,19 @@ private:
 // The configuration's element `element` under modules whose "name" is ip,
 // or null.
 xmlNodePtr find_board_element(const std::string& element, const std::string& ip);
+// A whole-number setting in the child `name` of a board's configuration
+// element, for a range check: `value` is what the configuration reads from
+// the child's text (`text`, blanks aside; `line` its line), or `def` when
+// there is no child or the text reads as no int. A text of a sign and digits
+// only is taken whole, beyond the range of int too (held at the ends of
+// long long), so that no count is cut to fit.
+struct ElementNumber {
+    long long value = 0;
+    std::string text;
+    long line = 0;
+    bool outside(long long lo, long long hi) const { return value < lo || value > hi; }
+};
+ElementNumber element_number(xmlNodePtr element, const std::string& name, int def);
 // A new element `element` for the board at ip under the configuration's
 // modules section (made when missing): "name" the IP, "address" the port,
 // "interface" "em1". Null without a configuration document.

@@ -161,6 +161,37 @@ TEST_F(TriggerBoards, BoardHeardBeforeMainIsTakenLater)
     EXPECT_EQ(manager->trigger_module("127.0.0.7")->get_run_command(), &main->run_command());
 }
 
+TEST_F(TriggerBoards, SettingsTheBoardCannotHoldAreRefused)
+{
+    // From the file: refused with the line, the section's value kept.
+    start("<trigger name=\"127.0.0.7\"><operation>0</operation>\n<majority>9</majority><mask>0 1</mask></trigger>");
+    EXPECT_TRUE(log.contains("Trigger board 127.0.0.7, line 4: majority 9 refused; the trigger board takes 1 to 8, "
+                             "as it has 8 inputs; it stays 1"));
+    auto sim = board("127.0.0.7");
+    ASSERT_TRUE(sim);
+    Ostrel::TriggerModule* module = wait_module("127.0.0.7");
+    ASSERT_TRUE(module);
+    EXPECT_EQ(module->get_majority(), 1);
+
+    // From a client: refused, with the range, and the module keeps its value.
+    const std::pair<const char*, const char*> bad[] = {{"majority", "256"}, {"majority", "-1"},  {"majority", "0"},
+                                                       {"majority", "9"},   {"mask", "256"},     {"operation", "-1"},
+                                                       {"operation", "2"}};
+    for (const auto& b : bad)
+        EXPECT_THROW(module->get_par(b.first)->set_from_string(b.second, true), Ostrel::ParameterRefused)
+            << b.first << " " << b.second;
+    EXPECT_TRUE(log.contains("Module 71: mask 256 refused; the trigger board takes 0 to 255, one bit for each of its "
+                             "8 inputs"));
+    EXPECT_TRUE(log.contains("Module 71: operation 2 refused; the trigger board takes 0 (OR) or 1 (AND)"));
+    EXPECT_EQ(module->get_operation(), 0);
+    EXPECT_EQ(module->get_majority(), 1);
+    EXPECT_EQ(module->get_mask(), 2u);
+    EXPECT_TRUE(module->get_par("majority")->set_from_string("8", true));
+    main->GetReady();
+    ASSERT_TRUE(sim->wait_for(1, 1, 5.0));
+    EXPECT_EQ(trigger_commands(*sim), (std::vector<Bytes>{{0xCA, 0xFE, 0x47, 0x01, 0x00, 0x08, 0x00, 0x02, 0xAC, 0xAB}}));
+}
+
 TEST(TriggerPacket, WordsOfTheCommand)
 {
     // A board at 10.0.0.7 is module 71; AND, majority 1, nothing masked.
