@@ -9,6 +9,7 @@
 #include "config/ConfigParser.h"
 #include "daq/DAQcontroller.h"
 #include "data/Analysis.h"
+#include "fenrow/Fenrow.h"
 #include "fenrow/TriggerModuleConf.h"
 #include "fenrow/net/ModuleNode.h"
 #include "fenrow/net/NetConfig.h"
@@ -251,21 +252,31 @@ void TriggerBoard::take_request(const std::string& ip, int port, std::uint16_t*,
         known->registered();
         return;
     }
+    // A readout board answers this manager's knock too, and may send it its
+    // data: it is looked up once.
+    if (left_alone(ip)) {
+        count_drop(DropReason::board_unknown);
+        return;
+    }
     // As for the readout boards: a board is taken only into a running
     // acquisition, and while no other thread works on the configuration;
     // the next knock tries again.
     DAQmanager* manager = DAQmanager::theDAQmanager();
     RunManager* main = manager->find_runmanager("main");
     std::unique_lock<std::recursive_mutex> document(ConfigParser::theConfig()->document_mutex(), std::try_to_lock);
-    if (!main || !document.owns_lock()) {
+    if (!main || !document.owns_lock() || named_elsewhere(section_name(), ip)) {
         count_drop(DropReason::board_unknown);
         return;
     }
     const std::string name = node2name(ip, 1);
-    if (manager->find_module(name)) {
+    if (Module* holder = manager->find_module(name)) {
         count_drop(DropReason::board_unknown);
-        Ostrel::ostream log(Ostrel::LOG_ERROR);
-        log << "There is a module " << name << " already: the trigger board " << ip << " gets none" << std::endl;
+        // Said once: the board's every datagram comes here.
+        if (_clashes.insert(ip).second) {
+            Ostrel::ostream log(Ostrel::LOG_ERROR);
+            log << "There is a module " << name << " already, " << module_holder(holder) << ": the trigger board "
+                << ip << " gets none" << std::endl;
+        }
         return;
     }
     auto* module = new TriggerModule(DAQid(name), static_cast<unsigned long>(port));

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 
 #include "config/ModuleParser.h"
@@ -117,6 +118,8 @@ private:
         TriggerModule* module;
     };
     std::map<std::string, Made> _modules;
+    // Boards whose module's name another module holds, said.
+    std::set<std::string> _clashes;
     // The module made for ip, while the framework holds it; else null.
     TriggerModule* live_module(const std::string& ip);
 };

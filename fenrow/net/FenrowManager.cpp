@@ -269,6 +269,32 @@ std::string FenrowManager::node2name(const std::string& ip, int stream)
     return std::to_string(id);
 }
 
+bool FenrowManager::named_elsewhere(const std::string& element, const std::string& ip)
+{
+    if (left_alone(ip))
+        return true;
+    // A board the configuration names for both is this manager's too.
+    xmlNodePtr other = other_board_element(element, ip);
+    if (!other || find_board_element(element, ip))
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(_left_mutex);
+        if (!_left.insert(ip).second)
+            return true;
+    }
+    Ostrel::ostream log(Ostrel::LOG_INFO);
+    log << "Board " << ip << " answers, but the configuration names it in a \""
+        << reinterpret_cast<const char*>(other->name) << "\" element (line " << xmlGetLineNo(other)
+        << "), not a \"" << element << "\" one: it is left to that element's manager" << std::endl;
+    return true;
+}
+
+bool FenrowManager::left_alone(const std::string& ip)
+{
+    std::lock_guard<std::mutex> lock(_left_mutex);
+    return _left.count(ip) != 0;
+}
+
 void FenrowManager::count_drop(DropReason reason)
 {
     _drops[static_cast<std::size_t>(reason)].fetch_add(1, std::memory_order_relaxed);

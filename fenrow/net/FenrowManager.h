@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,15 @@ public:
     static std::string node2name(const ModuleNode* node, int stream);
     static std::string node2name(const std::string& ip, int stream);
 
+    // Whether the configuration names the board at ip by an element of
+    // another name than `element` under modules (a board of another kind,
+    // with a manager of its own), and not by an `element` of its own: such a
+    // board is not this manager's. Said once, with that element's line.
+    bool named_elsewhere(const std::string& element, const std::string& ip);
+    // Whether named_elsewhere has found the board another's: cheap, for
+    // every datagram of it.
+    bool left_alone(const std::string& ip);
+
     std::uint64_t dropped(DropReason reason) const;
     // Every datagram dropped, at the socket too.
     std::uint64_t dropped() const;
@@ -168,11 +178,16 @@ private:
     // point at them.
     std::vector<std::unique_ptr<ModuleNode>> _replaced;
     PendingCommands _pending;
+    std::mutex _left_mutex;
+    std::set<std::string> _left;
     std::mutex _parsers_mutex;
     std::vector<ModuleParser*> _parsers;
     std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(DropReason::count)> _drops{};
 };
 
+// The first element under modules whose "name" is ip and whose own name is
+// not `element`, or null.
+xmlNodePtr other_board_element(const std::string& element, const std::string& ip);
 // The configuration's element `element` under modules whose "name" is ip,
 // or null.
 xmlNodePtr find_board_element(const std::string& element, const std::string& ip);

@@ -12,6 +12,7 @@
 #include "data/Analysis.h"
 #include "fenrow/chips/TAmanager.h"
 #include "fenrow/net/FenrowManager.h"
+#include "fenrow/net/ModuleNode.h"
 #include "fenrow/net/Packets.h"
 #include "fenrow/streams/FenrowStream.h"
 #include "fenrow/windows/FenrowGuiConfig.h"
@@ -107,10 +108,20 @@ xmlNodePtr FenrowStreamConf::find_node()
     ConfigParser* cfg = ConfigParser::theConfig();
     std::vector<xmlNodePtr> nodes;
     cfg->get_node(element_path("//" + parent_id + "/stream", get_id()), nodes);
-    // A board element inside a section's content is content too.
-    for (xmlNodePtr n : nodes)
-        if (!cfg->is_section_content(n->parent))
+    // An element of the same name for another board's address is that
+    // board's, wherever it stands.
+    std::string ip;
+    if (FenrowStream* m = get_module())
+        if (const FenrowModuleData* data = m->get_module_data())
+            if (data->node)
+                ip = data->node->ip();
+    for (xmlNodePtr n : nodes) {
+        // A board element inside a section's content is content too.
+        if (cfg->is_section_content(n->parent))
+            continue;
+        if (ip.empty() || cfg->get_attribute<std::string>(n, "address", ip) == ip)
             return n;
+    }
     return nullptr;
 }
 
