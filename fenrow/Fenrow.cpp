@@ -11,6 +11,7 @@
 #include "daq/DAQcontroller.h"
 #include "daq/TellumData.h"
 #include "fenrow/FenrowPlugin.h"
+#include "fenrow/TriggerBoard.h"
 #include "fenrow/chips/TAmanager.h"
 #include "fenrow/net/ModuleNode.h"
 #include "fenrow/net/NetConfig.h"
@@ -119,6 +120,20 @@ void add_monitor(ConfigParser* config, xmlNodePtr stream)
 } // namespace
 
 namespace Ostrel {
+
+std::string module_holder(Module* module)
+{
+    if (auto* stream = dynamic_cast<FenrowStream*>(module)) {
+        const FenrowModuleData* data = stream->get_module_data();
+        if (data && data->node)
+            return "stream " + std::to_string(stream->get_hybrid_id()) + " of board " + data->node->ip();
+    }
+    if (auto* trigger = dynamic_cast<TriggerModule*>(module)) {
+        if (trigger->get_node())
+            return "the trigger board " + trigger->get_node()->ip();
+    }
+    return "of no board";
+}
 
 // ---- the operator's answer ---------------------------------------------------
 
@@ -573,10 +588,10 @@ void Fenrow::add_module(ModuleNode* board)
                 << ": boards have slots 0 to " << MAX_STREAMS - 1 << " only" << std::endl;
             continue;
         }
-        if (manager->find_module(name)) {
+        if (Module* holder = manager->find_module(name)) {
             Ostrel::ostream log(Ostrel::LOG_ERROR);
-            log << "There is a module " << name << " already: stream " << number << " of board " << board->ip()
-                << " gets no module" << std::endl;
+            log << "There is a module " << name << " already, " << module_holder(holder) << ": stream " << number
+                << " of board " << board->ip() << " gets no module" << std::endl;
             continue;
         }
         auto* module = new FenrowStream(DAQid(name), static_cast<unsigned long>(i), number,
@@ -661,6 +676,10 @@ ModuleNode* Fenrow::find_module(const std::string& ip, int port)
         _definitions.erase(ip);
         return board;
     }
+    // A board of another kind answers every manager's knock: it is neither
+    // defined nor asked about here.
+    if (named_elsewhere(section_name(), ip))
+        return nullptr;
 
     auto asked = _definitions.find(ip);
     if (asked != _definitions.end()) {
@@ -721,8 +740,41 @@ ModuleNode* Fenrow::node_from_element(const std::string& ip, int port)
         chip_type = TAmanager::ta32;
         slots.push_back(0);
     } else {
-        const std::vector<xmlNodePtr> under =
-            board_elements(config, "//modules/" + section + "/stream[@address=\"" + ip + "\"]");
+        // The slot is the stream's number on the board less one: the last
+        // digit of its name. The stream's module is named by the board and
+        // the slot, and reads the element of that name: an element of
+        // another name would serve no stream of this board, and the board's
+        // stream would run on settings made up for it.
+        std::set<int> taken;
+        std::set<xmlNodePtr> accepted;
+        for (xmlNodePtr s : streams) {
+            const std::string name = config->get_attribute<std::string>(s, "name", "");
+            const int slot = std::atoi(name.c_str()) % 10 - 1;
+            if (slot < 0 || slot >= MAX_STREAMS || !taken.insert(slot).second) {
+                Ostrel::ostream log(Ostrel::LOG_ERROR);
+                log << "Board " << ip << ", line " << xmlGetLineNo(s) << ": stream \"" << name
+                    << "\" names no free slot of 1 to " << MAX_STREAMS << "; it is left out" << std::endl;
+                continue;
+            }
+            const std::string own = node2name(ip, slot + 1);
+            if (name != own) {
+                taken.erase(slot);
+                Ostrel::ostream log(Ostrel::LOG_ERROR);
+                log << "Board " << ip << ", line " << xmlGetLineNo(s) << ": stream \"" << name
+                    << "\" cannot be this board's: its stream " << slot + 1 << " is named \"" << own
+                    << "\". The element is left out, and the board's stream " << slot + 1
+                    << " has no module until an element of that name is there" << std::endl;
+                continue;
+            }
+            slots.push_back(slot);
+            accepted.insert(s);
+        }
+        // Chip count and type from the first of the board's own elements
+        // that serves it.
+        std::vector<xmlNodePtr> under;
+        for (xmlNodePtr s : board_elements(config, "//modules/" + section + "/stream[@address=\"" + ip + "\"]"))
+            if (accepted.count(s))
+                under.push_back(s);
         if (xmlNodePtr n = first_in_streams(config, under, "nchips")) {
             try {
                 nchips = config->get_value<int>(n);
@@ -741,20 +793,6 @@ ModuleNode* Fenrow::node_from_element(const std::string& ip, int port)
         }
         if (xmlNodePtr n = first_in_streams(config, under, "chip_type"))
             chip_type = chip_type_from_text(trim_str(config->get_node_value(n)));
-        // The slot is the stream's number on the board less one: the last
-        // digit of its name.
-        std::set<int> taken;
-        for (xmlNodePtr s : streams) {
-            const std::string name = config->get_attribute<std::string>(s, "name", "");
-            const int slot = std::atoi(name.c_str()) % 10 - 1;
-            if (slot < 0 || slot >= MAX_STREAMS || !taken.insert(slot).second) {
-                Ostrel::ostream log(Ostrel::LOG_ERROR);
-                log << "Board " << ip << ": stream \"" << name << "\" names no free slot of 1 to " << MAX_STREAMS
-                    << "; it is left out" << std::endl;
-                continue;
-            }
-            slots.push_back(slot);
-        }
     }
     auto* board = new ModuleNode(ip, port);
     board->configure(static_cast<int>(slots.size()), nchips, chip_type, slots.data());

@@ -43,6 +43,11 @@ class Module;
 class ModuleData;
 class RunManager;
 
+// Whom a module of the boards' names belongs to, for a message about a
+// name two boards would give their modules: "stream 1 of board 127.0.0.2",
+// "the trigger board 127.0.0.2", or "of no board".
+std::string module_holder(Module* module);
+
 // How the operator answered for a board the configuration does not know.
 // Filled by whoever asks (the new-board dialog) and then finished; read by
 // the server thread once answered() holds.

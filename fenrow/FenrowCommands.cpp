@@ -85,6 +85,14 @@ int Fenrow::send_config_readout_mode(int stream_index, ModuleNode* board)
             log << board->stream(i)->id() << std::endl;
         return -1;
     }
+    // A count the command cannot carry would reach the board cut to its low
+    // 16 bits: the stream module refuses such counts, and none is sent.
+    if (s->nadj() > MAX_ADJACENT) {
+        Ostrel::ostream log(Ostrel::LOG_ERROR);
+        log << "send_config_readout_mode: " << s->nadj() << " adjacent channels of stream " << s->id() + 1
+            << " of board " << board->ip() << " do not fit the command; it is not sent" << std::endl;
+        return -1;
+    }
     ROmodePacket packet(0, s->id() + 1, s->readout_mode(), s->nadj(), s->get_hold());
     std::uint16_t w2 = packet.word(2);
     if (!s->vout())

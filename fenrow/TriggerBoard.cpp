@@ -9,6 +9,7 @@
 #include "config/ConfigParser.h"
 #include "daq/DAQcontroller.h"
 #include "data/Analysis.h"
+#include "fenrow/Fenrow.h"
 #include "fenrow/TriggerModuleConf.h"
 #include "fenrow/net/ModuleNode.h"
 #include "fenrow/net/NetConfig.h"
@@ -81,18 +82,43 @@ void TriggerModule::send_config()
     _board->send_command(_node->ip(), trigger_packet(get_id().to_int(), get_operation(), get_majority(), get_mask()));
 }
 
+std::string TriggerModule::operation_refusal(const std::string& value)
+{
+    return "operation " + value + " refused; the trigger board takes 0 (OR) or 1 (AND)";
+}
+
+std::string TriggerModule::majority_refusal(const std::string& value)
+{
+    return "majority " + value + " refused; the trigger board takes 1 to " + std::to_string(TRIGGER_INPUTS) +
+           ", as it has " + std::to_string(TRIGGER_INPUTS) + " inputs";
+}
+
+std::string TriggerModule::mask_refusal(const std::string& value)
+{
+    return "mask " + value + " refused; the trigger board takes 0 to " + std::to_string((1u << TRIGGER_INPUTS) - 1) +
+           ", one bit for each of its " + std::to_string(TRIGGER_INPUTS) + " inputs";
+}
+
+// The packet carries each setting in a byte, which the board reads by its
+// inputs: anything else would reach it cut to that byte.
 void TriggerModule::set_operation(const int& value)
 {
+    if (value != 0 && value != 1)
+        refuse(operation_refusal(std::to_string(value)));
     _operation->set_value(value, false);
 }
 
 void TriggerModule::set_majority(const int& value)
 {
+    if (value < 1 || value > TRIGGER_INPUTS)
+        refuse(majority_refusal(std::to_string(value)));
     _majority->set_value(value, false);
 }
 
 void TriggerModule::set_mask(const unsigned& value)
 {
+    if (value >> TRIGGER_INPUTS)
+        refuse(mask_refusal(std::to_string(value)));
     _mask->set_value(value, false);
 }
 
@@ -226,21 +252,31 @@ void TriggerBoard::take_request(const std::string& ip, int port, std::uint16_t*,
         known->registered();
         return;
     }
+    // A readout board answers this manager's knock too, and may send it its
+    // data: it is looked up once.
+    if (left_alone(ip)) {
+        count_drop(DropReason::board_unknown);
+        return;
+    }
     // As for the readout boards: a board is taken only into a running
     // acquisition, and while no other thread works on the configuration;
     // the next knock tries again.
     DAQmanager* manager = DAQmanager::theDAQmanager();
     RunManager* main = manager->find_runmanager("main");
     std::unique_lock<std::recursive_mutex> document(ConfigParser::theConfig()->document_mutex(), std::try_to_lock);
-    if (!main || !document.owns_lock()) {
+    if (!main || !document.owns_lock() || named_elsewhere(section_name(), ip)) {
         count_drop(DropReason::board_unknown);
         return;
     }
     const std::string name = node2name(ip, 1);
-    if (manager->find_module(name)) {
+    if (Module* holder = manager->find_module(name)) {
         count_drop(DropReason::board_unknown);
-        Ostrel::ostream log(Ostrel::LOG_ERROR);
-        log << "There is a module " << name << " already: the trigger board " << ip << " gets none" << std::endl;
+        // Said once: the board's every datagram comes here.
+        if (_clashes.insert(ip).second) {
+            Ostrel::ostream log(Ostrel::LOG_ERROR);
+            log << "There is a module " << name << " already, " << module_holder(holder) << ": the trigger board "
+                << ip << " gets none" << std::endl;
+        }
         return;
     }
     auto* module = new TriggerModule(DAQid(name), static_cast<unsigned long>(port));

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 
 #include "config/ModuleParser.h"
@@ -23,6 +24,9 @@ class ModuleNode;
 namespace Ostrel {
 
 class TriggerBoard;
+
+// The trigger inputs of a trigger board.
+constexpr int TRIGGER_INPUTS = 8;
 
 class TriggerModule : public GenModule, public ParameterCollection<TriggerModule> {
 public:
@@ -49,10 +53,17 @@ public:
     // The trigger command of the module id's board.
     static BasePacket trigger_packet(int module_id, int operation, int majority, unsigned mask);
 
-    // Store the value without notifying; nothing is sent.
+    // Store the value without notifying; nothing is sent. A value the board
+    // cannot hold (operation 0 or 1, majority 1 .. TRIGGER_INPUTS, a mask
+    // of TRIGGER_INPUTS bits) is refused (ParameterRefused, and a line in
+    // the log), and the parameter keeps its value.
     void set_operation(const int& value);
     void set_majority(const int& value);
     void set_mask(const unsigned& value);
+    // Why such a value, in its text, is refused.
+    static std::string operation_refusal(const std::string& value);
+    static std::string majority_refusal(const std::string& value);
+    static std::string mask_refusal(const std::string& value);
     int get_operation() const;
     int get_majority() const;
     unsigned get_mask() const;
@@ -107,6 +118,8 @@ private:
         TriggerModule* module;
     };
     std::map<std::string, Made> _modules;
+    // Boards whose module's name another module holds, said.
+    std::set<std::string> _clashes;
     // The module made for ip, while the framework holds it; else null.
     TriggerModule* live_module(const std::string& ip);
 };

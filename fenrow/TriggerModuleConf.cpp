@@ -9,6 +9,7 @@
 #include "fenrow/TriggerBoard.h"
 #include "fenrow/windows/TrgBoardDialog.h"
 #include "ostrel/DAQmanager.h"
+#include "ostrel/Log.h"
 
 namespace Ostrel {
 
@@ -60,7 +61,16 @@ void TriggerModuleConf::parse_node(xmlNodePtr element)
     set_id(config->get_attribute<std::string>(element, "name"));
     set_node(element);
 
-    majority = config->get_value<int>(element, "majority", 1);
+    // A majority the board cannot hold is refused, and the section keeps
+    // its own.
+    const ElementNumber given = element_number(element, "majority", 1);
+    if (given.outside(1, TRIGGER_INPUTS)) {
+        Ostrel::ostream log(Ostrel::LOG_ERROR);
+        log << "Trigger board " << get_id() << ", line " << given.line << ": "
+            << TriggerModule::majority_refusal(given.text) << "; it stays " << majority << std::endl;
+    } else {
+        majority = static_cast<int>(given.value);
+    }
     operation = config->get_value<int>(element, "operation", 0) != 0;
     if (xmlNodePtr bits = config->find_element(element, "mask")) {
         std::vector<int> values;

@@ -7,6 +7,7 @@
 
 #include "config/ConfigParser.h"
 #include "config/ModuleParser.h"
+#include "config/PathUtils.h"
 #include "fenrow/net/CommandBatch.h"
 #include "fenrow/net/ModuleNode.h"
 #include "fenrow/net/NetConfig.h"
@@ -268,6 +269,32 @@ std::string FenrowManager::node2name(const std::string& ip, int stream)
     return std::to_string(id);
 }
 
+bool FenrowManager::named_elsewhere(const std::string& element, const std::string& ip)
+{
+    if (left_alone(ip))
+        return true;
+    // A board the configuration names for both is this manager's too.
+    xmlNodePtr other = other_board_element(element, ip);
+    if (!other || find_board_element(element, ip))
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(_left_mutex);
+        if (!_left.insert(ip).second)
+            return true;
+    }
+    Ostrel::ostream log(Ostrel::LOG_INFO);
+    log << "Board " << ip << " answers, but the configuration names it in a \""
+        << reinterpret_cast<const char*>(other->name) << "\" element (line " << xmlGetLineNo(other)
+        << "), not a \"" << element << "\" one: it is left to that element's manager" << std::endl;
+    return true;
+}
+
+bool FenrowManager::left_alone(const std::string& ip)
+{
+    std::lock_guard<std::mutex> lock(_left_mutex);
+    return _left.count(ip) != 0;
+}
+
 void FenrowManager::count_drop(DropReason reason)
 {
     _drops[static_cast<std::size_t>(reason)].fetch_add(1, std::memory_order_relaxed);
@@ -443,6 +470,42 @@ xmlNodePtr find_board_element(const std::string& element, const std::string& ip)
     std::vector<xmlNodePtr> nodes;
     ConfigParser::theConfig()->get_node("//modules/" + element + "[@name='" + ip + "']", nodes);
     return nodes.empty() ? nullptr : nodes.front();
+}
+
+ElementNumber element_number(xmlNodePtr element, const std::string& name, int def)
+{
+    ElementNumber out;
+    out.value = def;
+    ConfigParser* config = ConfigParser::theConfig();
+    xmlNodePtr child = element ? config->find_element(element, name) : nullptr;
+    if (!child)
+        return out;
+    out.text = trim_str(config->get_node_value(child));
+    out.line = xmlGetLineNo(child);
+    const std::string& text = out.text;
+    const std::size_t sign = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+    if (text.size() > sign && text.find_first_not_of("0123456789", sign) == std::string::npos) {
+        errno = 0;
+        out.value = std::strtoll(text.c_str(), nullptr, 10);
+        if (errno == ERANGE)
+            out.value = text[0] == '-' ? LLONG_MIN : LLONG_MAX;
+    } else {
+        out.value = config->get_value<int>(element, name, def);
+    }
+    return out;
+}
+
+xmlNodePtr other_board_element(const std::string& element, const std::string& ip)
+{
+    ConfigParser* config = ConfigParser::theConfig();
+    std::vector<xmlNodePtr> nodes;
+    config->get_node("//modules/*[@name='" + ip + "']", nodes);
+    // An element inside a section's content is that section's, and names
+    // no board.
+    for (xmlNodePtr n : nodes)
+        if (element != reinterpret_cast<const char*>(n->name) && n->parent && !config->is_section_content(n->parent))
+            return n;
+    return nullptr;
 }
 
 xmlNodePtr new_board_element(const std::string& element, const std::string& ip, int port)

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,15 @@ public:
     static std::string node2name(const ModuleNode* node, int stream);
     static std::string node2name(const std::string& ip, int stream);
 
+    // Whether the configuration names the board at ip by an element of
+    // another name than `element` under modules (a board of another kind,
+    // with a manager of its own), and not by an `element` of its own: such a
+    // board is not this manager's. Said once, with that element's line.
+    bool named_elsewhere(const std::string& element, const std::string& ip);
+    // Whether named_elsewhere has found the board another's: cheap, for
+    // every datagram of it.
+    bool left_alone(const std::string& ip);
+
     std::uint64_t dropped(DropReason reason) const;
     // Every datagram dropped, at the socket too.
     std::uint64_t dropped() const;
@@ -168,14 +178,32 @@ private:
     // point at them.
     std::vector<std::unique_ptr<ModuleNode>> _replaced;
     PendingCommands _pending;
+    std::mutex _left_mutex;
+    std::set<std::string> _left;
     std::mutex _parsers_mutex;
     std::vector<ModuleParser*> _parsers;
     std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(DropReason::count)> _drops{};
 };
 
+// The first element under modules whose "name" is ip and whose own name is
+// not `element`, or null.
+xmlNodePtr other_board_element(const std::string& element, const std::string& ip);
 // The configuration's element `element` under modules whose "name" is ip,
 // or null.
 xmlNodePtr find_board_element(const std::string& element, const std::string& ip);
+// A whole-number setting in the child `name` of a board's configuration
+// element, for a range check: `value` is what the configuration reads from
+// the child's text (`text`, blanks aside; `line` its line), or `def` when
+// there is no child or the text reads as no int. A text of a sign and digits
+// only is taken whole, beyond the range of int too (held at the ends of
+// long long), so that no count is cut to fit.
+struct ElementNumber {
+    long long value = 0;
+    std::string text;
+    long line = 0;
+    bool outside(long long lo, long long hi) const { return value < lo || value > hi; }
+};
+ElementNumber element_number(xmlNodePtr element, const std::string& name, int def);
 // A new element `element` for the board at ip under the configuration's
 // modules section (made when missing): "name" the IP, "address" the port,
 // "interface" "em1". Null without a configuration document.

@@ -85,6 +85,10 @@ public:
     CoincTimeWindow(unsigned address, unsigned value, unsigned stream);
 };
 
+// The readout-mode command carries the adjacent channels (in scope mode
+// the test channel) in its one 16-bit value word.
+constexpr long long MAX_ADJACENT = 0xFFFF;
+
 class ROmodePacket : public BasePacket {
 public:
     ROmodePacket(unsigned address, unsigned stream, unsigned mode, unsigned nadj, bool hold);

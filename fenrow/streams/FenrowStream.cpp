@@ -349,9 +349,17 @@ void FenrowStream::set_ro_mode(int)
     send_readout_mode();
 }
 
+std::string FenrowStream::adjacent_refusal(const std::string& n)
+{
+    return n + " adjacent channels refused; the readout-mode command carries 0 to " +
+           std::to_string(MAX_ADJACENT);
+}
+
 void FenrowStream::set_nadj(int value)
 {
     std::lock_guard<std::recursive_mutex> lock(data_format_lock());
+    if (value < 0 || value > MAX_ADJACENT)
+        refuse(adjacent_refusal(std::to_string(value)));
     refuse_layout_change(get_data_format(), "the number of adjacent channels");
     if (DataStream* s = get_stream())
         s->set_nadj(value);

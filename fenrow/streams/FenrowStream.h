@@ -178,7 +178,11 @@ public:
     void set_testpoint(int value);
     void set_hold_delay(int value);
     void set_ro_mode(int value);
+    // A count the readout-mode command cannot carry (0 .. MAX_ADJACENT) is
+    // refused (ParameterRefused, and a line in the log).
     void set_nadj(int value);
+    // Why a count of adjacent channels is refused.
+    static std::string adjacent_refusal(const std::string& n);
     void set_ta(const TAmanager& value);
     // A count outside 1 .. TAmanager::max_chips is refused
     // (ParameterRefused, and a line in the log).

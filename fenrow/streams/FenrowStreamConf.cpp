@@ -11,6 +11,8 @@
 #include "config/ConfigParser.h"
 #include "data/Analysis.h"
 #include "fenrow/chips/TAmanager.h"
+#include "fenrow/net/FenrowManager.h"
+#include "fenrow/net/ModuleNode.h"
 #include "fenrow/net/Packets.h"
 #include "fenrow/streams/FenrowStream.h"
 #include "fenrow/windows/FenrowGuiConfig.h"
@@ -106,10 +108,20 @@ xmlNodePtr FenrowStreamConf::find_node()
     ConfigParser* cfg = ConfigParser::theConfig();
     std::vector<xmlNodePtr> nodes;
     cfg->get_node(element_path("//" + parent_id + "/stream", get_id()), nodes);
-    // A board element inside a section's content is content too.
-    for (xmlNodePtr n : nodes)
-        if (!cfg->is_section_content(n->parent))
+    // An element of the same name for another board's address is that
+    // board's, wherever it stands.
+    std::string ip;
+    if (FenrowStream* m = get_module())
+        if (const FenrowModuleData* data = m->get_module_data())
+            if (data->node)
+                ip = data->node->ip();
+    for (xmlNodePtr n : nodes) {
+        // A board element inside a section's content is content too.
+        if (cfg->is_section_content(n->parent))
+            continue;
+        if (ip.empty() || cfg->get_attribute<std::string>(n, "address", ip) == ip)
             return n;
+    }
     return nullptr;
 }
 
@@ -133,6 +145,17 @@ void FenrowStreamConf::parse_node(xmlNodePtr element)
         throw ConfigException("Module " + get_id() + ": nchips must be 1 to " + std::to_string(TAmanager::max_chips) +
                               ", not " + std::to_string(nchips));
 
+    // A count the readout-mode command cannot carry would reach the board
+    // cut to 16 bits: it is refused, and the module keeps its own.
+    const ElementNumber nadj = element_number(element, "nadj", 10);
+    int adjacent = static_cast<int>(nadj.value);
+    if (nadj.outside(0, MAX_ADJACENT)) {
+        adjacent = module->setting<int>("nadj");
+        Ostrel::ostream log(Ostrel::LOG_ERROR);
+        log << "Module " << get_id() << ", line " << nadj.line << ": " << FenrowStream::adjacent_refusal(nadj.text)
+            << "; the stream keeps " << adjacent << std::endl;
+    }
+
     // Nothing reaches the board while the element is read. Switches are read
     // as the configuration reads them everywhere: older files wrote 1 and 0.
     module->set_par("threshold", cfg->get_value<int>(element, "threshold", 50), false);
@@ -143,7 +166,7 @@ void FenrowStreamConf::parse_node(xmlNodePtr element)
     module->set_par("test_pulse", cfg->get_value<int>(element, "test_pulse", 50), false);
     module->set_par("test_point", cfg->get_value<int>(element, "test_point", 50), false);
     module->set_par("nchip", nchips, false);
-    module->set_par("nadj", cfg->get_value<int>(element, "nadj", 10), false);
+    module->set_par("nadj", adjacent, false);
     module->set_par("coincidence", cfg->get_optional<bool>(element, "coincidence", false), false);
     module->set_par("trg_type", cfg->get_value<int>(element, "trg_type", 1), false);
     module->set_par("ro_mode", ro_mode_from_name(cfg->get_value<std::string>(element, "ro_mode", "serial")), false);

@@ -33,7 +33,8 @@ public:
 
     // The first "stream" child of an element named by the parent id whose
     // "name" is the section id, anywhere in the document but in a section's
-    // content; null without one.
+    // content, and whose "address", if any, is the module's board's; null
+    // without one.
     xmlNodePtr find_node();
 
     // Reads the stream element into the module, without sending anything to

@@ -239,6 +239,38 @@ TEST_F(BoardManager, LayoutComesFromTheBoardsOwnElementsWithinBounds)
     EXPECT_EQ(board->stream(0)->chip_type(), static_cast<unsigned>(TAmanager::gp7));
 }
 
+TEST_F(BoardManager, StreamElementsThatCannotBeTheirBoardsAreRefusedAndANameTwoBoardsWouldTakeSaysBoth)
+{
+    // Board 127.0.0.3's element bears board 127.0.0.2's stream name, and
+    // comes first in the file.
+    start("<fenrow name=\"127.0.0.3\">\n<stream name=\"21\" address=\"127.0.0.3\"><nchips>2</nchips>"
+          "<threshold>91</threshold></stream></fenrow><fenrow name=\"127.0.0.2\"><stream name=\"21\" "
+          "address=\"127.0.0.2\"><threshold>40</threshold></stream></fenrow>"
+          "<fenrow name=\"127.0.1.2\"><stream name=\"21\" address=\"127.0.1.2\"/></fenrow>");
+    auto two = board("127.0.0.2");
+    auto three = board("127.0.0.3");
+    ASSERT_TRUE(two && three);
+    ModuleNode* node = wait_registered("127.0.0.3");
+    ASSERT_TRUE(node && wait_registered("127.0.0.2"));
+    EXPECT_TRUE(log.contains("Board 127.0.0.3, line 4: stream \"21\" cannot be this board's: its stream 1 is named "
+                             "\"31\". The element is left out, and the board's stream 1 has no module until an "
+                             "element of that name is there"));
+    EXPECT_EQ(node->nstreams(), 0);
+    EXPECT_EQ(stream_module("31"), nullptr);
+    ASSERT_TRUE(stream_module("21"));
+    EXPECT_EQ(stream_module("21")->get_par_value<int>("threshold"), 40);
+    // The file keeps what it was given, and gains no element for stream 31.
+    EXPECT_TRUE(scope.saved_document_is_valid());
+    EXPECT_EQ(scope.count("//stream"), 3);
+    EXPECT_EQ(scope.text("//fenrow[@name='127.0.0.3']/stream/threshold"), "91");
+
+    auto other = board("127.0.1.2");
+    ASSERT_TRUE(other);
+    ASSERT_TRUE(wait_registered("127.0.1.2"));
+    EXPECT_TRUE(log.contains("There is a module 21 already, stream 1 of board 127.0.0.2: stream 1 of board 127.0.1.2 "
+                             "gets no module"));
+}
+
 TEST_F(BoardManager, UnknownBoardWithoutWindowIsCancelledAndSaidOncePerKnock)
 {
     start(board_23);

@@ -7,6 +7,7 @@
 #include "common/TestUtil.h"
 #include "fenrow/TriggerBoard.h"
 #include "fenrow/TriggerModuleConf.h"
+#include "fenrow/streams/FenrowStream.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/RunManager.h"
 
@@ -159,6 +160,92 @@ TEST_F(TriggerBoards, BoardHeardBeforeMainIsTakenLater)
     main = scope.make_main();
     ASSERT_TRUE(wait_module("127.0.0.7"));
     EXPECT_EQ(manager->trigger_module("127.0.0.7")->get_run_command(), &main->run_command());
+}
+
+TEST_F(TriggerBoards, EachManagerTakesOnlyTheBoardsItsConfigurationNamesForIt)
+{
+    // Both plug-in hooks: a readout board and a trigger board, each named as
+    // what it is, each answering both managers' knocks; the readout board
+    // also sends data to the trigger boards' port. A second trigger board
+    // would give its module the readout stream's name.
+    auto* readout = new OpenFenrow;
+    scope.config->register_handler("fenrow", readout);
+    readout->set_name("fenrow");
+    start("<fenrow name=\"127.0.0.2\"><stream name=\"21\" address=\"127.0.0.2\"/></fenrow>\n<trigger name=\"127.0.0.7\"/>"
+          "<trigger name=\"127.0.1.2\"/>");
+    ASSERT_TRUE(readout->open(quick_timing()));
+    fenrow_sim::BoardSim::Options options;
+    options.host_ip = "127.0.0.1";
+    options.host_port = std::atoi(getenv("FENROW_TRIGGER_PORT"));
+    options.address = "127.0.0.2";
+    fenrow_sim::BoardSim stream_board(options);
+    options.address = "127.0.1.2";
+    fenrow_sim::BoardSim clashing(options);
+    ASSERT_TRUE(stream_board.start());
+    auto trigger = board("127.0.0.7");
+    ASSERT_TRUE(trigger);
+    const std::string out = testutil::capture_stdout([&] {
+        ASSERT_TRUE(wait_registered(*readout, "127.0.0.2"));
+        ASSERT_TRUE(wait_module("127.0.0.7"));
+        ASSERT_TRUE(clashing.start());
+        const std::size_t knocks = stream_board.count(CMD_KNOCK) + trigger->count(CMD_KNOCK);
+        ASSERT_TRUE(testutil::wait_until(
+            [&] { return stream_board.count(CMD_KNOCK) + trigger->count(CMD_KNOCK) >= knocks + 8; }, 5.0));
+        const std::uint64_t dropped = manager->dropped(DropReason::board_unknown);
+        fenrow_sim::DataSpec spec;
+        spec.count = 100;
+        stream_board.send_data(spec);
+        clashing.send_data(spec);
+        testutil::wait_until([&] { return manager->dropped(DropReason::board_unknown) >= dropped + 200; }, 5.0);
+    });
+    EXPECT_TRUE(dynamic_cast<Ostrel::FenrowStream*>(Ostrel::DAQmanager::theDAQmanager()->find_module("21")));
+    EXPECT_EQ(manager->get_module("127.0.0.2"), nullptr);
+    EXPECT_EQ(readout->get_module("127.0.0.7"), nullptr);
+    EXPECT_EQ(manager->trigger_module("127.0.0.7")->get_run_command(), &main->run_command());
+    // Each said once.
+    EXPECT_EQ(log.matching("Board 127.0.0.2 answers, but the configuration names it in a \"fenrow\" element (line 3), "
+                           "not a \"trigger\" one: it is left to that element's manager")
+                  .size(),
+              1u);
+    EXPECT_EQ(log.matching("Board 127.0.0.7 answers, but the configuration names it in a \"trigger\" element (line 4), "
+                           "not a \"fenrow\" one")
+                  .size(),
+              1u);
+    EXPECT_EQ(log.matching("There is a module").size(), 1u);
+    EXPECT_TRUE(log.contains("There is a module 21 already, stream 1 of board 127.0.0.2: the trigger board 127.0.1.2 "
+                             "gets none"));
+    EXPECT_EQ(out.find("I need to know how to configure board"), std::string::npos) << out;
+}
+
+TEST_F(TriggerBoards, SettingsTheBoardCannotHoldAreRefused)
+{
+    // From the file: refused with the line, the section's value kept.
+    start("<trigger name=\"127.0.0.7\"><operation>0</operation>\n<majority>9</majority><mask>0 1</mask></trigger>");
+    EXPECT_TRUE(log.contains("Trigger board 127.0.0.7, line 4: majority 9 refused; the trigger board takes 1 to 8, "
+                             "as it has 8 inputs; it stays 1"));
+    auto sim = board("127.0.0.7");
+    ASSERT_TRUE(sim);
+    Ostrel::TriggerModule* module = wait_module("127.0.0.7");
+    ASSERT_TRUE(module);
+    EXPECT_EQ(module->get_majority(), 1);
+
+    // From a client: refused, with the range, and the module keeps its value.
+    const std::pair<const char*, const char*> bad[] = {{"majority", "256"}, {"majority", "-1"},  {"majority", "0"},
+                                                       {"majority", "9"},   {"mask", "256"},     {"operation", "-1"},
+                                                       {"operation", "2"}};
+    for (const auto& b : bad)
+        EXPECT_THROW(module->get_par(b.first)->set_from_string(b.second, true), Ostrel::ParameterRefused)
+            << b.first << " " << b.second;
+    EXPECT_TRUE(log.contains("Module 71: mask 256 refused; the trigger board takes 0 to 255, one bit for each of its "
+                             "8 inputs"));
+    EXPECT_TRUE(log.contains("Module 71: operation 2 refused; the trigger board takes 0 (OR) or 1 (AND)"));
+    EXPECT_EQ(module->get_operation(), 0);
+    EXPECT_EQ(module->get_majority(), 1);
+    EXPECT_EQ(module->get_mask(), 2u);
+    EXPECT_TRUE(module->get_par("majority")->set_from_string("8", true));
+    main->GetReady();
+    ASSERT_TRUE(sim->wait_for(1, 1, 5.0));
+    EXPECT_EQ(trigger_commands(*sim), (std::vector<Bytes>{{0xCA, 0xFE, 0x47, 0x01, 0x00, 0x08, 0x00, 0x02, 0xAC, 0xAB}}));
 }
 
 TEST(TriggerPacket, WordsOfTheCommand)

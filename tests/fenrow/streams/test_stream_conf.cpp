@@ -10,6 +10,7 @@
 
 #include "common/TestUtil.h"
 #include "config/ConfigParser.h"
+#include "FenrowNet.h"
 #include "config/ConfigTestUtil.h"
 #include "data/Analysis.h"
 #include "fenrow/chips/TAmanager.h"
@@ -317,6 +318,22 @@ TEST_F(StreamConf, RefusedElements)
 
     load(document(stream("<nchips>2</nchips><chip><slew>true</slew></chip>")));
     EXPECT_THROW(conf->parse_node(conf->find_node()), ConfigException);
+
+    // Adjacent channels the readout-mode command cannot carry: refused with
+    // the line, the rest read, the count kept.
+    fenrow_test::LogCapture log;
+    module->set_par("nadj", 4, false);
+    for (const char* count : {"-1", "65536", "99999999999"}) {
+        load_stream(document(stream(std::string("<threshold>7</threshold>\n<nadj> ") + count + " </nadj>")));
+        EXPECT_TRUE(log.contains(std::string("Module 23, line 6: ") + count +
+                                 " adjacent channels refused; the readout-mode command carries 0 to 65535; the "
+                                 "stream keeps 4"))
+            << count;
+        EXPECT_EQ(module->get_par_value<int>("nadj"), 4);
+        EXPECT_EQ(module->get_par_value<int>("threshold"), 7);
+    }
+    save("kept.xml");
+    EXPECT_EQ(text("//stream/nadj"), "4");
 
     // The element of another board family is not this stream's.
     conf->set_parent_id("other");

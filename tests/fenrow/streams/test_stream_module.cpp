@@ -186,6 +186,23 @@ TEST_F(StreamModule, EveryParameterSendsItsCommand)
     EXPECT_TRUE(commands([&] { module->set_mbias(4, 1); }).empty());
 }
 
+TEST_F(StreamModule, AdjacentChannelsTheCommandCannotCarryAreRefused)
+{
+    // As a client's text is refused: to the setter and in the log, nothing
+    // sent, the count kept. The largest count goes as it is.
+    EXPECT_TRUE(commands([&] {
+                    for (const char* text : {"-1", "65536", "2147483647"})
+                        EXPECT_THROW(module->get_par("nadj")->set_from_string(text, true), Ostrel::ParameterRefused)
+                            << text;
+                }).empty());
+    EXPECT_TRUE(log.contains("Module 23: -1 adjacent channels refused; the readout-mode command carries 0 to 65535"));
+    EXPECT_EQ(module->get_par_value<int>("nadj"), 15);
+    EXPECT_EQ(one(set("nadj", 65535)), ro(4, 65535, false, false, true));
+    // A count set without its check stays off the board as well.
+    module->set_par("nadj", -1, false);
+    EXPECT_TRUE(commands(set("ro_mode", 2)).empty());
+}
+
 TEST_F(StreamModule, ChipCountAndChipSet)
 {
     // The chip set, analysis, pedestal lists and stream record follow the
