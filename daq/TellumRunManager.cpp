@@ -126,6 +126,7 @@ void TellumRunManager::retire()
 void TellumRunManager::PrepareForRun()
 {
     log_failed = false;
+    written_in_file = -1;
     next_sync = 0;
     // The file asked for during the previous run is this run's.
     std::optional<LogRequest> request;
@@ -161,6 +162,7 @@ void TellumRunManager::Start()
 void TellumRunManager::Stop()
 {
     Ostrel::RunManager::Stop();
+    keep_written_count();
     // The run's events are analysed before it ends: once it has, the
     // modules may go without the monitor thread still filling them.
     wait_for_monitor(false);
@@ -211,6 +213,7 @@ int TellumRunManager::EndOfEvent()
 
 bool TellumRunManager::CheckEndOfRun()
 {
+    keep_written_count();
     // The clock is read every few cycles only: this runs once per event.
     if (++cycles % 64 != 0)
         return false;
@@ -229,14 +232,16 @@ int TellumRunManager::writeData(const Ostrel::DAQid& id, Ostrel::ModuleData* dat
         return 0;
     const int size = static_cast<int>(data->size());
     if (logger.load()) {
+        // Written when the file took something of it: the event of a module
+        // that has no stream in the file, or whose stream makes no row of
+        // it, is in no file.
         long written = 0;
         with_logger([&](DataLogger* active) {
             auto it = descriptor_map.find(id);
             if (it != descriptor_map.end())
                 written = active->write(it->second, data->data(), data->size());
         });
-        if (written < 0)
-            return 0;
+        return written > 0 && !log_failed.load() ? size : 0;
     }
     return log_failed.load() ? 0 : size;
 }
@@ -245,9 +250,22 @@ void TellumRunManager::drop_if_failed(DataLogger* active)
 {
     if (!active->failed())
         return;
-    // The file said why; it keeps what reached it.
+    // The file said why and how many of the run's events it lost; it keeps
+    // what reached it, and the run counts no more written events than that.
     log_failed = true;
+    active->close();
+    written_in_file = static_cast<long>(active->events_kept());
+    keep_written_count();
     stop_logging();
+}
+
+void TellumRunManager::keep_written_count()
+{
+    // The run loop counts the cycle in which the file failed after its
+    // writes: the count is put back once the cycle has been counted.
+    const long in_file = written_in_file.load();
+    if (in_file >= 0 && get_status().n_written() != static_cast<unsigned long>(in_file))
+        get_status().set_written(static_cast<unsigned long>(in_file));
 }
 
 void TellumRunManager::RunWatch::update(Ostrel::Observable*, Ostrel::Argument* argument)
