@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -140,6 +141,7 @@ void TellumRunManager::PrepareForRun()
     // not counted as written, which is how a remote client learns it.
     if (request && !open_log(*request, error))
         log_failed = true;
+    file_of_run_modules();
 
     const bool update = run_support::ped_update();
     for (Ostrel::Module* m : modules()) {
@@ -370,6 +372,30 @@ bool TellumRunManager::open_log(const LogRequest& request, std::string& error)
     // An existing file is not replaced: the name may have changed.
     GenModule::name_held_file(this, active->get_file_name());
     return true;
+}
+
+void TellumRunManager::file_of_run_modules()
+{
+    std::lock_guard<std::recursive_mutex> lock(log_mutex);
+    DataLogger* active = logger.load();
+    if (!active)
+        return;
+    const std::vector<Ostrel::Module*> now = modules();
+    bool same = now.size() == descriptors.size();
+    for (size_t i = 0; same && i < now.size(); ++i)
+        same = now[i]->get_id() == descriptors[i].get_module_id();
+    if (same)
+        return;
+    // Opened before the run's modules had all joined the manager (or after
+    // some left): the file holds nothing of a run yet, and is made again
+    // under its name with the modules of this one.
+    const LogRequest again{active->get_file_name(), active->get_compress(), active->get_max_size()};
+    log(Ostrel::LOG_INFO, "The run file " + again.file + " is made again with the modules of the run");
+    stop_logging();
+    std::remove(again.file.c_str());
+    std::string error;
+    if (!open_log(again, error))
+        log_failed = true;
 }
 
 void TellumRunManager::new_monitor()

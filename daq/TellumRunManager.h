@@ -134,6 +134,8 @@ private:
     };
 
     bool open_log(const LogRequest& request, std::string& error);
+    // The file open at the start of a run lists the run's modules.
+    void file_of_run_modules();
     void drop_if_failed(DataLogger* active);
     // After a failed write: the run's written events are those in its files.
     void keep_written_count();

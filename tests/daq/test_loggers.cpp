@@ -611,6 +611,36 @@ TEST(HDFRunFile, FullDiskRunCountsAsWrittenWhatTheFileHolds)
                                                    data_rows(a, 1, static_cast<uint32_t>(written), NAN, 0) + "}}}"));
 }
 
+TEST(HDFRunFile, RunRecordCountsTheEventsItsFileHolds)
+{
+    // A file asked for before the run's module joined its manager is made
+    // again, under its name, with the module when the run starts.
+    DataRunManager rm("hdf-records");
+    FeedModule a("7", 4, analysis(4));
+    const std::string dir = testutil::make_temp_dir("records");
+    ASSERT_TRUE(rm.log_data((dir + "/early").c_str(), false, 0));
+    rm.addModule(&a);
+    const uint32_t n = 1999;
+    a.remaining = n;
+    rm.set_max_events(n);
+    rm.Activate();
+    ASSERT_TRUE(testutil::wait_until([&] { return !rm.isActive(); }, 60));
+    EXPECT_EQ(n, rm.get_status().n_written());
+    EXPECT_EQ(0, check_with_h5py(dir + "/early.h5", "{\"run\":{\"nevts_open\":0,\"nevts_close\":1999},"
+                                                    "\"header_modules\":" + list(Words{header_word(a)}) +
+                                                    ",\"modules\":{\"7\":{\"data\":" +
+                                                    data_rows(a, 1, n, NAN, 0) + "}}}"));
+    EXPECT_NE(0, access((dir + "/early-1.h5").c_str(), F_OK));
+
+    // Files opened with no run between them hold no event, and say so.
+    for (const char* name : {"/second", "/third"})
+        ASSERT_TRUE(rm.log_data((dir + name).c_str(), false, 0));
+    rm.stop_logging();
+    rm.deleteModule(&a);
+    for (const char* name : {"/second.h5", "/third.h5"})
+        EXPECT_EQ(0, check_with_h5py(dir + name, "{\"run\":{\"nevts_open\":0,\"nevts_close\":0}}")) << name;
+}
+
 // A detector at rest: each channel's pedestal near 500 with a noise of a
 // few counts, an event counter and a constant temperature. The rows it
 // handed out are kept packed, as h5dump -b writes them (evt, temp, adc).
