@@ -136,7 +136,7 @@ int ASCIIDumpManager::writeData(const Ostrel::DAQid& module, Ostrel::ModuleData*
     long written = 0;
     // Logging may have stopped meanwhile: then the event is not logged.
     // A write that fails says so itself and ends the logging.
-    if (!with_logger([&](DataLogger* logger) { written = logger->write(line.data(), line.size()); }))
+    if (!with_logger([&](DataLogger* logger) { written = logger->write_record(line.data(), line.size()); }))
         return logging_off;
     return written < 0 ? -1 : static_cast<int>(line.size());
 }

@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include <sys/stat.h>
+
 #include "daq/GenModule.h"
 #include "daq/ScanRunManager.h"
 #include "daq/TellumRunManager.h"
@@ -14,6 +16,90 @@ DataLogger::DataLogger(TellumRunManager* rm, bool compress, unsigned long max_si
 }
 
 DataLogger::~DataLogger() = default;
+
+long DataLogger::write_record(const char* buffer, unsigned long size)
+{
+    const long n = write(buffer, size);
+    if (n > 0)
+        took_event(this->size());
+    return n;
+}
+
+long DataLogger::do_write(const FileIODescriptor&, const char* buffer, unsigned long size)
+{
+    return DataLogger::write_record(buffer, size);
+}
+
+void DataLogger::took_event()
+{
+    // The run manager's event number is the cycle's while it writes.
+    const unsigned long cycle = run_manager ? run_manager->get_event_number() : logged;
+    if (took_any && run_manager && cycle == last_cycle)
+        return;
+    took_any = true;
+    last_cycle = cycle;
+    ++logged;
+}
+
+void DataLogger::took_event(unsigned long end)
+{
+    const unsigned long before = logged;
+    took_event();
+    if (logged != before)
+        unsynced.emplace_back(end, logged);
+    else if (!unsynced.empty())
+        unsynced.back().first = end;   // the cycle is in the file once its last block is
+}
+
+void DataLogger::all_kept()
+{
+    keep(logged);
+}
+
+void DataLogger::keep(unsigned long events)
+{
+    kept = kept_at_sync = events;
+    unsynced.clear();
+}
+
+int DataLogger::do_sync()
+{
+    const int rc = Ostrel::FileIOManager::do_sync();
+    if (rc == 0 && !failed())
+        all_kept();
+    return rc;
+}
+
+int DataLogger::do_close()
+{
+    const int rc = Ostrel::FileIOManager::do_close();
+    // A failed file has been cut after its last whole write by now.
+    if (failed())
+        keep_what_reached();
+    else
+        all_kept();
+    return rc;
+}
+
+void DataLogger::keep_what_reached()
+{
+    struct stat st;
+    const std::string name = get_file_name();
+    const unsigned long on_disk = ::stat(name.c_str(), &st) == 0 ? static_cast<unsigned long>(st.st_size) : 0;
+    kept = kept_at_sync;
+    for (const auto& taken : unsynced) {
+        if (taken.first > on_disk)
+            break;
+        kept = taken.second;
+    }
+}
+
+std::string DataLogger::failure_note()
+{
+    keep_what_reached();
+    return ": " + std::to_string(logged - kept) + " of the " + std::to_string(logged) +
+           " events logged so far are in no file";
+}
 
 double DataLogger::run_time() const
 {

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <ctime>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "ostrel/FileIOManager.h"
@@ -36,7 +38,37 @@ public:
     // other threads puts on disk what is ready, without waiting for them.
     virtual int sync_ready() { return sync(); }
 
+    // An event block that comes without a stream descriptor (the
+    // internal-trigger run's whole records, the text logger's lines): what
+    // it put in the file (bytes, or rows), 0 for nothing, -1 once the
+    // writing has failed. By default the file manager's plain write.
+    virtual long write_record(const char* buffer, unsigned long size);
+
+    // The events the logger took into its files, counted as the run counts
+    // its written events: the run loop's cycles, each once however many of
+    // its blocks (one at most per module) went in. And of those, the ones
+    // the files hold for sure: all but those taken since the last sync, and
+    // once a write has failed, those that had reached the file before.
+    unsigned long events_logged() const { return logged; }
+    unsigned long events_kept() const { return kept; }
+
 protected:
+    // An event's data went into the file: a new cycle counts once. `end`,
+    // for a file of bytes: where the event's bytes end in the current file.
+    void took_event();
+    void took_event(unsigned long end);
+    // What was taken is in the file; or the first `events` of it.
+    void all_kept();
+    void keep(unsigned long events);
+
+    // Loggers of byte files: the event's block through the file manager's
+    // plain write, counted; the syncs and the close keep what they wrote.
+    long do_write(const FileIODescriptor& descriptor, const char* buffer, unsigned long size) override;
+    int do_sync() override;
+    int do_close() override;
+    // How many of the events taken are in no file.
+    std::string failure_note() override;
+
     // Seconds since the run started (the run state's clock) and the time of
     // day for the run records; tests replace them with clocks of their own.
     virtual double run_time() const;
@@ -54,6 +86,19 @@ protected:
     static std::vector<uint32_t> pad_words(const HstData& data, uint32_t& shape);
 
     TellumRunManager* run_manager;
+
+private:
+    // After a failed write: the events whose bytes had reached the file.
+    void keep_what_reached();
+
+    unsigned long logged = 0;
+    unsigned long kept = 0;
+    unsigned long kept_at_sync = 0;
+    bool took_any = false;
+    unsigned long last_cycle = 0;
+    // The events taken since the last sync: where each ends in the current
+    // file, and the count of events taken with it.
+    std::vector<std::pair<unsigned long, unsigned long>> unsynced;
 };
 
 #endif

@@ -170,8 +170,11 @@ public:
     // before it) has.
     void follow(const HDFChunkWriter* leader) { this->leader = leader; }
 
-    // Rows appended.
+    // Rows appended, and of them those the dataset's extent holds (all of
+    // them after a flush, but for the chunks a FlushRows::ready flush left
+    // to the workers).
     long rows() const { return start + static_cast<long>(count); }
+    long rows_in_file() const { return in_file; }
 
 private:
     void chunk_full();

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -141,6 +142,12 @@ struct HDFStream {
     size_t row_size;      // the data format's
     std::vector<char> resized;   // rows cut or padded to the format's size
     bool warned = false;
+    // Where events' rows begin, with the count of events taken with them:
+    // the first after the file last held every row, and each whose rows
+    // reach into a new chunk. A flush that leaves chunks to the workers
+    // writes whole chunks, so the file then ends at the start of a chunk
+    // and these tell which event it ends in.
+    std::deque<std::pair<long, unsigned long>> starts;
 };
 
 struct HDFPrivate {
@@ -510,37 +517,72 @@ void HDFDataLogger::flush_data(FlushRows what)
         return;
     for (HDFStream& s : p.streams)
         drain(s, what);
-    fill_run_info(run_manager ? run_manager->get_event_number() : 0);
+    // The record counts the events whose rows this flush puts in the file.
+    const unsigned long in_file = events_in_file();
+    fill_run_info(in_file);
     append_data(p.run_records, 1, 1, &p.H.run_info, 1);
     H5Fflush(p.fileid, H5F_SCOPE_GLOBAL);
     // A byte past what the flush wrote: the library extends a block that
     // ends the file in place, which would write over the flushed one.
     H5Fincrement_filesize(p.fileid, 1);
     p.dirty = false;
-    if (!writes_failed())
+    if (!writes_failed()) {
         p.synced = true;
+        keep(in_file);
+    }
+}
+
+unsigned long HDFDataLogger::events_in_file()
+{
+    unsigned long n = events_logged();
+    for (HDFStream& s : priv->streams) {
+        const HDFChunkWriter* lead = s.data->lead_writer();
+        if (!lead)
+            continue;
+        const long in_file = lead->rows_in_file();
+        if (in_file >= lead->rows()) {
+            s.starts.clear();
+            continue;
+        }
+        // The event whose rows the file ends in, and those after it, are
+        // not in it.
+        while (s.starts.size() > 1 && s.starts[1].first <= in_file)
+            s.starts.pop_front();
+        if (!s.starts.empty())
+            n = std::min(n, s.starts.front().second - 1);
+    }
+    return n;
 }
 
 // ---- events ----------------------------------------------------------------
 
 // Blocks written without a stream descriptor (the internal-trigger run's)
-// go to the stream of the module that the event record names; the framework
-// counts no bytes for them.
-long HDFDataLogger::do_write(const char* block, unsigned long size)
+// go to the stream of the module that the event record names.
+long HDFDataLogger::write_record(const char* block, unsigned long size)
 {
+    if (!is_open() || failed())
+        return -1;
     TellumData record(0, 0, 0, 0);
     if (!block || size < sizeof record)
         return 0;
     std::memcpy(&record, block, sizeof record);
     if (record.header != TellumData::MARKER)
         return 0;
+    int rows = 0;
     for (HDFStream& s : priv->streams) {
         if ((static_cast<unsigned int>(s.module->get_id().to_int()) & 0xFFFF) == record.mod_id) {
-            write_event(s, block, size);
+            rows = write_event(s, block, size);
             break;
         }
     }
-    return writes_failed() ? -1 : 0;
+    return writes_failed() ? -1 : rows;
+}
+
+// The file manager's plain write: the block as write_record takes it, and no
+// bytes counted, so that the file is never split.
+long HDFDataLogger::do_write(const char* block, unsigned long size)
+{
+    return write_record(block, size) < 0 ? -1 : 0;
 }
 
 long HDFDataLogger::do_write(const FileIODescriptor& d, const char* block, unsigned long size)
@@ -607,6 +649,11 @@ void HDFDataLogger::stage(HDFStream& s, const char* rows, int nrows, size_t stri
 {
     const size_t n = static_cast<size_t>(nrows);
     const size_t row = s.row_size;
+    took_event();
+    const long first = s.data->get_nevts();
+    const long chunk = static_cast<long>(HDFChunkWriter::chunk_rows);
+    if (s.starts.empty() || first / chunk != (first + nrows - 1) / chunk || first % chunk == 0)
+        s.starts.emplace_back(first, events_logged());
     if (stride != row) {
         // Rows of another size are cut or filled up with zeros to the
         // format's.

@@ -24,6 +24,10 @@ public:
     ~HDFDataLogger() override;
 
     void register_data_stream(int n, FileIODescriptor* descriptors) override;
+    // The block goes to the stream of the module its event record names:
+    // its rows, 0 for none, -1 once the writing has failed. The file
+    // manager counts no bytes for it.
+    long write_record(const char* buffer, unsigned long size) override;
 
     void writePedestals() override;
     void writeMaps() override;
@@ -60,6 +64,9 @@ private:
     bool writes_failed();
     void side_written();
     void fill_run_info(unsigned long nevts);
+    // The events taken whose rows the file holds once the rows a flush
+    // wrote are in it: all of them, unless chunks were left to the workers.
+    unsigned long events_in_file();
     void open_module(GenModule* module);
     int write_event(HDFStream& stream, const char* block, unsigned long size);
     // `nrows` rows, `stride` bytes apart, of which `nbytes` can be read.

@@ -104,8 +104,10 @@ int IntTrgRunManager::writeData(const Ostrel::DAQid& id, Ostrel::ModuleData* dat
         return 0;
     record->record_type = TellumData::EVENT_RECORD;
     record->data_type = static_cast<uint16_t>(module->get_data_type());
+    // The whole record, as the logger takes a block without a stream
+    // descriptor: written when something of it went into the file.
     long written = -1;
-    with_logger([&](DataLogger* logger) { written = logger->write(data->data(), data->size()); });
+    with_logger([&](DataLogger* logger) { written = logger->write_record(data->data(), data->size()); });
     return written > 0 ? 1 : 0;
 }
 

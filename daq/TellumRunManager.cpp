@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -126,6 +127,7 @@ void TellumRunManager::retire()
 void TellumRunManager::PrepareForRun()
 {
     log_failed = false;
+    written_in_file = -1;
     next_sync = 0;
     // The file asked for during the previous run is this run's.
     std::optional<LogRequest> request;
@@ -139,6 +141,7 @@ void TellumRunManager::PrepareForRun()
     // not counted as written, which is how a remote client learns it.
     if (request && !open_log(*request, error))
         log_failed = true;
+    file_of_run_modules();
 
     const bool update = run_support::ped_update();
     for (Ostrel::Module* m : modules()) {
@@ -161,6 +164,7 @@ void TellumRunManager::Start()
 void TellumRunManager::Stop()
 {
     Ostrel::RunManager::Stop();
+    keep_written_count();
     // The run's events are analysed before it ends: once it has, the
     // modules may go without the monitor thread still filling them.
     wait_for_monitor(false);
@@ -211,6 +215,7 @@ int TellumRunManager::EndOfEvent()
 
 bool TellumRunManager::CheckEndOfRun()
 {
+    keep_written_count();
     // The clock is read every few cycles only: this runs once per event.
     if (++cycles % 64 != 0)
         return false;
@@ -229,14 +234,16 @@ int TellumRunManager::writeData(const Ostrel::DAQid& id, Ostrel::ModuleData* dat
         return 0;
     const int size = static_cast<int>(data->size());
     if (logger.load()) {
+        // Written when the file took something of it: the event of a module
+        // that has no stream in the file, or whose stream makes no row of
+        // it, is in no file.
         long written = 0;
         with_logger([&](DataLogger* active) {
             auto it = descriptor_map.find(id);
             if (it != descriptor_map.end())
                 written = active->write(it->second, data->data(), data->size());
         });
-        if (written < 0)
-            return 0;
+        return written > 0 && !log_failed.load() ? size : 0;
     }
     return log_failed.load() ? 0 : size;
 }
@@ -245,9 +252,22 @@ void TellumRunManager::drop_if_failed(DataLogger* active)
 {
     if (!active->failed())
         return;
-    // The file said why; it keeps what reached it.
+    // The file said why and how many of the run's events it lost; it keeps
+    // what reached it, and the run counts no more written events than that.
     log_failed = true;
+    active->close();
+    written_in_file = static_cast<long>(active->events_kept());
+    keep_written_count();
     stop_logging();
+}
+
+void TellumRunManager::keep_written_count()
+{
+    // The run loop counts the cycle in which the file failed after its
+    // writes: the count is put back once the cycle has been counted.
+    const long in_file = written_in_file.load();
+    if (in_file >= 0 && get_status().n_written() != static_cast<unsigned long>(in_file))
+        get_status().set_written(static_cast<unsigned long>(in_file));
 }
 
 void TellumRunManager::RunWatch::update(Ostrel::Observable*, Ostrel::Argument* argument)
@@ -352,6 +372,30 @@ bool TellumRunManager::open_log(const LogRequest& request, std::string& error)
     // An existing file is not replaced: the name may have changed.
     GenModule::name_held_file(this, active->get_file_name());
     return true;
+}
+
+void TellumRunManager::file_of_run_modules()
+{
+    std::lock_guard<std::recursive_mutex> lock(log_mutex);
+    DataLogger* active = logger.load();
+    if (!active)
+        return;
+    const std::vector<Ostrel::Module*> now = modules();
+    bool same = now.size() == descriptors.size();
+    for (size_t i = 0; same && i < now.size(); ++i)
+        same = now[i]->get_id() == descriptors[i].get_module_id();
+    if (same)
+        return;
+    // Opened before the run's modules had all joined the manager (or after
+    // some left): the file holds nothing of a run yet, and is made again
+    // under its name with the modules of this one.
+    const LogRequest again{active->get_file_name(), active->get_compress(), active->get_max_size()};
+    log(Ostrel::LOG_INFO, "The run file " + again.file + " is made again with the modules of the run");
+    stop_logging();
+    std::remove(again.file.c_str());
+    std::string error;
+    if (!open_log(again, error))
+        log_failed = true;
 }
 
 void TellumRunManager::new_monitor()

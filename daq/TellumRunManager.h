@@ -39,8 +39,9 @@ public:
     // Keeps the run file on disk: called in every cycle of the run loop,
     // with or without events, it syncs the file once a second. False.
     bool CheckEndOfRun() override;
-    // The event into the run file. The block's size; 0 once a write of the
-    // run file has failed (the run is then no longer logged).
+    // The event into the run file. The block's size; 0 when the file took
+    // nothing of it, and once a write of the run file has failed (the run is
+    // then no longer logged). Without a run file, the block's size.
     int writeData(const Ostrel::DAQid& id, Ostrel::ModuleData* data) override;
     // The "command" parameter's texts; only "logData" is understood, and it
     // never waits. Without a run going on it opens the file at once; during
@@ -133,7 +134,11 @@ private:
     };
 
     bool open_log(const LogRequest& request, std::string& error);
+    // The file open at the start of a run lists the run's modules.
+    void file_of_run_modules();
     void drop_if_failed(DataLogger* active);
+    // After a failed write: the run's written events are those in its files.
+    void keep_written_count();
     void run_paused();
 
     // Guards the logger and the descriptors: the run thread writes through
@@ -144,6 +149,8 @@ private:
     std::vector<FileIODescriptor> descriptors;
     std::map<Ostrel::DAQid, FileIODescriptor> descriptor_map;
     std::atomic<bool> log_failed{false};
+    // The events the run's files hold once their writing failed; -1 before.
+    std::atomic<long> written_in_file{-1};
     long long next_sync = 0;   // monotonic microseconds; run thread only
     unsigned cycles = 0;
     // The parameter "doInterrupts" as last looked up; run thread only.

@@ -197,8 +197,9 @@ void FileIOManager::fail(const std::string& error)
         _error = error;
         name = _name;
     }
+    const std::string note = failure_note();
     Ostrel::ostream log(LOG_ERROR);
-    log << "Could not write the run file " << name << ": " << error << "; the run is no longer written"
+    log << "Could not write the run file " << name << ": " << error << "; the run is no longer written" << note
         << std::endl;
 }
 

@@ -87,6 +87,10 @@ protected:
     // line (once) and refuses what follows. A do_ operation that fails
     // calls it.
     void fail(const std::string& error);
+    // What the error line adds after its own words, once the writing has
+    // failed: a derived manager that knows what of the run its files lost
+    // says it here. Nothing by default.
+    virtual std::string failure_note() { return std::string(); }
     // Why an open failed, for get_error().
     void set_error(const std::string& error);
 

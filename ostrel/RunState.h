@@ -59,6 +59,9 @@ public:
 
     void add_trigger(unsigned long n = 1) { _ntrigger += n; }
     void add_written(unsigned long n = 1) { _nwritten += n; }
+    // The written events counted so far turn out to be `n` (a run file
+    // lost some of them).
+    void set_written(unsigned long n) { _nwritten = n; }
     void add_bytes(unsigned long n) { _bytes += n; }
     // Events of the run that a monitor queue handed to the analysis.
     void add_monitored(unsigned long n = 1) { _nmonitored += n; }

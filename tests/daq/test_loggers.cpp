@@ -339,6 +339,20 @@ bool h5dump_reads(const std::string& file)
     return std::system(("h5dump " + file + " > /dev/null 2>&1").c_str()) == 0;
 }
 
+// What the error line of a failed write counts: the events in no file, of
+// those logged. False without the line.
+bool failure_counts(LogLines& log, unsigned long& lost, unsigned long& logged)
+{
+    const std::string said = "; the run is no longer written: ";
+    for (const std::string& line : log.get()) {
+        const size_t at = line.find(said);
+        if (line.rfind("Could not write the run file ", 0) == 0 && at != std::string::npos)
+            return std::sscanf(line.c_str() + at + said.size(), "%lu of the %lu events logged so far are in no file",
+                               &lost, &logged) == 2;
+    }
+    return false;
+}
+
 // The expectation for a module's data rows: events first .. last, event e
 // at run time t0 + dt * e (times not checked when t0 is not a number).
 std::string data_rows(const RowModule& m, uint32_t first, uint32_t last, double t0, double dt,
@@ -554,6 +568,77 @@ TEST(HDFRunFile, DataRunThroughTheFramework)
     EXPECT_EQ(0, check_with_h5py(stem + ".h5", "{\"run\":{\"run_type\":1,\"nevts_open\":0,\"nevts_close\":" +
                                                    std::to_string(n) + "},\"modules\":{\"7\":{\"data\":" + rows +
                                                    "}}}"));
+}
+
+TEST(HDFRunFile, FullDiskRunCountsAsWrittenWhatTheFileHolds)
+{
+    // A run whose file was flushed at a pause, and whose disk is full soon
+    // after it goes on: the rows flushed stay, the events after them are in
+    // no file, and the run counts what is in it.
+    DataRunManager rm("hdf-full-run");
+    FeedModule a("7", 128, analysis(4));
+    const uint32_t before = 2000;
+    const uint32_t n = 60000;
+    const std::string stem = testutil::make_temp_dir("full") + "/run";
+    LogLines log;
+    rm.addModule(&a);
+    rm.set_max_events(n);
+    ASSERT_TRUE(rm.log_data(stem.c_str(), false, 0));
+    a.remaining = before;
+    rm.Activate();
+    ASSERT_TRUE(testutil::wait_until([&] { return rm.get_status().n_trigger() == before; }, 30));
+    rm.Pause();
+    ASSERT_TRUE(testutil::wait_until([&] { return rm.Ostrel::RunManager::pending() == 0; }, 30));
+    struct stat st{};
+    ASSERT_EQ(0, stat((stem + ".h5").c_str(), &st));
+    {
+        FileSizeLimit limit(static_cast<rlim_t>(st.st_size) + 65536);
+        a.remaining = n - before;
+        rm.Continue();
+        ASSERT_TRUE(testutil::wait_until([&] { return !rm.isActive(); }, 60));
+    }
+    rm.deleteModule(&a);
+
+    const unsigned long written = rm.get_status().n_written();
+    EXPECT_EQ(n, rm.get_status().n_trigger());
+    EXPECT_GE(written, before);
+    EXPECT_LT(written, n);
+    unsigned long lost = 0, logged = 0;
+    ASSERT_TRUE(failure_counts(log, lost, logged));
+    EXPECT_EQ(written, logged - lost);
+    EXPECT_EQ(0, check_with_h5py(stem + ".h5", "{\"run\":{\"nevts_close\":" + std::to_string(written) +
+                                                   "},\"modules\":{\"7\":{\"data\":" +
+                                                   data_rows(a, 1, static_cast<uint32_t>(written), NAN, 0) + "}}}"));
+}
+
+TEST(HDFRunFile, RunRecordCountsTheEventsItsFileHolds)
+{
+    // A file asked for before the run's module joined its manager is made
+    // again, under its name, with the module when the run starts.
+    DataRunManager rm("hdf-records");
+    FeedModule a("7", 4, analysis(4));
+    const std::string dir = testutil::make_temp_dir("records");
+    ASSERT_TRUE(rm.log_data((dir + "/early").c_str(), false, 0));
+    rm.addModule(&a);
+    const uint32_t n = 1999;
+    a.remaining = n;
+    rm.set_max_events(n);
+    rm.Activate();
+    ASSERT_TRUE(testutil::wait_until([&] { return !rm.isActive(); }, 60));
+    EXPECT_EQ(n, rm.get_status().n_written());
+    EXPECT_EQ(0, check_with_h5py(dir + "/early.h5", "{\"run\":{\"nevts_open\":0,\"nevts_close\":1999},"
+                                                    "\"header_modules\":" + list(Words{header_word(a)}) +
+                                                    ",\"modules\":{\"7\":{\"data\":" +
+                                                    data_rows(a, 1, n, NAN, 0) + "}}}"));
+    EXPECT_NE(0, access((dir + "/early-1.h5").c_str(), F_OK));
+
+    // Files opened with no run between them hold no event, and say so.
+    for (const char* name : {"/second", "/third"})
+        ASSERT_TRUE(rm.log_data((dir + name).c_str(), false, 0));
+    rm.stop_logging();
+    rm.deleteModule(&a);
+    for (const char* name : {"/second.h5", "/third.h5"})
+        EXPECT_EQ(0, check_with_h5py(dir + name, "{\"run\":{\"nevts_open\":0,\"nevts_close\":0}}")) << name;
 }
 
 // A detector at rest: each channel's pedestal near 500 with a noise of a
@@ -888,6 +973,48 @@ TEST(HDFRunFile, FailedWriteKeepsTheLastFlushAndClosesCleanly)
                                            data_rows(a, 1, 1000, 0, 0) + "}}}"));
 }
 
+TEST(NativeRunFile, FullDiskCountsTheEventsThatReachedTheFile)
+{
+    // The file may grow by a stretch that ends inside an event record, while
+    // the library's buffer holds more events: the whole records before the
+    // end stay, and are the events counted as kept.
+    TestRunManager rm("native-full");
+    RowModule a("7", 100, analysis(4));
+    rm.addModule(&a);
+    const std::string path = testutil::make_temp_dir("full") + "/run.data";
+    LogLines log;
+    TellumLogger logger(&rm, false, 0);
+    const Descriptor d = register_streams(logger, {&a})[0];
+    ASSERT_EQ(0, logger.open(path.c_str()));
+    uint32_t e = 1;
+    for (; e <= 100; ++e) {
+        rm.set_event(e);
+        log_event(logger, d, a, e);
+    }
+    ASSERT_EQ(0, logger.sync());
+    struct stat st{};
+    ASSERT_EQ(0, stat(path.c_str(), &st));
+    {
+        FileSizeLimit limit(static_cast<rlim_t>(st.st_size) + 10000);
+        for (long written = 0; written >= 0; ++e) {
+            rm.set_event(e);
+            Ostrel::ModuleData* block = a.make_event(e);
+            written = logger.write(d, block->data(), block->size());
+            block->dec_ref();
+        }
+        logger.close();
+    }
+    unsigned long in_file = 0;
+    for (const Record& r : read_native(path))
+        in_file += r.kind == 0;
+    unsigned long lost = 0, logged = 0;
+    ASSERT_TRUE(failure_counts(log, lost, logged));
+    EXPECT_EQ(e - 2, logged);   // all but the one refused
+    EXPECT_GT(lost, 0u);
+    EXPECT_EQ(in_file, logged - lost);
+    EXPECT_EQ(in_file, logger.events_kept());
+}
+
 TEST(RunFile, FileThatCannotBeWrittenIsNotLeftBehind)
 {
     TestRunManager rm("no-room");
@@ -971,8 +1098,8 @@ TEST(HDFRunFile, FlushByRunTimeOncePerEvent)
     });
     EXPECT_EQ(0, at_limit.check("1", data_rows(at_limit.a, 1, 1, 10, 0)));
 
-    // At 300.5 s the next event number flushes, once: another event under
-    // the same number, even much later, does not.
+    // At 300.5 s the next event number flushes, once, before its rows: another
+    // event under the same number, even much later, does not.
     KilledRun past;
     past.run([&] {
         past.events(1, 1, 10);
@@ -981,7 +1108,7 @@ TEST(HDFRunFile, FlushByRunTimeOncePerEvent)
         log_event(*past.logger, past.d, past.a, 2);
     });
     EXPECT_TRUE(h5dump_reads(past.path));
-    EXPECT_EQ(0, past.check("2", data_rows(past.a, 1, 1, 10, 0)));
+    EXPECT_EQ(0, past.check("1", data_rows(past.a, 1, 1, 10, 0)));
 }
 
 TEST(HDFRunFile, FlushByDataSize)
@@ -989,10 +1116,10 @@ TEST(HDFRunFile, FlushByDataSize)
     // Rows of 8208 bytes and their times: 6382 events make more than 50 MB,
     // and the event after them flushes. The flush waits for no chunk still
     // being compressed: the file holds the rows before the first of those,
-    // as many times as rows.
+    // as many times as rows, and its run record counts those events.
     KilledRun run(4096);
     run.run([&] { run.events(1, 6383, 0); });
-    EXPECT_EQ(0, run.check("6383", data_rows(run.a, 1, 6382, 0, 0, ",\"at_most\":true")));
+    EXPECT_EQ(0, run.check("\"/modules/7/data/time\"", data_rows(run.a, 1, 6382, 0, 0, ",\"at_most\":true")));
 }
 
 TEST(HDFRunFile, KilledRunReadsUpToTheLastFlush)

@@ -9,6 +9,8 @@
 #include <memory>
 #include <thread>
 
+#include <hdf5.h>
+
 #include "RunTestSupport.h"
 #include "common/SyntheticModule.h"
 #include "common/TestModule.h"
@@ -21,6 +23,25 @@
 using ::testing::HasSubstr;
 
 namespace {
+
+// The rows of a dataset of an HDF5 file; -1 when it cannot be read.
+long hdf_rows(const std::string& file, const std::string& dataset)
+{
+    long rows = -1;
+    const hid_t f = H5Fopen(file.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    const hid_t d = f < 0 ? -1 : H5Dopen2(f, dataset.c_str(), H5P_DEFAULT);
+    if (d >= 0) {
+        const hid_t space = H5Dget_space(d);
+        hsize_t dims[2] = {0, 0};
+        if (H5Sget_simple_extent_dims(space, dims, nullptr) >= 1)
+            rows = static_cast<long>(dims[0]);
+        H5Sclose(space);
+        H5Dclose(d);
+    }
+    if (f >= 0)
+        H5Fclose(f);
+    return rows;
+}
 
 TellumRunManager* make(const std::string& type, const std::string& name)
 {
@@ -480,6 +501,14 @@ TEST_F(RunFixture, InternalTriggerRunWritesOnlyEventsAboveThreeAndAHalf)
     // Without a file nothing is analysed either.
     ASSERT_TRUE(run(rm));
     EXPECT_EQ(8ul, m->analysis()->decoded.load());
+
+    // The HDF5 file takes the whole records as the rows of their module's
+    // stream, and those are the events counted as written.
+    dynamic_cast<PluginParser*>(cfg->get_handler("plugins"))->reset_plugins();
+    ASSERT_TRUE(rm->log_data((dir + "/it").c_str(), false, 0));
+    ASSERT_TRUE(run(rm));
+    EXPECT_EQ(4u, rm->get_status().n_written());
+    EXPECT_EQ(4, hdf_rows(dir + "/it.h5", "/modules/31/data/synthetic"));
     rm->deleteModule(idle);
     delete idle;
 }
