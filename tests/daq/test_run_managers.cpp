@@ -142,7 +142,7 @@ TEST_F(RunFixture, LogDataSizeIsAWholeNumberOfBytesOfAnySize)
 {
     cfg->reset();
     testutil::write_file(dir + "/sized.xml", "<Sorbek><plugins><data_logger><lib/><hook>sized_logger_factory</hook>"
-                                             "</data_logger></plugins><IO/><general/></Sorbek>\n");
+                                             "</data_logger></plugins><IO max_size=\"3000000000\"/><general/></Sorbek>\n");
     ASSERT_EQ(1, cfg->parse((dir + "/sized.xml").c_str()));
     TellumRunManager* rm = make("data", "rm");
     const std::string kept = "logData|file=" + dir + "/kept:max_size=100";
@@ -176,6 +176,9 @@ TEST_F(RunFixture, LogDataSizeIsAWholeNumberOfBytesOfAnySize)
     rm->set_par<std::string>("command", "logData|file=" + dir + "/big:max_size= 18446744073709551615 ");
     ASSERT_NE(nullptr, dynamic_cast<HDFDataLogger*>(rm->get_logger()));
     EXPECT_EQ(18446744073709551615UL, rm->get_logger()->get_max_size());
+    // The IO section's, as whole.
+    rm->set_par<std::string>("command", "logData|file=" + dir + "/io");
+    EXPECT_EQ(3000000000UL, rm->get_logger()->get_max_size());
     rm->stop_logging();
 }
 
