@@ -520,6 +520,27 @@ TEST_F(RunFixture, PedestalRunLeavesFreshPedestalsAndTheUpdateSetting)
     }
 }
 
+TEST_F(RunFixture, PedestalRunStoppedBeforeItsFirstEventKeepsThePedestalsItFound)
+{
+    auto* m = new SyntheticModule("43", SyntheticModule::Timed, 0.0);   // sends nothing
+    const std::vector<double> ped{300, 301, 302, 303, 304, 305, 306, 307};
+    const std::vector<double> noise(8, 2.5);
+    m->set_par("pedestal", ped, false);
+    m->set_par("noise", noise, false);
+    m->copy_pedestals();
+    TellumRunManager* rm = make("pedestal", "ped43");
+    rm->addModule(m);
+    ASSERT_TRUE(start(rm));
+    rm->PrepareToStop(true);
+    ASSERT_TRUE(testutil::wait_until([rm] { return !rm->isActive(); }, 10.0));
+
+    EXPECT_EQ(ped, m->get_par_value<std::vector<double>>("pedestal"));
+    EXPECT_EQ(noise, m->get_par_value<std::vector<double>>("noise"));
+    std::vector<double> in_analysis, noise_in_analysis;
+    m->analysis()->get_pedestals(in_analysis, noise_in_analysis);
+    EXPECT_EQ(ped, in_analysis);
+}
+
 // ---- pulses -------------------------------------------------------------------
 
 TEST_F(RunFixture, SetupPulseDefinesBurstsAndSinglePulses)
