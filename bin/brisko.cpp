@@ -369,18 +369,32 @@ void save_configuration(const std::string& default_path, Ostrel::ostream& log)
             << std::endl;
 }
 
-// Every run ends, so that every run file is closed and complete, and remote
-// operations waiting for them return before the acquisition goes away; then
-// the server, the acquisition, the window and the configuration go, in that
-// order.
-void shut_down(Ostrel::OstrelSOAP& server, MainWindow* window, bool gui, const std::vector<guint>& signal_sources)
+// Every run ends, its end done: its file closed and complete, and what the
+// run set for itself (a pedestal run's trigger type, readout mode and
+// placeholder pedestals) given back or replaced by what it measured.
+void stop_runs()
 {
     Ostrel::DAQmanager* manager = Ostrel::DAQmanager::theDAQmanager();
     manager->StopRun();
     for (int i = 0; i < 1000 && manager->countActiveRunManager() > 0; ++i)
         Ostrel::wait(0.01);
-    server.stop();
+}
 
+// The runs end, and remote operations waiting for them return before the
+// server goes; a run a client started meanwhile ends too. Only then is the
+// configuration saved, so that it holds the settings as the operator left
+// them, never those a run forced.
+void end_runs(Ostrel::OstrelSOAP& server)
+{
+    stop_runs();
+    server.stop();
+    stop_runs();
+}
+
+// The acquisition, the window and the configuration go, in that order.
+void shut_down(MainWindow* window, bool gui, const std::vector<guint>& signal_sources)
+{
+    Ostrel::DAQmanager* manager = Ostrel::DAQmanager::theDAQmanager();
     DAQcontroller::instance()->stop_daq();
     if (gui) {
         ParamSlider::delete_all();
@@ -443,11 +457,11 @@ int main(int argc, char** argv)
     else
         g_main_loop_run(loop);
 
-    // The configuration is saved before the runs end; a window that could
-    // not be built saves nothing.
+    end_runs(soap_server);
+    // A window that could not be built saves nothing.
     if (status == 0)
         save_configuration(default_path, log);
-    shut_down(soap_server, window, options.gui, signal_sources);
+    shut_down(window, options.gui, signal_sources);
     log << Ostrel::loglevel(Ostrel::LOG_INFO) << "Done" << std::endl;
     return status;
 }

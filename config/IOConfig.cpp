@@ -1,8 +1,11 @@
 #include "config/IOConfig.h"
 
+#include <limits>
 #include <ostream>
 
 #include "config/ConfigParser.h"
+#include "config/PathUtils.h"
+#include "ostrel/Parameter.h"
 
 IOConfig::IOConfig()
     : compress(false), max_size(500000), run_number(0), path("/tmp"), prefix("run")
@@ -21,16 +24,38 @@ IOConfig& IOConfig::operator=(const IOConfig& other)
     return *this;
 }
 
+bool IOConfig::read_size(const std::string& text, unsigned long& bytes)
+{
+    const std::string t = trim_str(text);
+    unsigned long long value = 0;
+    if (t.empty() || t.find_first_not_of("0123456789") != std::string::npos ||
+        !Ostrel::par_text::parse_unsigned(t, value) || value > std::numeric_limits<unsigned long>::max())
+        return false;
+    bytes = static_cast<unsigned long>(value);
+    return true;
+}
+
 void IOConfig::parse_node(xmlNodePtr element)
 {
     ConfigParser* config = ConfigParser::theConfig();
-    set_compression(config->get_attribute<bool>(element, "compression", true));
-    set_max_size(config->get_attribute<int>(element, "max_size", 500000000));
+    const bool compression = config->get_attribute<bool>(element, "compression", true);
+    // Read as text: a number read as far as it goes would give "1e9" one
+    // byte and "3000000000" none at all.
+    unsigned long size = 500000000;
+    const std::string size_text = config->get_attribute<std::string>(element, "max_size", "500000000");
+    if (!read_size(size_text, size)) {
+        refused = true;
+        throw ConfigException("IO max_size \"" + size_text +
+                              "\" is no whole number of bytes (digits only, 0 for no limit): the IO section is not read");
+    }
+    set_compression(compression);
+    set_max_size(size);
     set_output_path(config->get_attribute<std::string>(element, "path", "/tmp/"));
     set_prefix(config->get_attribute<std::string>(element, "prefix", "tellum-"));
     set_run_number(config->get_attribute<int>(element, "run_number", 0));
     // What the document says is no change of it.
     changed = false;
+    refused = false;
 }
 
 void IOConfig::save_config()
@@ -39,10 +64,10 @@ void IOConfig::save_config()
     xmlNodePtr io = config->get_io_node();
     if (!io && changed)
         io = config->create_section("IO");
-    if (!io)
+    if (!io || (refused && !changed))
         return;
     config->set_attribute(io, "compression", compress);
-    config->set_attribute(io, "max_size", max_size);
+    config->set_attribute(io, "max_size", std::to_string(max_size));
     config->set_attribute(io, "run_number", run_number);
     config->set_attribute(io, "prefix", prefix);
     config->set_attribute(io, "path", path);

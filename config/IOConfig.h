@@ -10,6 +10,9 @@
 // The values at construction hold while no `IO` element has been parsed; an
 // element that lacks an attribute gives that setting its own default
 // (compression on, 500000000 bytes, "/tmp/", "tellum-", run 0).
+// A `max_size` that is no whole number of bytes refuses the element: the
+// construction values stay, and the element is saved back as it was
+// written until a setting is changed.
 class IOConfig : public SectionParser {
 public:
     IOConfig();
@@ -25,16 +28,21 @@ public:
     void save_config() override;
 
     bool get_compression() const { return compress; }
-    int get_max_size() const { return max_size; }
+    // Bytes after which a run file goes on in the next; 0 for no limit.
+    unsigned long get_max_size() const { return max_size; }
     const std::string& get_output_path() const { return path; }
     const std::string& get_prefix() const { return prefix; }
     int get_run_number() const { return run_number; }
 
     void set_compression(bool flag) { change(compress, flag); }
-    void set_max_size(int size) { change(max_size, size); }
+    void set_max_size(unsigned long size) { change(max_size, size); }
     void set_output_path(const std::string& text) { change(path, text); }
     void set_prefix(const std::string& text) { change(prefix, text); }
     void set_run_number(int number) { change(run_number, number); }
+
+    // A size as the section and the preferences take it: digits only,
+    // blanks around them aside, and no more than the count holds.
+    static bool read_size(const std::string& text, unsigned long& bytes);
 
 private:
     template <typename T>
@@ -45,8 +53,11 @@ private:
     }
 
     bool changed = false;
+    // The element was not read: saving leaves it as it is unless a setting
+    // changed since.
+    bool refused = false;
     bool compress;
-    int max_size;
+    unsigned long max_size;
     int run_number;
     std::string path;
     std::string prefix;

@@ -126,6 +126,12 @@ PedestalRunManager::~PedestalRunManager()
 
 void PedestalRunManager::PrepareForRun()
 {
+    // Before the modules prepare: a module may put placeholders in for the
+    // run.
+    found.clear();
+    for (Ostrel::Module* m : modules())
+        if (GenModule* g = dynamic_cast<GenModule*>(m))
+            found[g->get_id().str()] = {g->copy_list("pedestal"), g->copy_list("noise")};
     TellumRunManager::PrepareForRun();
     for (Ostrel::Module* m : modules()) {
         GenModule* g = dynamic_cast<GenModule*>(m);
@@ -167,9 +173,17 @@ void PedestalRunManager::EndOfRun()
         GenModule* g = dynamic_cast<GenModule*>(m);
         if (!g)
             continue;
-        run_support::log(Ostrel::LOG_INFO, "Updating pedestals for " + g->get_id().str());
-        g->update_pedestals();
         Analysis* ana = g->get_analysis();
+        const auto before = found.find(g->get_id().str());
+        if (ana && ana->get_n_sampled() == 0 && before != found.end()) {
+            // Stopped before its first event: nothing was measured.
+            g->set_par("pedestal", before->second.first, false);
+            g->set_par("noise", before->second.second, false);
+            g->copy_pedestals();
+        } else {
+            run_support::log(Ostrel::LOG_INFO, "Updating pedestals for " + g->get_id().str());
+            g->update_pedestals();
+        }
         if (ana && g->has_par(saved_update_flag)) {
             if (auto* saved = dynamic_cast<Ostrel::Par<bool>*>(g->get_par(saved_update_flag))) {
                 std::lock_guard<std::recursive_mutex> lock(saved->mutex());

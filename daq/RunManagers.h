@@ -3,7 +3,10 @@
 #define BRISKO_DAQ_RUNMANAGERS_H
 
 #include <atomic>
+#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "daq/TellumRunManager.h"
 
@@ -44,6 +47,11 @@ public:
     void PrepareForRun() override;
     int writeData(const Ostrel::DAQid& id, Ostrel::ModuleData* data) override;
     void EndOfRun() override;
+
+private:
+    // Each module's pedestals and noise as the run found them, by module:
+    // a module the run took no event of gets them back.
+    std::map<std::string, std::pair<std::vector<double>, std::vector<double>>> found;
 };
 
 // A pulse generator; this one does nothing, which is what a pulse run uses

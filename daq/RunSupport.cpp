@@ -59,8 +59,7 @@ bool compression()
 
 unsigned long max_size()
 {
-    const int bytes = io().get_max_size();
-    return bytes > 0 ? static_cast<unsigned long>(bytes) : 0;
+    return io().get_max_size();
 }
 
 PluginParser* plugins()

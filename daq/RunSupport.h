@@ -20,7 +20,7 @@ int monitor_buffer();
 // The pedestal method (GeneralConfig::PedestalMethod).
 int ped_method();
 bool compression();
-// The run file's size limit in bytes; 0, no limit, also for a setting below 0.
+// The run file's size limit in bytes; 0, no limit.
 unsigned long max_size();
 // The "plugins" handler, or null while none is registered.
 PluginParser* plugins();

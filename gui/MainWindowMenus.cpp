@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "config/ConfigParser.h"
+#include "config/GeneralConfig.h"
 #include "config/PathConfig.h"
 #include "daq/DAQcontroller.h"
 #include "daq/RunManagers.h"
@@ -68,6 +69,11 @@ void MainWindow::run()
     if (pedestal_timer) {
         g_source_remove(pedestal_timer);
         pedestal_timer = 0;
+        // The pedestal run ends with the others; the sample size it lent
+        // the general section is given back before the configuration is
+        // saved.
+        if (auto* general = ConfigParser::section<GeneralConfig>("general"))
+            general->set_ped_min_sample(saved_min_sample);
     }
     TellumCheckForUpdate::cancel_all();
     DAQcontroller::instance()->set_main_window(nullptr);

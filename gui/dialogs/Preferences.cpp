@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <string>
 
 #include "config/ConfigParser.h"
 #include "config/IOConfig.h"
@@ -95,7 +96,7 @@ void Preferences::user_init()
         set_text("entryDataDirectory", io->get_output_path());
         set_text("entryPrefix", io->get_prefix());
         int2entry("entryRunNumber", io->get_run_number());
-        int2entry("entryFileSize", io->get_max_size());
+        set_text("entryFileSize", std::to_string(io->get_max_size()));
         activate_button("BtnCompress", io->get_compression());
     }
     GeneralConfig* general = ConfigParser::section<GeneralConfig>("general");
@@ -284,7 +285,10 @@ void Preferences::apply()
         io->set_output_path(get_text("entryDataDirectory"));
         io->set_prefix(get_text("entryPrefix"));
         io->set_run_number(entry2int("entryRunNumber", 0));
-        io->set_max_size(entry2int("entryFileSize", 0));
+        // A text that is no size keeps the one there is.
+        unsigned long size = io->get_max_size();
+        if (IOConfig::read_size(get_text("entryFileSize"), size))
+            io->set_max_size(size);
         io->set_compression(btn_active("BtnCompress"));
     }
     GeneralConfig* general = ConfigParser::section<GeneralConfig>("general");

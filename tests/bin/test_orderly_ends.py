@@ -5,7 +5,8 @@ end). SIGTERM and SIGHUP come now and then while a dialog waits for its
 answer (Help > About). A simulated board on loopback sends 2,000 events a
 second; after each end the program has exited with status 0 and its run
 file opens with h5py and holds every event its run record counts, each once
-and in order.
+and in order. A pedestal run ended so leaves the configuration saved with
+the settings the operator had, never those the run set for itself.
 
 The X server is the test's own and has no window manager
 (tests/gui/own_display.sh); the window manager's close is its
@@ -19,10 +20,13 @@ import subprocess
 import time
 import unittest
 
+import xml.etree.ElementTree as ET
+
 import h5py
 import numpy as np
 
 from test_fenrow import Board, FenrowTest, run, windows
+from test_main_window import Atspi, click
 from test_startup import free_port, run_state, soap, wait_until
 
 X_WM_DELETE = os.environ["X_WM_DELETE"]
@@ -34,9 +38,9 @@ BUDGET = 50.0
 
 
 class OrderlyEnds(FenrowTest):
-    def launch(self):
+    def launch(self, stream=STREAM, general=""):
         port = free_port()
-        proc = self.start_with_window(STREAM, port)
+        proc = self.start_with_window(stream, port, general)
         self.wait_for_soap(port)
         self.wait_modules(port, ["21"])
         self.assertTrue(wait_until(lambda: windows(TITLE), 20, 0.1), "no window")
@@ -120,6 +124,41 @@ class OrderlyEnds(FenrowTest):
                 self.assertIn("\nDone\n", self.output())
                 self.check_file(stem + ".h5", written)
             n += 1
+
+    def test_a_pedestal_run_ended_with_the_program_saves_the_settings_it_found(self):
+        # Pedestals of the stream's own, trigger type 1: the run takes trigger
+        # type 3, placeholder pedestals 2048 and noise 1, and the general
+        # section's sample size for its length, until its end.
+        peds = [460.0 + 80.0 * i / 127 for i in range(128)]
+        stream = ('<fenrow name="127.0.0.2"><stream name="21" address="127.0.0.2"><ro_mode>serial</ro_mode>'
+                  '<trg_type>1</trg_type><pedestal>%s</pedestal><noise>%s</noise></stream></fenrow>'
+                  % (" ".join("%g" % p for p in peds), " ".join(["3"] * 128)))
+        general = "<pedestals><nevts>1000000</nevts><min_sample>300</min_sample></pedestals>"
+        Board(self, "127.0.0.2", self.env, streams=[1], count=0, rate=1000)
+        for how in ("SIGTERM", "File > Quit", "window manager's close"):
+            with self.subTest(end=how):
+                proc, port, window = self.launch(stream, general)
+                try:
+                    click(Atspi(proc.pid).find("push button", "Pedestal", seconds=20))
+                    self.assertTrue(wait_until(lambda: int(run_state(port)["nTrigger"]) >= 500, 20, 0.1),
+                                    "the pedestal run took no events")
+                    self.end(how, proc, port, window, True)
+                    self.assertEqual(proc.wait(timeout=30), 0, self.output())
+                finally:
+                    if proc.poll() is None:
+                        proc.kill()
+                        proc.wait()
+                saved = ET.parse(self.default_file).getroot()
+                element = saved.find("modules/fenrow/stream")
+                self.assertEqual(element.findtext("trg_type"), "1")
+                self.assertEqual(saved.findtext("general/pedestals/min_sample"), "300")
+                ped = [float(v) for v in element.findtext("pedestal").split()]
+                noise = [float(v) for v in element.findtext("noise").split()]
+                self.assertEqual((len(ped), len(noise)), (128, 128))
+                # As the run took them from the board's values, 2016 to 2079.
+                self.assertTrue(all(2016 <= p <= 2079 for p in ped), ped)
+                self.assertNotEqual(ped, [2048.0] * 128)
+                self.assertTrue(all(n > 1.0 for n in noise), noise)
 
 
 if __name__ == "__main__":

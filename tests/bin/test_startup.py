@@ -117,10 +117,10 @@ class ProgramTest(unittest.TestCase):
         self.programs.append(p)
         return p
 
-    def write_config(self, path, modules="", plugins="", soap_port=None, extra=""):
-        daq = ""
+    def write_config(self, path, modules="", plugins="", soap_port=None, extra="", general=""):
+        daq = general
         if soap_port is not None:
-            daq = "<daq><soap_port>%d</soap_port></daq>" % soap_port
+            daq += "<daq><soap_port>%d</soap_port></daq>" % soap_port
         with open(path, "w") as f:
             f.write('<?xml version="1.0" encoding="UTF-8"?>\n'
                     '<Sorbek xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" '

@@ -191,7 +191,7 @@ TEST_F(IOSectionTest, ConstructionValuesHoldWithoutElementAndNothingIsSaved)
     load("<Sorbek><general/></Sorbek>");
     ASSERT_NE(nullptr, io());
     EXPECT_FALSE(io()->get_compression());
-    EXPECT_EQ(500000, io()->get_max_size());
+    EXPECT_EQ(500000u, io()->get_max_size());
     EXPECT_EQ("/tmp", io()->get_output_path());
     EXPECT_EQ("run", io()->get_prefix());
     EXPECT_EQ(0, io()->get_run_number());
@@ -203,7 +203,7 @@ TEST_F(IOSectionTest, MissingAttributesTakeTheirOwnDefaults)
 {
     load("<Sorbek><IO/></Sorbek>");
     EXPECT_TRUE(io()->get_compression());
-    EXPECT_EQ(500000000, io()->get_max_size());
+    EXPECT_EQ(500000000u, io()->get_max_size());
     EXPECT_EQ("/tmp/", io()->get_output_path());
     EXPECT_EQ("tellum-", io()->get_prefix());
     EXPECT_EQ(0, io()->get_run_number());
@@ -214,7 +214,7 @@ TEST_F(IOSectionTest, AttributesAreReadAndWrittenBack)
     load("<Sorbek><IO path=\"/data/my runs/\" compression=\"FALSE\" max_size=\"1000\" "
          "prefix=\"beam \" run_number=\"3\"/></Sorbek>");
     EXPECT_FALSE(io()->get_compression());
-    EXPECT_EQ(1000, io()->get_max_size());
+    EXPECT_EQ(1000u, io()->get_max_size());
     EXPECT_EQ("/data/my runs/", io()->get_output_path());
     EXPECT_EQ("beam ", io()->get_prefix());
     EXPECT_EQ(3, io()->get_run_number());
@@ -227,6 +227,37 @@ TEST_F(IOSectionTest, AttributesAreReadAndWrittenBack)
     EXPECT_EQ("1000", cfg->get_attribute<std::string>(n, "max_size"));
     EXPECT_EQ("beam ", cfg->get_attribute<std::string>(n, "prefix"));
     EXPECT_EQ("/data/my runs/", cfg->get_attribute<std::string>(n, "path"));
+}
+
+TEST_F(IOSectionTest, MaxSizeIsAWholeNumberOfBytesOfAnySizeElseTheSectionIsNotRead)
+{
+    for (const char* text : {"3000000000", "99999999999", "18446744073709551615", " 42 "}) {
+        cfg->reset();
+        load(std::string("<Sorbek>\n<IO max_size=\"") + text + "\"/></Sorbek>");
+        const unsigned long bytes = std::stoul(text);
+        EXPECT_EQ(bytes, io()->get_max_size()) << text;
+        ASSERT_GT(cfg->save_config((dir + "/saved.xml").c_str()), 0);
+        EXPECT_EQ(std::to_string(bytes), cfg->get_attribute<std::string>(cfg->get_io_node(), "max_size"));
+    }
+    for (const char* text : {"-5", "1e9", "10MB", "+5", "0x10", "", "18446744073709551616"}) {
+        cfg->reset();
+        const std::string out = testutil::capture_stdout([&] {
+            load(std::string("<Sorbek>\n\n<IO prefix=\"beam-\" run_number=\"4\" max_size=\"") + text + "\"/></Sorbek>");
+        });
+        EXPECT_NE(std::string::npos, out.find("node IO gives and error while parsing at line 3")) << out;
+        EXPECT_NE(std::string::npos, out.find(std::string("IO max_size \"") + text + "\" is no whole number of bytes"))
+            << out;
+        // As without the element; saved back as written while nothing changes.
+        EXPECT_EQ(500000u, io()->get_max_size()) << text;
+        EXPECT_EQ("run", io()->get_prefix());
+        EXPECT_EQ(0, io()->get_run_number());
+        ASSERT_GT(cfg->save_config((dir + "/saved.xml").c_str()), 0);
+        EXPECT_EQ(text, cfg->get_attribute<std::string>(cfg->get_io_node(), "max_size"));
+        EXPECT_EQ("beam-", cfg->get_attribute<std::string>(cfg->get_io_node(), "prefix"));
+        io()->set_run_number(1);
+        ASSERT_GT(cfg->save_config((dir + "/saved.xml").c_str()), 0);
+        EXPECT_EQ("500000", cfg->get_attribute<std::string>(cfg->get_io_node(), "max_size"));
+    }
 }
 
 TEST_F(IOSectionTest, TextForm)

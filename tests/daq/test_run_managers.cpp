@@ -163,7 +163,7 @@ TEST_F(RunFixture, LogDataSizeIsAWholeNumberOfBytesOfAnySize)
 {
     cfg->reset();
     testutil::write_file(dir + "/sized.xml", "<Sorbek><plugins><data_logger><lib/><hook>sized_logger_factory</hook>"
-                                             "</data_logger></plugins><IO/><general/></Sorbek>\n");
+                                             "</data_logger></plugins><IO max_size=\"3000000000\"/><general/></Sorbek>\n");
     ASSERT_EQ(1, cfg->parse((dir + "/sized.xml").c_str()));
     TellumRunManager* rm = make("data", "rm");
     const std::string kept = "logData|file=" + dir + "/kept:max_size=100";
@@ -197,6 +197,9 @@ TEST_F(RunFixture, LogDataSizeIsAWholeNumberOfBytesOfAnySize)
     rm->set_par<std::string>("command", "logData|file=" + dir + "/big:max_size= 18446744073709551615 ");
     ASSERT_NE(nullptr, dynamic_cast<HDFDataLogger*>(rm->get_logger()));
     EXPECT_EQ(18446744073709551615UL, rm->get_logger()->get_max_size());
+    // The IO section's, as whole.
+    rm->set_par<std::string>("command", "logData|file=" + dir + "/io");
+    EXPECT_EQ(3000000000UL, rm->get_logger()->get_max_size());
     rm->stop_logging();
 }
 
@@ -544,6 +547,27 @@ TEST_F(RunFixture, PedestalRunLeavesFreshPedestalsAndTheUpdateSetting)
         EXPECT_TRUE(journal().get().events.empty());
         EXPECT_TRUE(journal().get().plain.empty());
     }
+}
+
+TEST_F(RunFixture, PedestalRunStoppedBeforeItsFirstEventKeepsThePedestalsItFound)
+{
+    auto* m = new SyntheticModule("43", SyntheticModule::Timed, 0.0);   // sends nothing
+    const std::vector<double> ped{300, 301, 302, 303, 304, 305, 306, 307};
+    const std::vector<double> noise(8, 2.5);
+    m->set_par("pedestal", ped, false);
+    m->set_par("noise", noise, false);
+    m->copy_pedestals();
+    TellumRunManager* rm = make("pedestal", "ped43");
+    rm->addModule(m);
+    ASSERT_TRUE(start(rm));
+    rm->PrepareToStop(true);
+    ASSERT_TRUE(testutil::wait_until([rm] { return !rm->isActive(); }, 10.0));
+
+    EXPECT_EQ(ped, m->get_par_value<std::vector<double>>("pedestal"));
+    EXPECT_EQ(noise, m->get_par_value<std::vector<double>>("noise"));
+    std::vector<double> in_analysis, noise_in_analysis;
+    m->analysis()->get_pedestals(in_analysis, noise_in_analysis);
+    EXPECT_EQ(ped, in_analysis);
 }
 
 // ---- pulses -------------------------------------------------------------------
