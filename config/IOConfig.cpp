@@ -55,6 +55,7 @@ void IOConfig::parse_node(xmlNodePtr element)
     set_run_number(config->get_attribute<int>(element, "run_number", 0));
     // What the document says is no change of it.
     changed = false;
+    settings_changed = false;
     refused = false;
 }
 
@@ -64,7 +65,7 @@ void IOConfig::save_config()
     xmlNodePtr io = config->get_io_node();
     if (!io && changed)
         io = config->create_section("IO");
-    if (!io || (refused && !changed))
+    if (!io || (refused && !settings_changed))
         return;
     config->set_attribute(io, "compression", compress);
     config->set_attribute(io, "max_size", std::to_string(max_size));

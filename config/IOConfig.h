@@ -12,7 +12,9 @@
 // (compression on, 500000000 bytes, "/tmp/", "tellum-", run 0).
 // A `max_size` that is no whole number of bytes refuses the element: the
 // construction values stay, and the element is saved back as it was
-// written until a setting is changed.
+// written until a setting other than the run number is changed (the
+// operator's, in the preferences): the run number that logging counts up
+// must not put the construction path and prefix over the operator's own.
 class IOConfig : public SectionParser {
 public:
     IOConfig();
@@ -34,10 +36,10 @@ public:
     const std::string& get_prefix() const { return prefix; }
     int get_run_number() const { return run_number; }
 
-    void set_compression(bool flag) { change(compress, flag); }
-    void set_max_size(unsigned long size) { change(max_size, size); }
-    void set_output_path(const std::string& text) { change(path, text); }
-    void set_prefix(const std::string& text) { change(prefix, text); }
+    void set_compression(bool flag) { settings_changed = change(compress, flag) || settings_changed; }
+    void set_max_size(unsigned long size) { settings_changed = change(max_size, size) || settings_changed; }
+    void set_output_path(const std::string& text) { settings_changed = change(path, text) || settings_changed; }
+    void set_prefix(const std::string& text) { settings_changed = change(prefix, text) || settings_changed; }
     void set_run_number(int number) { change(run_number, number); }
 
     // A size as the section and the preferences take it: digits only,
@@ -45,16 +47,21 @@ public:
     static bool read_size(const std::string& text, unsigned long& bytes);
 
 private:
+    // Whether the value differs from the field's.
     template <typename T>
-    void change(T& field, const T& value)
+    bool change(T& field, const T& value)
     {
-        changed = changed || field != value;
+        const bool differs = field != value;
+        changed = changed || differs;
         field = value;
+        return differs;
     }
 
     bool changed = false;
+    // Since the element was read, a setting other than the run number.
+    bool settings_changed = false;
     // The element was not read: saving leaves it as it is unless a setting
-    // changed since.
+    // other than the run number changed since.
     bool refused = false;
     bool compress;
     unsigned long max_size;
