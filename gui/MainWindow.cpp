@@ -281,6 +281,8 @@ void MainWindow::update_state(Ostrel::RunState::StatusType status)
 {
     if (status == Ostrel::RunState::Ready) {
         set_active_widgets(true);
+        // A run that ended between two refreshes shows its last figures now.
+        refresh();
     } else if (status == Ostrel::RunState::Starting) {
         TellumRunManager* rm = main_rm();
         if (rm && !rm->get_logger())
