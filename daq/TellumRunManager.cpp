@@ -496,6 +496,12 @@ TellumRunManager* TellumRunManager::create_run_manager(const std::string& type, 
     // and its modules stay as they are when none can be made; and it is
     // seen under the name only once it has what the old one had.
     mgr->hold_name(id);
+    // Also when a factory or the set-up throws: the name is never left held.
+    struct Release {
+        Ostrel::DAQmanager* mgr;
+        const Ostrel::DAQid& id;
+        ~Release() { mgr->release_name(id); }
+    } release{mgr, id};
     Ostrel::RunManager* made = nullptr;
     if (PluginParser* plugins = run_support::plugins())
         made = plugins->create_run_manager(type, name);
@@ -507,10 +513,8 @@ TellumRunManager* TellumRunManager::create_run_manager(const std::string& type, 
                                    " did not give a run manager of the program");
         delete made;
     }
-    if (!rm || rm == old) {
-        mgr->release_name(id);
+    if (!rm || rm == old)
         return rm;
-    }
 
     std::optional<LogRequest> logging;
     if (old) {
@@ -547,9 +551,10 @@ std::optional<TellumRunManager::LogRequest> TellumRunManager::hand_over(TellumRu
     // A file open without a run is the next run's and holds none yet: it
     // is made again by the new manager, whose run it is (an HDF5 file
     // names its run's kind and, for a scan, the points as it opens).
+    // A pedestal run writes no file: it leaves this one as it was.
     std::lock_guard<std::recursive_mutex> lock(log_mutex);
     DataLogger* active = logger.load();
-    if (!active || get_status().isRunning())
+    if (!active || get_status().isRunning() || next.get_run_type() == RunType::Pedestal)
         return std::nullopt;
     const LogRequest request{active->get_file_name(), active->get_compress(), active->get_max_size()};
     stop_logging();

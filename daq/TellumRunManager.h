@@ -85,7 +85,8 @@ public:
     // run number, event and time limits, the parameters others added to it,
     // and a run file open for the next run, which the new one opens again
     // (after `set_up`, which gives it what its kind needs, such as a scan's
-    // points). Others see the new one under the name only then. When no
+    // points; a pedestal manager writes none and takes none). Others see
+    // the new one under the name only then. When no
     // manager of the type can be made the old one stays as it is, modules
     // and all, and the result is null. Without a loaded configuration the
     // built-in kinds serve.
