@@ -173,6 +173,7 @@ void ScanRunManager::PrepareForRun()
     set_event_number(0);
     setup_pulse(get_pulse(), 2 * nevts);
     point_index = 0;
+    point_events = 0;
     init_run();
     policy->reset();
 }
@@ -181,7 +182,12 @@ void ScanRunManager::Trigger()
 {
     if (!policy)
         return;
-    if ((*policy)()) {
+    // The run loop asks on every pass, also on those that read no event:
+    // the policy counts events (EndOfEvent), and a point that has none
+    // yet is not over by its count, which is 0 then. By time it is.
+    const bool due = (*policy)();
+    const bool by_time = dynamic_cast<EventTimer*>(policy.get()) != nullptr;
+    if (due && (point_index == 0 || by_time || point_events > 0)) {
         if (point_index > 0 && !past_last_point())
             ++current;
         else if (point_index == 0)
@@ -191,6 +197,7 @@ void ScanRunManager::Trigger()
         if (past_last_point())
             return;
         policy->reset();
+        point_events = 0;
         with_logger([](DataLogger* logger) { logger->writeScanPoint(); });
         // The monitor thread finishes the previous point's events before the
         // modules move on.
@@ -205,10 +212,18 @@ void ScanRunManager::Trigger()
         set_new_values();
         new_point();
     }
-    policy->next();
     PulseRunManager::Trigger();
     send_pulse();
     new_trigger();
+}
+
+int ScanRunManager::EndOfEvent()
+{
+    if (policy && point_index > 0 && !past_last_point()) {
+        ++point_events;
+        policy->next();
+    }
+    return PulseRunManager::EndOfEvent();
 }
 
 void ScanRunManager::set_new_values()

@@ -86,6 +86,9 @@ public:
 
     void PrepareForRun() override;
     void Trigger() override;
+    // A pass of the run loop that took an event: the event counts towards
+    // the current point. Passes without one count for nothing.
+    int EndOfEvent() override;
     bool CheckEndOfRun() override;
     void EndOfRun() override;
     int writeData(const Ostrel::DAQid& id, Ostrel::ModuleData* data) override;
@@ -104,6 +107,8 @@ private:
     int nevts;
     bool time_mode;
     int point_index;
+    // Events the current point has taken; run thread only.
+    long point_events = 0;
     ScanPoint::VarList variables;
     std::vector<ScanPoint> points;
     std::atomic<size_t> current;   // read by the loggers and the GUI

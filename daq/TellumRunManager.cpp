@@ -75,6 +75,24 @@ bool read_file_size(const std::string& text, unsigned long& bytes)
     return true;
 }
 
+// A copy of a parameter of a text-form type; null for any other.
+template <class T, class... More>
+Ostrel::Parameter* copy_as(Ostrel::Parameter* p)
+{
+    if (auto* typed = dynamic_cast<Ostrel::Par<T>*>(p)) {
+        std::lock_guard<std::recursive_mutex> lock(typed->mutex());
+        return new Ostrel::Par<T>(typed->get_value());
+    }
+    if constexpr (sizeof...(More) > 0)
+        return copy_as<More...>(p);
+    return nullptr;
+}
+
+Ostrel::Parameter* copy_of(Ostrel::Parameter* p)
+{
+    return copy_as<bool, int, long, unsigned, double, std::string>(p);
+}
+
 } // namespace
 
 TellumRunManager::TellumRunManager(const Ostrel::DAQid& id, Ostrel::RunCommand* command)
@@ -511,39 +529,80 @@ TellumRunManager* TellumRunManager::new_manager(const std::string& type, const O
     return nullptr;
 }
 
-TellumRunManager* TellumRunManager::create_run_manager(const std::string& type,
-                                                       const std::string& name)
+TellumRunManager* TellumRunManager::create_run_manager(const std::string& type, const std::string& name,
+                                                       const std::function<void(TellumRunManager*)>& set_up)
 {
     Ostrel::DAQmanager* mgr = Ostrel::DAQmanager::theDAQmanager();
-    TellumRunManager* old = dynamic_cast<TellumRunManager*>(mgr->find_runmanager(name));
+    const Ostrel::DAQid id(name);
+    TellumRunManager* old = dynamic_cast<TellumRunManager*>(mgr->find_runmanager(id));
 
     // The new manager is made before the old one goes, so that the old one
-    // and its modules stay as they are when none can be made.
+    // and its modules stay as they are when none can be made; and it is
+    // seen under the name only once it has what the old one had.
+    mgr->hold_name(id);
+    // Also when a factory or the set-up throws: the name is never left held.
+    struct Release {
+        Ostrel::DAQmanager* mgr;
+        const Ostrel::DAQid& id;
+        ~Release() { mgr->release_name(id); }
+    } release{mgr, id};
     Ostrel::RunManager* made = nullptr;
     if (PluginParser* plugins = run_support::plugins())
         made = plugins->create_run_manager(type, name);
     else
-        made = new_manager(type, Ostrel::DAQid(name));
+        made = new_manager(type, id);
     TellumRunManager* rm = dynamic_cast<TellumRunManager*>(made);
     if (made && !rm) {
         log(Ostrel::LOG_ERROR, "The run manager factory of type " + type +
                                    " did not give a run manager of the program");
         delete made;
-        // It had taken the name over in the framework's manager.
-        if (old)
-            mgr->register_runmanager(old);
     }
     if (!rm || rm == old)
         return rm;
 
+    std::optional<LogRequest> logging;
     if (old) {
         // Its run ends with the modules still attached, so that they stop
         // and its file is closed complete.
         old->shutdown();
         const std::list<Ostrel::Module*> taken = old->deplete_run_manager();
-        delete old;
+        logging = old->hand_over(*rm);
         for (Ostrel::Module* m : taken)
             rm->addModule(m);
     }
+    if (set_up)
+        set_up(rm);
+    std::string error;
+    if (logging && rm->open_log(*logging, error))
+        log(Ostrel::LOG_INFO, name + " goes on logging to " + logging->file);
+    mgr->release_name(id);
+    delete old;
     return rm;
+}
+
+std::optional<TellumRunManager::LogRequest> TellumRunManager::hand_over(TellumRunManager& next)
+{
+    next.set_run_number(get_run_number());
+    next.set_max_events(get_max_events());
+    next.set_run_duration(get_run_duration());
+    // What others added to this manager (the window's "doInterrupts").
+    for (const std::string& par : par_names()) {
+        if (next.has_par(par))
+            continue;
+        if (Ostrel::Parameter* copy = copy_of(get_par(par)))
+            next.add_par(par, copy);
+    }
+    // A file open without a run is the next run's and holds none yet: it
+    // is made again by the new manager, whose run it is (an HDF5 file
+    // names its run's kind and, for a scan, the points as it opens).
+    // A pedestal run writes no file: it leaves this one as it was.
+    std::lock_guard<std::recursive_mutex> lock(log_mutex);
+    DataLogger* active = logger.load();
+    if (!active || get_status().isRunning() || next.get_run_type() == RunType::Pedestal)
+        return std::nullopt;
+    const LogRequest request{active->get_file_name(), active->get_compress(), active->get_max_size()};
+    stop_logging();
+    // Had it stayed, the new file would take another name.
+    ::unlink(request.file.c_str());
+    return request;
 }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <list>
 #include <map>
 #include <mutex>
@@ -81,11 +82,17 @@ public:
     // "pulse", "scan"; null for any other.
     static TellumRunManager* new_manager(const std::string& type, const Ostrel::DAQid& id);
     // Replaces the run manager of that name by one of the type, which takes
-    // over its modules (a run of the old one ends first). When no manager of
-    // the type can be made the old one stays as it is, modules and all, and
-    // the result is null. Without a loaded configuration the built-in kinds
-    // serve.
-    static TellumRunManager* create_run_manager(const std::string& type, const std::string& name);
+    // over its modules (a run of the old one ends first) and its settings:
+    // run number, event and time limits, the parameters others added to it,
+    // and a run file open for the next run, which the new one opens again
+    // (after `set_up`, which gives it what its kind needs, such as a scan's
+    // points; a pedestal manager writes none and takes none). Others see
+    // the new one under the name only then. When no
+    // manager of the type can be made the old one stays as it is, modules
+    // and all, and the result is null. Without a loaded configuration the
+    // built-in kinds serve.
+    static TellumRunManager* create_run_manager(const std::string& type, const std::string& name,
+                                                const std::function<void(TellumRunManager*)>& set_up = {});
 
 protected:
     // Ends any run, joins the run thread, lets a "logData" command that
@@ -136,6 +143,9 @@ private:
     bool open_log(const LogRequest& request, std::string& error);
     // The file open at the start of a run lists the run's modules.
     void file_of_run_modules();
+    // Gives the next manager of the name this one's settings; closes a file
+    // open for the next run and returns it, for the next manager to open.
+    std::optional<LogRequest> hand_over(TellumRunManager& next);
     void drop_if_failed(DataLogger* active);
     // After a failed write: the run's written events are those in its files.
     void keep_written_count();

@@ -281,6 +281,8 @@ void MainWindow::update_state(Ostrel::RunState::StatusType status)
 {
     if (status == Ostrel::RunState::Ready) {
         set_active_widgets(true);
+        // A run that ended between two refreshes shows its last figures now.
+        refresh();
     } else if (status == Ostrel::RunState::Starting) {
         TellumRunManager* rm = main_rm();
         if (rm && !rm->get_logger())
@@ -344,10 +346,18 @@ bool MainWindow::run_going(TellumRunManager* rm)
            status == Ostrel::RunState::Paused || status == Ostrel::RunState::Stopping;
 }
 
-TellumRunManager* MainWindow::CreateRunManager()
+TellumRunManager* MainWindow::CreateRunManager(const std::function<void(TellumRunManager*)>& set_up)
 {
     log_line(Ostrel::LOG_INFO, "Creating a " + trg_type + " RunManager");
-    TellumRunManager* rm = TellumRunManager::create_run_manager(trg_type, "main");
+    std::string logged;
+    double fraction = 0;
+    if (TellumRunManager* old = main_rm())
+        old->peek_log_file(logged, fraction);
+    TellumRunManager* rm = TellumRunManager::create_run_manager(trg_type, "main", set_up);
+    if (rm && !logged.empty() && !rm->get_logger())
+        show_message(window, GTK_MESSAGE_ERROR,
+                     "The next run is not logged: the run file " + logged +
+                         " could not be opened again for the new run manager. The log says why.");
     if (!rm) {
         log_line(Ostrel::LOG_ERROR, "Could not create a " + trg_type + " RunManager: main stays as it was");
         return nullptr;
@@ -586,19 +596,21 @@ void MainWindow::onScan(GtkWidget*, gpointer self)
     }
     const std::string previous = w->trg_type;
     w->trg_type = "scan";
-    TellumRunManager* rm = w->CreateRunManager();
+    // The scan is set before the run file is opened again: the file holds
+    // its definition from the start.
+    TellumRunManager* rm = w->CreateRunManager([w, scans](TellumRunManager* made) {
+        auto* scan = dynamic_cast<ScanRunManager*>(made);
+        if (!scan)
+            return;
+        scan->set_scan_list(w->nScan, w->scpoint());
+        scan->delay(scans->delay());
+        scan->burst(scans->burst());
+        scan->rate(scans->rate());
+        scan->is_time(scans->is_time());
+    });
     w->trg_type = previous;
-    auto* scan = dynamic_cast<ScanRunManager*>(rm);
-    if (!scan) {
-        if (rm)
-            log_line(Ostrel::LOG_ERROR, "The run manager main is no scan run manager: no scan is set");
-        return;
-    }
-    scan->set_scan_list(w->nScan, w->scpoint());
-    scan->delay(scans->delay());
-    scan->burst(scans->burst());
-    scan->rate(scans->rate());
-    scan->is_time(scans->is_time());
+    if (rm && !dynamic_cast<ScanRunManager*>(rm))
+        log_line(Ostrel::LOG_ERROR, "The run manager main is no scan run manager: no scan is set");
 }
 
 // ---- pedestal run ----------------------------------------------------------

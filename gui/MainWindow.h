@@ -5,6 +5,7 @@
 #ifndef BRISKO_GUI_MAINWINDOW_H
 #define BRISKO_GUI_MAINWINDOW_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,9 +54,11 @@ public:
     void acquisition_set_up() override;
 
     // Replaces "main" by a run manager of the chosen trigger type that
-    // follows every control. Null, with "main" left as it was and a log
-    // line, when none of that type can be made.
-    TellumRunManager* CreateRunManager();
+    // follows every control, and logs where the old one was to log;
+    // `set_up` gives it what its kind needs before anyone sees it. Null,
+    // with "main" left as it was and a log line, when none of that type can
+    // be made.
+    TellumRunManager* CreateRunManager(const std::function<void(TellumRunManager*)>& set_up = {});
     // "doInterrupts" of "main": the flag, or without one whether the
     // interrupt readout is selected.
     void check_for_interrupts(const bool* flag = nullptr);

@@ -130,10 +130,22 @@ void MainWindow::refresh_run_mode()
         return;
     if (auto* scan = dynamic_cast<ScanRunManager*>(rm)) {
         set_text("lblRunMode", "Scan");
+        // While it runs, the point it is at; otherwise the one the modules
+        // were last set to (once the scan is past its last point, the
+        // current one is its first again).
+        ScanPoint point;
         if (scan->get_status().isRunning()) {
+            point = scan->get_current();
+        } else if (scan->has_par("scanpoint")) {
+            auto* last = dynamic_cast<Ostrel::Par<ScanPoint>*>(scan->get_par("scanpoint"));
+            if (last) {
+                std::lock_guard<std::recursive_mutex> lock(last->mutex());
+                point = last->get_value();
+            }
+        }
+        if (point.nvar() > 0) {
             // The run manager's points are the grid of the variables, without
             // a name: the scan is the one this window gave it.
-            ScanPoint point = scan->get_current();
             if (point.get_name().empty())
                 point.set_name(scpoint.get_name());
             set_text("lblScanInfo", scan_text(point));

@@ -155,9 +155,35 @@ void DAQmanager::register_runmanager(RunManager* rm)
 {
     {
         std::lock_guard<std::mutex> lock(_mutex);
+        if (_held_names.count(rm->get_id())) {
+            _held[rm->get_id()] = rm;
+            return;
+        }
         _runmanagers[rm->get_id()] = rm;
     }
     notice(nwRunManager, rm);
+}
+
+void DAQmanager::hold_name(const DAQid& id)
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    _held_names.insert(id);
+}
+
+void DAQmanager::release_name(const DAQid& id)
+{
+    RunManager* kept = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _held_names.erase(id);
+        auto it = _held.find(id);
+        if (it == _held.end())
+            return;
+        kept = it->second;
+        _held.erase(it);
+        _runmanagers[id] = kept;
+    }
+    notice(nwRunManager, kept);
 }
 
 void DAQmanager::unregister_runmanager(RunManager* rm)
@@ -166,6 +192,9 @@ void DAQmanager::unregister_runmanager(RunManager* rm)
     {
         std::lock_guard<std::mutex> lock(_mutex);
         _active.erase(rm);
+        auto held = _held.find(rm->get_id());
+        if (held != _held.end() && held->second == rm)
+            _held.erase(held);   // never seen, so never announced gone
         auto it = _runmanagers.find(rm->get_id());
         if (it != _runmanagers.end() && it->second == rm) {
             _runmanagers.erase(it);

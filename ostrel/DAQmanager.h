@@ -79,6 +79,13 @@ public:
     // The clean-up at exit: stops every run and joins every run thread.
     void cleanup();
 
+    // A run manager that takes the place of another is seen only once it is
+    // complete: while its name is held, one that registers under it is kept
+    // aside (not found, listed or announced) and the one of that name stays;
+    // release_name puts the one kept aside, if any, in its place.
+    void hold_name(const DAQid& id);
+    void release_name(const DAQid& id);
+
     // Used by the framework's own classes.
     void register_module(Module* m);
     void unregister_module(Module* m);
@@ -93,6 +100,8 @@ private:
     mutable std::mutex _mutex;
     ModuleMapType _modules;
     RunManagerMapType _runmanagers;
+    std::set<DAQid> _held_names;
+    RunManagerMapType _held;
     std::set<RunManager*> _active;
     std::atomic<bool> _running{false};
     std::atomic<DAQTrigger*> _trigger{nullptr};

@@ -180,7 +180,7 @@ std::string refusal(RunState::StatusType planned, RunManager::Request r)
 
 } // namespace
 
-bool RunManager::request(Request r, std::string* why)
+bool RunManager::request(Request r, std::string* why, bool bounded)
 {
     // A start may make the manager active, which the DAQmanager announces.
     std::unique_lock<std::mutex> active_lock(_active_mutex, std::defer_lock);
@@ -189,6 +189,12 @@ bool RunManager::request(Request r, std::string* why)
     bool now_active = false;
     {
         std::lock_guard<std::mutex> lock(_req_mutex);
+        if (bounded && !_quit && _unfinished >= max_queued) {
+            if (why)
+                *why = get_id().str() + " refuses " + request_name(r) + ": " + std::to_string(_unfinished) +
+                       " commands wait to be carried out, and it queues at most " + std::to_string(max_queued);
+            return false;
+        }
         const RunState::StatusType next = _quit ? RunState::NotDefined : after(_planned, r);
         if (next == RunState::NotDefined) {
             if (why) {

@@ -125,8 +125,14 @@ public:
 
     // Requests, from any thread (the table above). Each returns whether it
     // was accepted; a refused one sets `why`, when given, to the reason.
+    // A bounded request (a remote client's) is also refused while
+    // max_queued requests wait to be carried out already, so that a stop
+    // is never more than that many behind; the program's own requests (the
+    // window's run menu) are not, and a flood of remote ones cannot keep
+    // the operator's out.
     enum class Request { GetReady, Start, Stop, Pause, Continue, Reset };
-    bool request(Request r, std::string* why = nullptr);
+    static constexpr int max_queued = 32;
+    bool request(Request r, std::string* why = nullptr, bool bounded = false);
     bool GetReady() { return request(Request::GetReady); }
     bool Activate() { return request(Request::Start); }
     // Ends the run; the modules get Reset; NotReady.

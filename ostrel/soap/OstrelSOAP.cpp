@@ -451,9 +451,10 @@ Result op_run_control(const Request& req)
         throw client_fault("Unknown run command " + command +
                            " (one of GetReady, Start, Stop, Pause, Continue, Reset)");
     // "ok" means queued behind the commands accepted before: the run thread
-    // carries them out in that order.
+    // carries them out in that order. Bounded: a flood of clients cannot
+    // put a stop further behind than the queue's bound.
     std::string why;
-    if (!rm->request(it->second, &why))
+    if (!rm->request(it->second, &why, true))
         throw client_fault(why);
     return Result::of_text("ok");
 }

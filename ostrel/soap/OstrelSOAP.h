@@ -19,11 +19,11 @@ class OstrelSOAPPrivate;
 // getParameter(object, name), setParameter(object, name, value),
 // runControl(runManager, command) with command GetReady, Start, Stop, Pause,
 // Continue or Reset (queued for the run thread, or a Client fault when the
-// run manager refuses it, see RunManager.h), and getRunState(object). They
-// run on worker threads,
-// so an operation that blocks (a parameter whose observer waits) holds up
-// only its own client; runControl and getRunState have workers of their own
-// and are answered however many other operations block.
+// run manager refuses it or already has RunManager::max_queued commands
+// waiting, see RunManager.h), and getRunState(object). They run on worker
+// threads, so an operation that blocks (a parameter whose observer waits)
+// holds up only its own client; runControl and getRunState have workers of
+// their own and are answered however many other operations block.
 //
 // Every reply closes its connection; a connection silent for 10 s while the
 // server waits on the client is dropped. A body larger than 1 MiB is

@@ -158,13 +158,13 @@ class FenrowTest(ProgramTest):
         self.wait_for_soap(port)
         return p, port
 
-    def start_with_window(self, modules, port=None, general=""):
+    def start_with_window(self, modules, port=None, general="", extra=""):
         """The program with its window (on the test's display), its SOAP
         server on `port` (one found free when none is given); its output
         goes to self.log."""
         port = port or free_port()
         config = self.write_config(os.path.join(self.home, "boards.xml"), modules=modules,
-                                   plugins=self.plugin(), soap_port=port, general=general)
+                                   plugins=self.plugin(), soap_port=port, general=general, extra=extra)
         env = dict(self.env, HOME=self.home, XDG_CONFIG_HOME=os.path.join(self.home, ".config"),
                    XDG_DATA_HOME=os.path.join(self.home, ".local", "share"),
                    XDG_CACHE_HOME=os.path.join(self.home, ".cache"))

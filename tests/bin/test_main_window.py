@@ -12,10 +12,11 @@ import unittest
 import xml.etree.ElementTree as ET
 
 import h5py
+import numpy as np
 import pyatspi
 
 from test_fenrow import Board, FenrowTest, run, windows
-from test_startup import wait_until
+from test_startup import free_port, run_state, wait_until
 
 TITLE = "KorvaneTellum"
 
@@ -222,6 +223,75 @@ class MainWindowTest(FenrowTest):
             self.assertEqual(int(f["/header/run_records"][1]["nevts"]), len(rows))
         saved = ET.parse(self.default_file).getroot()
         self.assertEqual(saved.find("modules/fenrow/stream").get("name"), "21")
+
+    def test_a_scan_begun_with_logging_on_is_logged_and_ends_showing_its_last_figures(self):
+        Board(self, "127.0.0.2", self.env, streams=[1], count=0, rate=1000)
+        port = free_port()
+        proc = self.start_with_window('<fenrow name="127.0.0.2"><stream name="21" address="127.0.0.2">'
+                                      '<ro_mode>serial</ro_mode></stream></fenrow>', port=port,
+                                      extra='<scans nevts="200"><scan name="thr"><type name="threshold" '
+                                            'from="10" to="50" step="10"/></scan></scans>\n')
+        self.assertTrue(wait_until(lambda: windows(TITLE), 20, 0.2), "no window")
+        window = windows(TITLE)[0]
+        ui = Atspi(proc.pid)
+        ui.find("frame", TITLE, seconds=20)
+        ui.find("label", "21", seconds=15)
+
+        # Logging on first, then the scan: the file chosen stays.
+        click(ui.find("toggle button", "Log data"))
+        self.assertTrue(wait_until(lambda: windows("Output Data File"), 10, 0.1), "no file chooser")
+        path = os.path.join(self.home, "scan.h5")
+        run("xdotool", "windowfocus", "--sync", str(windows("Output Data File")[0]))
+        run("xdotool", "type", "--delay", "20", path)
+        run("xdotool", "key", "Return")
+        data_frame = ui.find("panel", "Data")
+
+        def file_shown():
+            return any(l.name == path for l in ui.all("label", root=data_frame))
+        self.assertTrue(wait_until(file_shown, 5, 0.1), "no file shown")
+        click(ui.find("push button", "Scan"))
+        dialog = ui.find("dialog", "Scan configuration", seconds=10)
+        click(ui.find("check box", "Do scan", root=dialog))
+        click(ui.find("push button", "OK", root=dialog))
+        self.assertTrue(wait_until(lambda: not ui.all("dialog", "Scan configuration"), 10, 0.1))
+        time.sleep(1.5)   # a refresh or two
+        self.assertTrue(file_shown(), [l.name for l in ui.all("label", root=data_frame)])
+
+        run_button = ui.find("push button", description="Click for the run-control menu")
+        for item, state in (("Get Ready", "Ready"), ("Start", None)):
+            click(run_button)
+            click(ui.find("menu item", item))
+            if state:
+                self.assertTrue(wait_until(lambda: run_button.name == state, 15, 0.1))
+        # Five points of 200 at 1000 events a second.
+        self.assertTrue(wait_until(lambda: "End of run" in self.output(), 30, 0.1), "the scan did not end")
+        self.assertTrue(wait_until(lambda: run_button.name == "Ready", 10, 0.1))
+        end = run_state(port)
+        status = ui.find("panel", "Status")
+
+        def shown(title):
+            return ui.right_of(ui.find("label", title, root=status))
+        # As soon as the window says Ready, not a refresh later.
+        self.assertEqual(shown("Triggers"), end["nTrigger"])
+        seconds = int(float(end["time"]))
+        self.assertEqual(shown("Run time"), "0  0:%02d:%02d" % (seconds // 60, seconds % 60))
+        # The point the scan ended on, under its title.
+        point = [l.name for l in ui.all("label", root=status) if "Threshold" in l.name]
+        self.assertEqual(point, ["thr:> Threshold:  50.00 "])
+        run("xdotool", "mousemove", "--sync", "1270", "1015")
+        run("import", "-window", str(window), os.path.join(os.environ.get("BRISKO_SHOTS", self.home),
+                                                           "scan-end.png"), timeout=30)
+        self.quit_from_menu(ui, proc)
+
+        with h5py.File(path, "r") as f:
+            self.assertEqual(int(f["/scan/def/nevt"][()]), 200)
+            starts = f["/scan/points/start"][...]
+            self.assertEqual(len(starts), 5)
+            times = f["/modules/21/data/time"][...]
+            per_point = np.bincount(np.searchsorted(starts, times, side="right") - 1, minlength=5)
+            self.assertEqual(list(per_point[:4]), [200] * 4)
+            self.assertGreaterEqual(per_point[4], 200)
+            self.assertEqual(len(times), int(end["nTrigger"]))
 
     @staticmethod
     def inside(inner, outer):

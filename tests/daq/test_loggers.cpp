@@ -717,6 +717,7 @@ TEST(HDFRunFile, ScanPointsOfAThreePointScan)
         logger.t = 10.0 * k;
         scan.Trigger();   // the next point
         logger.writeScanPoint();
+        scan.EndOfEvent();   // its one event
     }
     scan.get_status().set_status(Ostrel::RunState::Stopped);
     logger.writeScanPoint();   // not while stopped

@@ -342,6 +342,65 @@ TEST_F(RunFixture, ReplacementKeepsTheModulesAndNoReplacementKeepsTheOldManager)
     EXPECT_EQ(nullptr, a->get_run_command());
 }
 
+// Whether each new "main", as others first see it, has its modules and the
+// switch the window added.
+class FirstSight : public Ostrel::Observer {
+public:
+    void update(Ostrel::Observable*, Ostrel::Argument* argument) override
+    {
+        auto* notice = dynamic_cast<Ostrel::Arg<Ostrel::DAQmanager::Notice>*>(argument);
+        if (!notice || notice->get_value().first != Ostrel::DAQmanager::nwRunManager)
+            return;
+        auto* rm = static_cast<Ostrel::RunManager*>(reinterpret_cast<Ostrel::DAQObject*>(notice->get_value().second));
+        if (rm->get_id() == "main")
+            complete.push_back(rm->has_par("doInterrupts") && rm->countModules() == 1);
+    }
+    std::vector<bool> complete;
+};
+
+TEST_F(RunFixture, ANewManagerOfTheNameIsSeenWithTheOldOnesSettingsAndRunFile)
+{
+    dynamic_cast<PluginParser*>(cfg->get_handler("plugins"))->reset_plugins();
+    Ostrel::DAQmanager* mgr = Ostrel::DAQmanager::theDAQmanager();
+    TellumRunManager* old = make("data", "main");
+    old->addModule(new SyntheticModule("16"));
+    old->add_par("doInterrupts", new Ostrel::Par<bool>(true));
+    old->set_run_number(7);
+    old->set_max_events(5);
+    ASSERT_TRUE(old->log_data((dir + "/scan").c_str(), false, 0));
+
+    FirstSight sight;
+    mgr->addObserver(&sight);
+    TellumRunManager* rm = TellumRunManager::create_run_manager("scan", "main", [](TellumRunManager* made) {
+        dynamic_cast<ScanRunManager*>(made)->set_scan_list(3, {ScanVar(ScanVar::threshold, 10, 20, 10, 0)});
+    });
+    mgr->removeObserver(&sight);
+    ASSERT_NE(nullptr, dynamic_cast<ScanRunManager*>(rm));
+    EXPECT_EQ(std::vector<bool>{true}, sight.complete);
+    EXPECT_EQ(rm, mgr->find_runmanager("main"));
+    EXPECT_TRUE(rm->get_par_value<bool>("doInterrupts"));
+    EXPECT_EQ(7, rm->get_run_number());
+    EXPECT_EQ(0u, rm->get_max_events());   // a scan ends by its points
+    // The file chosen for the next run is the scan's, under its name.
+    ASSERT_NE(nullptr, rm->get_logger());
+    EXPECT_EQ(dir + "/scan.h5", rm->get_logger()->get_file_name());
+    EXPECT_FALSE(g_file_test((dir + "/scan-1.h5").c_str(), G_FILE_TEST_EXISTS));
+
+    ASSERT_TRUE(run(rm));
+    const hid_t file = H5Fopen((dir + "/scan.h5").c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    ASSERT_GE(file, 0);
+    EXPECT_GT(H5Lexists(file, "/scan/def", H5P_DEFAULT), 0);
+    const hid_t rows = H5Dopen2(file, "/modules/16/data/synthetic", H5P_DEFAULT);
+    ASSERT_GE(rows, 0);
+    const hid_t space = H5Dget_space(rows);
+    hsize_t n = 0;
+    H5Sget_simple_extent_dims(space, &n, nullptr);
+    EXPECT_EQ(6u, n);
+    H5Sclose(space);
+    H5Dclose(rows);
+    H5Fclose(file);
+}
+
 TEST_F(RunFixture, ReplacingAManagerDuringARunEndsTheRunAndItsFile)
 {
     auto* m = new SyntheticModule("15", SyntheticModule::Timed, 2000);

@@ -220,6 +220,41 @@ TEST_F(RunFixture, ScanInTimeModeChangesPointsAfterTheTime)
     EXPECT_GT(m->produced.load(), 100u);
 }
 
+// Sees each point given to the modules, with the events the run had then.
+class PointWatch : public Ostrel::Observer {
+public:
+    explicit PointWatch(ScanRunManager* rm) : rm(rm) { rm->get_par("scanpoint")->addObserver(this); }
+    ~PointWatch() override { rm->get_par("scanpoint")->removeObserver(this); }
+    void update(Ostrel::Observable*, Ostrel::Argument*) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        events_at.push_back(rm->get_event_number());
+    }
+    std::vector<unsigned long> get()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return events_at;
+    }
+
+private:
+    ScanRunManager* rm;
+    std::mutex mutex;
+    std::vector<unsigned long> events_at;
+};
+
+TEST_F(RunFixture, PointsOfABoardThatSendsByItselfHoldTheEventsAskedFor)
+{
+    // Many passes of the run loop find no event at this rate.
+    auto* m = new SyntheticModule("68", SyntheticModule::Timed, 500);
+    ScanRunManager* rm = make_scan("scan");
+    rm->set_scan_list(50, {ScanVar(ScanVar::threshold, 10, 30, 10, 0)});
+    rm->addModule(m);
+    PointWatch watch(rm);
+    ASSERT_TRUE(run(rm));
+    EXPECT_EQ((std::vector<unsigned long>{0, 50, 100}), watch.get());
+    EXPECT_GE(rm->get_event_number(), 150u);
+}
+
 // Runs a scan of two points of five triggers whose monitor queue holds its
 // first event for `hold` seconds; gives the time between the two points.
 double point_change_with_monitor_held(const std::string& id, double hold)

@@ -4,7 +4,10 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <glib/gstdio.h>
 
 #include "DialogTest.h"
 #include "Modal.h"
@@ -13,6 +16,7 @@
 #include "config/GeneralConfig.h"
 #include "config/ScanConfig.h"
 #include "daq/DAQcontroller.h"
+#include "daq/DataLogger.h"
 #include "daq/RunManagers.h"
 #include "daq/ScanRunManager.h"
 #include "daq/TellumRunManager.h"
@@ -219,6 +223,36 @@ TEST_F(MainWindowTest, TriggerTypeScanAndPedestalRunReplaceMainKeepingTheControl
     EXPECT_EQ(1234u, main_rm()->get_max_events());
     EXPECT_EQ(min_sample, general->get_ped_min_sample());
     EXPECT_TRUE(sensitive("btnPedestal"));
+}
+
+TEST_F(MainWindowTest, TriggerSwitchKeepsTheRunFileOrSaysItCannot)
+{
+    start(1);
+    const std::string folder = dir + "/runs";
+    ASSERT_EQ(0, g_mkdir(folder.c_str(), 0755));
+    ASSERT_TRUE(main_rm()->log_data((folder + "/run").c_str(), false, 0));
+    MainWindow::onUpdate(static_cast<GladeApp*>(window));
+    toggle("swTriggerInternal", true);
+    ASSERT_NE(nullptr, main_rm()->get_logger());
+    EXPECT_EQ(folder + "/run.h5", main_rm()->get_logger()->get_file_name());
+    MainWindow::onUpdate(static_cast<GladeApp*>(window));
+    EXPECT_TRUE(window->btn_active("swLogData"));
+    EXPECT_EQ(folder + "/run.h5", window->get_text("lblDataFile"));
+
+    // Its folder gone, the file cannot be made again: the window says so.
+    ASSERT_EQ(0, g_remove((folder + "/run.h5").c_str()));
+    ASSERT_EQ(0, g_rmdir(folder.c_str()));
+    toggle("swTriggerType", true);
+    EXPECT_EQ(nullptr, main_rm()->get_logger());
+    GtkWidget* box = nullptr;
+    ASSERT_TRUE(pump_until([&] { return (box = guitest::shown(GTK_TYPE_MESSAGE_DIALOG)) != nullptr; }, 5));
+    gchar* text = nullptr;
+    g_object_get(box, "text", &text, nullptr);
+    EXPECT_THAT(std::string(text ? text : ""), ::testing::HasSubstr("The next run is not logged: the run file " +
+                                                                    folder + "/run.h5 could not be opened again"));
+    g_free(text);
+    gtk_widget_destroy(box);
+    EXPECT_FALSE(window->btn_active("swLogData"));
 }
 
 namespace {

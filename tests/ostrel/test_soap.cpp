@@ -899,6 +899,32 @@ TEST_F(SoapOperations, RunControlRefusesWhatTheRunStateDoesNotAllow)
     EXPECT_FALSE(rm->isActive());
 }
 
+TEST_F(SoapOperations, RunControlQueuesAtMostTheBound)
+{
+    const int bound = Ostrel::RunManager::max_queued;
+    const std::string waiting = std::to_string(bound);
+    CommandGate gate(Ostrel::RunCommand::GetReady);
+    (*rm)().addObserver(&gate);
+    for (int i = 0; i < bound; ++i) {
+        ASSERT_EQ(control("GetReady").ret, "ok") << i;
+        if (i == 0) {
+            ASSERT_TRUE(gate.wait_for(1));
+        }
+    }
+    // A client's command beyond the bound is refused, naming it; the
+    // program's own (the window's run menu) still queues.
+    expect_client_fault(control("Start"), "soap_rm refuses Start: " + waiting +
+                                              " commands wait to be carried out, and it queues at most " + waiting);
+    EXPECT_TRUE(rm->Activate());
+    EXPECT_EQ(state("soap_rm").fields["pending"], std::to_string(bound + 1));
+    gate.release();
+    ASSERT_TRUE(testutil::wait_until([&] { return state("soap_rm").fields["pending"] == "0"; }, 10.0));
+    EXPECT_EQ(state("soap_rm").fields["statusName"], "Running");
+    EXPECT_EQ(control("Stop").ret, "ok");
+    ASSERT_TRUE(testutil::wait_until([&] { return !rm->isActive(); }, 10.0));
+    (*rm)().removeObserver(&gate);
+}
+
 // ---------------------------------------------------------------------------
 // Load
 
