@@ -315,16 +315,24 @@ void Fenrow::stream_started()
         _losses_at_start = losses();
 }
 
-void Fenrow::stream_stopped()
+void Fenrow::stream_stopped(const FenrowStream* module, unsigned long dropped)
 {
-    std::lock_guard<std::mutex> lock(_run_mutex);
-    if (_streams_running == 0 || --_streams_running > 0)
-        return;
-    const Losses run = losses().since(_losses_at_start);
-    if (run.total() == 0)
-        return;
-    Ostrel::ostream log(Ostrel::LOG_WARNING);
-    log << "DAQServer: in this run " << loss_text(run) << std::endl;
+    unsigned long lost = dropped;
+    {
+        std::lock_guard<std::mutex> lock(_run_mutex);
+        if (_streams_running > 0 && --_streams_running == 0) {
+            const Losses run = losses().since(_losses_at_start);
+            lost += static_cast<unsigned long>(run.total());
+            if (run.total()) {
+                Ostrel::ostream log(Ostrel::LOG_WARNING);
+                log << "DAQServer: in this run " << loss_text(run) << std::endl;
+            }
+        }
+    }
+    // The run's missing events, where its counters are read.
+    std::lock_guard<std::mutex> lock(_streams_mutex);
+    if (lost && _main && module && module->get_run_command() == &_main->run_command())
+        _main->get_status().add_lost(lost);
 }
 
 FenrowStream* Fenrow::stream_module(const ModuleNode* board, int stream)
@@ -334,6 +342,25 @@ FenrowStream* Fenrow::stream_module(const ModuleNode* board, int stream)
     std::lock_guard<std::mutex> lock(_streams_mutex);
     auto it = _streams.find(board);
     return it == _streams.end() ? nullptr : it->second[static_cast<std::size_t>(stream)].module;
+}
+
+void Fenrow::board_back(ModuleNode* board, int code)
+{
+    // Under the lock: a module cannot go meanwhile.
+    const bool restart = code != DATA_PACKET;
+    std::lock_guard<std::mutex> lock(_streams_mutex);
+    auto it = _streams.find(board);
+    if (it == _streams.end())
+        return;
+    std::string names;
+    for (const StreamSlot& slot : it->second)
+        if (slot.module && slot.module->board_back(restart))
+            names += (names.empty() ? "" : ", ") + slot.module->get_id().str();
+    if (names.empty())
+        return;
+    Ostrel::ostream log(Ostrel::LOG_INFO);
+    log << "Board " << board->ip() << " is back in the run: "
+        << (restart ? "its settings and its start go to " : "its events go on to ") << names << std::endl;
 }
 
 // ---- datagrams -------------------------------------------------------------------
@@ -499,7 +526,7 @@ void Fenrow::process_data(ModuleNode* board, std::uint16_t* words, int count)
     std::memcpy(payload, &head, FENROW_PAYLOAD_HEAD);
     copy_record_data(packet, reinterpret_cast<std::uint16_t*>(payload + FENROW_PAYLOAD_HEAD));
     if (batched) {
-        _pending.push_back(Pending{board, stream, slot.module, block});
+        _pending.push_back(Pending{board, stream, slot.module, block, packet.header.evtcnt});
         return;
     }
     // Handed over at once, while the module is surely there.
@@ -533,6 +560,10 @@ void Fenrow::end_of_batch()
         for (std::size_t k = i; k < end; ++k)
             _run.push_back(_pending[k].block);
         if (alive) {
+            // The first, for a gap before the run of records, and the last.
+            first.module->note_counter(first.counter);
+            if (end - i > 1)
+                first.module->note_counter(_pending[end - 1].counter);
             first.module->push_data(_run.data(), _run.size());
         } else {
             for (ModuleData* block : _run) {

@@ -126,10 +126,12 @@ public:
     bool trigger();
     void reset() {}
 
-    // A stream module's run begins and ends. When the last stream that ran
-    // ends, the datagrams lost since the first began, if any, are said.
+    // A stream module's run begins and ends, with the events its queue
+    // dropped. When the last stream that ran ends, the datagrams lost since
+    // the first began, if any, are said. Both count as lost for "main"
+    // when the run is its.
     void stream_started();
-    void stream_stopped();
+    void stream_stopped(const FenrowStream* module, unsigned long dropped);
 
     // The stream module that receives the data of the board's stream
     // (1-based), or null.
@@ -149,6 +151,10 @@ protected:
     void process_data(ModuleNode* board, std::uint16_t* words, int count) override;
     ModuleNode* find_module(const std::string& ip, int port) override;
     void end_of_batch() override;
+    // A board heard again during a run goes on in it: when it had stopped
+    // (its first word is no event), its streams get their settings and
+    // their start.
+    void board_back(ModuleNode* board, int code) override;
     // Also registers the boards heard while the configuration was busy, and
     // gives the registered boards their stream modules once "main" exists.
     void idle() override;
@@ -208,11 +214,13 @@ private:
     // The records of the present batch, the run state of "main" they were
     // taken in, the run time they carry, and the stream module of the last
     // board and stream.
+    // A record, with the board's event counter it carries.
     struct Pending {
         const ModuleNode* board;
         int stream;
         FenrowStream* module;
         ModuleData* block;
+        std::uint16_t counter;
     };
     std::vector<Pending> _pending;
     std::vector<ModuleData*> _run;

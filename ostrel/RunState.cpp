@@ -55,6 +55,7 @@ RunState& RunState::operator=(const RunState& other)
     _nwritten = other._nwritten.load();
     _nmonitored = other._nmonitored.load();
     _bytes = other._bytes.load();
+    _nlost = other._nlost.load();
     // Lock both clocks in a fixed order.
     std::unique_lock<std::mutex> a(this < &other ? _clock_mutex : other._clock_mutex);
     std::unique_lock<std::mutex> b(this < &other ? other._clock_mutex : _clock_mutex);
@@ -102,6 +103,7 @@ void RunState::reset()
     _nwritten = 0;
     _nmonitored = 0;
     _bytes = 0;
+    _nlost = 0;
     std::lock_guard<std::mutex> lock(_clock_mutex);
     _clock = clock_runs(_clock.load()) ? running_word(0) : stopped_word(0);
     _last_time = 0.0;

@@ -69,6 +69,10 @@ public:
     unsigned long n_trigger() const { return _ntrigger.load(); }
     unsigned long n_written() const { return _nwritten.load(); }
     unsigned long n_bytes() const { return _bytes.load(); }
+    // Events of the run known to be missing from it: sent by a source but
+    // never taken, or dropped on the way.
+    void add_lost(unsigned long n) { _nlost += n; }
+    unsigned long n_lost() const { return _nlost.load(); }
 
     // Percentage of events written (0 to 100; 0 before the first event).
     double eff() const;
@@ -86,6 +90,7 @@ private:
     std::atomic<unsigned long> _nwritten{0};
     std::atomic<unsigned long> _nmonitored{0};
     std::atomic<unsigned long> _bytes{0};
+    std::atomic<unsigned long> _nlost{0};
     // The run clock in one word: the steady clock's nanoseconds at run time
     // zero while it runs (lowest bit 1), else the run time in nanoseconds
     // (lowest bit 0). Changed under _clock_mutex, read without it.

@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -234,6 +235,8 @@ constexpr int SERVER_NICE = -10;
 // may (CAP_SYS_NICE), the receiving thread has the lowest real-time
 // priority, which only it asks for: it sleeps most of the time.
 constexpr int RECEIVER_RT_PRIORITY = 1;
+// Receiving threads of the process at real-time priority.
+std::atomic<int> realtime_receivers{0};
 
 // While datagrams stream in, the receiving thread does not wait on the
 // socket, which would wake it for every few of them: it lets them gather in
@@ -420,12 +423,12 @@ void DAQServer::start_thread()
     if (!_pool)
         _pool = std::make_unique<Pool>(_budget);
     const auto raise_priority = [] { Ostrel::set_thread_nice(SERVER_NICE); };
-    _receiver = std::thread([this, raise_priority] {
+    _receiver = std::thread([this] {
         pthread_setname_np(pthread_self(), "DAQreceiver");
-        const sched_param fifo{RECEIVER_RT_PRIORITY};
-        if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &fifo) != 0)
-            raise_priority();
+        const bool realtime = take_realtime_processor();
         receive();
+        if (realtime)
+            realtime_receivers.fetch_sub(1);
     });
     _thread = std::thread([this, raise_priority] {
         pthread_setname_np(pthread_self(), "DAQserver");
@@ -435,6 +438,32 @@ void DAQServer::start_thread()
         Ostrel::ostream quit(Ostrel::LOG_INFO);
         quit << "Ostrel:: Quitting the thread" << std::endl;
     });
+}
+
+bool DAQServer::take_realtime_processor()
+{
+    // Under a flood the receiving thread never sleeps: at real-time
+    // priority it would hold its processor against every other thread of
+    // the program. Only where the program has a processor beyond those such
+    // threads hold, then, and at ordinary priority (raised) otherwise.
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    const int processors = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
+    const sched_param fifo{RECEIVER_RT_PRIORITY};
+    bool realtime = false;
+    if (realtime_receivers.fetch_add(1) + 1 < processors)
+        realtime = pthread_setschedparam(pthread_self(), SCHED_FIFO, &fifo) == 0;
+    if (!realtime) {
+        realtime_receivers.fetch_sub(1);
+        Ostrel::set_thread_nice(SERVER_NICE);
+    }
+    Ostrel::ostream log(Ostrel::LOG_INFO);
+    log << "DAQServer: the receiving thread runs at "
+        << (realtime ? "real-time priority"
+                     : processors < 2 ? "ordinary priority: the program has one processor"
+                                      : "ordinary priority")
+        << std::endl;
+    return realtime;
 }
 
 void DAQServer::stop()

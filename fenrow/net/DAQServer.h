@@ -130,6 +130,9 @@ private:
     struct Intake;
 
     void serve();
+    // The receiving thread's priority: real-time where the program has a
+    // processor for the rest of it (true), else ordinary.
+    static bool take_realtime_processor();
     // The receiving thread's loop, and its steps below.
     void receive();
     // The server thread may handle the current chunk's datagrams read so

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <iomanip>
 
 #include "config/ConfigParser.h"
 #include "config/ModuleParser.h"
@@ -12,6 +14,29 @@
 #include "fenrow/net/ModuleNode.h"
 #include "fenrow/net/NetConfig.h"
 #include "ostrel/Log.h"
+
+#include <glib.h>
+
+namespace {
+
+// The wall-clock time so many seconds ago, as the log gives it
+// ("14:03:27.512").
+std::string time_ago(double seconds)
+{
+    const gint64 us = g_get_real_time() - static_cast<gint64>(seconds * 1e6);
+    GDateTime* t = g_date_time_new_from_unix_local(us / 1000000);
+    if (!t)
+        return "?";
+    gchar* hms = g_date_time_format(t, "%H:%M:%S");
+    char ms[8];
+    std::snprintf(ms, sizeof ms, ".%03d", static_cast<int>(us % 1000000 / 1000));
+    const std::string text = std::string(hms ? hms : "?") + ms;
+    g_free(hms);
+    g_date_time_unref(t);
+    return text;
+}
+
+} // namespace
 
 FenrowManager::FenrowManager(const std::string& interface, unsigned address, int port, bool /*use_glib*/)
     : DAQServer(interface, port), _address(address & 0xFF), _pending(this)
@@ -73,7 +98,24 @@ void FenrowManager::do_broadcast()
     if (target.empty())
         return;
     const std::vector<std::uint8_t> bytes = convert_packet(KnockPacket(_address));
-    send_packet(target, fenrow_net::board_port(), bytes.data(), bytes.size());
+    if (send_packet(target, fenrow_net::board_port(), bytes.data(), bytes.size()) != 0)
+        return;
+    std::lock_guard<std::mutex> lock(_knock_mutex);
+    _knocks.push_back(std::chrono::steady_clock::now());
+}
+
+std::chrono::steady_clock::time_point FenrowManager::knock_to_judge()
+{
+    const auto now = std::chrono::steady_clock::now();
+    const auto answered_by = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(_timing.answer_within));
+    std::lock_guard<std::mutex> lock(_knock_mutex);
+    std::chrono::steady_clock::time_point judged{};
+    while (!_knocks.empty() && now - _knocks.front() >= answered_by) {
+        judged = _knocks.front();
+        _knocks.pop_front();
+    }
+    return judged;
 }
 
 void FenrowManager::idle()
@@ -84,15 +126,38 @@ void FenrowManager::idle()
 
 void FenrowManager::check_modules()
 {
+    // A board answers every knock: one that let a knock go unanswered is
+    // silent from its last datagram on. Said once for each silence, and
+    // once more should it last long; its next datagram ends it.
+    const auto knock = knock_to_judge();
     std::lock_guard<std::mutex> lock(_registry_mutex);
     for (auto& entry : _registry) {
         ModuleNode* node = entry.second.get();
-        if (node->last_seen() > _timing.dead_after) {
+        const double silent_for = node->last_seen();
+        const bool missed_knock = knock != std::chrono::steady_clock::time_point{} && node->seen_before(knock);
+        if (!node->silent() && (missed_knock || silent_for > _timing.dead_after)) {
+            node->set_silent();
+            Ostrel::ostream log(Ostrel::LOG_WARNING);
+            log << "Board " << node->ip() << " is silent since " << time_ago(silent_for)
+                << (missed_knock ? ": it did not answer the knock" : "") << std::endl;
+        }
+        if (silent_for > _timing.dead_after && !node->dead_said()) {
+            node->set_dead_said();
             Ostrel::ostream log(Ostrel::LOG_ERROR);
-            log << "Module " << node->ip() << " seems to be dead..." << std::endl;
-            node->registered();
+            log << "Module " << node->ip() << " seems to be dead... (silent since " << time_ago(silent_for) << ")"
+                << std::endl;
         }
     }
+}
+
+void FenrowManager::heard_again(ModuleNode* node, double silent_for, int code)
+{
+    {
+        Ostrel::ostream log(Ostrel::LOG_INFO);
+        log << "Board " << node->ip() << " answers again after " << std::fixed << std::setprecision(1) << silent_for
+            << std::defaultfloat << " s of silence" << std::endl;
+    }
+    board_back(node, code);
 }
 
 void FenrowManager::register_module(ModuleNode* node)
@@ -237,11 +302,14 @@ int FenrowManager::send_bytes(const std::string& ip, const std::vector<std::uint
     return _pending.send_command(node, bytes.size(), bytes.data(), std::move(watch));
 }
 
-int FenrowManager::send_daq_command(int stream, bool start, ModuleNode* node)
+int FenrowManager::send_daq_command(int stream, bool start, ModuleNode* node, std::shared_ptr<CommandWatch> watch)
 {
     if (!node)
         return -1;
-    return send_command(node->ip(), StartStopPacket(static_cast<unsigned>(stream), start, 255));
+    const StartStopPacket packet(static_cast<unsigned>(stream), start, 255);
+    if (!watch)
+        return send_command(node->ip(), packet);
+    return send_bytes(node->ip(), convert_packet(packet), std::move(watch));
 }
 
 int FenrowManager::wait_for_command_completion(int milliseconds, const std::atomic<bool>* cancel)
@@ -333,8 +401,13 @@ void FenrowManager::handle_request(const std::string& ip, int port, std::uint16_
             << dump_packet(words, static_cast<std::size_t>(std::min(count, 16))) << std::endl;
         return;
     }
-    _pending.heard_from(ip);
     const int code = words[1] & CODE_MASK;
+    const bool commands_back = _pending.heard_from(ip);
+    if (ModuleNode* node = sender_node(ip)) {
+        const double silent_for = node->end_silence();
+        if (silent_for >= 0 || commands_back)
+            heard_again(node, silent_for >= 0 ? silent_for : node->last_seen(), code);
+    }
     if ((words[1] & ACK_FLAG) && code != 0 && code != CMD_KNOCK) {
         if (count < 6) {
             count_drop(DropReason::short_ack);
@@ -350,6 +423,11 @@ void FenrowManager::handle_request(const std::string& ip, int port, std::uint16_
                     << std::endl;
                 log << "\torigin: " << ip << ":" << port << std::endl;
             } else {
+                // What the board sent before it took the command reaches
+                // its queues first: whoever waits for the command (a run's
+                // end for its stop) finds it there.
+                if (on_server_thread())
+                    end_of_batch();
                 _pending.remove_command(node, words, count);
             }
         }
@@ -462,6 +540,10 @@ void FenrowManager::take_request(const std::string&, int, std::uint16_t*, int)
 }
 
 void FenrowManager::process_data(ModuleNode*, std::uint16_t*, int)
+{
+}
+
+void FenrowManager::board_back(ModuleNode*, int)
 {
 }
 

@@ -13,6 +13,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -35,6 +36,8 @@ struct FenrowTiming {
     double knock_period = 5.0;    // discovery knock
     double check_period = 0.5;    // re-sends and the silent-board check
     double dead_after = 10.0;     // a board this long silent is reported
+    double answer_within = 1.0;   // a board that answers no knock so long is silent
+    double stop_answer = 2.0;     // a run's end waits so long for a board's stop
     double resend_after = 1.0;    // an unacknowledged command goes again
     int max_resends = 5;          // then it is given up
 };
@@ -102,7 +105,9 @@ public:
     // when a watch is given: 0, or -1 as send_command.
     int send_bytes(const std::string& ip, const std::vector<std::uint8_t>& bytes,
                    std::shared_ptr<CommandWatch> watch = nullptr);
-    int send_daq_command(int stream, bool start, ModuleNode* node);
+    // The watch, when given, follows the command (it is not collected into
+    // a batch then).
+    int send_daq_command(int stream, bool start, ModuleNode* node, std::shared_ptr<CommandWatch> watch = nullptr);
     int start_daq(int stream, ModuleNode* node) { return send_daq_command(stream, true, node); }
     int stop_daq(int stream, ModuleNode* node) { return send_daq_command(stream, false, node); }
     // 0 when the command queue has drained, -1 on time-out (see
@@ -135,6 +140,9 @@ protected:
     virtual void remove_module(ModuleNode* node);
     virtual void take_request(const std::string& ip, int port, std::uint16_t* words, int count);
     virtual void process_data(ModuleNode* node, std::uint16_t* words, int count);
+    // A registered board is heard again after a silence (its datagram,
+    // of the code, follows); said before it is called.
+    virtual void board_back(ModuleNode* node, int code);
 
     void handle_request(const std::string& ip, int port, std::uint16_t* words, int count) override;
     void filter(std::uint8_t* bytes, int count) override;
@@ -162,10 +170,18 @@ protected:
 private:
     static bool broadcast_callback(void* self);
     static bool first_broadcast_callback(void* self);
+    // The board is heard again: said, and board_back.
+    void heard_again(ModuleNode* node, double silent_for, int code);
+    // The latest knock sent at least answer_within ago and not judged yet;
+    // the zero time when there is none.
+    std::chrono::steady_clock::time_point knock_to_judge();
 
     unsigned _address;
     FenrowTiming _timing;
     std::string _broadcast_mask = "11.255.255.255";
+    // When knocks went, oldest first, until they are judged.
+    std::mutex _knock_mutex;
+    std::deque<std::chrono::steady_clock::time_point> _knocks;
     std::mutex _registry_mutex;
     std::map<std::string, std::unique_ptr<ModuleNode>> _registry;
     std::atomic<unsigned long> _registry_generation{0};

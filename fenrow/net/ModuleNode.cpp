@@ -122,6 +122,20 @@ double ModuleNode::last_seen() const
     return static_cast<double>(now_us() - _seen_us.load(std::memory_order_relaxed)) * 1e-6;
 }
 
+bool ModuleNode::seen_before(std::chrono::steady_clock::time_point when) const
+{
+    using namespace std::chrono;
+    return _seen_us.load(std::memory_order_relaxed) < duration_cast<microseconds>(when.time_since_epoch()).count();
+}
+
+double ModuleNode::end_silence()
+{
+    // Read before the stamp that ends it: the silence lasted up to now.
+    const double seconds = last_seen();
+    _dead_said.store(false, std::memory_order_relaxed);
+    return _silent.exchange(false, std::memory_order_relaxed) ? seconds : -1.0;
+}
+
 void ModuleNode::configure(int nstreams, int nchip, int chip_type, const int* ids)
 {
     for (DataStream* s : _streams)

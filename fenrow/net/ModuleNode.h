@@ -104,6 +104,19 @@ public:
     void registered(std::chrono::steady_clock::time_point when);
     // Seconds since the last stamp (since construction before the first).
     double last_seen() const;
+    // Whether the last stamp is older than the time.
+    bool seen_before(std::chrono::steady_clock::time_point when) const;
+
+    // A silence of the board, as its manager judges it: from when it
+    // noticed until a datagram comes again. The server thread's.
+    bool silent() const { return _silent.load(std::memory_order_relaxed); }
+    void set_silent() { _silent.store(true, std::memory_order_relaxed); }
+    // Ends a silence: its seconds, from the last stamp before it to now;
+    // negative when the board was not silent.
+    double end_silence();
+    // Whether the silence was said to have gone on for long (once).
+    bool dead_said() const { return _dead_said.load(std::memory_order_relaxed); }
+    void set_dead_said() { _dead_said.store(true, std::memory_order_relaxed); }
 
     // nstreams streams of nchip chips of the type, in adjacent mode with 15
     // adjacent channels; stream k has id ids[k], or k without ids. Streams
@@ -122,6 +135,8 @@ private:
     std::vector<DataStream*> _streams;
     std::vector<std::unique_ptr<DataStream>> _retired;
     std::atomic<std::int64_t> _seen_us;
+    std::atomic<bool> _silent{false};
+    std::atomic<bool> _dead_said{false};
 };
 
 // A sized, owned byte block.

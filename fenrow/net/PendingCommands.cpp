@@ -236,18 +236,15 @@ void PendingCommands::remove_commands_from_node(const ModuleNode* node)
     left();
 }
 
-void PendingCommands::heard_from(const std::string& ip)
+bool PendingCommands::heard_from(const std::string& ip)
 {
     if (_n_silent.load(std::memory_order_relaxed) == 0)
-        return;
-    {
-        std::lock_guard<std::mutex> lock(_mutex);
-        if (!_silent.erase(ip))
-            return;
-        _n_silent = _silent.size();
-    }
-    Ostrel::ostream log(Ostrel::LOG_INFO);
-    log << "Board " << ip << " answers again" << std::endl;
+        return false;
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (!_silent.erase(ip))
+        return false;
+    _n_silent = _silent.size();
+    return true;
 }
 
 bool PendingCommands::is_silent(const std::string& ip)

@@ -90,8 +90,9 @@ public:
     // A datagram came from ip: a silent board there counts as back. It has
     // nothing left of what was meant for it before: its commands went when
     // it fell silent, and none were taken since. Cheap while no board is
-    // silent (the server thread calls it for every datagram).
-    void heard_from(const std::string& ip);
+    // silent (the server thread calls it for every datagram). True when
+    // the board was silent.
+    bool heard_from(const std::string& ip);
     // A command to the board at ip was given up and nothing has come from
     // it since.
     bool is_silent(const std::string& ip);

@@ -1,6 +1,7 @@
 #include "fenrow/streams/FenrowStream.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 #include "fenrow/Fenrow.h"
 #include "fenrow/net/ModuleNode.h"
 #include "fenrow/net/Packets.h"
+#include "fenrow/net/PendingCommands.h"
 #include "fenrow/streams/FenrowAnalysis.h"
 #include "ostrel/Exception.h"
 #include "ostrel/Log.h"
@@ -681,9 +683,25 @@ int FenrowStream::Start(int)
     log_run_step("\t+-> Module.Start         [");
     reset_evt_counter();
     dropped_at_start = queue.n_dropped();
-    if (Fenrow* m = manager()) {
-        m->stream_started();
-        m->start_daq(hybrid_id, node());
+    Fenrow* m = manager();
+    ModuleNode* board = node();
+    int sent = -1;
+    {
+        std::lock_guard<std::mutex> lock(run_mutex);
+        in_run = true;
+        paused = false;
+        run_serial.fetch_add(1, std::memory_order_release);
+        if (m) {
+            m->stream_started();
+            sent = m->start_daq(hybrid_id, board);
+        }
+    }
+    // A board that is silent gets its start when it answers again.
+    if (m && board && (sent != 0 || board->silent())) {
+        Ostrel::ostream log(Ostrel::LOG_WARNING);
+        log << "Module " << get_id() << ": board " << board->ip() << " does not answer: stream " << hybrid_id
+            << (sent != 0 ? " is not started" : " may not have its start")
+            << "; it gets its settings and its start when the board answers again" << std::endl;
     }
     if (Analysis* a = get_analysis())
         a->init_run();
@@ -693,8 +711,38 @@ int FenrowStream::Start(int)
 int FenrowStream::Stop(int)
 {
     log_run_step("\t+-> Module.Stop          [");
-    if (Fenrow* m = manager())
-        m->stop_daq(hybrid_id, node());
+    Fenrow* m = manager();
+    ModuleNode* board = node();
+    // What the board sends until it has taken its stop belongs to the run:
+    // its events before the acknowledgement are on the queue once it is
+    // here, for the run's end to take. A board that does not answer holds
+    // the end up for a while only.
+    auto watch = std::make_shared<CommandWatch>();
+    int sent = -1;
+    {
+        std::lock_guard<std::mutex> lock(run_mutex);
+        in_run = false;
+        paused = false;
+        if (m)
+            sent = m->send_daq_command(hybrid_id, false, board, watch);
+    }
+    if (m && board && sent == 0) {
+        const double bound = m->timing().stop_answer;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(bound);
+        CommandFate fate = CommandFate::waiting;
+        // Nothing takes the acknowledgement once the manager's thread ends.
+        while ((fate = m->pending().wait_for(*watch, 100)) == CommandFate::waiting && m->is_running()
+               && std::chrono::steady_clock::now() < until) {
+        }
+        if (fate != CommandFate::acknowledged) {
+            Ostrel::ostream log(Ostrel::LOG_WARNING);
+            log << "Module " << get_id() << ": board " << board->ip() << " has not acknowledged the stop of stream "
+                << hybrid_id;
+            if (fate == CommandFate::waiting)
+                log << " within " << bound << " s";
+            log << ": what it sends after is not in this run" << std::endl;
+        }
+    }
     if (Analysis* a = get_analysis())
         a->end_run();
     {
@@ -710,21 +758,24 @@ int FenrowStream::Stop(int)
         }
         send_trigger(trg_type->get_value(), 0);
     }
-    if (Fenrow* m = manager())
-        m->stream_stopped();
     const unsigned long lost = queue.n_dropped() - dropped_at_start;
     dropped_at_start = queue.n_dropped();
     if (lost) {
         Ostrel::ostream log(Ostrel::LOG_WARNING);
         log << "Module " << get_id() << ": " << lost << " events dropped in this run: the event queue of "
             << queue.capacity() << " events or " << queue.max_bytes() / 1048576 << " MB was full" << std::endl;
+        get_status().add_lost(lost);
     }
+    if (m)
+        m->stream_stopped(this, lost);
     return 0;
 }
 
 int FenrowStream::Pause()
 {
     log_run_step("\t+-> Module.Pause         [");
+    std::lock_guard<std::mutex> lock(run_mutex);
+    paused = true;
     if (Fenrow* m = manager())
         m->stop_daq(hybrid_id, node());
     return 0;
@@ -733,9 +784,55 @@ int FenrowStream::Pause()
 int FenrowStream::Continue()
 {
     log_run_step("\t+-> Module.Continue      [");
+    std::lock_guard<std::mutex> lock(run_mutex);
+    paused = false;
     if (Fenrow* m = manager())
         m->start_daq(hybrid_id, node());
     return 0;
+}
+
+bool FenrowStream::board_back(bool restart)
+{
+    {
+        std::lock_guard<std::mutex> lock(run_mutex);
+        if (!in_run)
+            return false;
+    }
+    resumed.store(restart ? 2 : 1);
+    if (restart) {
+        start_loader([this] {
+            if (!load_config_values())
+                return;
+            std::lock_guard<std::mutex> lock(run_mutex);
+            if (in_run && !paused)
+                if (Fenrow* m = manager())
+                    m->start_daq(hybrid_id, node());
+        });
+    }
+    return true;
+}
+
+void FenrowStream::note_counter(std::uint16_t counter)
+{
+    const unsigned serial = run_serial.load(std::memory_order_acquire);
+    if (serial != counted_serial) {
+        counted_serial = serial;
+        have_counter = false;
+    }
+    if (have_counter && resumed.load(std::memory_order_relaxed)) {
+        // Said once, with the first event after the silence.
+        const bool went_on = resumed.exchange(0) == 1;
+        ModuleNode* board = node();
+        Ostrel::ostream log(Ostrel::LOG_WARNING);
+        log << "Module " << get_id() << ": board " << (board ? board->ip() : std::string("?"))
+            << " goes on in the run: its event counter went from " << last_counter << " to " << counter << ", "
+            << static_cast<std::uint16_t>(counter - last_counter - 1u) << " events missed"
+            << (went_on ? "" : " (it was started again: it may count anew)") << std::endl;
+    } else if (!have_counter) {
+        resumed.store(0, std::memory_order_relaxed);
+    }
+    have_counter = true;
+    last_counter = counter;
 }
 
 int FenrowStream::GetReady()

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -112,6 +113,15 @@ public:
     std::size_t push_data(ModuleData* const* data, std::size_t n);
     // Events dropped since the module was made.
     unsigned long n_dropped() const { return queue.n_dropped(); }
+    // The board's event counter of events just taken, in their order (not
+    // necessarily each of them). Server thread only.
+    void note_counter(std::uint16_t counter);
+    // The stream's board is heard again after a silence: true when a run
+    // of this module goes on. The module then tells what the board's event
+    // counter missed, with its next event; with `restart` (the board has
+    // stopped, or started anew), it also sends the board every setting and,
+    // unless the run is paused, its start, on a thread of its own.
+    bool board_back(bool restart);
     std::size_t n_queued() const { return queue.count(); }
 
     DataStream* get_stream() const;
@@ -236,6 +246,21 @@ private:
     DataQueue queue;
     unsigned long dropped_at_start = 0;
     int selected_channel = 0;
+
+    // The run, from Start to Stop: whether one goes on and is paused, under
+    // run_mutex, which the start and stop commands are sent under too.
+    std::mutex run_mutex;
+    bool in_run = false;
+    bool paused = false;
+    // Each run's number.
+    std::atomic<unsigned> run_serial{0};
+    // 1: the board went on by itself after a silence; 2: it was started
+    // again. Told with the next event.
+    std::atomic<int> resumed{0};
+    // Server thread: the last counter of the run of that number.
+    unsigned counted_serial = 0;
+    bool have_counter = false;
+    std::uint16_t last_counter = 0;
 
     Par<int>* threshold = nullptr;
     Par<std::vector<int>>* mbias = nullptr;

@@ -478,6 +478,7 @@ Result op_get_run_state(const Request& req)
         {"nTrigger", std::to_string(state.n_trigger())},
         {"nWritten", std::to_string(state.n_written())},
         {"rate", number(state.rate())},
+        {"nLost", std::to_string(state.n_lost())},
     };
     if (rm) {
         r.fields.emplace_back("eventNumber", std::to_string(rm->get_event_number()));

@@ -774,6 +774,112 @@ TEST_F(BoardManager, RemovedBoardTakesItsModulesAndSectionsAlong)
     EXPECT_TRUE(manager->conf_modules().empty());
 }
 
+// Runs of "main" with a board that sends stream 1 from its start to its
+// stop, as the boards do.
+class RunEdges : public BoardManager {
+protected:
+    void SetUp() override
+    {
+        start(board_23);
+        sim = follower();
+        ASSERT_TRUE(sim);
+        ASSERT_TRUE(wait_registered("127.0.0.2"));
+        module = stream_module("21");
+        ASSERT_TRUE(module);
+    }
+
+    std::unique_ptr<fenrow_sim::BoardSim> follower(double rate = 2000)
+    {
+        auto b = board("127.0.0.2");
+        if (b) {
+            fenrow_sim::DataSpec spec;
+            spec.nchips = 2;
+            spec.count = 0;
+            spec.rate = rate;
+            b->follow_start_stop(spec);
+        }
+        return b;
+    }
+
+    // The module's events taken so far reach `n`.
+    bool taken(unsigned long n, double seconds = 5.0)
+    {
+        return testutil::wait_until([&] { return module->get_status().n_trigger() >= n; }, seconds);
+    }
+
+    void stop_run()
+    {
+        ASSERT_TRUE(main->PrepareToStop(true));
+        ASSERT_TRUE(testutil::wait_until(
+            [&] { return main->pending() == 0 && main->get_status().get_status() == Ostrel::RunState::Ready; },
+            10.0));
+    }
+
+    std::unique_ptr<fenrow_sim::BoardSim> sim;
+    Ostrel::FenrowStream* module = nullptr;
+};
+
+TEST_F(RunEdges, StopWhileTheBoardSendsTakesEveryEventOrCountsIt)
+{
+    // The board sends on for a while after its stop came, until it has
+    // carried it out: all it sent is in the run, or counted as lost for it
+    // (datagrams the system dropped, events a full queue dropped) and said.
+    sim.reset();
+    sim = follower(20000);
+    ASSERT_TRUE(sim);
+    fenrow_sim::AckRule slow;
+    slow.delay = 0.08;
+    sim->set_ack(CMD_START_STOP, slow);
+    ASSERT_TRUE(main->Activate());
+    ASSERT_TRUE(taken(4000));
+    ASSERT_NO_FATAL_FAILURE(stop_run());
+    const unsigned long written = module->get_status().n_written();
+    const unsigned long lost = main->get_status().n_lost();
+    EXPECT_LE(written, sim->data_sent());
+    EXPECT_GE(written + lost, sim->data_sent());
+    EXPECT_EQ(log.contains(" in this run"), lost != 0);
+}
+
+TEST_F(RunEdges, ABoardSilentAtStartOrDuringTheRunGoesOnInItWhenItAnswersAgain)
+{
+    // Gone before the run: its commands are given up, and the run starts
+    // without it, saying so.
+    std::uint64_t sent = 0;
+    sim.reset();
+    ModuleNode* node = manager->get_module("127.0.0.2");
+    ASSERT_EQ(manager->stop_daq(1, node), 0);
+    ASSERT_TRUE(testutil::wait_until([&] { return manager->pending().is_silent("127.0.0.2"); }, 5.0));
+    ASSERT_TRUE(main->Activate());
+    ASSERT_TRUE(log.wait_for("Module 21: board 127.0.0.2 does not answer: stream 1 is not started", 5.0));
+
+    // Back: its settings and its start.
+    sim = follower();
+    ASSERT_TRUE(sim);
+    ASSERT_TRUE(taken(200));
+    EXPECT_TRUE(log.contains("Board 127.0.0.2 answers again after"));
+    EXPECT_TRUE(log.contains("Board 127.0.0.2 is back in the run: its settings and its start go to 21, 23\n"));
+    EXPECT_EQ(sim->count(CMD_INIT), 2u);
+    EXPECT_EQ(sim->count(CMD_CONFIG), 2u);
+    EXPECT_EQ(sim->count(CMD_START_STOP), 2u);
+
+    // Gone during the run, said once with the time it began, and back in
+    // the same run.
+    log.clear();
+    const unsigned long before = module->get_status().n_trigger();
+    sim->stop();
+    sent += sim->data_sent();
+    sim.reset();
+    ASSERT_TRUE(log.wait_for("Board 127.0.0.2 is silent since ", 5.0));
+    sim = follower();
+    ASSERT_TRUE(sim);
+    ASSERT_TRUE(log.wait_for("Module 21: board 127.0.0.2 goes on in the run: its event counter went from ", 5.0));
+    ASSERT_TRUE(taken(before + 200));
+    ASSERT_NO_FATAL_FAILURE(stop_run());
+    sent += sim->data_sent();
+    EXPECT_EQ(log.matching("is silent since").size(), 1u);
+    EXPECT_EQ(module->get_status().n_written(), sent);
+}
+
 TEST_F(BoardManager, MissingStreamElementIsCreatedUnderTheBoardsOwn)
 {
     // The stream stands outside any board element: the board has it, but

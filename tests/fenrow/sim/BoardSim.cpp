@@ -190,7 +190,7 @@ bool BoardSim::start()
 
 void BoardSim::stop()
 {
-    stop_data();
+    // The board's thread first: it may start the data (follow_start_stop).
     _stop = true;
     if (_wake_fd >= 0) {
         const std::uint64_t one = 1;
@@ -199,6 +199,7 @@ void BoardSim::stop()
     }
     if (_thread.joinable())
         _thread.join();
+    stop_data();
     for (int* fd : {&_fd, &_bcast_fd, &_wake_fd}) {
         if (*fd >= 0)
             ::close(*fd);
@@ -218,6 +219,24 @@ void BoardSim::set_knock_reply(bool answer, bool short_reply, std::uint32_t firm
     _options.answer_knock = answer;
     _options.short_reply = short_reply;
     _options.firmware = firmware;
+}
+
+void BoardSim::set_start_stop_hook(StartStopHook hook)
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    _start_stop = std::move(hook);
+}
+
+void BoardSim::follow_start_stop(const DataSpec& spec)
+{
+    set_start_stop_hook([this, spec](int stream, bool start) {
+        if (stream != spec.stream)
+            return;
+        if (start)
+            start_data(spec);
+        else
+            stop_data();
+    });
 }
 
 std::vector<Datagram> BoardSim::received()
@@ -409,9 +428,14 @@ void BoardSim::on_datagram(int fd, const std::uint8_t* bytes, std::size_t n, con
 
     std::vector<std::uint8_t> reply;
     double delay = 0.0;
+    // A start or stop command: its stream (0 for any other) and flag.
+    const int stream = code == CMD_START_STOP && w.size() >= 4 ? w[1] >> 8 : 0;
+    const bool start = stream && (w[3] & 1) != 0;
+    StartStopHook hook;
     {
         std::lock_guard<std::mutex> lock(_mutex);
         _received.push_back(std::move(d));
+        hook = _start_stop;
         if (code == CMD_KNOCK) {
             if (_options.host_ip.empty()) {
                 _host_ip = ip;
@@ -435,14 +459,22 @@ void BoardSim::on_datagram(int fd, const std::uint8_t* bytes, std::size_t n, con
         }
     }
     _cond.notify_all();
-    if (reply.empty())
-        return;
-    if (delay > 0) {
-        std::lock_guard<std::mutex> lock(_mutex);
-        _late.push_back(LateAck{Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay)),
-                                ip, port, std::move(reply)});
+    if (reply.empty()) {
+        if (stream && hook && fd == _fd)
+            hook(stream, start);
         return;
     }
+    if (delay > 0) {
+        std::lock_guard<std::mutex> lock(_mutex);
+        LateAck late{Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay)),
+                     ip, port, std::move(reply)};
+        late.stream = stream;
+        late.start = start;
+        _late.push_back(std::move(late));
+        return;
+    }
+    if (stream && hook)
+        hook(stream, start);
     send_to(ip, port, reply.data(), reply.size());
     if (code != CMD_KNOCK)
         ++_acks_sent;
@@ -481,14 +513,18 @@ void BoardSim::run()
             }
         }
         std::vector<LateAck> due;
+        StartStopHook hook;
         {
             std::lock_guard<std::mutex> lock(_mutex);
+            hook = _start_stop;
             const auto now = Clock::now();
             auto split = std::partition(_late.begin(), _late.end(), [now](const LateAck& a) { return a.due > now; });
             due.assign(std::make_move_iterator(split), std::make_move_iterator(_late.end()));
             _late.erase(split, _late.end());
         }
         for (const LateAck& a : due) {
+            if (a.stream && hook)
+                hook(a.stream, a.start);
             send_to(a.ip, a.port, a.bytes.data(), a.bytes.size());
             ++_acks_sent;
         }

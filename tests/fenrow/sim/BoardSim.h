@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -93,6 +94,15 @@ public:
 
     // Code 0: the rule for every code without its own.
     void set_ack(int code, const AckRule& rule);
+    // Called on the board's thread for every start or stop command, as the
+    // board carries it out: just before its acknowledgement goes (also a
+    // late one), or when it comes for a command not acknowledged.
+    using StartStopHook = std::function<void(int stream, bool start)>;
+    void set_start_stop_hook(StartStopHook hook);
+    // The stream of the spec sends its data (spec.count 0: until stopped)
+    // from its start to its stop, as a board does; a stop is acknowledged
+    // once its last packet has gone. The counters go on across stops.
+    void follow_start_stop(const DataSpec& spec);
     void set_knock_reply(bool answer, bool short_reply, std::uint32_t firmware);
 
     std::vector<Datagram> received();
@@ -131,6 +141,8 @@ private:
         std::string ip;
         int port;
         std::vector<std::uint8_t> bytes;
+        int stream = 0;   // of a start or stop command, else 0
+        bool start = false;
     };
 
     void run();
@@ -151,6 +163,7 @@ private:
     std::vector<Datagram> _received;
     std::map<int, AckRule> _rules;
     std::vector<LateAck> _late;
+    StartStopHook _start_stop;
     std::string _host_ip;
     int _host_port = 0;
 

@@ -2,7 +2,8 @@
 // address that answers knocks and commands and, when asked, sends data
 // packets to the host that knocked (or to --host). With --on-start a stream
 // sends only between the host's start and stop commands for it, as a board
-// does; --record writes every datagram the board receives to a file.
+// does (a stop is carried out before it is acknowledged); --record writes
+// every datagram the board receives to a file.
 //
 //   fenrow_board_sim --address 127.0.0.2 --mode serial --chips 4 --rate 1000 --count 10000
 //   fenrow_board_sim --streams 1,3 --mode serial --on-start --count 10000 --record board.txt
@@ -13,7 +14,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <pthread.h>
 #include <sched.h>
 #include <string>
@@ -217,23 +220,37 @@ int main(int argc, char** argv)
     const auto done = [&] { return interrupted.load() || (duration > 0 && elapsed() >= duration); };
 
     std::size_t seen = 0;
-    // New datagrams: recorded, and start and stop commands followed.
+    // The streams, once the host is known; their start and stop commands
+    // are carried out on the board's thread as they come, a stop before
+    // its acknowledgement goes, so that no packet of a stream follows the
+    // acknowledgement of its stop.
+    std::mutex states_mutex;
     std::vector<StreamState> states;
-    const auto take_datagrams = [&] {
-        const std::vector<fenrow_sim::Datagram> all = sim.received();
-        for (; seen < all.size(); ++seen) {
-            const fenrow_sim::Datagram& d = all[seen];
-            if (recording)
-                record(recording, d);
-            const std::vector<std::uint16_t> w = d.words();
-            if (!on_start || d.code() != CMD_START_STOP || w.size() < 4)
+    // Each stream's last command, also from before its state was made
+    // (the first knock and the host's first commands may come together).
+    std::map<int, bool> started;
+    sim.set_start_stop_hook([&](int number, bool start) {
+        if (!on_start)
+            return;
+        std::lock_guard<std::mutex> lock(states_mutex);
+        started[number] = start;
+        for (StreamState& st : states) {
+            if (st.spec.stream != number)
                 continue;
-            for (StreamState& st : states) {
-                if (st.spec.stream != (w[1] >> 8))
-                    continue;
-                st.on = (w[3] & 1) != 0;
+            st.on = start;
+            if (!start && st.sender->running()) {
+                st.sender->stop();
+                std::printf("stream %d stopped: %ld packets sent\n", number, st.sender->sent());
+                std::fflush(stdout);
             }
         }
+    });
+    // New datagrams recorded.
+    const auto take_datagrams = [&] {
+        const std::vector<fenrow_sim::Datagram> all = sim.received();
+        for (; seen < all.size(); ++seen)
+            if (recording)
+                record(recording, all[seen]);
     };
 
     if (ro_mode) {
@@ -264,9 +281,10 @@ int main(int argc, char** argv)
             st.spec.temperature = 30.0 + n;
             st.spec.count = count;
             st.spec.rate = rate;
-            st.on = !on_start;
             st.sender = std::make_unique<fenrow_sim::DataSender>(options.address, sim.host_ip(), sim.host_port(),
                                                                  st.spec, threads > 0 ? threads : rate > 0 ? 1 : 4);
+            std::lock_guard<std::mutex> lock(states_mutex);
+            st.on = !on_start || started[n];
             states.push_back(std::move(st));
         }
         const auto all_reported = [&] {
@@ -275,8 +293,11 @@ int main(int argc, char** argv)
                     return false;
             return true;
         };
-        while (!done() && !all_reported()) {
+        while (!done()) {
             take_datagrams();
+            std::unique_lock<std::mutex> lock(states_mutex);
+            if (all_reported())
+                break;
             for (StreamState& st : states) {
                 if (st.on && !st.sender->running() && !st.sender->done() && !st.sender->start()) {
                     std::fprintf(stderr, "board_sim: %s\n", st.sender->error().c_str());
@@ -295,8 +316,10 @@ int main(int argc, char** argv)
                             seconds > 0 ? sent / seconds : 0.0);
                 std::fflush(stdout);
             }
+            lock.unlock();
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+        std::lock_guard<std::mutex> lock(states_mutex);
         for (StreamState& st : states)
             st.sender->stop();
     }
