@@ -443,6 +443,13 @@ void TellumRunManager::stop_logging()
         return;
     log(Ostrel::LOG_INFO, "Stopping data logger");
     active->close();
+    // The last writes may fail only as the file closes (the run's end came
+    // before the disk filled up): the run then counts what the file holds.
+    if (active->failed() && written_in_file.load() < 0) {
+        log_failed = true;
+        written_in_file = static_cast<long>(active->events_kept());
+        keep_written_count();
+    }
     delete active;
     GenModule::release_data_formats(this);
 }
