@@ -51,8 +51,8 @@ void GeneralConfig::cpy(const GeneralConfig& other)
 {
     ped_nevts = other.ped_nevts;
     ped_update = other.ped_update;
-    ped_method = other.ped_method;
-    ped_min_sample = other.ped_min_sample;
+    ped_method = other.ped_method.load();
+    ped_min_sample = other.ped_min_sample.load();
     hist_color = other.hist_color;
     tracer_color = other.tracer_color;
 }
@@ -164,7 +164,7 @@ void GeneralConfig::save_config()
     config->check_value<int>(ped, "nevts", ped_nevts);
     config->check_value<bool>(ped, "update", ped_update);
     config->check_value<std::string>(ped, "method", ped_method == normal ? "normal" : "fast");
-    config->check_value<int>(ped, "min_sample", ped_min_sample);
+    config->check_value<int>(ped, "min_sample", ped_min_sample.load());
     config->check_value<int>(ped, "period", ped_period);
 
     xmlNodePtr daq = own_block(general, daq_node, "daq");

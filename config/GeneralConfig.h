@@ -3,6 +3,7 @@
 #ifndef BRISKO_CONFIG_GENERALCONFIG_H
 #define BRISKO_CONFIG_GENERALCONFIG_H
 
+#include <atomic>
 #include <string>
 
 #include "config/SectionParser.h"
@@ -54,9 +55,11 @@ public:
     void set_ped_nevts(int n) { ped_nevts = n; }
     bool get_ped_update() const { return ped_update; }
     void set_ped_update(bool flag) { ped_update = flag; }
-    PedestalMethod get_ped_method() const { return ped_method; }
+    // These two are read by the analyses on the acquisition threads, while
+    // the window changes them (a pedestal run lends the sample size).
+    PedestalMethod get_ped_method() const { return ped_method.load(); }
     void set_ped_method(PedestalMethod method) { ped_method = method; }
-    int get_ped_min_sample() const { return ped_min_sample; }
+    int get_ped_min_sample() const { return ped_min_sample.load(); }
     void set_ped_min_sample(int n) { ped_min_sample = n; }
     int get_ped_period() const { return ped_period; }
     void set_ped_period(int seconds) { ped_period = seconds; }
@@ -85,8 +88,8 @@ private:
 
     int ped_nevts;
     bool ped_update;
-    PedestalMethod ped_method;
-    int ped_min_sample;
+    std::atomic<PedestalMethod> ped_method;
+    std::atomic<int> ped_min_sample;
     xmlNodePtr ped_node;
     int ped_period;
     xmlNodePtr daq_node;
