@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -16,6 +17,15 @@ void wait(double seconds)
 
 bool set_thread_nice(int nice)
 {
+    // A thread goes before the others only where the process has another
+    // processor for them: on one it would take that processor from every
+    // other thread whenever it is busy.
+    if (nice < 0) {
+        cpu_set_t cpus;
+        CPU_ZERO(&cpus);
+        if (sched_getaffinity(0, sizeof cpus, &cpus) != 0 || CPU_COUNT(&cpus) < 2)
+            return false;
+    }
     return setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), nice) == 0;
 }
 

@@ -14,7 +14,8 @@ void wait(double seconds);
 
 // Sets the niceness of the calling thread alone (Linux keeps one per
 // thread, and threads it starts inherit it). False when refused, as a
-// niceness below 0 is without CAP_SYS_NICE: the thread stays as it is.
+// niceness below 0 is without CAP_SYS_NICE, or where the process may run
+// on one processor only: the thread stays as it is.
 bool set_thread_nice(int nice);
 
 // A plain, non-recursive mutex; usable with std::lock_guard.

@@ -422,7 +422,6 @@ void DAQServer::start_thread()
     _receiver_failed = false;
     if (!_pool)
         _pool = std::make_unique<Pool>(_budget);
-    const auto raise_priority = [] { Ostrel::set_thread_nice(SERVER_NICE); };
     _receiver = std::thread([this] {
         pthread_setname_np(pthread_self(), "DAQreceiver");
         const bool realtime = take_realtime_processor();
@@ -430,9 +429,11 @@ void DAQServer::start_thread()
         if (realtime)
             realtime_receivers.fetch_sub(1);
     });
-    _thread = std::thread([this, raise_priority] {
+    // Raised only where the program has more than one processor
+    // (set_thread_nice).
+    _thread = std::thread([this] {
         pthread_setname_np(pthread_self(), "DAQserver");
-        raise_priority();
+        Ostrel::set_thread_nice(SERVER_NICE);
         _thread_id = std::this_thread::get_id();
         serve();
         Ostrel::ostream quit(Ostrel::LOG_INFO);
@@ -443,25 +444,23 @@ void DAQServer::start_thread()
 bool DAQServer::take_realtime_processor()
 {
     // Under a flood the receiving thread never sleeps: at real-time
-    // priority it would hold its processor against every other thread of
-    // the program. Only where the program has a processor beyond those such
-    // threads hold, then, and at ordinary priority (raised) otherwise.
+    // priority it holds its processor against every other thread of the
+    // program, which then needs one more beyond those such threads hold.
     cpu_set_t cpus;
     CPU_ZERO(&cpus);
     const int processors = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
     const sched_param fifo{RECEIVER_RT_PRIORITY};
-    bool realtime = false;
-    if (realtime_receivers.fetch_add(1) + 1 < processors)
-        realtime = pthread_setschedparam(pthread_self(), SCHED_FIFO, &fifo) == 0;
-    if (!realtime) {
+    bool realtime = realtime_receivers.fetch_add(1) + 1 < processors
+                    && pthread_setschedparam(pthread_self(), SCHED_FIFO, &fifo) == 0;
+    if (!realtime)
         realtime_receivers.fetch_sub(1);
-        Ostrel::set_thread_nice(SERVER_NICE);
-    }
+    const bool raised = !realtime && Ostrel::set_thread_nice(SERVER_NICE);
     Ostrel::ostream log(Ostrel::LOG_INFO);
     log << "DAQServer: the receiving thread runs at "
         << (realtime ? "real-time priority"
-                     : processors < 2 ? "ordinary priority: the program has one processor"
-                                      : "ordinary priority")
+                     : raised ? "raised priority"
+                              : processors < 2 ? "ordinary priority: the program has one processor"
+                                               : "ordinary priority")
         << std::endl;
     return realtime;
 }

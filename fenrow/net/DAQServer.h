@@ -131,7 +131,8 @@ private:
 
     void serve();
     // The receiving thread's priority: real-time where the program has a
-    // processor for the rest of it (true), else ordinary.
+    // processor for the rest of it (true), else raised where it has more
+    // than one, else ordinary.
     static bool take_realtime_processor();
     // The receiving thread's loop, and its steps below.
     void receive();

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -215,6 +216,38 @@ TEST(DataQueue, BackgroundThreadRunsAtLowerPriority)
     q.start();
     ASSERT_TRUE(testutil::wait_until([&] { return q.started.load(); }, 5));
     EXPECT_GT(q.nice.load(), own);
+}
+
+TEST(Threads, AThreadIsRaisedOnlyWhereTheProcessHasAnotherProcessor)
+{
+    // On one processor a raised thread would take it from every other one
+    // whenever it is busy.
+    const auto raised = [](bool pinned) {
+        int nice = 0;
+        bool done = false;
+        std::thread([&] {
+            cpu_set_t cpus;
+            sched_getaffinity(0, sizeof cpus, &cpus);
+            if (pinned) {
+                cpu_set_t one;
+                CPU_ZERO(&one);
+                for (int c = 0; c < CPU_SETSIZE && !CPU_COUNT(&one); ++c)
+                    if (CPU_ISSET(c, &cpus))
+                        CPU_SET(c, &one);
+                sched_setaffinity(0, sizeof one, &one);
+            }
+            done = Ostrel::set_thread_nice(-5);
+            nice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+        }).join();
+        return std::make_pair(done, nice);
+    };
+    const int own = getpriority(PRIO_PROCESS, 0);
+    EXPECT_EQ(raised(true), std::make_pair(false, own));
+    cpu_set_t cpus;
+    sched_getaffinity(0, sizeof cpus, &cpus);
+    if (CPU_COUNT(&cpus) > 1 && geteuid() == 0) {
+        EXPECT_EQ(raised(false), std::make_pair(true, -5));
+    }
 }
 
 TEST(ModuleData, BlocksFreedOnAnotherThreadAreMadeAgainZeroed)
