@@ -356,9 +356,12 @@ void Fenrow::board_back(ModuleNode* board, int code)
     for (const StreamSlot& slot : it->second)
         if (slot.module && slot.module->board_back(restart))
             names += (names.empty() ? "" : ", ") + slot.module->get_id().str();
-    if (names.empty())
-        return;
     Ostrel::ostream log(Ostrel::LOG_INFO);
+    if (names.empty()) {
+        if (restart)
+            log << "Board " << board->ip() << " is back: its streams get their settings" << std::endl;
+        return;
+    }
     log << "Board " << board->ip() << " is back in the run: "
         << (restart ? "its settings and its start go to " : "its events go on to ") << names << std::endl;
 }

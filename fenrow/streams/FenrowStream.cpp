@@ -793,10 +793,17 @@ int FenrowStream::Continue()
 
 bool FenrowStream::board_back(bool restart)
 {
+    bool running;
     {
         std::lock_guard<std::mutex> lock(run_mutex);
-        if (!in_run)
-            return false;
+        running = in_run;
+    }
+    if (!running) {
+        // A board that started anew between runs has lost its settings: the
+        // next run, which may start without a GetReady, needs them.
+        if (restart)
+            start_loader([this] { load_config_values(); });
+        return false;
     }
     resumed.store(restart ? 2 : 1);
     if (restart) {

@@ -120,7 +120,8 @@ public:
     // of this module goes on. The module then tells what the board's event
     // counter missed, with its next event; with `restart` (the board has
     // stopped, or started anew), it also sends the board every setting and,
-    // unless the run is paused, its start, on a thread of its own.
+    // unless the run is paused, its start, on a thread of its own; between
+    // runs, with `restart`, its settings only.
     bool board_back(bool restart);
     std::size_t n_queued() const { return queue.count(); }
 

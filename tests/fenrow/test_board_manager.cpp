@@ -878,6 +878,18 @@ TEST_F(RunEdges, ABoardSilentAtStartOrDuringTheRunGoesOnInItWhenItAnswersAgain)
     sent += sim->data_sent();
     EXPECT_EQ(log.matching("is silent since").size(), 1u);
     EXPECT_EQ(module->get_status().n_written(), sent);
+
+    // Started anew between runs: its settings again, for a next run that
+    // may start without a GetReady.
+    log.clear();
+    sim->stop();
+    sim.reset();
+    ASSERT_TRUE(log.wait_for("Board 127.0.0.2 is silent since ", 5.0));
+    sim = follower();
+    ASSERT_TRUE(sim);
+    ASSERT_TRUE(log.wait_for("Board 127.0.0.2 is back: its streams get their settings", 5.0));
+    EXPECT_TRUE(testutil::wait_until([&] { return sim->count(CMD_CONFIG) == 2u; }, 5.0));
+    EXPECT_EQ(sim->count(CMD_START_STOP), 0u);
 }
 
 TEST_F(BoardManager, MissingStreamElementIsCreatedUnderTheBoardsOwn)
