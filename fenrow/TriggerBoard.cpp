@@ -89,8 +89,8 @@ std::string TriggerModule::operation_refusal(const std::string& value)
 
 std::string TriggerModule::majority_refusal(const std::string& value)
 {
-    return "majority " + value + " refused; the trigger board takes 1 to " + std::to_string(TRIGGER_INPUTS) +
-           ", as it has " + std::to_string(TRIGGER_INPUTS) + " inputs";
+    return "majority " + value + " refused; the trigger board takes 1 to " + std::to_string(TRIGGER_MAX_MAJORITY) +
+           " (all " + std::to_string(TRIGGER_INPUTS) + " of its inputs are their AND)";
 }
 
 std::string TriggerModule::mask_refusal(const std::string& value)
@@ -110,7 +110,7 @@ void TriggerModule::set_operation(const int& value)
 
 void TriggerModule::set_majority(const int& value)
 {
-    if (value < 1 || value > TRIGGER_INPUTS)
+    if (value < 1 || value > TRIGGER_MAX_MAJORITY)
         refuse(majority_refusal(std::to_string(value)));
     _majority->set_value(value, false);
 }

@@ -25,8 +25,10 @@ namespace Ostrel {
 
 class TriggerBoard;
 
-// The trigger inputs of a trigger board.
+// The trigger inputs of a trigger board, and the largest majority of an OR
+// (all of them firing is their AND), as the settings dialog offers it.
 constexpr int TRIGGER_INPUTS = 8;
+constexpr int TRIGGER_MAX_MAJORITY = TRIGGER_INPUTS - 1;
 
 class TriggerModule : public GenModule, public ParameterCollection<TriggerModule> {
 public:
@@ -54,7 +56,7 @@ public:
     static BasePacket trigger_packet(int module_id, int operation, int majority, unsigned mask);
 
     // Store the value without notifying; nothing is sent. A value the board
-    // cannot hold (operation 0 or 1, majority 1 .. TRIGGER_INPUTS, a mask
+    // cannot hold (operation 0 or 1, majority 1 .. TRIGGER_MAX_MAJORITY, a mask
     // of TRIGGER_INPUTS bits) is refused (ParameterRefused, and a line in
     // the log), and the parameter keeps its value.
     void set_operation(const int& value);

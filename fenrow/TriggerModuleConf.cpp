@@ -64,7 +64,7 @@ void TriggerModuleConf::parse_node(xmlNodePtr element)
     // A majority the board cannot hold is refused, and the section keeps
     // its own.
     const ElementNumber given = element_number(element, "majority", 1);
-    if (given.outside(1, TRIGGER_INPUTS)) {
+    if (given.outside(1, TRIGGER_MAX_MAJORITY)) {
         Ostrel::ostream log(Ostrel::LOG_ERROR);
         log << "Trigger board " << get_id() << ", line " << given.line << ": "
             << TriggerModule::majority_refusal(given.text) << "; it stays " << majority << std::endl;

@@ -10,8 +10,8 @@
 
 namespace {
 
-constexpr int inputs = 8;
-constexpr int max_majority = 7;
+constexpr int inputs = Ostrel::TRIGGER_INPUTS;
+constexpr int max_majority = Ostrel::TRIGGER_MAX_MAJORITY;
 
 // What the dialog's handlers share; freed with the dialog.
 struct Dialog {

@@ -221,8 +221,8 @@ TEST_F(TriggerBoards, SettingsTheBoardCannotHoldAreRefused)
 {
     // From the file: refused with the line, the section's value kept.
     start("<trigger name=\"127.0.0.7\"><operation>0</operation>\n<majority>9</majority><mask>0 1</mask></trigger>");
-    EXPECT_TRUE(log.contains("Trigger board 127.0.0.7, line 4: majority 9 refused; the trigger board takes 1 to 8, "
-                             "as it has 8 inputs; it stays 1"));
+    EXPECT_TRUE(log.contains("Trigger board 127.0.0.7, line 4: majority 9 refused; the trigger board takes 1 to 7 (all "
+                             "8 of its inputs are their AND); it stays 1"));
     auto sim = board("127.0.0.7");
     ASSERT_TRUE(sim);
     Ostrel::TriggerModule* module = wait_module("127.0.0.7");
@@ -231,7 +231,7 @@ TEST_F(TriggerBoards, SettingsTheBoardCannotHoldAreRefused)
 
     // From a client: refused, with the range, and the module keeps its value.
     const std::pair<const char*, const char*> bad[] = {{"majority", "256"}, {"majority", "-1"},  {"majority", "0"},
-                                                       {"majority", "9"},   {"mask", "256"},     {"operation", "-1"},
+                                                       {"majority", "8"},   {"mask", "256"},     {"operation", "-1"},
                                                        {"operation", "2"}};
     for (const auto& b : bad)
         EXPECT_THROW(module->get_par(b.first)->set_from_string(b.second, true), Ostrel::ParameterRefused)
@@ -242,10 +242,10 @@ TEST_F(TriggerBoards, SettingsTheBoardCannotHoldAreRefused)
     EXPECT_EQ(module->get_operation(), 0);
     EXPECT_EQ(module->get_majority(), 1);
     EXPECT_EQ(module->get_mask(), 2u);
-    EXPECT_TRUE(module->get_par("majority")->set_from_string("8", true));
+    EXPECT_TRUE(module->get_par("majority")->set_from_string("7", true));
     main->GetReady();
     ASSERT_TRUE(sim->wait_for(1, 1, 5.0));
-    EXPECT_EQ(trigger_commands(*sim), (std::vector<Bytes>{{0xCA, 0xFE, 0x47, 0x01, 0x00, 0x08, 0x00, 0x02, 0xAC, 0xAB}}));
+    EXPECT_EQ(trigger_commands(*sim), (std::vector<Bytes>{{0xCA, 0xFE, 0x47, 0x01, 0x00, 0x07, 0x00, 0x02, 0xAC, 0xAB}}));
 }
 
 TEST(TriggerPacket, WordsOfTheCommand)
