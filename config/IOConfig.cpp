@@ -1,10 +1,8 @@
 #include "config/IOConfig.h"
 
-#include <limits>
 #include <ostream>
 
 #include "config/ConfigParser.h"
-#include "config/PathUtils.h"
 #include "ostrel/Parameter.h"
 
 IOConfig::IOConfig()
@@ -26,13 +24,8 @@ IOConfig& IOConfig::operator=(const IOConfig& other)
 
 bool IOConfig::read_size(const std::string& text, unsigned long& bytes)
 {
-    const std::string t = trim_str(text);
-    unsigned long long value = 0;
-    if (t.empty() || t.find_first_not_of("0123456789") != std::string::npos ||
-        !Ostrel::par_text::parse_unsigned(t, value) || value > std::numeric_limits<unsigned long>::max())
-        return false;
-    bytes = static_cast<unsigned long>(value);
-    return true;
+    // As logData reads its max_size.
+    return Ostrel::par_text::parse_byte_count(text, bytes);
 }
 
 void IOConfig::parse_node(xmlNodePtr element)

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <limits>
 #include <stdexcept>
 #include <thread>
 
@@ -60,19 +59,6 @@ bool has_option(const ParseOpt& options, const std::string& name)
 {
     const auto& given = options.get_options();
     return std::any_of(given.begin(), given.end(), [&name](const auto& o) { return o.first == name; });
-}
-
-// Digits only, blanks around them aside: no sign, fraction or exponent, and
-// nothing that does not fit.
-bool read_file_size(const std::string& text, unsigned long& bytes)
-{
-    const std::string t = trim_str(text);
-    unsigned long long value = 0;
-    if (t.empty() || t.find_first_not_of("0123456789") != std::string::npos ||
-        !Ostrel::par_text::parse_unsigned(t, value) || value > std::numeric_limits<unsigned long>::max())
-        return false;
-    bytes = static_cast<unsigned long>(value);
-    return true;
 }
 
 // A copy of a parameter of a text-form type; null for any other.
@@ -467,7 +453,7 @@ void TellumRunManager::set_command(const std::string& text)
     unsigned long max_size = run_support::max_size();
     if (has_option(options, "max_size")) {
         const std::string size_text = options.find_opt("max_size", "");
-        if (!read_file_size(size_text, max_size)) {
+        if (!Ostrel::par_text::parse_byte_count(size_text, max_size)) {
             const std::string why = "max_size \"" + size_text + "\" is no whole number of bytes (0 for no limit)";
             log(Ostrel::LOG_ERROR, "logData refused: " + why);
             throw Ostrel::ParameterRefused(why);

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <limits>
 
 namespace Ostrel {
 
@@ -86,6 +87,17 @@ bool parse_unsigned(const std::string& text, unsigned long long& out)
     if (strip(text).rfind('-', 0) == 0)
         return false;
     return parse_number(text, out);
+}
+
+bool parse_byte_count(const std::string& text, unsigned long& out)
+{
+    const std::string t = strip(text);
+    unsigned long long value = 0;
+    if (t.empty() || t.find_first_not_of("0123456789") != std::string::npos || !parse_number(t, value) ||
+        value > std::numeric_limits<unsigned long>::max())
+        return false;
+    out = static_cast<unsigned long>(value);
+    return true;
 }
 
 bool parse_double(const std::string& text, double& out)

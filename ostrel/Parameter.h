@@ -69,6 +69,9 @@ bool parse_bool(const std::string& text, bool& out);
 bool parse_signed(const std::string& text, long long& out);
 bool parse_unsigned(const std::string& text, unsigned long long& out);
 bool parse_double(const std::string& text, double& out);
+// A count of bytes as a user writes one: digits only (no sign, fraction,
+// exponent or unit), blanks around them aside, and no more than it holds.
+bool parse_byte_count(const std::string& text, unsigned long& out);
 
 template <class T, class Enable = void>
 struct Text {
