@@ -684,11 +684,15 @@ void DefaultMonitorGUI::on_Quit(GtkWidget*, gpointer data)
 {
     DefaultMonitorGUI* self = self_of(data);
     self->updating = false;
-    // An owner deletes its window itself, when the top-level goes.
-    if (self->_owned)
-        self->close_window();
-    else
-        delete self;
+    // An owner deletes its window itself, when the top-level goes. The
+    // Quit button is still in use once this returns (see destroy_later).
+    if (self->_owned) {
+        self->stop_timers();
+        if (self->window)
+            destroy_later(self->window);
+    } else {
+        self->delete_later();
+    }
 }
 
 void DefaultMonitorGUI::on_Help(GtkWidget*, gpointer)
