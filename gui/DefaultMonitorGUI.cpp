@@ -591,10 +591,10 @@ void DefaultMonitorGUI::stop_timers()
 void DefaultMonitorGUI::close_window()
 {
     stop_timers();
-    if (window) {
-        gtk_widget_hide(window);
-        gtk_widget_destroy(window);
-    }
+    // From the Quit button, which is still in use once its handler returns
+    // (see destroy_later).
+    if (window)
+        destroy_later(window);
 }
 
 void DefaultMonitorGUI::on_window_destroy(GtkWidget*, gpointer data)
@@ -684,15 +684,11 @@ void DefaultMonitorGUI::on_Quit(GtkWidget*, gpointer data)
 {
     DefaultMonitorGUI* self = self_of(data);
     self->updating = false;
-    // An owner deletes its window itself, when the top-level goes. The
-    // Quit button is still in use once this returns (see destroy_later).
-    if (self->_owned) {
-        self->stop_timers();
-        if (self->window)
-            destroy_later(self->window);
-    } else {
+    // An owner deletes its window itself, when the top-level goes.
+    if (self->_owned)
+        self->close_window();
+    else
         self->delete_later();
-    }
 }
 
 void DefaultMonitorGUI::on_Help(GtkWidget*, gpointer)
