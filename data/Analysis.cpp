@@ -257,6 +257,10 @@ void Analysis::common_mode()
 
 void Analysis::update_pedestals(std::vector<int>& channels, bool find_pulse)
 {
+    // Called from an event's decoding (the shape lock is held already) or
+    // on its own, from Python: a resize on another thread would replace the
+    // histograms and work arrays under the computation.
+    std::lock_guard<std::recursive_mutex> shape(m_shape);
     g_nevts = general_settings().min_sample;
     HistogramLock lock({get_out(), get_chan(), get_ped(), get_noise()});
 
@@ -303,6 +307,7 @@ void Analysis::update_pedestals(std::vector<int>& channels, bool find_pulse)
 
 void Analysis::update_pedestals_fast(std::vector<int>& channels, bool find_pulse)
 {
+    std::lock_guard<std::recursive_mutex> shape(m_shape);
     HistogramLock lock({get_out(), get_chan(), get_ped(), get_noise()});
     fast_update(channels, find_pulse);
 }

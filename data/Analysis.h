@@ -21,8 +21,8 @@ struct TellumData;
 // which take it too, wait for the event in hand, and the next event is
 // decoded against the shape they leave. decode and Analyze run under it and
 // must not wait for a lock that is held while the shape lock is waited for:
-// a module's settings lock (a Python analysis's resize gives the interpreter
-// lock up first). The cuts, weights and flags may be changed from any
+// a module's settings lock (a Python analysis's resize and pedestal
+// computation give the interpreter lock up first). The cuts, weights and flags may be changed from any
 // thread. Spectra and pad maps are filled under the fill lock (get_lock()),
 // which fill_spectrum_hitlist expects its caller to hold.
 class Analysis : public HstData {
@@ -63,6 +63,9 @@ public:
     void update_pedestals(std::vector<int>& channels, bool find_pulse);
     // The fast method: running pedestal and noise with fixed weights.
     void update_pedestals_fast(std::vector<int>& channels, bool find_pulse);
+    // Both take the shape lock, so that outside an event (from Python) they
+    // and a resize wait for each other; channels beyond the module's count
+    // when they run are left out.
 
     // Energy window of the cut pad map; equal bounds select the whole range.
     void SetEcuts(double e1, double e2);

@@ -591,10 +591,10 @@ void DefaultMonitorGUI::stop_timers()
 void DefaultMonitorGUI::close_window()
 {
     stop_timers();
-    if (window) {
-        gtk_widget_hide(window);
-        gtk_widget_destroy(window);
-    }
+    // From the Quit button, which is still in use once its handler returns
+    // (see destroy_later).
+    if (window)
+        destroy_later(window);
 }
 
 void DefaultMonitorGUI::on_window_destroy(GtkWidget*, gpointer data)
@@ -688,7 +688,7 @@ void DefaultMonitorGUI::on_Quit(GtkWidget*, gpointer data)
     if (self->_owned)
         self->close_window();
     else
-        delete self;
+        self->delete_later();
 }
 
 void DefaultMonitorGUI::on_Help(GtkWidget*, gpointer)

@@ -445,6 +445,17 @@ void GladeApp::click_button(const char* id)
     gtk_button_clicked(GTK_BUTTON(w));
 }
 
+void GladeApp::delete_later()
+{
+    if (closing)
+        return;
+    closing = true;
+    windows().erase(serial);
+    if (window)
+        gtk_widget_hide(window);
+    idle_call([self = this] { delete self; });
+}
+
 GladeApp* GladeApp::find_window(unsigned id)
 {
     auto it = windows().find(id);

@@ -106,6 +106,11 @@ public:
 
     // What idle records carry to find the window again.
     unsigned window_id() const { return serial; }
+    // Hides the window now and deletes this object from the main loop, for
+    // a window that closes from a handler of one of its own buttons (see
+    // destroy_later, GtkUtils.h). From now on find_window finds it no more.
+    // For a window object that deletes itself: nothing else may.
+    void delete_later();
     // The live window of that id, or null; GUI thread only.
     static GladeApp* find_window(unsigned id);
 
@@ -137,6 +142,7 @@ private:
 
     static void on_text_changed(GtkWidget*, gpointer);
 
+    bool closing = false;   // delete_later was called
     const unsigned serial;
     static char fmt_buffer[1024];
 };

@@ -193,6 +193,23 @@ void set_accessible_name(GtkWidget* w, const std::string& name)
         atk_object_set_name(a, name.c_str());
 }
 
+void destroy_later(GtkWidget* toplevel)
+{
+    g_return_if_fail(GTK_IS_WIDGET(toplevel));
+    gtk_widget_hide(toplevel);
+    g_idle_add(
+        [](gpointer w) -> gboolean {
+            // Unless it went meanwhile (with its parent, or its owner).
+            GList* live = gtk_window_list_toplevels();
+            if (g_list_find(live, w))
+                gtk_widget_destroy(GTK_WIDGET(w));
+            g_list_free(live);
+            g_object_unref(w);
+            return G_SOURCE_REMOVE;
+        },
+        g_object_ref(toplevel));
+}
+
 void change_button_pixmap(GtkWidget* btn, GtkWidget* image)
 {
     g_return_if_fail(GTK_IS_BUTTON(btn));

@@ -45,6 +45,12 @@ void change_button_pixmap(GtkWidget* btn, GtkWidget* image);
 // The name screen readers (and window tests) find the widget by, for
 // widgets whose face shows no text of their own.
 void set_accessible_name(GtkWidget* w, const std::string& name);
+// Hides the top-level now and destroys it from the main loop, for a window
+// that closes from a handler of one of its own buttons. The toolkit's
+// accessibility layer goes on with a button it has clicked once the
+// button's handlers have run, and holds no reference of its own: destroyed
+// at once, the window would take the button with it.
+void destroy_later(GtkWidget* toplevel);
 // An image of a picture of the main library's bundle (its name below
 // "/org/korvane/Tellum/glade/"), owned by the caller (one reference, not
 // floating, shown); null, with *error set to why, when it cannot be read.

@@ -1,5 +1,7 @@
 #include "gui/MessageBox.h"
 
+#include "gui/GtkUtils.h"
+
 namespace {
 
 GtkWidget* new_message(GtkWidget* parent, GtkDialogFlags flags, GtkMessageType type, const std::string& text,
@@ -15,7 +17,9 @@ GtkWidget* new_message(GtkWidget* parent, GtkDialogFlags flags, GtkMessageType t
 GtkWidget* show_message(GtkWidget* parent, GtkMessageType type, const std::string& text)
 {
     GtkWidget* box = new_message(parent, GTK_DIALOG_DESTROY_WITH_PARENT, type, text);
-    g_signal_connect_swapped(box, "response", G_CALLBACK(gtk_widget_destroy), box);
+    // Closed by its own button.
+    g_signal_connect(box, "response", G_CALLBACK(+[](GtkDialog* d, gint, gpointer) { destroy_later(GTK_WIDGET(d)); }),
+                     nullptr);
     gtk_widget_show(box);
     return box;
 }

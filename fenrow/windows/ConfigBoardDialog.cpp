@@ -131,7 +131,8 @@ void ConfigBoardDialog::on_response(GtkDialog*, gint response, gpointer self)
     } else {
         dialog->_info->cancel();
     }
-    delete dialog;
+    // Its own button's click is not over yet.
+    dialog->delete_later();
 }
 
 bool ConfigBoardDialog::answer()

@@ -688,7 +688,8 @@ void FenrowGuiConfig::onCancel(GtkWidget*, gpointer data)
             *self->apply_cancel = true;
         return;
     }
-    delete self;
+    // Its own button's click is not over yet.
+    self->delete_later();
 }
 
 void FenrowGuiConfig::set_values(bool close_after)
@@ -861,6 +862,7 @@ void FenrowGuiConfig::applied(unsigned window_id, const std::string& status, App
     self->apply_cancel.reset();
     self->set_editable(true);
     self->show_apply(status, fraction);
+    // OK's click may not be over yet.
     if (close_after && end == ApplyEnd::done)
-        delete self;
+        self->delete_later();
 }

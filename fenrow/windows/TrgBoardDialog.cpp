@@ -6,6 +6,7 @@
 #include "config/ConfigParser.h"
 #include "fenrow/TriggerBoard.h"
 #include "fenrow/TriggerModuleConf.h"
+#include "gui/GtkUtils.h"
 #include "ostrel/Log.h"
 
 namespace {
@@ -84,8 +85,8 @@ void on_response(GtkDialog* dialog, gint response, gpointer data)
     default:
         break;
     }
-    gtk_widget_hide(GTK_WIDGET(dialog));
-    gtk_widget_destroy(GTK_WIDGET(dialog));
+    // Its own button's click is not over yet.
+    destroy_later(GTK_WIDGET(dialog));
 }
 
 void on_destroy(GtkWidget* dialog, gpointer data)

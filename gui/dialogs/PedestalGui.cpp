@@ -125,7 +125,7 @@ void PedestalGui::onOK(GtkWidget*, gpointer data)
         }
     }
     if (close)
-        delete self;
+        self->delete_later();
 }
 
 bool PedestalGui::save(GenModule* module, const std::string& file)
@@ -214,7 +214,7 @@ void PedestalGui::onReset(GtkWidget*, gpointer data)
 
 void PedestalGui::onCancel(GtkWidget*, gpointer data)
 {
-    delete me(data);
+    me(data)->delete_later();
 }
 
 gboolean PedestalGui::onDelete(GtkWidget*, GdkEvent*, gpointer data)

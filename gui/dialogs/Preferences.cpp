@@ -335,7 +335,7 @@ void Preferences::on_OK(GtkWidget*, gpointer data)
 
 void Preferences::on_Cancel(GtkWidget*, gpointer data)
 {
-    delete me(data);
+    me(data)->delete_later();
 }
 
 gboolean Preferences::on_Close(GtkWidget*, GdkEvent*, gpointer data)

@@ -54,3 +54,33 @@ TEST(AnalysisThreads, FillWhileOthersReadTheHistograms)
     EXPECT_GT(hst_histogram_entries(ana.get_hsig(0)), 100.0);
     EXPECT_TRUE(sink == sink);
 }
+
+// Pedestals computed outside an event (as the Python module does) from two
+// threads while a third switches the module between 1 and 8 chips: every
+// computation sees one shape from its start to its end.
+TEST(AnalysisThreads, PedestalsComputedWhileAnotherThreadResizes)
+{
+    ConfigParser::theConfig()->clean();
+    SyntheticAnalysis ana(8, 128, SyntheticAnalysis::Normal);
+    std::vector<int> all(8 * 128);
+    std::iota(all.begin(), all.end(), 0);
+
+    std::atomic<bool> resizing{true};
+    auto compute = [&](bool normal) {
+        std::vector<int> channels = all;
+        while (resizing) {
+            if (normal)
+                ana.update_pedestals(channels, true);
+            else
+                ana.update_pedestals_fast(channels, true);
+        }
+    };
+    std::thread first(compute, true);
+    std::thread second(compute, false);
+    for (int i = 0; i < 400; ++i)
+        ana.Resize(i % 2 ? 8 : 1, 128);
+    resizing = false;
+    first.join();
+    second.join();
+    EXPECT_EQ(8 * 128, ana.Ntot());
+}

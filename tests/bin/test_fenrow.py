@@ -28,6 +28,11 @@ REPO = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
 BOARD_SIM = os.environ["BOARD_SIM"]
 SCHEMA_DIR = os.environ["SCHEMA_DIR"]
 
+# What GLib says of a fault, in a program's log: an assertion of a domain
+# the program prints itself ("KorvaneTellum[<domain>]: ... assertion '...'
+# failed"), or a critical of any other domain in GLib's own form.
+GLIB_CRITICAL = re.compile(r"^KorvaneTellum\[[^\]]*\]: .*assertion '.*' failed$|^.*-CRITICAL \*\*.*$", re.M)
+
 FIRMWARE = 0x010203
 KNOCK = 11
 START_STOP = 10
@@ -138,12 +143,15 @@ class FenrowTest(ProgramTest):
         os.environ.update({k: v for k, v in self.env.items() if k.startswith("FENROW_")})
 
     def tearDown(self):
-        super().tearDown()
-        for k, v in self._saved.items():
-            if v is None:
-                os.environ.pop(k, None)
-            else:
-                os.environ[k] = v
+        try:
+            self.assert_no_glib_critical()
+        finally:
+            super().tearDown()
+            for k, v in self._saved.items():
+                if v is None:
+                    os.environ.pop(k, None)
+                else:
+                    os.environ[k] = v
 
     def plugin(self, name="fenrow", module="fenrow", hook="create_Fenrow"):
         return ('<plugin name="%s" module="%s"><lib>%s</lib><hook>%s</hook></plugin>'
@@ -171,9 +179,12 @@ class FenrowTest(ProgramTest):
         # As a user's home has it: the file chooser keeps its recent files there.
         os.makedirs(env["XDG_DATA_HOME"], exist_ok=True)
         # A file rather than a pipe: nobody reads it while the window runs.
+        # The one of a program before is read here for the last time.
+        self.assert_no_glib_critical()
         self.log = os.path.join(self.home, "brisko.log")
         with open(self.log, "w") as out:
             proc = subprocess.Popen([BRISKO, config], stdout=out, stderr=subprocess.STDOUT, env=env)
+        self.window_program = proc
 
         def kill():
             if proc.poll() is None:
@@ -185,6 +196,23 @@ class FenrowTest(ProgramTest):
     def output(self):
         with open(self.log) as f:
             return f.read()
+
+    def assert_no_glib_critical(self):
+        """The log of the program with its window, if there was one, holds
+        no GLib critical: each is a fault, wherever it shows. A program still
+        running is ended first (SIGTERM, an orderly end), as its output
+        reaches the file only then."""
+        proc = getattr(self, "window_program", None)
+        if proc is None:
+            return
+        if proc.poll() is None:
+            proc.terminate()
+            try:
+                proc.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        self.assertEqual(GLIB_CRITICAL.findall(self.output()), [], "GLib criticals in the program's log")
 
     def wait_modules(self, port, ids, seconds=30):
         """Boards answer a knock every 5 s: they are registered within two."""

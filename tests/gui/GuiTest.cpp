@@ -3,7 +3,10 @@
 #include "WmDelete.h"
 
 #include <cstring>
+#include <mutex>
 #include <set>
+#include <string>
+#include <vector>
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -212,6 +215,26 @@ bool key(GtkWidget* widget, const std::string& keys)
     return ok;
 }
 
+void load_accessibility()
+{
+    static bool loaded = false;
+    // The toolkit loads the modules of the setting when it changes.
+    if (!loaded)
+        g_object_set(gtk_settings_get_default(), "gtk-modules", "gail", nullptr);
+    loaded = true;
+}
+
+bool click_for_screen_reader(GtkWidget* button)
+{
+    load_accessibility();
+    AtkObject* accessible = gtk_widget_get_accessible(button);
+    if (!ATK_IS_ACTION(accessible) || !atk_action_do_action(ATK_ACTION(accessible), 0))
+        return false;
+    // The click comes from the main loop.
+    pump_for(50);
+    return true;
+}
+
 void wm_delete(unsigned long window)
 {
     send_wm_delete(GDK_DISPLAY_XDISPLAY(gdk_display_get_default()), window);
@@ -261,6 +284,59 @@ void give_chooser_settings()
 }
 
 } // namespace guitest
+
+namespace {
+
+// A GLib critical is a fault of the code that caused it, whichever library
+// reports it: a window test during which one comes fails with it. A test
+// that provokes one on purpose catches it with a GlibLog of its domain,
+// which takes it before the default handler sees it.
+struct Criticals {
+    std::mutex mutex;
+    std::vector<std::string> seen;
+};
+
+Criticals& criticals()
+{
+    // Kept to the end: messages come while the process ends too.
+    static Criticals* c = new Criticals;
+    return *c;
+}
+
+void note_critical(const gchar* domain, GLogLevelFlags level, const gchar* message, gpointer data)
+{
+    if (level & G_LOG_LEVEL_CRITICAL) {
+        std::lock_guard<std::mutex> lock(criticals().mutex);
+        criticals().seen.push_back(std::string(domain ? domain : "") + ": " + (message ? message : ""));
+    }
+    g_log_default_handler(domain, level, message, data);
+}
+
+class FailOnCriticals : public ::testing::EmptyTestEventListener {
+    void OnTestStart(const ::testing::TestInfo&) override
+    {
+        std::lock_guard<std::mutex> lock(criticals().mutex);
+        criticals().seen.clear();
+    }
+    void OnTestEnd(const ::testing::TestInfo&) override
+    {
+        std::vector<std::string> seen;
+        {
+            std::lock_guard<std::mutex> lock(criticals().mutex);
+            seen.swap(criticals().seen);
+        }
+        for (const std::string& m : seen)
+            ADD_FAILURE() << "GLib critical: " << m;
+    }
+};
+
+const bool criticals_fail = [] {
+    g_log_set_default_handler(note_critical, nullptr);
+    ::testing::UnitTest::GetInstance()->listeners().Append(new FailOnCriticals);
+    return true;
+}();
+
+} // namespace
 
 // The toolkit's font and type caches live until the process ends;
 // LeakSanitizer, in a sanitized build, reports everything else.

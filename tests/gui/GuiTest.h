@@ -1,7 +1,8 @@
 // Window tests as a person uses the windows: real X input through xdotool,
 // a window manager's close, screenshots. Every test case runs on an X server
 // of its own (own_display.sh), so windows open at the screen's origin and
-// nothing else takes the focus or the pointer.
+// nothing else takes the focus or the pointer. A GLib critical during a case
+// fails it, unless the case catches it on purpose (GlibLog.h).
 #ifndef BRISKO_TEST_GUI_GUI_TEST_H
 #define BRISKO_TEST_GUI_GUI_TEST_H
 
@@ -49,6 +50,14 @@ bool focus(GtkWidget* widget);
 bool type_text(GtkWidget* widget, const std::string& text);
 // A key by its name, such as "Tab", "Return" or "ctrl+a".
 bool key(GtkWidget* widget, const std::string& keys);
+
+// Loads the toolkit's accessibility layer (once): widgets made from then on
+// can be clicked as a screen reader clicks them.
+void load_accessibility();
+// The button clicked as a screen reader clicks it, through that layer,
+// which goes on using the button after its handlers have run. False when
+// the button has no action there (it was made before the layer came).
+bool click_for_screen_reader(GtkWidget* button);
 
 // WM_DELETE_WINDOW to the window, as a window manager sends it when its
 // close button is pressed.

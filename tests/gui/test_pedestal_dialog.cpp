@@ -1,7 +1,7 @@
 // The pedestal dialog and the pedestal file: saved from the analysis and read
 // back, short and damaged files, an empty name, resets, no modules, a full
-// disk, a file typed and confirmed with Enter, and a load while another
-// thread analyses.
+// disk, a file typed and confirmed with Enter, a load while another thread
+// analyses, and windows closed by their own buttons for a screen reader.
 #include <atomic>
 #include <cmath>
 #include <sstream>
@@ -13,7 +13,9 @@
 #include "common/LogLines.h"
 #include "common/TestModule.h"
 #include "config/ModuleParser.h"
+#include "gui/MessageBox.h"
 #include "gui/dialogs/PedestalGui.h"
+#include "gui/dialogs/Preferences.h"
 
 namespace {
 
@@ -69,11 +71,12 @@ protected:
             d->click_button("pedFromModule");
         return d;
     }
-    // OK; true when the dialog closed.
+    // OK; true when the dialog closed (once the click is over).
     bool ok(PedestalGui* d)
     {
         const unsigned id = d->window_id();
         d->click_button("btnOK");
+        guitest::pump();
         return gone(id);
     }
     std::vector<double> bins(HstHistogram* h)
@@ -255,4 +258,34 @@ TEST_F(PedestalDialogTest, LoadWhileAnotherThreadAnalyses)
     monitor.join();
     EXPECT_EQ(0, ana->get_n_pre());
     EXPECT_NEAR(events.ped[200], bins(ana->get_ped())[200], 10.0);
+}
+
+// A screen reader's click goes on with the button after its handlers have
+// run, holding no reference of its own: the windows that close from their
+// own buttons go once it is over (a button freed under it is a GLib
+// critical, which fails the test).
+TEST_F(PedestalDialogTest, WindowsClosedByTheirOwnButtonsForAScreenReader)
+{
+    guitest::load_accessibility();
+    GtkWidget* box = show_message(nullptr, GTK_MESSAGE_WARNING, "Interrupts are not enabled");
+    guitest::show_and_wait(box);
+    g_object_add_weak_pointer(G_OBJECT(box), reinterpret_cast<gpointer*>(&box));
+    ASSERT_TRUE(guitest::click_for_screen_reader(gtk_dialog_get_widget_for_response(GTK_DIALOG(box), GTK_RESPONSE_CLOSE)));
+    EXPECT_EQ(nullptr, box);
+
+    for (const char* button : {"btnCancel", "btnOK"}) {
+        PedestalGui* d = open(false, dir + "/saved.ped");
+        const unsigned id = d->window_id();
+        guitest::show_and_wait(d->get_main_window());
+        ASSERT_TRUE(guitest::click_for_screen_reader(d->get_widget(button)));
+        EXPECT_TRUE(gone(id)) << button;
+    }
+    EXPECT_TRUE(g_file_test((dir + "/saved.ped").c_str(), G_FILE_TEST_EXISTS));
+
+    auto* p = new Preferences;
+    ASSERT_TRUE(build(p, "Preferences"));
+    const unsigned id = p->window_id();
+    guitest::show_and_wait(p->get_main_window());
+    ASSERT_TRUE(guitest::click_for_screen_reader(p->get_widget("okbutton2")));
+    EXPECT_TRUE(gone(id));
 }

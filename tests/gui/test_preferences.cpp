@@ -107,6 +107,7 @@ TEST_F(DialogTest, PreferencesShowApplyAndCancel)
 
     p->set_text("entryPrefix", "discarded");
     p->click_button("cancelbutton2");
+    guitest::pump();   // the window goes once its button's click is over
     EXPECT_TRUE(gone(id));
     EXPECT_EQ("next", io->get_prefix());
 

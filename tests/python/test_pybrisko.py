@@ -12,6 +12,7 @@ import shutil
 import struct
 import sys
 import tempfile
+import threading
 import unittest
 import weakref
 
@@ -214,6 +215,29 @@ class AnalysisTest(unittest.TestCase):
         self.assertIsNone(a.compute_pedestals([0, 1, 2, 3]))
         self.assertIsNone(a.compute_pedestals((3, 2), 0))
         self.assertIsNone(a.compute_pedestals(range(4)))
+
+    def test_pedestals_computed_while_another_thread_resizes(self):
+        a = pybrisko.Analysis(8, 128)
+        channels = list(range(a.ntot))
+        done = threading.Event()
+
+        def compute(pulse):
+            while not done.is_set():
+                try:
+                    a.compute_pedestals(channels, pulse)
+                except ValueError:
+                    pass  # checked against one chip: the list is too long
+        workers = [threading.Thread(target=compute, args=(p,)) for p in (0, 1)]
+        for w in workers:
+            w.start()
+        try:
+            for i in range(300):
+                a.resize(8 if i % 2 else 1, 128)
+        finally:
+            done.set()
+            for w in workers:
+                w.join()
+        self.assertEqual(8 * 128, a.ntot)
 
     def test_decode_and_data_valid_want_records(self):
         a = pybrisko.Analysis(1, 4)
