@@ -85,6 +85,15 @@ class Program:
                                      preexec_fn=preexec_fn)
         self.output = None
 
+    def catches(self, signum=signal.SIGINT):
+        """Whether the program has its handler for the signal yet."""
+        try:
+            with open("/proc/%d/status" % self.proc.pid) as f:
+                caught = next(l for l in f if l.startswith("SigCgt:")).split()[1]
+        except (OSError, StopIteration):
+            return False
+        return bool(int(caught, 16) >> (signum - 1) & 1)
+
     def interrupt(self, timeout=60, signum=signal.SIGINT):
         """SIGINT (or another signal), then wait for the exit; the exit code."""
         self.proc.send_signal(signum)
@@ -191,6 +200,9 @@ class StartUp(ProgramTest):
         try:
             given = self.write_config(os.path.join(self.home, "c.xml"), soap_port=50321)
             p = self.start("--no-gui", "--soap-port", str(port), given)
+            # No server to wait for: an interrupt before its handler would
+            # end the program with no shut-down to look at.
+            self.assertTrue(wait_until(p.catches, 30, 0.1))
             time.sleep(1.0)
             self.assertEqual(p.interrupt(), 0)
         finally:
