@@ -227,13 +227,13 @@ void BoardSim::set_start_stop_hook(StartStopHook hook)
     _start_stop = std::move(hook);
 }
 
-void BoardSim::follow_start_stop(const DataSpec& spec)
+void BoardSim::follow_start_stop(const DataSpec& data)
 {
-    set_start_stop_hook([this, spec](int stream, bool start) {
-        if (stream != spec.stream)
+    set_start_stop_hook([this, data](int stream, bool start) {
+        if (stream != data.stream)
             return;
         if (start)
-            start_data(spec);
+            start_data(data);
         else
             stop_data();
     });

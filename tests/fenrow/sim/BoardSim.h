@@ -99,10 +99,10 @@ public:
     // late one), or when it comes for a command not acknowledged.
     using StartStopHook = std::function<void(int stream, bool start)>;
     void set_start_stop_hook(StartStopHook hook);
-    // The stream of the spec sends its data (spec.count 0: until stopped)
+    // The stream these data name sends them (a count of 0: until stopped)
     // from its start to its stop, as a board does; a stop is acknowledged
     // once its last packet has gone. The counters go on across stops.
-    void follow_start_stop(const DataSpec& spec);
+    void follow_start_stop(const DataSpec& data);
     void set_knock_reply(bool answer, bool short_reply, std::uint32_t firmware);
 
     std::vector<Datagram> received();
