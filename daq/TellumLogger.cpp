@@ -120,12 +120,6 @@ uint32_t TellumLogger::run_number() const
     return run_manager ? static_cast<uint32_t>(run_manager->get_run_number()) : 0;
 }
 
-long TellumLogger::do_write(const FileIODescriptor& descriptor, const char* buffer, unsigned long size)
-{
-    // Unchanged, and counted as an event of the file.
-    return DataLogger::do_write(descriptor, buffer, size);
-}
-
 void TellumLogger::writePedestals()
 {
     for (GenModule* m : run_modules()) {

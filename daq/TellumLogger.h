@@ -22,9 +22,6 @@ public:
     static int writeHeader(const char** block, TellumLogger* logger);
     static int writeTail(const char** block, TellumLogger* logger);
 
-protected:
-    long do_write(const FileIODescriptor& descriptor, const char* buffer, unsigned long size) override;
-
 private:
     void put(const std::vector<uint32_t>& words);
     uint32_t run_number() const;

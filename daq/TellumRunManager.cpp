@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -257,11 +256,8 @@ void TellumRunManager::drop_if_failed(DataLogger* active)
     if (!active->failed())
         return;
     // The file said why and how many of the run's events it lost; it keeps
-    // what reached it, and the run counts no more written events than that.
-    log_failed = true;
-    active->close();
-    written_in_file = static_cast<long>(active->events_kept());
-    keep_written_count();
+    // what reached it, and the run counts no more written events than that
+    // (stop_logging, for a file that failed).
     stop_logging();
 }
 
@@ -393,10 +389,8 @@ void TellumRunManager::file_of_run_modules()
     // Opened before the run's modules had all joined the manager (or after
     // some left): the file holds nothing of a run yet, and is made again
     // under its name with the modules of this one.
-    const LogRequest again{active->get_file_name(), active->get_compress(), active->get_max_size()};
-    log(Ostrel::LOG_INFO, "The run file " + again.file + " is made again with the modules of the run");
-    stop_logging();
-    std::remove(again.file.c_str());
+    log(Ostrel::LOG_INFO, "The run file " + active->get_file_name() + " is made again with the modules of the run");
+    const LogRequest again = close_to_make_again(*active);
     std::string error;
     if (!open_log(again, error))
         log_failed = true;
@@ -593,7 +587,12 @@ std::optional<TellumRunManager::LogRequest> TellumRunManager::hand_over(TellumRu
     DataLogger* active = logger.load();
     if (!active || get_status().isRunning() || next.get_run_type() == RunType::Pedestal)
         return std::nullopt;
-    const LogRequest request{active->get_file_name(), active->get_compress(), active->get_max_size()};
+    return close_to_make_again(*active);
+}
+
+TellumRunManager::LogRequest TellumRunManager::close_to_make_again(const DataLogger& active)
+{
+    const LogRequest request{active.get_file_name(), active.get_compress(), active.get_max_size()};
     stop_logging();
     // Had it stayed, the new file would take another name.
     ::unlink(request.file.c_str());

@@ -146,6 +146,10 @@ private:
     // Gives the next manager of the name this one's settings; closes a file
     // open for the next run and returns it, for the next manager to open.
     std::optional<LogRequest> hand_over(TellumRunManager& next);
+    // Closes the run file open without a run, which holds none yet, and
+    // removes it to be made again under its name; what to open it with.
+    // The log mutex is held.
+    LogRequest close_to_make_again(const DataLogger& active);
     void drop_if_failed(DataLogger* active);
     // After a failed write: the run's written events are those in its files.
     void keep_written_count();
