@@ -15,17 +15,20 @@ void wait(double seconds)
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
 
+int processors()
+{
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    return sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
+}
+
 bool set_thread_nice(int nice)
 {
     // A thread goes before the others only where the process has another
     // processor for them: on one it would take that processor from every
     // other thread whenever it is busy.
-    if (nice < 0) {
-        cpu_set_t cpus;
-        CPU_ZERO(&cpus);
-        if (sched_getaffinity(0, sizeof cpus, &cpus) != 0 || CPU_COUNT(&cpus) < 2)
-            return false;
-    }
+    if (nice < 0 && processors() < 2)
+        return false;
     return setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), nice) == 0;
 }
 

@@ -12,6 +12,10 @@ namespace Ostrel {
 // Sleeps the calling thread for the given seconds (nothing for 0 or less).
 void wait(double seconds);
 
+// The processors the calling thread may run on (its affinity); 1 when it
+// cannot be told.
+int processors();
+
 // Sets the niceness of the calling thread alone (Linux keeps one per
 // thread, and threads it starts inherit it). False when refused, as a
 // niceness below 0 is without CAP_SYS_NICE, or where the process may run

@@ -446,9 +446,7 @@ bool DAQServer::take_realtime_processor()
     // Under a flood the receiving thread never sleeps: at real-time
     // priority it holds its processor against every other thread of the
     // program, which then needs one more beyond those such threads hold.
-    cpu_set_t cpus;
-    CPU_ZERO(&cpus);
-    const int processors = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
+    const int processors = Ostrel::processors();
     const sched_param fifo{RECEIVER_RT_PRIORITY};
     bool realtime = realtime_receivers.fetch_add(1) + 1 < processors
                     && pthread_setschedparam(pthread_self(), SCHED_FIFO, &fifo) == 0;
