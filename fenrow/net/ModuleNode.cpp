@@ -130,6 +130,11 @@ bool ModuleNode::seen_before(std::chrono::steady_clock::time_point when) const
 
 double ModuleNode::end_silence()
 {
+    // Called for every datagram: no clock is read, and nothing written, for
+    // a board that was not silent (the silence and its long-silence note
+    // are set together, on the same thread as this).
+    if (!_silent.load(std::memory_order_relaxed))
+        return -1.0;
     // Read before the stamp that ends it: the silence lasted up to now.
     const double seconds = last_seen();
     _dead_said.store(false, std::memory_order_relaxed);
