@@ -22,12 +22,6 @@ IOConfig& IOConfig::operator=(const IOConfig& other)
     return *this;
 }
 
-bool IOConfig::read_size(const std::string& text, unsigned long& bytes)
-{
-    // As logData reads its max_size.
-    return Ostrel::par_text::parse_byte_count(text, bytes);
-}
-
 void IOConfig::parse_node(xmlNodePtr element)
 {
     ConfigParser* config = ConfigParser::theConfig();
@@ -36,7 +30,8 @@ void IOConfig::parse_node(xmlNodePtr element)
     // byte and "3000000000" none at all.
     unsigned long size = 500000000;
     const std::string size_text = config->get_attribute<std::string>(element, "max_size", "500000000");
-    if (!read_size(size_text, size)) {
+    // As logData reads its max_size.
+    if (!Ostrel::par_text::parse_byte_count(size_text, size)) {
         refused = true;
         throw ConfigException("IO max_size \"" + size_text +
                               "\" is no whole number of bytes (digits only, 0 for no limit): the IO section is not read");

@@ -42,10 +42,6 @@ public:
     void set_prefix(const std::string& text) { settings_changed = change(prefix, text) || settings_changed; }
     void set_run_number(int number) { change(run_number, number); }
 
-    // A size as the section and the preferences take it: digits only,
-    // blanks around them aside, and no more than the count holds.
-    static bool read_size(const std::string& text, unsigned long& bytes);
-
 private:
     // Whether the value differs from the field's.
     template <typename T>

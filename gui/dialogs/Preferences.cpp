@@ -12,6 +12,7 @@
 #include "gui/ListRows.h"
 #include "gui/TextCombo.h"
 #include "ostrel/DAQmanager.h"
+#include "ostrel/Parameter.h"
 #include "ostrel/RunManager.h"
 
 namespace {
@@ -285,9 +286,10 @@ void Preferences::apply()
         io->set_output_path(get_text("entryDataDirectory"));
         io->set_prefix(get_text("entryPrefix"));
         io->set_run_number(entry2int("entryRunNumber", 0));
-        // A text that is no size keeps the one there is.
+        // A text that is no size, as the section reads one, keeps the one
+        // there is.
         unsigned long size = io->get_max_size();
-        if (IOConfig::read_size(get_text("entryFileSize"), size))
+        if (Ostrel::par_text::parse_byte_count(get_text("entryFileSize"), size))
             io->set_max_size(size);
         io->set_compression(btn_active("BtnCompress"));
     }
