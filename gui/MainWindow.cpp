@@ -678,11 +678,16 @@ gboolean MainWindow::pedestal_poll(gpointer self)
     return G_SOURCE_REMOVE;
 }
 
+void MainWindow::give_back_sample_size()
+{
+    if (auto* general = ConfigParser::section<GeneralConfig>("general"))
+        general->set_ped_min_sample(saved_min_sample);
+}
+
 void MainWindow::end_pedestal_run()
 {
     log_line(Ostrel::LOG_MESSAGE, "...done pedestal run");
-    if (auto* general = ConfigParser::section<GeneralConfig>("general"))
-        general->set_ped_min_sample(saved_min_sample);
+    give_back_sample_size();
     if (restore_interrupts) {
         log_line(Ostrel::LOG_MESSAGE, "...Restoring Interrupt trigger");
         if (GtkWidget* irq = get_widget("swInterruptInt"))

@@ -136,6 +136,9 @@ private:
     void refresh_run_mode();
     void start_logging();
     void end_pedestal_run();
+    // The sample size the pedestal run was lent goes back to the general
+    // section.
+    void give_back_sample_size();
     static gboolean pedestal_poll(gpointer self);
     static gboolean fix_size(gpointer self);
     // Minimum size, and largest width, of the window.

@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include "config/ConfigParser.h"
-#include "config/GeneralConfig.h"
 #include "config/PathConfig.h"
 #include "daq/DAQcontroller.h"
 #include "daq/RunManagers.h"
@@ -72,8 +71,7 @@ void MainWindow::run()
         // The pedestal run ends with the others; the sample size it lent
         // the general section is given back before the configuration is
         // saved.
-        if (auto* general = ConfigParser::section<GeneralConfig>("general"))
-            general->set_ped_min_sample(saved_min_sample);
+        give_back_sample_size();
     }
     TellumCheckForUpdate::cancel_all();
     DAQcontroller::instance()->set_main_window(nullptr);
