@@ -22,9 +22,10 @@ struct TellumData;
 // decoded against the shape they leave. decode and Analyze run under it and
 // must not wait for a lock that is held while the shape lock is waited for:
 // a module's settings lock (a Python analysis's resize and pedestal
-// computation give the interpreter lock up first). The cuts, weights and flags may be changed from any
-// thread. Spectra and pad maps are filled under the fill lock (get_lock()),
-// which fill_spectrum_hitlist expects its caller to hold.
+// computation give the interpreter lock up first). The cuts, weights and
+// flags may be changed from any thread. Spectra and pad maps are filled
+// under the fill lock (get_lock()), which fill_spectrum_hitlist expects its
+// caller to hold.
 class Analysis : public HstData {
 public:
     Analysis(int nchip, int nchan, int nbins, double xmin, double xmax);
