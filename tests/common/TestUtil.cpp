@@ -106,4 +106,22 @@ bool wait_until(const std::function<bool()>& cond, double seconds)
     return true;
 }
 
+OneProcessor::OneProcessor()
+{
+    sched_getaffinity(0, sizeof all, &all);
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int c = 0; c < CPU_SETSIZE; ++c)
+        if (CPU_ISSET(c, &all)) {
+            CPU_SET(c, &one);
+            break;
+        }
+    sched_setaffinity(0, sizeof one, &one);
+}
+
+OneProcessor::~OneProcessor()
+{
+    sched_setaffinity(0, sizeof all, &all);
+}
+
 } // namespace testutil

@@ -5,6 +5,8 @@
 #include <functional>
 #include <string>
 
+#include <sched.h>
+
 namespace testutil {
 
 // The private home folder of this test process.
@@ -22,6 +24,20 @@ std::string capture_stderr(const std::function<void()>& f);
 
 // Polls cond every millisecond until it holds or the time has passed.
 bool wait_until(const std::function<bool()>& cond, double seconds);
+
+// Keeps the calling thread on the first processor of those it may run on,
+// as `taskset -c` would start it, until the object goes: the thread then
+// has its processors back.
+class OneProcessor {
+public:
+    OneProcessor();
+    ~OneProcessor();
+    OneProcessor(const OneProcessor&) = delete;
+    OneProcessor& operator=(const OneProcessor&) = delete;
+
+private:
+    cpu_set_t all;
+};
 
 } // namespace testutil
 

@@ -6,11 +6,11 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -226,16 +226,9 @@ TEST(Threads, AThreadIsRaisedOnlyWhereTheProcessHasAnotherProcessor)
         int nice = 0;
         bool done = false;
         std::thread([&] {
-            cpu_set_t cpus;
-            sched_getaffinity(0, sizeof cpus, &cpus);
-            if (pinned) {
-                cpu_set_t one;
-                CPU_ZERO(&one);
-                for (int c = 0; c < CPU_SETSIZE && !CPU_COUNT(&one); ++c)
-                    if (CPU_ISSET(c, &cpus))
-                        CPU_SET(c, &one);
-                sched_setaffinity(0, sizeof one, &one);
-            }
+            std::optional<testutil::OneProcessor> one;
+            if (pinned)
+                one.emplace();
             done = Ostrel::set_thread_nice(-5);
             nice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
         }).join();
@@ -243,9 +236,7 @@ TEST(Threads, AThreadIsRaisedOnlyWhereTheProcessHasAnotherProcessor)
     };
     const int own = getpriority(PRIO_PROCESS, 0);
     EXPECT_EQ(raised(true), std::make_pair(false, own));
-    cpu_set_t cpus;
-    sched_getaffinity(0, sizeof cpus, &cpus);
-    if (CPU_COUNT(&cpus) > 1 && geteuid() == 0) {
+    if (Ostrel::processors() > 1 && geteuid() == 0) {
         EXPECT_EQ(raised(false), std::make_pair(true, -5));
     }
 }

@@ -7,7 +7,6 @@
 #include <thread>
 
 #include <linux/sock_diag.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -451,26 +450,10 @@ TEST_F(Transport, OnOneProcessorTheReceivingThreadLeavesTheRestTimeUnderAFlood)
     // The program on one processor (as `taskset -c 0` starts it), a board
     // sending flat out from elsewhere: a thread of ordinary priority beside
     // the receiving thread still gets its turn at once.
-    struct Affinity {
-        Affinity() { sched_getaffinity(0, sizeof all, &all); }
-        ~Affinity() { sched_setaffinity(0, sizeof all, &all); }
-        void pin()
-        {
-            cpu_set_t one;
-            CPU_ZERO(&one);
-            for (int c = 0; c < CPU_SETSIZE; ++c)
-                if (CPU_ISSET(c, &all)) {
-                    CPU_SET(c, &one);
-                    break;
-                }
-            sched_setaffinity(0, sizeof one, &one);
-        }
-        void free() { sched_setaffinity(0, sizeof all, &all); }
-        cpu_set_t all;
-    } affinity;
-    affinity.pin();
-    open_with_board();
-    affinity.free();
+    {
+        testutil::OneProcessor pinned;
+        open_with_board();
+    }
     ASSERT_FALSE(HasFatalFailure());
     EXPECT_TRUE(log.contains("DAQServer: the receiving thread runs at ordinary priority: the program has one processor"));
 
@@ -478,15 +461,16 @@ TEST_F(Transport, OnOneProcessorTheReceivingThreadLeavesTheRestTimeUnderAFlood)
     spec.count = 0;
     fenrow_sim::DataSender flood("127.0.0.2", "127.0.0.1", boards->get_port(), spec, 4);
     ASSERT_TRUE(flood.start()) << flood.error();
-    affinity.pin();
     double late = 0;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
-    while (std::chrono::steady_clock::now() < until) {
-        const auto before = std::chrono::steady_clock::now();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        late = std::max(late, std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count());
+    {
+        testutil::OneProcessor pinned;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+        while (std::chrono::steady_clock::now() < until) {
+            const auto before = std::chrono::steady_clock::now();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            late = std::max(late, std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count());
+        }
     }
-    affinity.free();
     flood.stop();
     EXPECT_GT(boards->received_count(), 10000u);
     EXPECT_LT(late, 0.25);
