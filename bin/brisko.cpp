@@ -19,6 +19,7 @@
 #include "config/GeneralConfig.h"
 #include "config/PathConfig.h"
 #include "config/PathUtils.h"
+#include "config/PluginParser.h"
 #include "daq/DAQcontroller.h"
 #include "gui/GtkStreamViewer.h"
 #include "gui/MainWindow.h"
@@ -71,12 +72,6 @@ gboolean quit(gpointer signal)
         gtk_main_quit();
     }
     return G_SOURCE_CONTINUE;
-}
-
-std::string base_name(const char* path)
-{
-    const char* slash = std::strrchr(path, '/');
-    return slash ? slash + 1 : path;
 }
 
 // Before the program saves over an existing default file, the user's file
@@ -306,8 +301,8 @@ std::vector<guint> catch_signals()
 // could not start is logged and the program goes on without it.
 void start_soap_server(Ostrel::OstrelSOAP& server, GeneralConfig* general, int port, Ostrel::ostream& log)
 {
+    // In the background, it returns once it listens or has failed.
     server.serve(true);
-    Ostrel::wait(0.1);
     if (server.is_running()) {
         if (general)
             general->set_soap_port(port);
@@ -419,7 +414,10 @@ int main(int argc, char** argv)
     Ostrel::ostream log;
 
     PathUtils::set_program_path(argv[0]);
-    const std::string program = base_name(argv[0]);
+    const std::string program = PathUtils::base_name(argv[0]);
+    // A run type that the configuration gives no factory for is one of the
+    // program's own kinds.
+    PluginParser::set_builtin_factory(&DAQcontroller::builtin_factory);
 
     // Without a display the window cannot be built; --no-gui needs none.
     const bool have_display = gtk_init_check(&argc, &argv);

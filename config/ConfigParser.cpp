@@ -25,6 +25,7 @@
 #include "config/PathConfig.h"
 #include "config/PluginParser.h"
 #include "config/ScanConfig.h"
+#include "config/SectionSettings.h"
 #include "daq/DAQcontroller.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Module.h"
@@ -182,6 +183,7 @@ void ConfigParser::reset()
     register_handler("IO", new IOConfig);
     register_handler("general", new GeneralConfig);
     register_handler("plugins", new PluginParser);
+    SectionSettings::hand_in();
 }
 
 void ConfigParser::clean()

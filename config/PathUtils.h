@@ -1,6 +1,6 @@
-// Path manipulation, directory search lists and small string helpers of the
-// configuration layer. Everything works on byte strings with '/' as the
-// separator.
+// Path manipulation and directory search lists of the configuration layer,
+// on top of the string helpers below it. Everything works on byte strings
+// with '/' as the separator.
 #ifndef BRISKO_CONFIG_PATHUTILS_H
 #define BRISKO_CONFIG_PATHUTILS_H
 
@@ -10,22 +10,7 @@
 #include <utility>
 #include <vector>
 
-// Lower-cases every byte with the C library.
-std::string downcase(const std::string& text);
-// Trimming removes space, tab and newline; a carriage return is kept.
-std::string trim_left(const std::string& text);
-std::string trim_right(const std::string& text);
-std::string trim_str(const std::string& text);
-
-// Appends the maximal runs of non-delimiter characters of `text` to `list`;
-// runs of delimiters never give empty tokens. With `trim` each token goes
-// through trim_str (a token of blanks then becomes the empty text).
-void stringtok(std::vector<std::string>& list, const std::string& text, const char* delimiters,
-               bool trim);
-void stringtok(std::vector<std::string>& list, const std::string& text, const char* delimiters);
-
-// The text between a leading and a trailing single quote, or the text as it is.
-std::string unquote_path(const std::string& text);
+#include "ostrel/StringUtils.h"
 
 namespace PathUtils {
 
@@ -42,13 +27,9 @@ std::string join(const std::string& a, const std::string& b);
 // normalised.
 std::string join(const std::string& a, const std::vector<std::string>& pieces);
 std::string expanduser(const std::string& path);
-std::string normpath(const std::string& path);
 // The working directory; "." when it cannot be read.
 std::string getcwd();
 std::string abspath(const std::string& path);
-// (stem, extension) of the last path component, the '.' going with the
-// extension.
-std::pair<std::string, std::string> splitext(const std::string& path);
 // (head, tail) around the last '/'.
 std::pair<std::string, std::string> split_path(const std::string& path);
 // The name when it exists, else the first PATH directory that holds its base

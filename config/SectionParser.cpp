@@ -1,14 +1,5 @@
 #include "config/SectionParser.h"
 
-ConfigException::ConfigException(const std::string& why) : _why(why) {}
-
-ConfigException::~ConfigException() = default;
-
-const char* ConfigException::what() const noexcept
-{
-    return new_message(_why.empty() ? std::string("ConfigException") : _why);
-}
-
 SectionParser::SectionParser() : node(nullptr) {}
 
 SectionParser::~SectionParser()

@@ -1,5 +1,5 @@
-// Base of every configuration section handler, and the exception of
-// configuration and set-up errors.
+// Base of every configuration section handler; what it refuses in the
+// document it raises as ConfigException (ostrel/Exception.h).
 #ifndef BRISKO_CONFIG_SECTIONPARSER_H
 #define BRISKO_CONFIG_SECTIONPARSER_H
 
@@ -9,19 +9,6 @@
 #include <libxml/tree.h>
 
 #include "ostrel/Exception.h"
-
-class ConfigException : public Ostrel::Exception {
-public:
-    explicit ConfigException(const std::string& why);
-    ~ConfigException() override;
-
-    // The message; "ConfigException" when it was built without one. The
-    // text lives as long as the exception.
-    const char* what() const noexcept override;
-
-private:
-    std::string _why;
-};
 
 // A handler reads the elements of one name when the configuration is parsed
 // and writes its state back before it is saved. The configuration document

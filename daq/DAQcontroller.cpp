@@ -5,30 +5,26 @@
 #include <memory>
 #include <sstream>
 
-#include "config/PluginParser.h"
 #include "daq/GenModule.h"
 #include "daq/GuiThread.h"
 #include "daq/IdleCall.h"
 #include "daq/MainWindowView.h"
+#include "daq/RunSettings.h"
 #include "daq/RunSupport.h"
-#include "daq/TellumData.h"
 #include "daq/TellumRunManager.h"
 #include "data/Analysis.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Log.h"
+#include "ostrel/TellumData.h"
 
 using run_support::log;
 
-namespace {
+// ---- controller ------------------------------------------------------------
 
-Ostrel::RunManager* builtin_factory(const std::string& type, const std::string& name)
+Ostrel::RunManager* DAQcontroller::builtin_factory(const std::string& type, const std::string& name)
 {
     return TellumRunManager::new_manager(type, Ostrel::DAQid(name));
 }
-
-} // namespace
-
-// ---- controller ------------------------------------------------------------
 
 DAQcontroller* DAQcontroller::instance()
 {
@@ -103,14 +99,10 @@ void DAQcontroller::deliver(WindowCall& call)
 
 void DAQcontroller::setup_daq(int, char**)
 {
-    // Installed here rather than when the library loads: the configuration
-    // layer works, and is tested, without the acquisition.
-    PluginParser::set_builtin_factory(&builtin_factory);
-
     Ostrel::DAQmanager* mgr = Ostrel::DAQmanager::theDAQmanager();
     TellumRunManager* rm = TellumRunManager::create_run_manager("data", "main");
     if (rm) {
-        const bool update = run_support::ped_update();
+        const bool update = RunSettings::current().ped_update();
         for (const auto& entry : mgr->ModuleMap()) {
             rm->addModule(entry.second);
             if (GenModule* g = dynamic_cast<GenModule*>(entry.second))

@@ -16,12 +16,19 @@
 
 class MainWindowView;
 class TellumRunManager;
+namespace Ostrel {
+class RunManager;
+}
 
 // Sets up the run manager "main" with every module after the configuration
 // is read, and tears the acquisition down again.
 class DAQcontroller {
 public:
     static DAQcontroller* instance();
+    // The built-in run-manager kinds (TellumRunManager::new_manager) as a
+    // plug-in factory: the program's start-up installs it as the one the
+    // configuration falls back on.
+    static Ostrel::RunManager* builtin_factory(const std::string& type, const std::string& name);
 
     // The run manager "main", or null.
     TellumRunManager* get_run_manager();
@@ -33,9 +40,8 @@ public:
     // The ids of the framework's modules that are ours (GenModule), in id
     // order: the modules the main window shows.
     std::vector<std::string> module_ids() const;
-    // Creates the run manager "main" of type "data" with every module (the
-    // built-in run-manager kinds are installed here) and starts the
-    // framework's manager.
+    // Creates the run manager "main" of type "data" with every module and
+    // starts the framework's manager.
     void setup_daq(int argc, char** argv);
     // Deletes every run manager (every run ends and every run thread is
     // joined before the first is deleted) and then every module of ours.

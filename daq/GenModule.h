@@ -23,8 +23,10 @@ enum class RunType : int { None = 0, Data = 1, Pedestal = 2, IntTrg = 3, Scan = 
 // reaches parse_command), a lookup by identifier, the compressed monitoring
 // data and the module's records of the native binary run file.
 //
-// The module owns its analysis once set_analysis has it, but the class that
-// sets it deletes it in its own destructor: this one does not.
+// An analysis given to set_analysis is the module's: a later one replaces
+// and deletes it. The last one the class that set it deletes (or hands to
+// its owner) in its own destructor, while what that class runs around the
+// analysis still exists; this base's destructor leaves it alone.
 class GenModule : public Ostrel::Module {
 public:
     GenModule(const Ostrel::DAQid& id, unsigned long address);

@@ -22,11 +22,11 @@
 #include "daq/HDFUserData.h"
 #include "daq/HDFUtils.h"
 #include "daq/ScanRunManager.h"
-#include "daq/TellumData.h"
 #include "daq/TellumRunManager.h"
 #include "data/Analysis.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Log.h"
+#include "ostrel/TellumData.h"
 
 namespace {
 

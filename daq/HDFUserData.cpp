@@ -5,10 +5,10 @@
 #include <cstring>
 #include <iostream>
 
-#include "config/PathUtils.h"
 #include "daq/HDFChunkWriter.h"
 #include "daq/HDFUtils.h"
 #include "ostrel/Log.h"
+#include "ostrel/StringUtils.h"
 
 namespace {
 

@@ -22,9 +22,8 @@ public:
     virtual void set_module_list(std::vector<std::string> ids) = 0;
     // The modules are gone: remove their panels.
     virtual void clear_modules() = 0;
-    // The run control of the run manager `id` is to show `state`. Any
-    // thread may make this call: the window looks the control up by id on
-    // its own thread, and does nothing when it has gone.
+    // The run control of the run manager `id` is to show `state`: the
+    // window looks the control up by id, and does nothing when it has gone.
     virtual void update_run_menu(const std::string& id, Ostrel::RunState::StatusType state) = 0;
 
     // The one-second status refresh. A configuration reload stops it before

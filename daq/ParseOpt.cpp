@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "config/PathUtils.h"
+#include "ostrel/StringUtils.h"
 
 ParseOpt::ParseOpt(const std::string& text)
 {

@@ -1,11 +1,12 @@
 #include "daq/RunManagers.h"
 
 #include "daq/DataLogger.h"
+#include "daq/RunSettings.h"
 #include "daq/RunSupport.h"
-#include "daq/TellumData.h"
 #include "data/Analysis.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Log.h"
+#include "ostrel/TellumData.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ DataRunManager::~DataRunManager()
 
 void DataRunManager::PrepareForRun()
 {
-    next_pedestal_time = run_support::ped_period();
+    next_pedestal_time = RunSettings::current().ped_period();
     TellumRunManager::PrepareForRun();
 }
 
@@ -53,7 +54,7 @@ int DataRunManager::EndOfEvent()
         return 0;
     // The period is read when pedestals are due, and without a period once
     // a second (it may be set during the run), rather than for every event.
-    const int period = run_support::ped_period();
+    const int period = RunSettings::current().ped_period();
     if (period < 1) {
         next_pedestal_time = now + 1.0;
         return 0;

@@ -7,7 +7,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "config/PathUtils.h"
+#include "ostrel/StringUtils.h"
 
 namespace {
 

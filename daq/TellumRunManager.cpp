@@ -13,19 +13,19 @@
 #include <glib.h>
 #include <unistd.h>
 
-#include "config/PathUtils.h"
-#include "config/PluginParser.h"
 #include "daq/DAQcontroller.h"
 #include "daq/DataLogger.h"
 #include "daq/HDFDataLogger.h"
 #include "daq/ParseOpt.h"
 #include "daq/RunManagers.h"
+#include "daq/RunSettings.h"
 #include "daq/RunSupport.h"
 #include "daq/ScanRunManager.h"
 #include "data/Analysis.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Exception.h"
 #include "ostrel/Log.h"
+#include "ostrel/StringUtils.h"
 
 using run_support::log;
 
@@ -146,7 +146,7 @@ void TellumRunManager::PrepareForRun()
         log_failed = true;
     file_of_run_modules();
 
-    const bool update = run_support::ped_update();
+    const bool update = RunSettings::current().ped_update();
     for (Ostrel::Module* m : modules()) {
         GenModule* g = dynamic_cast<GenModule*>(m);
         if (!g)
@@ -209,10 +209,8 @@ int TellumRunManager::EndOfEvent()
         std::lock_guard<std::recursive_mutex> lock(interrupts_par->mutex());
         interrupts = interrupts_par->get_value();
     }
-    if (interrupts) {
-        if (PluginParser* plugins = run_support::plugins())
-            plugins->reset_interrupts();
-    }
+    if (interrupts)
+        RunSettings::current().reset_interrupts();
     return 0;
 }
 
@@ -302,18 +300,15 @@ int TellumRunManager::updateOID(const Ostrel::DAQid& id, long oid)
 
 DataLogger* TellumRunManager::create_logger(bool compress, unsigned long max_size)
 {
-    if (PluginParser* plugins = run_support::plugins()) {
-        // A plug-in's factory takes the size as an int: a larger size
-        // reaches its logger afterwards, when the logger took the size it
-        // was given.
-        const int given = static_cast<int>(std::min<unsigned long>(max_size, INT_MAX));
-        if (DataLogger* from_plugin = plugins->create_logger(compress, given)) {
-            if (max_size > static_cast<unsigned long>(given) &&
-                from_plugin->get_max_size() == static_cast<unsigned long>(given))
-                from_plugin->set_max_size(max_size);
-            from_plugin->set_run_manager(this);
-            return from_plugin;
-        }
+    // A plug-in's factory takes the size as an int: a larger size reaches
+    // its logger afterwards, when the logger took the size it was given.
+    const int given = static_cast<int>(std::min<unsigned long>(max_size, INT_MAX));
+    if (DataLogger* from_plugin = RunSettings::current().create_logger(compress, given)) {
+        if (max_size > static_cast<unsigned long>(given) &&
+            from_plugin->get_max_size() == static_cast<unsigned long>(given))
+            from_plugin->set_max_size(max_size);
+        from_plugin->set_run_manager(this);
+        return from_plugin;
     }
     return new HDFDataLogger(this, compress, max_size);
 }
@@ -398,7 +393,7 @@ void TellumRunManager::file_of_run_modules()
 
 void TellumRunManager::new_monitor()
 {
-    const int capacity = run_support::monitor_buffer();
+    const int capacity = RunSettings::current().monitor_buffer();
     set_monitor(new TellumMonitor(this, static_cast<size_t>(capacity > 0 ? capacity : 1)));
 }
 
@@ -441,10 +436,10 @@ void TellumRunManager::set_command(const std::string& text)
         return;
     const std::string file = options.find_opt("file", "");
     const std::string compress_text =
-        options.find_opt("compression", run_support::compression() ? "1" : "0");
+        options.find_opt("compression", RunSettings::current().compression() ? "1" : "0");
     if (file.empty())
         return;
-    unsigned long max_size = run_support::max_size();
+    unsigned long max_size = RunSettings::current().max_size();
     if (has_option(options, "max_size")) {
         const std::string size_text = options.find_opt("max_size", "");
         if (!Ostrel::par_text::parse_byte_count(size_text, max_size)) {
@@ -533,11 +528,7 @@ TellumRunManager* TellumRunManager::create_run_manager(const std::string& type, 
         const Ostrel::DAQid& id;
         ~Release() { mgr->release_name(id); }
     } release{mgr, id};
-    Ostrel::RunManager* made = nullptr;
-    if (PluginParser* plugins = run_support::plugins())
-        made = plugins->create_run_manager(type, name);
-    else
-        made = new_manager(type, id);
+    Ostrel::RunManager* made = RunSettings::current().create_run_manager(type, name);
     TellumRunManager* rm = dynamic_cast<TellumRunManager*>(made);
     if (made && !rm) {
         log(Ostrel::LOG_ERROR, "The run manager factory of type " + type +

@@ -48,8 +48,9 @@ public:
     // never waits. Without a run going on it opens the file at once; during
     // a run the file belongs to the next run, which opens it as it starts
     // (a later "logData" takes its place; no next run, no file). Throws
-    // std::runtime_error when the file's folder does not exist or cannot
-    // take new files, and when the file cannot be opened.
+    // Ostrel::ParameterRefused for a max_size that is no whole number of
+    // bytes, and std::runtime_error when the file's folder does not exist or
+    // cannot take new files, and when the file cannot be opened.
     void set_command(const std::string& text) override;
 
     // The object id of the module's stream descriptor (the HDF5 logger keeps
@@ -87,10 +88,10 @@ public:
     // and a run file open for the next run, which the new one opens again
     // (after `set_up`, which gives it what its kind needs, such as a scan's
     // points; a pedestal manager writes none and takes none). Others see
-    // the new one under the name only then. When no
-    // manager of the type can be made the old one stays as it is, modules
-    // and all, and the result is null. Without a loaded configuration the
-    // built-in kinds serve.
+    // the new one under the name only then. The new one comes from the run
+    // settings in force (a configured factory, else the built-in kinds).
+    // When none can be made the old one stays as it is, modules and all,
+    // and the result is null.
     static TellumRunManager* create_run_manager(const std::string& type, const std::string& name,
                                                 const std::function<void(TellumRunManager*)>& set_up = {});
 

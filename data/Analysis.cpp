@@ -6,9 +6,7 @@
 #include <initializer_list>
 #include <mutex>
 
-#include "config/ConfigParser.h"
-#include "config/GeneralConfig.h"
-#include "daq/TellumData.h"
+#include "ostrel/TellumData.h"
 
 namespace {
 
@@ -34,7 +32,7 @@ private:
     std::vector<HstHistogram*> held;
 };
 
-// How long the general section's settings are taken as they were last read.
+// How long the pedestal settings are taken as they were last read.
 constexpr long long settings_period_ms = 100;
 
 long long coarse_ms()
@@ -45,20 +43,28 @@ long long coarse_ms()
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+std::atomic<Analysis::PedestalSource> pedestal_source{nullptr};
+
 } // namespace
 
-const Analysis::GeneralSettings& Analysis::general_settings()
+void Analysis::set_pedestal_source(PedestalSource source)
+{
+    pedestal_source = source;
+}
+
+Analysis::PedestalSettings Analysis::current_pedestal_settings()
+{
+    if (PedestalSource source = pedestal_source.load())
+        return source();
+    return {default_min_sample, true};
+}
+
+const Analysis::PedestalSettings& Analysis::pedestal_settings()
 {
     const long long now = coarse_ms();
     if (settings_time < 0 || now - settings_time >= settings_period_ms) {
         settings_time = now;
-        if (GeneralConfig* general = ConfigParser::section<GeneralConfig>("general")) {
-            settings.min_sample = general->get_ped_min_sample();
-            settings.normal_method = general->get_ped_method() == GeneralConfig::normal;
-        } else {
-            settings.min_sample = default_min_sample;
-            settings.normal_method = true;
-        }
+        settings = current_pedestal_settings();
     }
     return settings;
 }
@@ -261,7 +267,7 @@ void Analysis::update_pedestals(std::vector<int>& channels, bool find_pulse)
     // on its own, from Python: a resize on another thread would replace the
     // histograms and work arrays under the computation.
     std::lock_guard<std::recursive_mutex> shape(m_shape);
-    g_nevts = general_settings().min_sample;
+    g_nevts = pedestal_settings().min_sample;
     HistogramLock lock({get_out(), get_chan(), get_ped(), get_noise()});
 
     update.clear();

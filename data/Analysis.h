@@ -110,15 +110,24 @@ public:
     // from the values in place (reset_pedestals also zeroes them).
     void distrust_pedestals();
 
-protected:
-    // The general section's pedestal settings, looked up at most ten times
-    // a second rather than for every event (a change made meanwhile holds
-    // from the next look).
-    struct GeneralSettings {
+    // The pedestal settings of the configuration, which the window may
+    // change while runs go on.
+    struct PedestalSettings {
         int min_sample;
         bool normal_method;   // the pre-sampling method
     };
-    const GeneralSettings& general_settings();
+    using PedestalSource = PedestalSettings (*)();
+    // Where every analysis takes them from: the configuration hands its
+    // source in as it registers its sections. Until then, or with null, 256
+    // events and the normal method. Any thread.
+    static void set_pedestal_source(PedestalSource source);
+    static PedestalSettings current_pedestal_settings();
+
+protected:
+    // The pedestal settings, looked up at most ten times a second rather
+    // than for every event (a change made meanwhile holds from the next
+    // look).
+    const PedestalSettings& pedestal_settings();
 
 private:
     void restart_sampling();
@@ -126,7 +135,7 @@ private:
     void fast_update(const std::vector<int>& channels, bool find_pulse);
     void allocate_work_arrays();
 
-    GeneralSettings settings{256, true};
+    PedestalSettings settings{256, true};
     long long settings_time = -1;   // coarse clock, milliseconds
     std::vector<int> update;        // update_pedestals' work list
     std::vector<double> chip_cm;    // fast_update's common mode of each chip

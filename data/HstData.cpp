@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "config/SectionParser.h"
+#include "ostrel/Exception.h"
 
 namespace {
 

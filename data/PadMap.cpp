@@ -6,7 +6,7 @@
 #include <iostream>
 #include <string>
 
-#include "config/SectionParser.h"
+#include "ostrel/Exception.h"
 
 namespace {
 

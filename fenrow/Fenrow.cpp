@@ -9,7 +9,6 @@
 
 #include "config/ConfigParser.h"
 #include "daq/DAQcontroller.h"
-#include "daq/TellumData.h"
 #include "fenrow/FenrowPlugin.h"
 #include "fenrow/TriggerBoard.h"
 #include "fenrow/chips/TAmanager.h"
@@ -21,6 +20,7 @@
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Log.h"
 #include "ostrel/RunManager.h"
+#include "ostrel/TellumData.h"
 
 namespace {
 

@@ -12,23 +12,23 @@
 #include "config/PluginParser.h"
 #include "config/ScanConfig.h"
 #include "daq/DAQcontroller.h"
+#include "daq/GuiThread.h"
+#include "daq/IdleCall.h"
 #include "daq/RunManagers.h"
-#include "daq/RunSupport.h"
+#include "daq/RunSettings.h"
 #include "daq/ScanRunManager.h"
 #include "daq/TellumRunManager.h"
 #include "gui/DefaultMonitorGUI.h"
 #include "gui/GtkStreamViewer.h"
 #include "gui/GtkUtils.h"
-#include "daq/GuiThread.h"
-#include "daq/IdleCall.h"
 #include "gui/MessageBox.h"
 #include "gui/RunMenu.h"
-#include "gui/dialogs/ScanDialog.h"
 #include "gui/UpdateGaugeEff.h"
 #include "gui/UpdateGaugeRate.h"
 #include "gui/UpdateLabelNtrig.h"
 #include "gui/UpdateLabelTime.h"
 #include "gui/UpdateThroughPut.h"
+#include "gui/dialogs/ScanDialog.h"
 #include "gui/module_gui.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/Log.h"
@@ -426,7 +426,7 @@ void MainWindow::onTrgType(GtkWidget*, gpointer self)
 void MainWindow::interrupts_selected(bool enabled)
 {
     if (enabled) {
-        PluginParser* plugins = run_support::plugins();
+        PluginParser* plugins = ConfigParser::section<PluginParser>("plugins");
         std::string why;
         if (!plugins || !plugins->has_interrupt_hook())
             why = "no interrupt hook is configured (Plug-ins..., interrupt enable)";
@@ -440,7 +440,7 @@ void MainWindow::interrupts_selected(bool enabled)
             log_line(Ostrel::LOG_WARNING, text);
             show_message(window, GTK_MESSAGE_WARNING, text);
         }
-    } else if (PluginParser* plugins = run_support::plugins()) {
+    } else if (PluginParser* plugins = ConfigParser::section<PluginParser>("plugins")) {
         plugins->disable_interrupts();
     }
     log_line(Ostrel::LOG_INFO, std::string("Interrupts enabled: ") + (enabled ? "1" : "0"));
@@ -510,8 +510,8 @@ void MainWindow::start_logging()
             io->set_run_number(static_cast<int>(next));
         rm->set_run_number(io ? io->get_run_number() : static_cast<int>(next));
         log_line(Ostrel::LOG_INFO, "Adding a data logger to " + rm->get_id().str());
-        const bool compress = io ? io->get_compression() : run_support::compression();
-        const unsigned long max_size = run_support::max_size();
+        const bool compress = io ? io->get_compression() : RunSettings::current().compression();
+        const unsigned long max_size = RunSettings::current().max_size();
         if (rm->log_data(file.c_str(), compress, max_size)) {
             nrun = next;
             double fraction = 0;

@@ -38,3 +38,12 @@ DataQueueDie::DataQueueDie() : Exception("DataQueue: the queue is shut down") {}
 DataQueueTimeOut::DataQueueTimeOut() : Exception("DataQueue: time-out waiting for an event") {}
 
 } // namespace Ostrel
+
+ConfigException::ConfigException(const std::string& why) : _why(why) {}
+
+ConfigException::~ConfigException() = default;
+
+const char* ConfigException::what() const noexcept
+{
+    return new_message(_why.empty() ? std::string("ConfigException") : _why);
+}

@@ -1,4 +1,5 @@
-// Exceptions of the acquisition framework.
+// Exceptions of the acquisition framework, and the program's own exception
+// of configuration and set-up errors, which the analysis raises too.
 #ifndef OSTREL_EXCEPTION_H
 #define OSTREL_EXCEPTION_H
 
@@ -72,5 +73,18 @@ public:
 };
 
 } // namespace Ostrel
+
+class ConfigException : public Ostrel::Exception {
+public:
+    explicit ConfigException(const std::string& why);
+    ~ConfigException() override;
+
+    // The message; "ConfigException" when it was built without one. The
+    // text lives as long as the exception.
+    const char* what() const noexcept override;
+
+private:
+    std::string _why;
+};
 
 #endif

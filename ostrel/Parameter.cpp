@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 
+#include "ostrel/StringUtils.h"
+
 namespace Ostrel {
 
 Parameter::Parameter() : _name("unnamed"), _owner("???"), _lock(&Observable::mutex()) {}
@@ -48,14 +50,12 @@ std::string format_double(double v)
 
 namespace {
 
-// The text without blanks around it.
+// A number's text without the white space around it: every C white-space
+// character, so that a number from a line that ended in a carriage return
+// still reads.
 std::string strip(const std::string& text)
 {
-    const char* ws = " \t\n\r\f\v";
-    const size_t b = text.find_first_not_of(ws);
-    if (b == std::string::npos)
-        return std::string();
-    return text.substr(b, text.find_last_not_of(ws) - b + 1);
+    return trim_str(text, " \t\n\r\f\v");
 }
 
 template <class N>

@@ -3,8 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "config/GeneralConfig.h"
-#include "daq/RunSupport.h"
 #include "python/PyBridges.h"
 #include "python/pybrisko.h"
 
@@ -244,7 +242,7 @@ PyObject* analysis_compute_pedestals(PyObject* self, PyObject* args)
         e.set_error("Analysis.compute_pedestals: ");
         return nullptr;
     }
-    const bool normal = run_support::ped_method() == GeneralConfig::normal;
+    const bool normal = Analysis::current_pedestal_settings().normal_method;
     if (!native_call([&] {
             without_lock([&] {
                 if (normal)

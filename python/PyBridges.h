@@ -21,10 +21,10 @@
 #include <optional>
 
 #include "daq/GenModule.h"
-#include "daq/TellumData.h"
 #include "data/Analysis.h"
 #include "ostrel/Exception.h"
 #include "ostrel/ModuleData.h"
+#include "ostrel/TellumData.h"
 
 class pyanalysis;
 

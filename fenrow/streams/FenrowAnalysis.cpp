@@ -6,8 +6,8 @@
 #include <mutex>
 #include <vector>
 
-#include "daq/TellumData.h"
 #include "fenrow/net/Packets.h"
+#include "ostrel/TellumData.h"
 
 namespace {
 
@@ -157,7 +157,7 @@ void FenrowAnalysis::decode(TellumData* record)
     }
     if (kind == hdr)
         return;
-    if (general_settings().normal_method)
+    if (pedestal_settings().normal_method)
         update_pedestals(list, all);
     else
         update_pedestals_fast(list, all);

@@ -17,7 +17,6 @@
 #include "config/PathUtils.h"
 #include "daq/ParseOpt.h"
 #include "daq/Scan.h"
-#include "daq/TellumData.h"
 #include "fenrow/Fenrow.h"
 #include "fenrow/net/ModuleNode.h"
 #include "fenrow/net/Packets.h"
@@ -25,6 +24,7 @@
 #include "fenrow/streams/FenrowAnalysis.h"
 #include "ostrel/Exception.h"
 #include "ostrel/Log.h"
+#include "ostrel/TellumData.h"
 
 namespace Ostrel {
 

@@ -10,8 +10,8 @@
 #include <random>
 #include <vector>
 
-#include "daq/TellumData.h"
 #include "data/Analysis.h"
+#include "ostrel/TellumData.h"
 
 // Decodes the doubles into the raw signal and updates pedestals with the
 // chosen method.

@@ -25,8 +25,8 @@
 #include "daq/DAQcontroller.h"
 #include "daq/DataLogger.h"
 #include "daq/RunManagers.h"
-#include "daq/TellumData.h"
 #include "ostrel/DAQmanager.h"
+#include "ostrel/TellumData.h"
 
 namespace {
 

@@ -31,10 +31,10 @@
 
 #include "daq/GenModule.h"
 #include "daq/Scan.h"
-#include "daq/TellumData.h"
 #include "data/Analysis.h"
 #include "ostrel/DataQueue.h"
 #include "ostrel/Exception.h"
+#include "ostrel/TellumData.h"
 
 struct SyntheticPayload {
     uint32_t sequence;

@@ -35,6 +35,7 @@
 #include <unistd.h>
 
 #include "ConfigTestUtil.h"
+#include "common/SetUpAcquisition.h"
 #include "common/TestUtil.h"
 #include "daq/DAQcontroller.h"
 #include "daq/vme/VMEmanager.h"
@@ -543,7 +544,7 @@ protected:
     // "main", and every board of the section heard from.
     void knock()
     {
-        DAQcontroller::instance()->setup_daq(0, nullptr);
+        testutil::set_up_acquisition();
         // A knock carries the address only: what a board's registration
         // does to the document is the next one's to find.
         for (SectionParser* h : std::vector<SectionParser*>(made)) {

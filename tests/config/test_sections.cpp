@@ -11,7 +11,9 @@
 #include "config/GeneralConfig.h"
 #include "config/IOConfig.h"
 #include "config/PathConfig.h"
+#include "daq/RunSettings.h"
 #include "daq/vme/VMEmanager.h"
+#include "data/Analysis.h"
 
 namespace {
 
@@ -320,6 +322,36 @@ TEST_F(GeneralSectionTest, ConstructionValues)
         EXPECT_EQ("#2d2d9d", c.fg());
         EXPECT_EQ("black", c.axis());
     }
+}
+
+// The run managers and analyses read these without including the
+// configuration: a program that has none runs with the sections' own values.
+TEST_F(GeneralSectionTest, WhatTheAcquisitionReadsFollowsTheSectionsAndIsTheirsWithoutThem)
+{
+    load("<Sorbek><IO compression=\"true\" max_size=\"77\"/><general><pedestals><method>fast</method>"
+         "<min_sample>9</min_sample></pedestals><daq><monitor_buffer>33</monitor_buffer></daq>"
+         "</general></Sorbek>");
+    EXPECT_EQ(33, RunSettings::current().monitor_buffer());
+    EXPECT_TRUE(RunSettings::current().compression());
+    EXPECT_EQ(77ul, RunSettings::current().max_size());
+    EXPECT_EQ(9, Analysis::current_pedestal_settings().min_sample);
+    EXPECT_FALSE(Analysis::current_pedestal_settings().normal_method);
+    general()->set_ped_min_sample(12);   // as the window lends it
+    EXPECT_EQ(12, Analysis::current_pedestal_settings().min_sample);
+
+    RunSettings::hand_in(nullptr);
+    Analysis::set_pedestal_source(nullptr);
+    const GeneralConfig g;
+    const IOConfig io;
+    const RunSettings& none = RunSettings::current();
+    EXPECT_EQ(g.get_ped_update(), none.ped_update());
+    EXPECT_EQ(g.get_ped_period(), none.ped_period());
+    EXPECT_EQ(g.get_monitor_buffer(), none.monitor_buffer());
+    EXPECT_EQ(io.get_compression(), none.compression());
+    EXPECT_EQ(io.get_max_size(), none.max_size());
+    EXPECT_EQ(nullptr, none.create_logger(true, 0));
+    EXPECT_EQ(g.get_ped_min_sample(), Analysis::current_pedestal_settings().min_sample);
+    EXPECT_TRUE(Analysis::current_pedestal_settings().normal_method);
 }
 
 TEST_F(GeneralSectionTest, EmptyBlocksTakeTheMissingElementDefaults)

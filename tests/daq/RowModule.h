@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "common/TestModule.h"
-#include "daq/TellumData.h"
+#include "ostrel/TellumData.h"
 
 class RowModule : public Idle<GenModule> {
 public:

@@ -23,9 +23,9 @@
 #include "daq/DAQcontroller.h"
 #include "daq/DataLogger.h"
 #include "daq/ScanRunManager.h"
-#include "daq/TellumData.h"
 #include "daq/TellumRunManager.h"
 #include "ostrel/Log.h"
+#include "ostrel/TellumData.h"
 
 // What the journal loggers of a test did, in order.
 struct JournalData {

@@ -58,8 +58,16 @@ TEST_F(RunFixture, SetupWithoutModulesMakesAnEmptyMain)
     DAQcontroller* daq = DAQcontroller::instance();
     EXPECT_EQ(daq, DAQcontroller::instance());
     EXPECT_EQ(nullptr, daq->get_run_manager());
-    // The set-up installs the built-in kinds itself.
+    // The built-in kinds come from the program's start-up: without them the
+    // configuration makes no "main", and says so.
     PluginParser::set_builtin_factory(nullptr);
+    {
+        LogLines log;
+        daq->setup_daq(0, nullptr);
+        EXPECT_EQ(nullptr, daq->get_run_manager());
+        EXPECT_TRUE(log.has("No run manager main could be made: the modules take part in no run"));
+    }
+    PluginParser::set_builtin_factory(&DAQcontroller::builtin_factory);
     daq->setup_daq(0, nullptr);
     TellumRunManager* main = daq->get_run_manager();
     ASSERT_NE(nullptr, main);

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "daq/TellumData.h"
+#include "ostrel/TellumData.h"
 
 TEST(TellumData, BlockSizesAndHeader)
 {

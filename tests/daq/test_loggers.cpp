@@ -32,9 +32,9 @@
 #include "daq/RunManagers.h"
 #include "daq/ScanRunManager.h"
 #include "daq/TellumLogger.h"
-#include "daq/TellumData.h"
 #include "daq/TellumRunManager.h"
 #include "data/Analysis.h"
+#include "ostrel/TellumData.h"
 
 #include "RowModule.h"
 

@@ -17,11 +17,11 @@
 #include "BoardConfig.h"
 #include "common/TestUtil.h"
 #include "config/ConfigParser.h"
-#include "daq/TellumData.h"
 #include "fenrow/streams/FenrowStream.h"
 #include "fenrow/streams/FenrowStreamConf.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/RunManager.h"
+#include "ostrel/TellumData.h"
 
 using namespace fenrow_test;
 using Bytes = std::vector<std::uint8_t>;

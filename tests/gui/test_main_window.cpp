@@ -12,6 +12,7 @@
 #include "DialogTest.h"
 #include "Modal.h"
 #include "common/LogLines.h"
+#include "common/SetUpAcquisition.h"
 #include "common/SyntheticModule.h"
 #include "config/GeneralConfig.h"
 #include "config/ScanConfig.h"
@@ -94,7 +95,7 @@ protected:
     {
         for (int i = 0; i < nmodules; ++i)
             modules.push_back(new SyntheticModule(Ostrel::DAQid(10 + i)));
-        DAQcontroller::instance()->setup_daq(0, nullptr);
+        testutil::set_up_acquisition();
         window = new MainWindow;
         ASSERT_TRUE(build(window, "brisko"));
         DAQcontroller::instance()->set_main_window(window);

@@ -12,6 +12,7 @@
 #include "GuiTest.h"
 #include "common/LogLines.h"
 #include "common/LoopbackBoards.h"
+#include "common/SetUpAcquisition.h"
 #include "common/StockMonitorWindow.h"
 #include "common/SyntheticModule.h"
 #include "common/TestUtil.h"
@@ -19,8 +20,8 @@
 #include "config/ModuleParser.h"
 #include "daq/DAQcontroller.h"
 #include "gui/ListRows.h"
-#include "gui/module_gui.h"
 #include "gui/Update.h"
+#include "gui/module_gui.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/RunManager.h"
 #include "plenwig/hst_chart1d.h"
@@ -184,7 +185,7 @@ protected:
 TEST_F(ModuleWindows, MonitorDuringARunShowsFilledChartsFollowsTheOperatorAndQuitsWithEveryTimer)
 {
     SyntheticModule* m = add_module(7, 3);
-    DAQcontroller::instance()->setup_daq(0, nullptr);
+    testutil::set_up_acquisition();
     Ostrel::RunManager* main = find_rm("main");
     ASSERT_NE(nullptr, main);
     module_gui* p = panel("7");
@@ -285,7 +286,7 @@ TEST_F(ModuleWindows, MonitorDuringARunShowsFilledChartsFollowsTheOperatorAndQui
 TEST_F(ModuleWindows, ChipCountsBinsRebuildsAndDeletedModulesWithTheWindowsOpen)
 {
     SyntheticModule* m = add_module(7, 2);
-    DAQcontroller::instance()->setup_daq(0, nullptr);
+    testutil::set_up_acquisition();
     module_gui* p = panel("7");
     DefaultMonitorGUI* mon = open_monitor(p);
     ASSERT_NE(nullptr, mon);
@@ -361,7 +362,7 @@ TEST_F(ModuleWindows, ChipCountsBinsRebuildsAndDeletedModulesWithTheWindowsOpen)
 TEST_F(ModuleWindows, PanelsMoveModulesBetweenRunsAndRefuseToLeaveARunningOne)
 {
     SyntheticModule* m = add_module(7, 1);
-    DAQcontroller::instance()->setup_daq(0, nullptr);
+    testutil::set_up_acquisition();
     Ostrel::RunManager* main = find_rm("main");
     LogLines log;
 
@@ -424,7 +425,7 @@ TEST_F(ModuleWindows, PanelsShowEveryStreamOfTwoBoards)
         "<ro_mode>serial</ro_mode></stream></fenrow></modules><general/></Sorbek>\n");
     cfg->reset();
     ASSERT_TRUE(cfg->parse((dir + "/boards.xml").c_str()));
-    DAQcontroller::instance()->setup_daq(0, nullptr);
+    testutil::set_up_acquisition();
     const std::vector<std::string> board = {BRISKO_BOARD_SIM, "--mode", "serial", "--on-start", "--count", "0",
                                             "--rate", "500", "--wait-host", "60"};
     std::vector<std::string> a = board, b = board;

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "GuiTest.h"
+#include "common/SetUpAcquisition.h"
 #include "common/TestUtil.h"
 #include "config/ConfigParser.h"
 #include "daq/DAQcontroller.h"
@@ -199,7 +200,7 @@ protected:
         ConfigParser* config = ConfigParser::theConfig();
         config->reset();
         ASSERT_EQ(1, config->parse(file.c_str()));
-        DAQcontroller::instance()->setup_daq(0, nullptr);
+        testutil::set_up_acquisition();
         DAQcontroller::instance()->set_main_window(&view);
 
         GBytes* bytes = g_resources_lookup_data("/org/korvane/Tellum/glade/brisko.glade",

@@ -13,10 +13,10 @@
 #include "BoardConfig.h"
 #include "FenrowNet.h"
 #include "common/TestUtil.h"
-#include "daq/TellumData.h"
 #include "fenrow/streams/FenrowStream.h"
 #include "ostrel/DAQmanager.h"
 #include "ostrel/RunManager.h"
+#include "ostrel/TellumData.h"
 
 using namespace fenrow_test;
 using Bytes = std::vector<std::uint8_t>;

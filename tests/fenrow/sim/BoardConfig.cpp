@@ -6,6 +6,7 @@
 #include <glib.h>
 #include <libxml/xmlschemas.h>
 
+#include "common/SetUpAcquisition.h"
 #include "common/TestUtil.h"
 #include "daq/DAQcontroller.h"
 #include "ostrel/DAQmanager.h"
@@ -48,7 +49,7 @@ void ConfigScope::load(const std::string& element, SectionParser* handler, const
 
 Ostrel::RunManager* ConfigScope::make_main()
 {
-    DAQcontroller::instance()->setup_daq(0, nullptr);
+    testutil::set_up_acquisition();
     return Ostrel::DAQmanager::theDAQmanager()->find_runmanager("main");
 }
 

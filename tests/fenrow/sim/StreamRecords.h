@@ -10,10 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include "daq/TellumData.h"
 #include "fenrow/net/Packets.h"
 #include "fenrow/streams/FenrowAnalysis.h"
 #include "ostrel/ModuleData.h"
+#include "ostrel/TellumData.h"
 
 namespace fenrow_test {
 

@@ -15,6 +15,7 @@
 #include "GuiTest.h"
 #include "TimerGaps.h"
 #include "common/LoopbackBoards.h"
+#include "common/SetUpAcquisition.h"
 #include "common/StockMonitorWindow.h"
 #include "common/TestUtil.h"
 #include "config/ConfigParser.h"
@@ -128,7 +129,7 @@ protected:
                                  stream + "</stream></fenrow></modules><general/></Sorbek>\n");
         cfg->reset();
         ASSERT_TRUE(cfg->parse((dir + "/boards.xml").c_str()));
-        DAQcontroller::instance()->setup_daq(0, nullptr);
+        testutil::set_up_acquisition();
         std::vector<std::string> args = {BRISKO_BOARD_SIM, "--address", "127.0.0.2", "--streams", "1", "--mode", "serial",
                                          "--on-start", "--count", "0", "--wait-host", "60"};
         args.insert(args.end(), data.begin(), data.end());

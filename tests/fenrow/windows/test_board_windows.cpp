@@ -13,6 +13,7 @@
 
 #include "GuiTest.h"
 #include "common/LoopbackPort.h"
+#include "common/SetUpAcquisition.h"
 #include "common/TestUtil.h"
 #include "config/ConfigParser.h"
 #include "config/ModuleParser.h"
@@ -206,7 +207,7 @@ protected:
                                                       + "</modules><general/></Sorbek>\n");
         config->reset();
         ASSERT_EQ(config->parse((dir + "/boards.xml").c_str()), 1);
-        DAQcontroller::instance()->setup_daq(0, nullptr);
+        testutil::set_up_acquisition();
     }
 
     Board& board(const std::string& ip)

@@ -1,4 +1,4 @@
-#include "daq/TellumData.h"
+#include "ostrel/TellumData.h"
 
 #include <new>
 

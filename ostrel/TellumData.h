@@ -1,7 +1,7 @@
 // The event record: how one event travels from a module to the run
 // manager, the loggers and the analysis.
-#ifndef BRISKO_DAQ_TELLUMDATA_H
-#define BRISKO_DAQ_TELLUMDATA_H
+#ifndef OSTREL_TELLUMDATA_H
+#define OSTREL_TELLUMDATA_H
 
 #include <cstdint>
 
