@@ -1,6 +1,11 @@
-// Runs a function object once on the GTK main thread, from any thread: the
-// object is the idle record (it carries ids and values, never widgets) and
-// is freed after the call, or with the main loop's context if it never runs.
+// Runs a function object once on the GTK main thread, from any thread. It is
+// the one way another thread hands work to a window: such a record carries
+// ids and values, never widgets or windows, looks its window up when it runs
+// and does nothing when that has gone. (The GUI thread posts records for
+// itself too, which may hold what it owns, as a window it deletes later.)
+// The object is freed on the GTK main thread after the call; one that the
+// main loop never gets to stays with the loop's context, which lasts as long
+// as the process.
 #ifndef BRISKO_DAQ_IDLECALL_H
 #define BRISKO_DAQ_IDLECALL_H
 

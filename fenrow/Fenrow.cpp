@@ -9,6 +9,7 @@
 
 #include "config/ConfigParser.h"
 #include "daq/DAQcontroller.h"
+#include "daq/IdleCall.h"
 #include "fenrow/FenrowPlugin.h"
 #include "fenrow/TriggerBoard.h"
 #include "fenrow/chips/TAmanager.h"
@@ -24,15 +25,9 @@
 
 namespace {
 
-// A request to configure a newly found board on the GLib main loop. The
-// manager is named by its serial number: it may be gone by the time the
-// loop gets to the request.
-struct ModConfigStruct {
-    unsigned long manager;
-    std::string ip;
-};
-
-// The live managers by serial number, for the requests above.
+// The live managers by serial number: a request to configure a newly found
+// board names its manager so, as the manager may be gone by the time the
+// GTK main thread gets to the request.
 std::mutex& live_mutex()
 {
     static std::mutex* m = new std::mutex;
@@ -463,23 +458,22 @@ void Fenrow::idle()
 
 void Fenrow::post_configuration(const std::string& ip)
 {
-    // Made under the lock that the main loop takes before it reads it.
-    ModConfigStruct* request;
+    // Made under the lock that the GTK main thread takes to look the
+    // manager up.
+    std::function<void()> request;
     {
         std::lock_guard<std::mutex> lock(live_mutex());
-        request = new ModConfigStruct{_serial, ip};
+        request = [manager = _serial, ip] { configure_new_module(manager, ip); };
     }
-    g_idle_add(&Fenrow::configure_new_module, request);
+    idle_call(std::move(request));
 }
 
-gboolean Fenrow::configure_new_module(gpointer data)
+void Fenrow::configure_new_module(unsigned long manager, const std::string& ip)
 {
     std::lock_guard<std::mutex> lock(live_mutex());
-    std::unique_ptr<ModConfigStruct> request(static_cast<ModConfigStruct*>(data));
-    auto it = live_managers().find(request->manager);
+    auto it = live_managers().find(manager);
     if (it != live_managers().end())
-        it->second->config_module(request->ip);
-    return FALSE;
+        it->second->config_module(ip);
 }
 
 void Fenrow::process_data(ModuleNode* board, std::uint16_t* words, int count)

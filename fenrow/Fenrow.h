@@ -139,8 +139,9 @@ public:
     // Datagrams from boards that are not registered, dropped.
     std::uint64_t unregistered_drops() const { return dropped(DropReason::board_unknown); }
 
-    // The configuration of a newly registered board, on the GLib main loop.
-    static gboolean configure_new_module(gpointer request);
+    // The configuration of a newly registered board, on the GTK main
+    // thread: nothing when its manager (by serial number) has gone.
+    static void configure_new_module(unsigned long manager, const std::string& ip);
 
 protected:
     void take_request(const std::string& ip, int port, std::uint16_t* words, int count) override;

@@ -1,12 +1,12 @@
 // Base of every window and dialog built from an interface description.
 //
 // Only the GTK main thread touches widgets. Every other thread reaches a
-// window through g_idle_add with a small heap record that carries ids and
-// values (the window's window_id(), widget ids, numbers, texts), never a
-// pointer to a window or a widget; the callback, on the GUI thread, looks
-// its window up (GladeApp::find_window, or its menu by name) and does
-// nothing when it is gone, then frees the record. Nothing on the GUI thread
-// waits for another thread.
+// window through idle_call (daq/IdleCall.h), with a function object that
+// carries ids and values (the window's window_id(), widget ids, numbers,
+// texts), never a pointer to a window or a widget; on the GUI thread it
+// looks its window up (GladeApp::find_window, or its menu by name) and does
+// nothing when it is gone, and is freed after the call. Nothing on the GUI
+// thread waits for another thread.
 #ifndef BRISKO_GUI_GLADEAPP_H
 #define BRISKO_GUI_GLADEAPP_H
 

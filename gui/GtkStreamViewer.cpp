@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "daq/IdleCall.h"
 #include "gui/Registry.h"
 
 namespace {
@@ -147,24 +148,27 @@ long GtkStreamViewer::write(const char* text, size_t count)
         write_pending = true;
     }
     if (post)
-        g_idle_add(write_text_to_buffer, GUINT_TO_POINTER(serial));
+        post_write(serial);
     return static_cast<long>(count);
 }
 
-gboolean GtkStreamViewer::write_text_to_buffer(gpointer data)
+void GtkStreamViewer::post_write(guint serial)
 {
-    bool more = false;
-    viewers().with(key_of(GPOINTER_TO_UINT(data)), [&more](GtkStreamViewer* v) { more = v->drain(); });
-    return more;
+    idle_call([serial] { write_text_to_buffer(serial); });
 }
 
-bool GtkStreamViewer::drain()
+void GtkStreamViewer::write_text_to_buffer(guint serial)
+{
+    viewers().with(key_of(serial), [](GtkStreamViewer* v) { v->drain(); });
+}
+
+void GtkStreamViewer::drain()
 {
     if (!_text_view || !gtk_widget_get_realized(GTK_WIDGET(_text_view))) {
         // The lines wait for a write after the view is ready.
         std::lock_guard<std::mutex> lock(fifo_mutex);
         write_pending = false;
-        return false;
+        return;
     }
     const gint64 until = g_get_monotonic_time() + round_us;
     bool more = false;
@@ -198,11 +202,14 @@ bool GtkStreamViewer::drain()
             break;
         }
     }
+    // The next round is posted before the scroll, so that the scroll
+    // comes after it, as it did when a round kept its idle for the next.
+    if (more)
+        post_write(serial);
     if (!scroll_pending) {
         scroll_pending = true;
-        g_idle_add(scroll_to_end, GUINT_TO_POINTER(serial));
+        idle_call([serial = serial] { scroll_to_end(serial); });
     }
-    return more;
 }
 
 void GtkStreamViewer::insert(const char* msg, Severity severity)
@@ -230,14 +237,13 @@ GtkTextTag* GtkStreamViewer::tag_of(Severity severity) const
     return _info_tag;
 }
 
-gboolean GtkStreamViewer::scroll_to_end(gpointer data)
+void GtkStreamViewer::scroll_to_end(guint serial)
 {
-    viewers().with(key_of(GPOINTER_TO_UINT(data)), [](GtkStreamViewer* v) {
+    viewers().with(key_of(serial), [](GtkStreamViewer* v) {
         v->scroll_pending = false;
         if (v->_text_view && v->_end_mark) {
             gtk_text_view_scroll_to_mark(v->_text_view, v->_end_mark, 0.0, FALSE, 0.0, 0.0);
             gtk_widget_queue_draw(GTK_WIDGET(v->_text_view));
         }
     });
-    return FALSE;
 }

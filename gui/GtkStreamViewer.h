@@ -49,13 +49,16 @@ public:
     int close() override { return 0; }
 
 private:
-    static gboolean write_text_to_buffer(gpointer serial);
-    static gboolean scroll_to_end(gpointer serial);
+    // The idle records carry the viewer's serial only: on the GUI thread
+    // they look the viewer up and do nothing when it has gone.
+    static void post_write(guint serial);
+    static void write_text_to_buffer(guint serial);
+    static void scroll_to_end(guint serial);
     static void view_destroyed(GtkWidget* view, GtkStreamViewer* viewer);
 
-    // GUI thread: moves queued lines into the buffer for a while; true when
-    // lines are left for the next round.
-    bool drain();
+    // GUI thread: moves queued lines into the buffer for a while; when
+    // lines are left, posts the next round.
+    void drain();
     void insert(const char* msg, Severity severity);
     GtkTextTag* tag_of(Severity severity) const;
     void release_view();

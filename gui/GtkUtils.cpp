@@ -197,6 +197,8 @@ void destroy_later(GtkWidget* toplevel)
 {
     g_return_if_fail(GTK_IS_WIDGET(toplevel));
     gtk_widget_hide(toplevel);
+    // The GUI thread's own idle, set by the thread that just hid the widget:
+    // it may hold the widget, by a reference, as nothing crosses threads.
     g_idle_add(
         [](gpointer w) -> gboolean {
             // Unless it went meanwhile (with its parent, or its owner).

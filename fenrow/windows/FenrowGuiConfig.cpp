@@ -13,6 +13,7 @@
 #include <glib.h>
 
 #include "config/PathUtils.h"
+#include "daq/IdleCall.h"
 #include "data/Analysis.h"
 #include "fenrow/Fenrow.h"
 #include "fenrow/chips/TAmanager.h"
@@ -150,38 +151,36 @@ std::string describe(const std::string& name, const CommandBatch& batch, const C
            + " of " + std::to_string(n) + ", " + command_name(e.bytes) + ", " + why + ")." + tally;
 }
 
-gboolean report_progress(gpointer job)
+void report_progress(unsigned job)
 {
     unsigned window = 0;
     Step step;
     {
         Outcomes& all = outcomes();
         std::lock_guard<std::mutex> lock(all.mutex);
-        auto it = all.by_job.find(GPOINTER_TO_UINT(job));
+        auto it = all.by_job.find(job);
         if (it == all.by_job.end() || it->second.steps.empty())
-            return FALSE;
+            return;
         window = it->second.window;
         step = std::move(it->second.steps.front());
         it->second.steps.pop_front();
     }
     FenrowGuiConfig::progress(window, step.n, step.total, step.name);
-    return FALSE;
 }
 
-gboolean report_outcome(gpointer job)
+void report_outcome(unsigned job)
 {
     Outcome o;
     {
         Outcomes& all = outcomes();
         std::lock_guard<std::mutex> lock(all.mutex);
-        auto it = all.by_job.find(GPOINTER_TO_UINT(job));
+        auto it = all.by_job.find(job);
         if (it == all.by_job.end())
-            return FALSE;
+            return;
         o = it->second;
         all.by_job.erase(it);
     }
     FenrowGuiConfig::applied(o.window, o.status, o.end, o.fraction, o.close_after);
-    return FALSE;
 }
 
 } // namespace
@@ -779,7 +778,7 @@ void FenrowGuiConfig::set_values(bool close_after)
                         outcomes().by_job[job].steps.push_back(
                             Step{n, commands->size(), command_name(commands->at(n - 1).bytes)});
                     }
-                    g_idle_add(report_progress, GUINT_TO_POINTER(job));
+                    idle_call([job] { report_progress(job); });
                 });
         ApplyEnd end = ApplyEnd::done;
         const std::string said = manager ? describe(name, *commands, r, *m, *manager, end) : std::string();
@@ -790,7 +789,7 @@ void FenrowGuiConfig::set_values(bool close_after)
             o.end = end;
             o.fraction = commands->size() ? static_cast<double>(r.acknowledged) / commands->size() : 1.0;
         }
-        g_idle_add(report_outcome, GUINT_TO_POINTER(job));
+        idle_call([job] { report_outcome(job); });
     });
     if (!started) {
         {

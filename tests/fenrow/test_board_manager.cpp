@@ -492,6 +492,20 @@ TEST_F(BoardManager, StoppingTheManagerCancelsTheQuestion)
     EXPECT_EQ(info->wait(0), 0);
 }
 
+TEST_F(BoardManager, ABoardsFirstConfigurationFindsNoManagerThatWentBeforeTheMainLoop)
+{
+    start(board_23);
+    auto sim = board("127.0.0.2");
+    ASSERT_TRUE(sim);
+    ASSERT_TRUE(wait_registered("127.0.0.2"));
+    // A datagram after the one that registered the board: its configuration
+    // is posted.
+    const std::uint64_t heard = manager->received_count();
+    ASSERT_TRUE(testutil::wait_until([&] { return manager->received_count() > heard; }, 5.0));
+    scope.config->reset();
+    EXPECT_FALSE(pump_until([&] { return !commands(*sim).empty(); }, 0.3));
+}
+
 class DataPackets : public BoardManager {
 protected:
     void SetUp() override

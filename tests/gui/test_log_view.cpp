@@ -144,6 +144,14 @@ TEST_F(GuiTest, LogViewColoursTrimsAndKeepsOrder)
     os << "pending 2" << std::endl;
     ASSERT_TRUE(pump_until([&] { return shown(next.view).size() == 2; }, 5));
     EXPECT_EQ("pending 1", shown(next.view).front().text);
+
+    // A viewer that goes with a line on its way: the record finds no viewer.
+    LogWindow other;
+    auto gone = std::make_unique<GtkStreamViewer>(other.view, 0);
+    std::thread([&] { gone->write("on its way\n", 11); }).join();
+    gone.reset();
+    pump_for(100);
+    EXPECT_TRUE(shown(other.view).empty());
 }
 
 TEST_F(GuiTest, LogViewStaysResponsiveInALoggingStorm)

@@ -735,6 +735,41 @@ TEST_F(ConfigDialog, ApplyShowsItsProgressEndsAtTheFirstLostCommandAndCancelStop
     EXPECT_FALSE(dialog());
 }
 
+// The Apply's progress and outcome are handed to the dialog by its window
+// number: a dialog closed meanwhile gets none, nor does the next one.
+TEST_F(ConfigDialog, ADialogClosedDuringItsApplyLeavesItsReportsToNone)
+{
+    start("<nchips>2</nchips>");
+    ASSERT_TRUE(open());
+    QuietConsole quiet;
+    fenrow_sim::AckRule slow;
+    slow.delay = 0.03;
+    sim->set_ack(0, slow);
+    sim->clear_received();
+    auto sent = [&] {
+        std::size_t n = 0;
+        for (const fenrow_sim::Datagram& g : sim->received())
+            n += g.code() != CMD_KNOCK;
+        return n;
+    };
+    ASSERT_TRUE(guitest::click(w("btnApply")));
+    ASSERT_TRUE(pump_until([&] { return sent() >= 2; }, 10));
+    guitest::wm_delete(dialog()->get_main_window());
+    ASSERT_TRUE(pump_until([&] { return !dialog(); }, 5));
+    FenrowGuiConfig* next = open();
+    ASSERT_TRUE(next);
+    std::set<std::string> lines;
+    g_signal_connect(w("lblApply"), "notify::label", G_CALLBACK(+[](GtkLabel* l, GParamSpec*, gpointer seen) {
+                         static_cast<std::set<std::string>*>(seen)->insert(gtk_label_get_text(l));
+                     }),
+                     &lines);
+    ASSERT_TRUE(pump_until([&] { return sent() >= 25; }, 20));
+    guitest::pump_for(300);   // the last acknowledgement and the outcome
+    EXPECT_TRUE(lines.empty()) << *lines.begin();
+    EXPECT_FALSE(next->applying());
+    EXPECT_FALSE(shown(GTK_TYPE_MESSAGE_DIALOG));
+}
+
 TEST_F(ConfigDialog, AReloadDuringApplyStopsTheBoardWaitAtOnce)
 {
     // Unanswered, the board would hold the wait for minutes.
