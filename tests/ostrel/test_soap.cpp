@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -953,13 +954,14 @@ int silent_client(int port, const std::string& text)
     return fd;
 }
 
-// Whether the peer closes the connection before the time is up.
+// Whether the peer has closed the connection by the time given: a close
+// that came while the caller was busy past that time counts too.
 bool closed_by_peer(int fd, Clock::time_point until)
 {
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
         pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) != 1)
+        if (poll(&p, 1, static_cast<int>(std::max<long long>(left, 0))) != 1)
             return false;
         char buf[256];
         const ssize_t n = recv(fd, buf, sizeof buf, 0);
