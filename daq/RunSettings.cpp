@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "daq/TellumRunManager.h"
+#include "daq/DAQcontroller.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ unsigned long RunSettings::max_size() const
 Ostrel::RunManager* RunSettings::create_run_manager(const std::string& type,
                                                     const std::string& name) const
 {
-    return TellumRunManager::new_manager(type, Ostrel::DAQid(name));
+    return DAQcontroller::builtin_factory(type, name);
 }
 
 DataLogger* RunSettings::create_logger(bool, int) const

@@ -180,10 +180,7 @@ protected:
                                    "</hook></data_logger><interrupt><lib/><reset>runs_interrupt_reset</reset>"
                                    "</interrupt></plugins><IO/><general/></Sorbek>\n");
         ASSERT_EQ(1, cfg->parse(path.c_str()));
-        PluginParser::set_builtin_factory(
-            [](const std::string& type, const std::string& name) -> Ostrel::RunManager* {
-                return TellumRunManager::new_manager(type, Ostrel::DAQid(name));
-            });
+        PluginParser::set_builtin_factory(&DAQcontroller::builtin_factory);
         general()->set_ped_period(0);
     }
     void TearDown() override { cfg->clean(); }
